@@ -1,0 +1,23 @@
+# Quorvel codec preset
+[preset]
+name=1080p_5994_h264_high_old
+container=mpegts
+
+[video]
+codec=h264
+profile=high
+level=4.2
+width=1920
+height=1080
+framerate=60000/1001
+scan=progressive
+bitrate=25000000
+maxrate=25000000
+bufsize=12500000
+gop=30
+
+[audio]
+codec=ac3
+rate=48000
+channels=2
+bitrate=192000

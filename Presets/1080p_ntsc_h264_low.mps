@@ -1,0 +1,23 @@
+# Quorvel codec preset
+[preset]
+name=1080p_ntsc_h264_low
+container=mpegts
+
+[video]
+codec=h264
+profile=high
+level=4.1
+width=1920
+height=1080
+framerate=30000/1001
+scan=progressive
+bitrate=10000000
+maxrate=10000000
+bufsize=5000000
+gop=15
+
+[audio]
+codec=ac3
+rate=48000
+channels=2
+bitrate=192000

@@ -1,0 +1,23 @@
+# Quorvel codec preset
+[preset]
+name=576p_pal_h264_medium
+container=mpegts
+
+[video]
+codec=h264
+profile=high
+level=3.1
+width=720
+height=576
+framerate=25/1
+scan=progressive
+bitrate=15000000
+maxrate=15000000
+bufsize=7500000
+gop=12
+
+[audio]
+codec=ac3
+rate=48000
+channels=2
+bitrate=192000

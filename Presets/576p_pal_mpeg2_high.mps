@@ -1,0 +1,23 @@
+# Quorvel codec preset
+[preset]
+name=576p_pal_mpeg2_high
+container=mpegts
+
+[video]
+codec=mpeg2video
+profile=main
+level=main
+width=720
+height=576
+framerate=25/1
+scan=progressive
+bitrate=38000000
+maxrate=38000000
+bufsize=9781248
+gop=12
+
+[audio]
+codec=ac3
+rate=48000
+channels=2
+bitrate=192000

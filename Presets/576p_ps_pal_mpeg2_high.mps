@@ -1,0 +1,23 @@
+# Quorvel codec preset
+[preset]
+name=576p_ps_pal_mpeg2_high
+container=mpeg
+
+[video]
+codec=mpeg2video
+profile=main
+level=main
+width=720
+height=576
+framerate=25/1
+scan=progressive
+bitrate=14000000
+maxrate=14000000
+bufsize=7000000
+gop=12
+
+[audio]
+codec=mp2
+rate=48000
+channels=2
+bitrate=224000
