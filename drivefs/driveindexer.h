@@ -1,0 +1,51 @@
+// Indexes a player drive: finds the disk behind a mounted exFAT volume, reads
+// the volume through the volume library and writes "index.dat" in its root.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Where a mounted volume lies: the disk (block device or image file) the
+// volume library reads, and the byte offset of the volume on it.
+struct DriveLocation {
+    QString mountPoint;     // with a trailing "/"
+    QString mountSource;    // the device the mount was made from, e.g. "/dev/loop3"
+    QString diskPath;       // whole disk, or a loop device's backing file
+    quint64 volumeOffset = 0;
+    bool isValid() const { return !diskPath.isEmpty(); }
+};
+
+class DriveIndexer : public QObject {
+    Q_OBJECT
+public:
+    // Interactive failure reports open over parent when it is a widget.
+    explicit DriveIndexer(QObject* parent = nullptr);
+
+    // Indexes the volume that holds drive (any path on it, usually its root)
+    // and writes its "index.dat". Failures are reported in a message box when
+    // interactive, else through message(text, 3). Returns true when the index
+    // was written. Runs on the calling thread; runs in one process never overlap.
+    bool indexDrive(QString drive, bool interactive);
+
+    // Registers the disk behind a drive root with the volume library and
+    // returns its physical disk number; -1 when it cannot be found.
+    static int deviceNumber(const QString& root);
+    // Writes the volume's cached data to its device; returns whether the volume could be opened.
+    static bool flushVolume(const QString& root);
+    // The mount, disk and volume offset behind a path (from /proc/self/mountinfo and /sys).
+    static DriveLocation locate(const QString& path);
+
+    // Shows an interactive failure report. The default opens a critical
+    // message box titled "Quorvel"; the console program installs one that prints.
+    using Reporter = void (*)(QObject* boxParent, const QString& text);
+    static void setInteractiveReporter(Reporter reporter);
+
+signals:
+    // level: 2 error, 3 critical
+    void message(QString text, int level = 2);
+
+private:
+    void report(const QString& text, bool interactive);
+
+    QObject* m_boxParent = nullptr;
+};
