@@ -1,0 +1,92 @@
+// FTP upload queue: jobs are added on the GUI thread and uploaded one at a
+// time by an FtpCurlUploader on a worker thread of its own.
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariantMap>
+
+#include <atomic>
+#include <curl/curl.h>
+
+class QThread;
+class QTimer;
+class FtpCurlUploader;
+
+class FtpQueue : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FtpQueue(QObject* parent = nullptr);
+    // Cancels a running upload and waits for the worker thread to end.
+    ~FtpQueue() override;
+
+    void addToQueue(QString filePath, QString address, QString port, QString username,
+                    QString password);
+    // Drops every queued job and aborts the upload in progress, if any.
+    void clearQueue();
+    int count();
+    // An empty map when the queue is empty.
+    QVariantMap takeFirst();
+    bool shouldCancel();
+    void setShouldCancel(bool cancel);
+
+signals:
+    void progress(QString file, double percent);
+    void cancelCurrent();
+    void status(QString file, QString text);
+
+public slots:
+    void progressUpdate(QString file, double percent);
+    void statusUpdate(QString file, QString text);
+
+private:
+    friend class FtpCurlUploader;
+    // Takes the next job and clears the cancel flag in one step under the lock,
+    // so a cancel only ever hits the upload it was meant for.
+    bool takeNextJob(QVariantMap* job);
+
+    QMutex queueLock;
+    QList<QVariantMap> jobs;
+    FtpCurlUploader* uploader = nullptr;
+    QPointer<QThread> workerThread;
+    std::atomic<bool> cancelFlag{false};
+};
+
+class FtpCurlUploader : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FtpCurlUploader(FtpQueue* queue);
+    ~FtpCurlUploader() override;
+
+    // libcurl's result for the transfer, or 2 when the local file cannot be opened.
+    int upload(QVariantMap job);
+    // libcurl's transfer-info callback; clientp is the uploader.
+    static int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow,
+                                curl_off_t ultotal, curl_off_t ulnow);
+
+signals:
+    void finished();
+    void progress(QString file, double percent);
+    void status(QString file, QString text);
+
+public slots:
+    void start();
+    void cancelCurrentTransfer();
+    void checkQueue();
+
+private:
+    CURL* curl = nullptr;
+    QTimer* pollTimer = nullptr;
+    bool busy = false;
+    FtpQueue* queue = nullptr;
+    QString address;
+    QString username;
+    QString password;
+    QString filePath;
+    bool transferCancel = false;
+};

@@ -1,0 +1,437 @@
+// Uploads through FtpQueue to a real FTP server (pyftpdlib) on 127.0.0.1.
+#include "ftpqueue.h"
+#include "testutil.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+const char kUser[] = "operator";
+const char kPassword[] = "s3cret pass";
+
+QString curlText(CURLcode code)
+{
+    return QString::fromUtf8(curl_easy_strerror(code));
+}
+
+// One pyftpdlib server process with a root folder of its own.
+class FtpServer
+{
+public:
+    // throttle: bytes per second the server accepts (0 = no limit).
+    bool start(qint64 throttle = 0, int wantedPort = 0)
+    {
+        const QString script = testutil::testsDir() + "/engine/ftpserver.py";
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start("/usr/bin/python3", {script, root.path(), kUser, kPassword,
+                                           QString::number(throttle),
+                                           QString::number(wantedPort)});
+        if (!process.waitForStarted(10000))
+            return false;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 10000) {
+            if (process.canReadLine()) {
+                const QByteArray line = process.readLine().trimmed();
+                if (line.startsWith("PORT ")) {
+                    port = line.mid(5).toInt();
+                    return true;
+                }
+            }
+            if (process.state() != QProcess::Running)
+                return false;
+            process.waitForReadyRead(200);
+        }
+        return false;
+    }
+    ~FtpServer()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QString pathOf(const QString& name) const { return root.filePath(name); }
+
+    QTemporaryDir root;
+    QProcess process;
+    int port = 0;
+};
+
+bool havePyftpdlib()
+{
+    return QFile::exists("/usr/bin/python3")
+        && testutil::run("/usr/bin/python3", {"-c", "import pyftpdlib"}).ok();
+}
+
+#define REQUIRE_FTP_SERVER()                                                   \
+    do {                                                                       \
+        if (!havePyftpdlib())                                                  \
+            QSKIP("missing /usr/bin/python3 with pyftpdlib (python3-pyftpdlib)"); \
+    } while (0)
+
+#define START_SERVER(server, ...)                                              \
+    QVERIFY2((server).start(__VA_ARGS__), "FTP server did not start")
+
+QString makeFile(const QTemporaryDir& dir, const QString& name, qint64 size)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return QString();
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    qint64 left = size;
+    while (left > 0) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()),
+                                              block.size() / 4);
+        const qint64 n = qMin<qint64>(left, block.size());
+        f.write(block.constData(), n);
+        left -= n;
+    }
+    return path;
+}
+
+bool sameBytes(const QString& a, const QString& b)
+{
+    return testutil::run("cmp", {a, b}).ok();
+}
+
+// Status texts received for one file, in order.
+QStringList statusesFor(const QSignalSpy& spy, const QString& file)
+{
+    QStringList texts;
+    for (const QList<QVariant>& args : spy)
+        if (args.at(0).toString() == file)
+            texts << args.at(1).toString();
+    return texts;
+}
+
+// Waits until file has had n final statuses (statuses other than "Upload Started").
+bool waitForFinals(const QSignalSpy& spy, const QString& file, int n, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const QStringList texts = statusesFor(spy, file);
+        if (texts.count() - texts.count("Upload Started") >= n)
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+int freeClosedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const int port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+// Captures what the process writes on standard output while it lives.
+class StdoutCapture
+{
+public:
+    explicit StdoutCapture(const QString& path) : path(path)
+    {
+        fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        FILE* f = fopen(path.toLocal8Bit().constData(), "w");
+        dup2(fileno(f), STDOUT_FILENO);
+        fclose(f);
+    }
+    QByteArray finish()
+    {
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+
+private:
+    QString path;
+    int saved = -1;
+};
+} // namespace
+
+class TestFtpQueue : public QObject
+{
+    Q_OBJECT
+private slots:
+    void queueBookkeeping();
+    void uploadsToPrimaryThenSecondary();
+    void emptyOrZeroPortMeansDefaultPort();
+    void missingFileThenNextJob();
+    void failuresReportCurlText();
+    void cancelDuringUploadThenNextJob();
+    void idleClearDoesNotCancelNextUpload();
+    void destroyingQueueEndsRunningUpload();
+    void benchmarkUpload();
+};
+
+void TestFtpQueue::queueBookkeeping()
+{
+    FtpQueue queue;
+    // Jobs for a server that is never reached: cleared before the first poll.
+    queue.addToQueue("/nonexistent/a.mpg", "127.0.0.1", "21", "u", "p");
+    queue.addToQueue("/nonexistent/b.mpg", "127.0.0.1", "", "u", "p");
+    QCOMPARE(queue.count(), 2);
+    const QVariantMap first = queue.takeFirst();
+    QCOMPARE(first.value("filePath").toString(), QString("/nonexistent/a.mpg"));
+    QCOMPARE(first.value("address").toString(), QString("127.0.0.1"));
+    QCOMPARE(first.value("port").toString(), QString("21"));
+    QCOMPARE(first.value("username").toString(), QString("u"));
+    QCOMPARE(first.value("password").toString(), QString("p"));
+    QCOMPARE(queue.count(), 1);
+    queue.clearQueue();
+    QCOMPARE(queue.count(), 0);
+    QVERIFY(queue.shouldCancel());
+    QVERIFY(queue.takeFirst().isEmpty());
+    queue.setShouldCancel(false);
+    QVERIFY(!queue.shouldCancel());
+}
+
+void TestFtpQueue::uploadsToPrimaryThenSecondary()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer primary, secondary;
+    START_SERVER(primary);
+    START_SERVER(secondary);
+
+    QTemporaryDir local;
+    // Characters that would end or change the URL path if sent raw.
+    const QString odd = makeFile(local, "show #1 100% final?.mpg", 300 * 1024 + 7);
+    const QString plain = makeFile(local, "clip.001", 1000);
+    const QString empty = makeFile(local, "empty.mpg", 0);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QSignalSpy progress(&queue, &FtpQueue::progress);
+    for (const QString& file : {odd, plain, empty}) {
+        queue.addToQueue(file, "127.0.0.1", QString::number(primary.port), kUser, kPassword);
+        queue.addToQueue(file, "127.0.0.1", QString::number(secondary.port), kUser, kPassword);
+    }
+
+    for (const QString& file : {odd, plain, empty})
+        QVERIFY2(waitForFinals(status, file, 2, 30000), qPrintable(file));
+
+    for (const QString& file : {odd, plain, empty}) {
+        const QString name = QFileInfo(file).fileName();
+        QCOMPARE(statusesFor(status, file),
+                 QStringList({"Upload Started", "No error", "Upload Started", "No error"}));
+        QVERIFY2(sameBytes(file, primary.pathOf(name)), qPrintable(name));
+        QVERIFY2(sameBytes(file, secondary.pathOf(name)), qPrintable(name));
+    }
+    QCOMPARE(QDir(primary.root.path()).entryList(QDir::Files).count(), 3);
+
+    // Jobs run one after another in queue order: primary, then secondary.
+    QStringList order;
+    for (const QList<QVariant>& args : status)
+        if (args.at(1).toString() == "Upload Started")
+            order << QFileInfo(args.at(0).toString()).fileName();
+    QCOMPARE(order, QStringList({"show #1 100% final?.mpg", "show #1 100% final?.mpg",
+                                 "clip.001", "clip.001", "empty.mpg", "empty.mpg"}));
+
+    // Percentages stay within 0..100, the non-empty file reaches 100 and the
+    // empty one reports 0 (never a division by zero).
+    bool oddReachedAll = false;
+    for (const QList<QVariant>& args : progress) {
+        const double p = args.at(1).toDouble();
+        QVERIFY2(std::isfinite(p) && p >= 0.0 && p <= 100.0, qPrintable(QString::number(p)));
+        if (args.at(0).toString() == odd && p == 100.0)
+            oddReachedAll = true;
+        if (args.at(0).toString() == empty)
+            QCOMPARE(p, 0.0);
+    }
+    QVERIFY(oddReachedAll);
+}
+
+void TestFtpQueue::emptyOrZeroPortMeansDefaultPort()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    if (!server.start(0, 21))
+        QSKIP("could not run a test FTP server on port 21 (in use or not permitted)");
+
+    QTemporaryDir local;
+    const QString a = makeFile(local, "a.mpg", 5000);
+    const QString b = makeFile(local, "b.mpg", 6000);
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.addToQueue(a, "127.0.0.1", "", kUser, kPassword);
+    queue.addToQueue(b, "127.0.0.1", "0", kUser, kPassword);
+    QVERIFY(waitForFinals(status, b, 1, 20000));
+    QCOMPARE(statusesFor(status, a), QStringList({"Upload Started", "No error"}));
+    QCOMPARE(statusesFor(status, b), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(a, server.pathOf("a.mpg")));
+    QVERIFY(sameBytes(b, server.pathOf("b.mpg")));
+}
+
+void TestFtpQueue::missingFileThenNextJob()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server);
+    QTemporaryDir local;
+    const QString missing = local.filePath("gone.mpg");
+    const QString next = makeFile(local, "next.mpg", 4096);
+
+    QByteArray printed;
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    {
+        StdoutCapture capture(local.filePath("stdout.txt"));
+        queue.addToQueue(missing, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+        queue.addToQueue(next, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+        const bool done = waitForFinals(status, next, 1, 20000);
+        printed = capture.finish();
+        QVERIFY(done);
+    }
+    QVERIFY2(printed.contains("Couldnt open '" + missing.toUtf8() + "'\n"), printed.constData());
+    QVERIFY(statusesFor(status, missing).isEmpty());
+    QCOMPARE(statusesFor(status, next), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(next, server.pathOf("next.mpg")));
+    QVERIFY(!QFile::exists(server.pathOf("gone.mpg")));
+}
+
+void TestFtpQueue::failuresReportCurlText()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server);
+    QTemporaryDir local;
+    const QString wrongPass = makeFile(local, "wrongpass.mpg", 2048);
+    const QString down = makeFile(local, "down.mpg", 2048);
+    const QString badPort = makeFile(local, "badport.mpg", 2048);
+    const QString good = makeFile(local, "good.mpg", 2048);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.addToQueue(wrongPass, "127.0.0.1", QString::number(server.port), kUser, "wrong");
+    queue.addToQueue(down, "127.0.0.1", QString::number(freeClosedPort()), kUser, kPassword);
+    queue.addToQueue(badPort, "127.0.0.1", "port21", kUser, kPassword);
+    queue.addToQueue(good, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(waitForFinals(status, good, 1, 30000));
+
+    QCOMPARE(statusesFor(status, wrongPass),
+             QStringList({"Upload Started", curlText(CURLE_LOGIN_DENIED)}));
+    QCOMPARE(statusesFor(status, down),
+             QStringList({"Upload Started", curlText(CURLE_COULDNT_CONNECT)}));
+    // A port that is no number is refused rather than guessed.
+    QCOMPARE(statusesFor(status, badPort), QStringList({curlText(CURLE_URL_MALFORMAT)}));
+    QCOMPARE(statusesFor(status, good), QStringList({"Upload Started", "No error"}));
+    QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"good.mpg"}));
+}
+
+void TestFtpQueue::cancelDuringUploadThenNextJob()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server, 4 * 1024 * 1024); // 4 MB/s: the big file takes seconds
+    QTemporaryDir local;
+    const QString big = makeFile(local, "big.mpg", 64 * 1024 * 1024);
+    const QString cleared = makeFile(local, "cleared.mpg", 1024);
+    const QString after = makeFile(local, "after.mpg", 10000);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QSignalSpy progress(&queue, &FtpQueue::progress);
+    queue.addToQueue(big, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    queue.addToQueue(cleared, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+
+    // Cancel once bytes are flowing.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::any_of(progress.begin(), progress.end(),
+                    [&](const QList<QVariant>& a) {
+                        return a.at(0).toString() == big && a.at(1).toDouble() > 1.0;
+                    }),
+        20000);
+    queue.clearQueue();
+    QVERIFY(waitForFinals(status, big, 1, 20000));
+    QCOMPARE(statusesFor(status, big),
+             QStringList({"Upload Started", curlText(CURLE_ABORTED_BY_CALLBACK)}));
+
+    queue.addToQueue(after, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(waitForFinals(status, after, 1, 20000));
+    QCOMPARE(statusesFor(status, after), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(after, server.pathOf("after.mpg")));
+    QVERIFY(statusesFor(status, cleared).isEmpty());
+    QVERIFY(!QFile::exists(server.pathOf("cleared.mpg")));
+    QVERIFY(QFileInfo(server.pathOf("big.mpg")).size() < QFileInfo(big).size());
+}
+
+void TestFtpQueue::idleClearDoesNotCancelNextUpload()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server);
+    QTemporaryDir local;
+    const QString file = makeFile(local, "later.mpg", 200 * 1024);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.clearQueue(); // nothing running: the request must not linger
+    queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(waitForFinals(status, file, 1, 20000));
+    QCOMPARE(statusesFor(status, file), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(file, server.pathOf("later.mpg")));
+}
+
+void TestFtpQueue::destroyingQueueEndsRunningUpload()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server, 2 * 1024 * 1024);
+    QTemporaryDir local;
+    const QString big = makeFile(local, "long.mpg", 64 * 1024 * 1024); // ~30 s at this rate
+
+    auto queue = std::make_unique<FtpQueue>();
+    QSignalSpy status(queue.get(), &FtpQueue::status);
+    queue->addToQueue(big, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QTRY_VERIFY_WITH_TIMEOUT(statusesFor(status, big).contains("Upload Started"), 20000);
+    QTest::qWait(300);
+
+    QElapsedTimer timer;
+    timer.start();
+    queue.reset(); // must abort the transfer and join the thread, not wait it out
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(QFileInfo(server.pathOf("long.mpg")).size() < QFileInfo(big).size());
+}
+
+// Run by bench/ftp.sh: uploads QUORVEL_BENCH_UPLOAD_FILE to the server on
+// QUORVEL_BENCH_FTP_PORT and prints the transfer time.
+void TestFtpQueue::benchmarkUpload()
+{
+    const QString file = QString::fromLocal8Bit(qgetenv("QUORVEL_BENCH_UPLOAD_FILE"));
+    const QString port = QString::fromLocal8Bit(qgetenv("QUORVEL_BENCH_FTP_PORT"));
+    if (file.isEmpty() || port.isEmpty())
+        QSKIP("benchmark only (bench/ftp.sh)");
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QElapsedTimer timer;
+    queue.addToQueue(file, "127.0.0.1", port, kUser, kPassword);
+    QTRY_VERIFY_WITH_TIMEOUT(statusesFor(status, file).contains("Upload Started"), 20000);
+    timer.start();
+    QVERIFY(waitForFinals(status, file, 1, 600000));
+    const qint64 ms = timer.elapsed();
+    QCOMPARE(statusesFor(status, file).last(), QString("No error"));
+    fprintf(stderr, "BENCH_MS %lld\n", static_cast<long long>(ms));
+}
+
+QTEST_GUILESS_MAIN(TestFtpQueue)
+#include "tst_ftpqueue.moc"
