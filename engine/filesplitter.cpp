@@ -1,0 +1,116 @@
+#include "filesplitter.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+const qint64 kBlockSize = 1024;
+
+// "<folder>/<complete base name><suffix>/", or the same with the first number
+// that gives a folder that does not exist yet.
+QString partFolderFor(const QFileInfo& info)
+{
+    const QString stem = info.absolutePath() + QLatin1Char('/') + info.completeBaseName()
+        + info.suffix();
+    QString folder = stem;
+    for (int n = 0; QFileInfo::exists(folder); ++n)
+        folder = stem + QString::number(n);
+    return folder + QLatin1Char('/');
+}
+
+// Copies up to count bytes from source to target in blocks, letting the event
+// loop run before each block. False on any read or write failure or when the
+// source ends early.
+bool copyPart(QFile& source, QFile& target, qint64 count)
+{
+    char buffer[kBlockSize];
+    qint64 left = count;
+    while (left > 0) {
+        QCoreApplication::processEvents();
+        const qint64 want = qMin(left, kBlockSize);
+        const qint64 got = source.read(buffer, want);
+        if (got <= 0)
+            return false;
+        if (target.write(buffer, got) != got)
+            return false;
+        left -= got;
+    }
+    return target.flush();
+}
+
+void removeParts(const QStringList& parts, const QString& folder)
+{
+    for (const QString& part : parts)
+        QFile::remove(part);
+    QDir().rmdir(folder);
+}
+} // namespace
+
+FileSplitter::FileSplitter(QObject* parent) : QThread(parent) {}
+
+FileSplitter::~FileSplitter() = default;
+
+QStringList FileSplitter::split(QString path, qint64 partSize)
+{
+    const QStringList unsplit{QDir::fromNativeSeparators(path)};
+    const QFileInfo info(path);
+    const qint64 size = info.size();
+
+    if (partSize <= 0 || size <= partSize) {
+        emit splitDone(unsplit);
+        return unsplit;
+    }
+
+    const qint64 partCount = (size + partSize - 1) / partSize;
+    const QString folder = partFolderFor(info);
+    if (!QDir().mkdir(folder)) {
+        emit splitDone(unsplit);
+        return unsplit;
+    }
+
+    const QString baseName = info.baseName();
+    QStringList parts;
+    for (qint64 i = 0; i < partCount; ++i) {
+        if (i == 0)
+            parts << folder + baseName + QStringLiteral(".mpg");
+        else
+            parts << folder + baseName + QLatin1Char('.')
+                    + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
+    }
+
+    // Every part but the last holds exactly partSize bytes, so no part is
+    // larger than the limit the caller split for. A part that cannot be
+    // written whole fails the whole split: the caller keeps the original.
+    bool ok = false;
+    QFile source(path);
+    if (source.open(QIODevice::ReadOnly)) {
+        ok = true;
+        qint64 left = size;
+        for (const QString& name : parts) {
+            QFile target(name);
+            if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                ok = false;
+                break;
+            }
+            const qint64 count = qMin(left, partSize);
+            const bool copied = copyPart(source, target, count);
+            target.close();
+            if (!copied || target.error() != QFileDevice::NoError) {
+                ok = false;
+                break;
+            }
+            left -= count;
+        }
+        source.close();
+    }
+
+    if (!ok) {
+        removeParts(parts, folder);
+        emit splitDone(unsplit);
+        return unsplit;
+    }
+    emit splitDone(parts);
+    return parts;
+}
