@@ -1,0 +1,21 @@
+#include <QApplication>
+#include <cstdio>
+
+#include "ostrandencoder.h"
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.13"));
+    // The codec layer is chatty on standard error; the window reports what matters.
+    if (!std::freopen("/dev/null", "w", stderr)) {
+        // Keep the original stream if /dev/null cannot be opened.
+    }
+
+    OstrandEncoder window;
+    if (argc < 2)
+        window.show();
+    else
+        window.passAndProcessArgs(argc, argv);
+    return app.exec();
+}

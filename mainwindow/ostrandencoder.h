@@ -1,0 +1,150 @@
+// The main window: a four-page wizard that takes video files from the player
+// choice to encoded, split and uploaded outputs.
+#pragma once
+
+#include <QMainWindow>
+#include <QMap>
+#include <QModelIndex>
+#include <QMutex>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <atomic>
+
+#include "ui_ostrandencoder.h"
+
+class AdvancedOptionsWidget;
+class EncodingThread;
+class FTPMultiSetupWidget;
+class FtpQueue;
+class QCloseEvent;
+class QRegExpValidator;
+class QStandardItem;
+class QTimer;
+class RenderListModel;
+class TranscodeEngine;
+
+class OstrandEncoder : public QMainWindow {
+    Q_OBJECT
+    friend class OstrandEncoderTest;
+
+public:
+    explicit OstrandEncoder(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~OstrandEncoder() override;
+
+    // Saved selections: device, resolution and quality indexes.
+    void loadSettings();
+    void saveSettings();
+    static QString getDocumentsPath();
+
+    // Device, resolution and quality lists.
+    void populateTargetDevices();
+    void populateHDOptions();
+    void populateSDOptions();
+    void populate4KOptions();
+    void populateTargaOptions();
+    void showDeviceImage(int index);
+    bool isInterlaced();
+    // Preset of the current resolution and quality: Presets/<res>_<quality>.mps.
+    QString presetFilePath();
+
+    // Checks the preset folder; on failure with notify, shows the notice once
+    // the event loop runs.
+    bool validatePresets(bool notify);
+
+    // Input flags over all rows, read by the device rules and page 2.
+    void setInputFlags();
+
+signals:
+    void processingFinished(QStandardItem* item, QVariantMap map);
+    void numFilesLeftToProcess(int count);
+
+public slots:
+    void chooseFiles();
+    void addFiles(QStringList paths);
+    void removeFiles();
+    void showPage0();
+    void showPage1();
+    void showPage2();
+    void showPage3NameCheck();
+    void showPage3();
+    void showAdvancedOptions();
+    void deviceSelected(int index);
+    void videoResSelected(int index);
+    void convertAndIndex();
+    void indexDrive(QString path);
+    void indexDrive();
+    void updateToEncodeCount();
+    void updateNavigation(int page);
+    void ftpChecked(int state);
+    void updateProgressBar();
+    void encodeNextFile(int result);
+    void cancelEncoding();
+    void openOutputDirectory();
+    void generateOutputNames();
+    void ostrandNamingCheckboxChanged(int state);
+    void QFHDCheckboxChanged(int state);
+    void browseOutputDir();
+    void showFtpSettingsDialog();
+    void updateFtpProgress(QString filePath, double percent);
+    void checkParamCompletion();
+    void exportFilenameMap();
+    QString generateDefaultOutputDir(QString folder);
+    void inputProcessingFinished(QStandardItem* item, QVariantMap map);
+    void updateToProcessCount(int count);
+    void updateFtpStatus(QString filePath, QString status);
+    void autoCheckForUpdates();
+    void updaterProcessFinished(int exitCode, QProcess::ExitStatus status);
+    void notifyOfBadPresets();
+    void cancelButtonPressed();
+    void hasUndeletedDP(bool kept);
+    void updateVideoSettingsDropdown();
+    bool addToFtpQueue(QString file, QVariantMap row);
+    void passAndProcessArgs(int argc, char* argv[]);
+    void showCmdLineIntro();
+    void showCmdLineHelp();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Puts the resolution index back first: for the 4K player a resolution
+    // change rebuilds the quality list, which would undo a quality restored
+    // before it.
+    void restoreSelections(int resIndex, int qualityIndex);
+
+    // Quadrant and part rows of the output list.
+    void addQFHDQuadrants();
+    void addTallParts();
+    void removeQFHDQuadrants();
+    void removeTallParts();
+
+    RenderListModel* model;
+    Ui::OstrandEncoderClass ui;
+    int encodingRow;
+    TranscodeEngine* runningEngine;
+    TranscodeEngine* probeEngine;
+    bool cancelled;
+    bool encodingActive;
+    bool outputExists, outputIsInput;
+    bool noAudio, noVideo, anyQFHD, anyTall;
+    qint64 splitThreshold;
+    QMap<QString, QModelIndex> uploadRows; // repeated keys allowed (insertMulti)
+    FtpQueue* ftpQueue;
+    QMutex removedUuidsLock;
+    QSet<QString> removedUuids;
+    QRegExpValidator* prefixValidator;
+    QString lastFolder;
+    int deviceImageIndex;
+    bool probesPending;
+    std::atomic<bool> closing;
+    QTimer* progressTimer;
+    EncodingThread* encodingThread;
+    QProcess updaterProcess;
+    bool decodePipeKept;
+    bool settingsLoaded;
+    AdvancedOptionsWidget* advancedOptions;
+    FTPMultiSetupWidget* ftpSetup;
+};
