@@ -1,0 +1,401 @@
+// Probing and transcoding through the codec layer.
+#include "transcodeengine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+QSETrans::QSETrans() : McTranscoder(nullptr) {}
+
+QSETrans::~QSETrans()
+{
+    // The worker calls back into this object: end it before this part goes.
+    stop();
+}
+
+int QSETrans::cbStatus(int32_t)
+{
+    return 0;
+}
+
+int QSETrans::cbProgress(double value)
+{
+    m_progress = value;
+    return 0;
+}
+
+TranscodeEngine::TranscodeEngine(const char* pluginFolder)
+{
+    // COM start-up has no counterpart here.
+    m_decodePipeKept = false;
+    init(pluginFolder);
+}
+
+TranscodeEngine::~TranscodeEngine()
+{
+    cleanup_wrapper();
+    QSETrans* transcoder;
+    {
+        QMutexLocker guard(&m_transcoderLock);
+        transcoder = m_transcoder;
+        m_transcoder = nullptr;
+    }
+    delete transcoder; // stops and joins a worker that still runs
+    delete m_encodePipe;
+    delete m_decodePipe;
+}
+
+bool TranscodeEngine::init(const char* pluginFolder)
+{
+    AnyDict dict;
+    dict.set("logfile", Any(logFilePath().c_str(), 0));
+    dict.set("disable_exceptions", Any(1));
+    m_busy = false;
+    m_probePipe = nullptr;
+    m_encodePipe = nullptr;
+    m_decodePipe = nullptr;
+    m_transcoder = nullptr;
+    Any folder = McFile::osFname(Any(pluginFolder ? pluginFolder : "", 0));
+    init_wrapper(&dict);
+    if (mc_registry()->scanFolder(folder) != 0) {
+        std::fputs("No Plugins Found!", stderr);
+        debug_trace("No Plugins Found!");
+    }
+    return true;
+}
+
+std::string TranscodeEngine::logFilePath()
+{
+    QString docs = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString path = QDir::toNativeSeparators(docs + "/" + QCoreApplication::organizationName() + "/"
+                                            + QCoreApplication::applicationName() + "/QuorvelLog.log");
+    QString folder = QFileInfo(path).path();
+    if (!QDir(folder).exists())
+        QDir().mkpath(folder);
+    return path.toStdString();
+}
+
+std::string TranscodeEngine::intToString(int value)
+{
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+std::string TranscodeEngine::doubleToString(double value)
+{
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+std::map<std::string, std::string> TranscodeEngine::probeFile(const char* path)
+{
+    QMutexLocker guard(&m_probeLock);
+    Any file = McFile::osFname(Any(path ? path : "", 0));
+    if (!McFile::isFile(file)) {
+        debug_trace("*** Input file not found.\n");
+        std::fprintf(stderr, "*** Input file %s not found.\n", file.asString());
+        m_probeMap.clear();
+        m_probeMap["valid"] = "false";
+        m_probeMap["videoCodec"] = "File Not Found";
+        return m_probeMap;
+    }
+    m_probePipe = McDecFactory::decodePipe(file, Any::invalid(), nullptr, nullptr);
+    if (!m_probePipe) {
+        debug_trace("*** Can not open input file.\n");
+        std::fprintf(stderr, "*** Can not open input file '%s'.\n", file.asString());
+        m_probeMap.clear();
+        m_probeMap["valid"] = "false";
+        m_probeMap["videoCodec"] = "Invalid File Type";
+        return m_probeMap;
+    }
+    int videoStreams = m_probePipe->streamCount(MC_KIND_VIDEO);
+    int audioStreams = m_probePipe->streamCount(MC_KIND_AUDIO);
+    Any v;
+    auto video = [&](const char* name) -> const Any& {
+        m_probePipe->getStreamParam(MC_KIND_VIDEO, 0, name, v);
+        return v;
+    };
+    auto audio = [&](const char* name) -> const Any& {
+        m_probePipe->getStreamParam(MC_KIND_AUDIO, 0, name, v);
+        return v;
+    };
+    std::map<std::string, std::string>& m = m_probeMap;
+
+    m_videoCodecValue = video("codec");
+    m["videoCodec"] = m_videoCodecValue.asString();
+    m["width"] = m_widthText = intToString(video("width").asInt32());
+    m["height"] = m_heightText = intToString(video("height").asInt32());
+    m["vBitrate"] = m_vBitrateText = doubleToString(double(video("vBitrate")) / 1000000.0);
+    m["vbr"] = m_vbrText = intToString(video("vbr").asInt32());
+    m["pal"] = m_palText = intToString(video("pal").asInt32());
+    m["frames"] = m_framesText = intToString(video("frames").asInt32());
+    if (videoStreams > 0)
+        m["duration"] = m_durationText = doubleToString(double(video("duration")));
+    else
+        m["duration"] = m_durationText = doubleToString(double(audio("duration")));
+    m["frameAspect"] = m_frameAspectText = doubleToString(double(video("frameAspect")));
+    m["pixelAspect"] = m_pixelAspectText = doubleToString(double(video("pixelAspect")));
+
+    m_audioCodecValue = audio("codec");
+    m["audioCodec"] = m_audioCodecValue.asString();
+    m["samplerate"] = m_samplerateText = intToString(audio("samplerate").asInt32());
+    m["bytesPerSample"] = m_bytesPerSampleText = intToString(audio("bytesPerSample").asInt32());
+    m["channels"] = m_channelsText = intToString(audio("channels").asInt32());
+    m["aBitrate"] = m_aBitrateText = intToString(audio("aBitrate").asInt32());
+    m["samples"] = m_samplesText = intToString(audio("samples").asInt32());
+
+    m["numAudioStreams"] = m_numAudioText = intToString(audioStreams);
+    m["numVideoStreams"] = m_numVideoText = intToString(videoStreams);
+    m_probePipe->getPipeParam("program_stream_flag", v);
+    int flag = v.asInt32();
+    m["transportStream"] = m_transportText = flag == 3 ? "1" : flag == 2 ? "0" : "-1";
+    m["valid"] = "true";
+
+    delete m_probePipe;
+    m_probePipe = nullptr;
+    return m_probeMap;
+}
+
+double TranscodeEngine::progress()
+{
+    QMutexLocker guard(&m_transcoderLock);
+    if (!m_busy || !m_transcoder)
+        return 0.0;
+    return m_transcoder->progress();
+}
+
+bool TranscodeEngine::releasePipes()
+{
+    QSETrans* transcoder;
+    {
+        // Progress reads see null from here on; the delete (which may wait
+        // for the worker) happens outside the lock.
+        QMutexLocker guard(&m_transcoderLock);
+        transcoder = m_transcoder;
+        m_transcoder = nullptr;
+    }
+    delete transcoder;
+    delete m_encodePipe;
+    m_encodePipe = nullptr;
+    if (m_decodePipe) {
+        Any codec;
+        m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "codec", codec);
+        if (codec.isValid() && std::strstr(codec.asString(), "ProRes")) {
+            // Left alive on purpose: it stays until the process ends.
+            m_decodePipeKept = true;
+        } else {
+            delete m_decodePipe;
+        }
+    }
+    m_decodePipe = nullptr;
+    return true;
+}
+
+int TranscodeEngine::transcode(const char* input, const char* output, const char* presetFile,
+                               bool noDeinterlace, int quadrant, int tallPart, bool pillarbox,
+                               bool noAudio, int bitrateKbps)
+{
+    stopRequest = false;
+    Any inFile = McFile::osFname(Any(input ? input : "", 0));
+    Any outFile = McFile::osFname(Any(output ? output : "", 0));
+    Any presetName = McFile::osFname(Any(presetFile ? presetFile : "", 0));
+
+    if (!McFile::isFile(inFile)) {
+        debug_trace("*** Input file not found.\n");
+        std::fprintf(stderr, "*** Input file %s not found.\n", inFile.asString());
+        m_busy = false;
+        return -1;
+    }
+    Any outFolder = McFile::getPath(outFile);
+    if (!McFile::isDir(outFolder)) {
+        debug_trace("*** Output path not found.\n");
+        std::fprintf(stderr, "*** Output path '%s' not found.\n", outFolder.asString());
+        m_busy = false;
+        return -1;
+    }
+    if (!McFile::isFile(presetName)) {
+        debug_trace("*** Preset file not found.\n");
+        std::fprintf(stderr, "*** Preset file %s not found.\n", presetName.asString());
+        m_busy = false;
+        return -1;
+    }
+
+    McUserPresets presets;
+    if (presets.load(presetName, 0, nullptr) != 0) {
+        debug_trace("*** Cannot load preset file");
+        std::fprintf(stderr, "*** Cannot load preset file '%s'", presetName.asString());
+        m_busy = false;
+        return -1;
+    }
+    McPreset* preset = presets.at(0);
+
+    m_decodePipe = McDecFactory::decodePipe(inFile, Any::invalid(), nullptr, nullptr);
+    if (!m_decodePipe) {
+        debug_trace("*** Can not open input file.\n");
+        std::fprintf(stderr, "*** Can not open input file '%s'.\n", inFile.asString());
+        m_busy = false;
+        return -1;
+    }
+
+    m_encodePipe = McEncodePipe::create();
+    if (m_encodePipe->applyPreset(preset, 0, 0) != 0) {
+        std::printf("*** %s\n", m_encodePipe->errorDesc());
+        debug_trace("Error appyling Preset");
+        m_busy = false;
+        releasePipes();
+        return -1;
+    }
+
+    int videoStreams = m_decodePipe->streamCount(MC_KIND_VIDEO);
+    int audioStreams = noAudio ? 0 : m_decodePipe->streamCount(MC_KIND_AUDIO);
+    Any value;
+    m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "width", value);
+    int width = value.asInt32();
+    m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "height", value);
+    int height = value.asInt32();
+    (void)height;
+
+    {
+        QMutexLocker guard(&m_transcoderLock);
+        m_transcoder = new QSETrans;
+    }
+    m_transcoder->setEncoder(m_encodePipe);
+    if (videoStreams > 0)
+        m_encodePipe->enableStream(MC_KIND_VIDEO, Any::invalid());
+    if (audioStreams > 0)
+        m_encodePipe->enableStream(MC_KIND_AUDIO, Any::invalid());
+
+    ProcessParams videoParams;
+    FiltersState state;
+    McVFilterSetup filters;
+
+    bool presetHasVideo = preset->codecs(MC_PRESET_VIDEO).size() != 0;
+    if (videoStreams > 0 && presetHasVideo) {
+        m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "framerate", value);
+        McFramerate rate = value;
+        if (!noDeinterlace && (rate.interlaced() == 1 || rate.interlaced() == 2)) {
+            filters.setDeinterlace(McDeintBob);
+            mc_dbg()->info("Applying Bob Deinterlace filter");
+        }
+    }
+
+    if (pillarbox)
+        filters.setCrop(1, width, height, McRect(0, 0, 0, 0), 0, 0, width / 6, width / 6);
+
+    if (quadrant >= 1 && quadrant <= 4) {
+        // Columns and rows of each quadrant, per source width.
+        struct Cut { int width, height, padRows; };
+        Cut cut{0, 0, 0};
+        if (width == 3840)
+            cut = {3840, 2160, 0};
+        else if (width == 4096)
+            cut = {4096, 2160, 67};
+        else if (width == 1920)
+            cut = {1920, 1080, 0};
+        else if (width == 1280)
+            cut = {1280, 720, 0};
+        if (cut.width) {
+            int halfW = cut.width / 2, halfH = cut.height / 2;
+            int left = (quadrant == 2 || quadrant == 4) ? halfW : 0;
+            int top = (quadrant == 3 || quadrant == 4) ? halfH : 0;
+            bool upper = quadrant <= 2;
+            filters.setCrop(1, cut.width, cut.height, McRect(left, top, left + halfW, top + halfH),
+                            upper ? cut.padRows : 0, upper ? 0 : cut.padRows, 0, 0);
+        }
+    }
+
+    if (tallPart >= 1 && tallPart <= 3 && width == 1920) {
+        static const int tops[] = {0, 1080, 2160};
+        static const int bottoms[] = {1080, 2160, 2454};
+        filters.setCrop(1, 1920, 2454, McRect(0, tops[tallPart - 1], 1920, bottoms[tallPart - 1]), 0,
+                        tallPart == 3 ? 786 : 0, 0, 0);
+    }
+
+    if (bitrateKbps > 0) {
+        McCodec* videoCodec = m_encodePipe->codec(0);
+        if (videoCodec)
+            videoCodec->setParam("bitrate", Any(McBitrate(0, int64_t(bitrateKbps) * 1000, 0, 0, 0)));
+    }
+
+    ProcessParams audioParams;
+    filters.store(state, 0);
+    videoParams.setFilters(state);
+
+    if (videoStreams > 0) {
+        McCodec* videoCodec = m_encodePipe->codec(0);
+        if (presetHasVideo && videoCodec) {
+            Any w, h;
+            videoCodec->getParam("width", w);
+            videoCodec->getParam("height", h);
+            if ((w.asInt32() == 720 && h.asInt32() == 480) || (w.asInt32() == 720 && h.asInt32() == 576)) {
+                m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "frameAspect", value);
+                videoCodec->setParam("frameAspect", Any(value.asDouble()));
+            }
+        }
+        if (presetHasVideo) {
+            m_decodePipe->selectStream(MC_KIND_VIDEO, 0);
+            m_transcoder->link(m_decodePipe, MC_KIND_VIDEO, 0, 0, videoParams);
+        }
+    }
+    if (audioStreams > 0 && preset->codecs(MC_PRESET_AUDIO).size() != 0) {
+        m_decodePipe->selectStream(MC_KIND_AUDIO, 0);
+        m_transcoder->link(m_decodePipe, MC_KIND_AUDIO, 0, 0, audioParams);
+    }
+
+    if (m_encodePipe->open(255) == 0) {
+        QSETrans* transcoder;
+        {
+            QMutexLocker guard(&m_transcoderLock);
+            transcoder = m_transcoder;
+            m_transcoder = nullptr;
+        }
+        delete transcoder;
+        delete m_encodePipe;
+        m_encodePipe = nullptr;
+        std::printf("Error - no output streams");
+        m_busy = false;
+        releasePipes();
+        return -1;
+    }
+
+    m_encodePipe->setParam("filename", outFile);
+    m_busy = true;
+    int result = m_transcoder->transcode(false);
+
+    if (!stopRequest) {
+        while (m_transcoder->isTranscoding()) {
+            McUtil::sleep(100);
+            m_transcoder->getParam("deadLock", value);
+            if (value.isValid() && value.asInt32() != 0) {
+                std::fflush(stdout);
+                std::fputs("\n\n*** Error: processing deadlock detected... abort.\n", stderr);
+                std::fflush(stderr);
+                m_busy = false;
+                releasePipes();
+                return -1;
+            }
+            if (stopRequest)
+                break;
+        }
+    }
+    if (stopRequest) {
+        m_transcoder->stop();
+    } else if (result == 0) {
+        // The start succeeded; a failure met by the worker later is the result.
+        m_transcoder->getParam("result", value);
+        result = value.asInt32();
+    }
+    if (result != 0)
+        std::printf("Failed: %s", m_transcoder->errorDesc());
+    m_busy = false;
+    releasePipes();
+    return result;
+}

@@ -1,0 +1,816 @@
+// The transcoder: a worker thread that decodes the linked input streams,
+// filters, encodes and multiplexes them into the encode pipe's file.
+#include "mcplugcore_p.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+using namespace mcp;
+
+namespace {
+
+int64_t nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Signals a failure inside the work; carries the FFmpeg result.
+struct Failure {
+    int code;
+    std::string text;
+};
+
+[[noreturn]] void fail(const char* call, int err)
+{
+    throw Failure{err, ffError(call, err)};
+}
+
+void check(const char* call, int err)
+{
+    if (err < 0)
+        fail(call, err);
+}
+
+int mpeg2Level(const std::string& level)
+{
+    if (level == "high")
+        return 4;
+    if (level == "high1440")
+        return 6;
+    if (level == "main")
+        return 8;
+    if (level == "low")
+        return 10;
+    return FF_LEVEL_UNKNOWN;
+}
+
+} // namespace
+
+class McTranscoderImpl {
+public:
+    explicit McTranscoderImpl(McTranscoder* owner) : owner(owner) {}
+
+    struct Link {
+        FFDecodePipe* pipe = nullptr;
+        int stream = -1;
+        ProcessParams params;
+    };
+
+    McTranscoder* owner;
+    McEncodePipe* encoder = nullptr;
+    Link video, audio;
+
+    std::thread worker;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopFlag{false};
+    std::atomic<bool> paused{false};
+    std::mutex pauseLock;
+    std::condition_variable pauseWake;
+    std::atomic<int64_t> lastActivity{0};
+    std::atomic<int> deadLockTimeoutMs{60000};
+    std::atomic<int> result{0};
+    std::atomic<double> progress{0.0};
+    std::string error;
+
+    void touch() { lastActivity = nowMs(); }
+    void shutdown();
+    int work();
+};
+
+namespace {
+
+// Everything one run of the work allocates.
+class Run {
+public:
+    Run(McTranscoderImpl& t) : t(t) {}
+    ~Run();
+    void execute();
+
+private:
+    void setUp();
+    void openVideoEncoder();
+    void openAudioEncoder();
+    void addStream(AVCodecContext* enc, AVStream*& st);
+    AVCodecContext* openDecoder(int streamIndex);
+    void buildVideoGraph(const AVFrame* frame);
+    void buildAudioGraph(const AVFrame* frame);
+    void decode(AVCodecContext* dec, const AVPacket* pkt, bool video);
+    void filterVideo(AVFrame* frame);
+    void filterAudio(AVFrame* frame);
+    void pullVideo();
+    void pullAudio();
+    void encode(AVCodecContext* enc, AVStream* st, const AVFrame* frame);
+    void report(double seconds);
+    void waitWhilePaused();
+
+    McTranscoderImpl& t;
+    McEncodePipeImpl* out = nullptr;
+    AVFormatContext* in = nullptr;
+    int vIdx = -1, aIdx = -1;
+    AVCodecContext* vdec = nullptr;
+    AVCodecContext* adec = nullptr;
+    AVCodecContext* venc = nullptr;
+    AVCodecContext* aenc = nullptr;
+    AVFilterGraph* vgraph = nullptr;
+    AVFilterGraph* agraph = nullptr;
+    AVFilterContext* vsrc = nullptr;
+    AVFilterContext* vsink = nullptr;
+    AVFilterContext* asrc = nullptr;
+    AVFilterContext* asink = nullptr;
+    AVFormatContext* mux = nullptr;
+    AVStream* vst = nullptr;
+    AVStream* ast = nullptr;
+    AVPacket* pkt = nullptr;
+    AVPacket* outPkt = nullptr;
+    AVFrame* frame = nullptr;
+    AVFrame* filtered = nullptr;
+    bool headerWritten = false;
+    int64_t startTime = 0; // AV_TIME_BASE units
+    double duration = 0.0;
+    int64_t lastVideoPts = AV_NOPTS_VALUE;
+    bool outputInterlaced = false;
+    int outputFieldOrder = 0;
+};
+
+Run::~Run()
+{
+    avfilter_graph_free(&vgraph);
+    avfilter_graph_free(&agraph);
+    avcodec_free_context(&vdec);
+    avcodec_free_context(&adec);
+    avcodec_free_context(&venc);
+    avcodec_free_context(&aenc);
+    if (mux) {
+        if (mux->pb)
+            avio_closep(&mux->pb);
+        avformat_free_context(mux);
+    }
+    av_packet_free(&pkt);
+    av_packet_free(&outPkt);
+    av_frame_free(&frame);
+    av_frame_free(&filtered);
+}
+
+AVCodecContext* Run::openDecoder(int idx)
+{
+    AVStream* st = in->streams[idx];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec)
+        throw Failure{AVERROR_DECODER_NOT_FOUND,
+                      std::string("avcodec_find_decoder: no decoder for ") + avcodec_get_name(st->codecpar->codec_id)};
+    AVCodecContext* dec = avcodec_alloc_context3(codec);
+    if (!dec)
+        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? vdec : adec) = dec;
+    check("avcodec_parameters_to_context", avcodec_parameters_to_context(dec, st->codecpar));
+    dec->pkt_timebase = st->time_base;
+    dec->thread_count = 0;
+    check("avcodec_open2", avcodec_open2(dec, codec, nullptr));
+    return dec;
+}
+
+void Run::addStream(AVCodecContext* enc, AVStream*& st)
+{
+    st = avformat_new_stream(mux, nullptr);
+    if (!st)
+        fail("avformat_new_stream", AVERROR(ENOMEM));
+    check("avcodec_parameters_from_context", avcodec_parameters_from_context(st->codecpar, enc));
+    st->time_base = enc->time_base;
+    st->avg_frame_rate = enc->framerate;
+    st->sample_aspect_ratio = enc->sample_aspect_ratio;
+    // The buffer sizes let the multiplexer schedule the stream without guessing.
+    for (int i = 0; i < enc->nb_coded_side_data; ++i) {
+        const AVPacketSideData& sd = enc->coded_side_data[i];
+        uint8_t* dst = av_stream_new_side_data(st, sd.type, sd.size);
+        if (!dst)
+            fail("av_stream_new_side_data", AVERROR(ENOMEM));
+        std::memcpy(dst, sd.data, sd.size);
+    }
+}
+
+void Run::openVideoEncoder()
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(out->videoEncoder.c_str());
+    if (!codec)
+        throw Failure{AVERROR_ENCODER_NOT_FOUND, "avcodec_find_encoder_by_name: no encoder " + out->videoEncoder};
+    venc = avcodec_alloc_context3(codec);
+    if (!venc)
+        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    Any v;
+    out->video.getParam("width", v);
+    venc->width = v.asInt32();
+    out->video.getParam("height", v);
+    venc->height = v.asInt32();
+    out->video.getParam("framerate", v);
+    McFramerate rate = v.asFramerate();
+    venc->framerate = AVRational{rate.num(), rate.den()};
+    venc->time_base = AVRational{rate.den(), rate.num()};
+    venc->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
+    venc->thread_count = 0;
+
+    // Bitrate: the preset's, or a caller's override given without peak and
+    // buffer, which then get the preset's proportions.
+    out->video.getParam("bitrate", v);
+    McBitrate b = v.asBitrate();
+    const AnyDict& p = out->videoPreset;
+    int64_t presetRate = p.get("bitrate").asInt64();
+    int64_t presetBuf = p.get("bufsize").asInt64();
+    int64_t maxrate = b.max > 0 ? b.max : b.avg;
+    int64_t bufsize = b.bufsize;
+    if (bufsize <= 0 && presetRate > 0 && presetBuf > 0) {
+        bufsize = int64_t(double(presetBuf) * double(b.avg) / double(presetRate));
+        if (out->videoEncoder == "mpeg2video" && bufsize > presetBuf)
+            bufsize = presetBuf; // the level's buffer limit
+    }
+    venc->bit_rate = b.avg;
+    venc->rc_max_rate = maxrate;
+    venc->rc_buffer_size = int(std::min<int64_t>(bufsize, INT32_MAX));
+    if (p.has("gop"))
+        venc->gop_size = p.get("gop").asInt32();
+
+    std::string profile = p.get("profile").toString(), level = p.get("level").toString();
+    if (codec->id == AV_CODEC_ID_H264) {
+        if (!profile.empty())
+            av_opt_set(venc->priv_data, "profile", profile.c_str(), 0);
+        if (!level.empty())
+            venc->level = int(std::strtod(level.c_str(), nullptr) * 10 + 0.5);
+    } else if (codec->id == AV_CODEC_ID_MPEG2VIDEO) {
+        venc->max_b_frames = 2;
+        if (profile == "main")
+            venc->profile = FF_PROFILE_MPEG2_MAIN;
+        else if (profile == "high")
+            venc->profile = FF_PROFILE_MPEG2_HIGH;
+        venc->level = mpeg2Level(level);
+    }
+
+    outputFieldOrder = rate.interlaced();
+    outputInterlaced = outputFieldOrder != 0;
+    if (outputInterlaced) {
+        venc->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+        venc->field_order = outputFieldOrder == 1 ? AV_FIELD_TT : AV_FIELD_BB;
+    } else {
+        venc->field_order = AV_FIELD_PROGRESSIVE;
+    }
+    // Square pixels unless a picture aspect was asked for.
+    venc->sample_aspect_ratio = AVRational{1, 1};
+    if (out->video.getParam("frameAspect", v) == 0 && v.asDouble() > 0 && venc->width > 0)
+        venc->sample_aspect_ratio = av_d2q(v.asDouble() * venc->height / venc->width, 255);
+    if (mux->oformat->flags & AVFMT_GLOBALHEADER)
+        venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check("avcodec_open2", avcodec_open2(venc, codec, nullptr));
+    addStream(venc, vst);
+}
+
+void Run::openAudioEncoder()
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(out->audioEncoder.c_str());
+    if (!codec)
+        throw Failure{AVERROR_ENCODER_NOT_FOUND, "avcodec_find_encoder_by_name: no encoder " + out->audioEncoder};
+    aenc = avcodec_alloc_context3(codec);
+    if (!aenc)
+        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    Any v;
+    out->audio.getParam("samplerate", v);
+    aenc->sample_rate = v.asInt32();
+    out->audio.getParam("channels", v);
+    av_channel_layout_default(&aenc->ch_layout, v.asInt32());
+    out->audio.getParam("bitrate", v);
+    aenc->bit_rate = v.asBitrate().avg;
+    aenc->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    aenc->time_base = AVRational{1, aenc->sample_rate};
+    if (mux->oformat->flags & AVFMT_GLOBALHEADER)
+        aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check("avcodec_open2", avcodec_open2(aenc, codec, nullptr));
+    addStream(aenc, ast);
+}
+
+void Run::setUp()
+{
+    if (!t.encoder)
+        throw Failure{AVERROR(EINVAL), "no encode pipe"};
+    out = t.encoder->impl();
+    if (!out->presetApplied)
+        throw Failure{AVERROR(EINVAL), "no preset applied to the encode pipe"};
+    if (out->filename.empty())
+        throw Failure{AVERROR(EINVAL), "no output file name"};
+    FFDecodePipe* pipe = t.video.pipe ? t.video.pipe : t.audio.pipe;
+    if (!pipe)
+        throw Failure{AVERROR(EINVAL), "no input linked"};
+    if (t.video.pipe && t.audio.pipe && t.video.pipe != t.audio.pipe)
+        throw Failure{AVERROR(EINVAL), "links from two inputs are not supported"};
+    in = pipe->context();
+    bool useVideo = t.video.pipe && out->videoEnabled && !out->videoEncoder.empty();
+    bool useAudio = t.audio.pipe && out->audioEnabled && !out->audioEncoder.empty();
+    vIdx = useVideo ? t.video.stream : -1;
+    aIdx = useAudio ? t.audio.stream : -1;
+    if (vIdx < 0 && aIdx < 0)
+        throw Failure{AVERROR(EINVAL), "no output streams"};
+
+    startTime = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
+    duration = in->duration > 0 ? in->duration / double(AV_TIME_BASE) : 0.0;
+    if (vIdx >= 0)
+        openDecoder(vIdx);
+    if (aIdx >= 0)
+        openDecoder(aIdx);
+
+    check("avformat_alloc_output_context2",
+          avformat_alloc_output_context2(&mux, nullptr, out->muxer.c_str(), out->filename.c_str()));
+    if (vIdx >= 0)
+        openVideoEncoder();
+    if (aIdx >= 0)
+        openAudioEncoder();
+    check("avio_open", avio_open(&mux->pb, out->filename.c_str(), AVIO_FLAG_WRITE));
+    check("avformat_write_header", avformat_write_header(mux, nullptr));
+    headerWritten = true;
+
+    pkt = av_packet_alloc();
+    outPkt = av_packet_alloc();
+    frame = av_frame_alloc();
+    filtered = av_frame_alloc();
+    if (!pkt || !outPkt || !frame || !filtered)
+        fail("av_frame_alloc", AVERROR(ENOMEM));
+}
+
+void Run::buildVideoGraph(const AVFrame* f)
+{
+    const AnyDict& fs = t.video.params.filters().values;
+    int fw = f->width, fh = f->height;
+    char args[512];
+    std::string chain;
+    auto add = [&chain](const std::string& filter) {
+        if (!chain.empty())
+            chain += ",";
+        chain += filter;
+    };
+    bool deinterlace = fs.get("deinterlace").asInt32() == McDeintBob;
+    if (deinterlace)
+        add("yadif=mode=send_field:parity=auto:deint=all");
+    if (fs.get("crop").asInt32()) {
+        McRect r(fs.get("left").asInt32(), fs.get("top").asInt32(), fs.get("right").asInt32(),
+                 fs.get("bottom").asInt32());
+        if (!r.isNull()) {
+            // Cutting a different part than asked for would give a wrong picture.
+            if (r.left < 0 || r.top < 0 || r.width() <= 0 || r.height() <= 0 || r.right > fw || r.bottom > fh) {
+                std::snprintf(args, sizeof args,
+                              "crop: the rectangle %d,%d to %d,%d does not fit in the %dx%d picture",
+                              r.left, r.top, r.right, r.bottom, fw, fh);
+                throw Failure{AVERROR(EINVAL), args};
+            }
+            std::snprintf(args, sizeof args, "crop=w=%d:h=%d:x=%d:y=%d:exact=1", r.width(), r.height(), r.left, r.top);
+            add(args);
+            fw = r.width();
+            fh = r.height();
+        }
+        int pt = fs.get("padTop").asInt32(), pb = fs.get("padBottom").asInt32();
+        int pl = fs.get("padLeft").asInt32(), pr = fs.get("padRight").asInt32();
+        if (pt < 0 || pb < 0 || pl < 0 || pr < 0)
+            throw Failure{AVERROR(EINVAL), "pad: negative pad"};
+        if (pt || pb || pl || pr) {
+            std::snprintf(args, sizeof args, "pad=w=%d:h=%d:x=%d:y=%d:color=black", fw + pl + pr, fh + pt + pb, pl, pt);
+            add(args);
+        }
+    }
+    std::snprintf(args, sizeof args, "scale=w=%d:h=%d%s", venc->width, venc->height, outputInterlaced ? ":interl=-1" : "");
+    add(args);
+    std::snprintf(args, sizeof args, "fps=%d/%d", venc->framerate.num, venc->framerate.den);
+    add(args);
+    if (outputInterlaced) {
+        add(outputFieldOrder == 1 ? "fieldorder=tff" : "fieldorder=bff");
+        add(outputFieldOrder == 1 ? "setfield=tff" : "setfield=bff");
+    }
+    std::snprintf(args, sizeof args, "format=pix_fmts=%s", av_get_pix_fmt_name(venc->pix_fmt));
+    add(args);
+    std::snprintf(args, sizeof args, "setsar=%d/%d", venc->sample_aspect_ratio.num, venc->sample_aspect_ratio.den);
+    add(args);
+    mcp::logLine("video filters: " + chain);
+
+    vgraph = avfilter_graph_alloc();
+    if (!vgraph)
+        fail("avfilter_graph_alloc", AVERROR(ENOMEM));
+    AVStream* st = in->streams[vIdx];
+    AVRational sar = f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : AVRational{1, 1};
+    AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                  f->width, f->height, f->format, st->time_base.num, st->time_base.den, sar.num, sar.den);
+    std::string srcArgs = args;
+    if (rate.num > 0 && rate.den > 0) {
+        std::snprintf(args, sizeof args, ":frame_rate=%d/%d", rate.num, rate.den);
+        srcArgs += args;
+    }
+    check("avfilter_graph_create_filter(buffer)",
+          avfilter_graph_create_filter(&vsrc, avfilter_get_by_name("buffer"), "in", srcArgs.c_str(), nullptr, vgraph));
+    check("avfilter_graph_create_filter(buffersink)",
+          avfilter_graph_create_filter(&vsink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, vgraph));
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = vsrc;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = vsink;
+    int err = avfilter_graph_parse_ptr(vgraph, chain.c_str(), &inputs, &outputs, nullptr);
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    check("avfilter_graph_parse_ptr", err);
+    check("avfilter_graph_config", avfilter_graph_config(vgraph, nullptr));
+}
+
+void Run::buildAudioGraph(const AVFrame* f)
+{
+    agraph = avfilter_graph_alloc();
+    if (!agraph)
+        fail("avfilter_graph_alloc", AVERROR(ENOMEM));
+    char layout[128] = {0}, outLayout[128] = {0}, args[512];
+    AVChannelLayout in_layout;
+    if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&in_layout, f->ch_layout.nb_channels);
+    else
+        av_channel_layout_copy(&in_layout, &f->ch_layout);
+    av_channel_layout_describe(&in_layout, layout, sizeof layout);
+    av_channel_layout_uninit(&in_layout);
+    av_channel_layout_describe(&aenc->ch_layout, outLayout, sizeof outLayout);
+    AVRational tb = adec->pkt_timebase.num > 0 ? adec->pkt_timebase : AVRational{1, f->sample_rate};
+    std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", tb.num, tb.den,
+                  f->sample_rate, av_get_sample_fmt_name(AVSampleFormat(f->format)), layout);
+    check("avfilter_graph_create_filter(abuffer)",
+          avfilter_graph_create_filter(&asrc, avfilter_get_by_name("abuffer"), "in", args, nullptr, agraph));
+    check("avfilter_graph_create_filter(abuffersink)",
+          avfilter_graph_create_filter(&asink, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr, agraph));
+    std::snprintf(args, sizeof args, "aresample=%d,aformat=sample_fmts=%s:sample_rates=%d:channel_layouts=%s",
+                  aenc->sample_rate, av_get_sample_fmt_name(aenc->sample_fmt), aenc->sample_rate, outLayout);
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = asrc;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = asink;
+    int err = avfilter_graph_parse_ptr(agraph, args, &inputs, &outputs, nullptr);
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    check("avfilter_graph_parse_ptr", err);
+    check("avfilter_graph_config", avfilter_graph_config(agraph, nullptr));
+    if (!(aenc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && aenc->frame_size > 0)
+        av_buffersink_set_frame_size(asink, unsigned(aenc->frame_size));
+}
+
+void Run::report(double seconds)
+{
+    double p = duration > 0 ? seconds / duration : 0.0;
+    p = p < 0 ? 0 : p > 1 ? 1 : p;
+    if (p > t.progress) {
+        t.progress = p;
+        t.owner->cbProgress(p);
+    }
+}
+
+void Run::encode(AVCodecContext* enc, AVStream* st, const AVFrame* f)
+{
+    int err = avcodec_send_frame(enc, f);
+    if (err < 0 && err != AVERROR_EOF)
+        fail("avcodec_send_frame", err);
+    for (;;) {
+        err = avcodec_receive_packet(enc, outPkt);
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
+            return;
+        check("avcodec_receive_packet", err);
+        av_packet_rescale_ts(outPkt, enc->time_base, st->time_base);
+        outPkt->stream_index = st->index;
+        err = av_interleaved_write_frame(mux, outPkt);
+        av_packet_unref(outPkt);
+        check("av_interleaved_write_frame", err);
+        t.touch();
+        t.owner->cbProcess();
+    }
+}
+
+void Run::pullVideo()
+{
+    for (;;) {
+        int err = av_buffersink_get_frame(vsink, filtered);
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
+            return;
+        check("av_buffersink_get_frame", err);
+        AVRational tb = av_buffersink_get_time_base(vsink);
+        if (filtered->pts != AV_NOPTS_VALUE) {
+            filtered->pts = av_rescale_q(filtered->pts, tb, venc->time_base);
+            report(filtered->pts * av_q2d(venc->time_base));
+        }
+        filtered->pict_type = AV_PICTURE_TYPE_NONE;
+        encode(venc, vst, filtered);
+        av_frame_unref(filtered);
+    }
+}
+
+void Run::pullAudio()
+{
+    for (;;) {
+        int err = av_buffersink_get_frame(asink, filtered);
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
+            return;
+        check("av_buffersink_get_frame", err);
+        AVRational tb = av_buffersink_get_time_base(asink);
+        if (filtered->pts != AV_NOPTS_VALUE) {
+            filtered->pts = av_rescale_q(filtered->pts, tb, aenc->time_base);
+            if (vIdx < 0)
+                report(filtered->pts * av_q2d(aenc->time_base));
+        }
+        encode(aenc, ast, filtered);
+        av_frame_unref(filtered);
+    }
+}
+
+void Run::filterVideo(AVFrame* f)
+{
+    AVStream* st = in->streams[vIdx];
+    int64_t pts = f->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) {
+        AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : AVRational{25, 1};
+        pts = lastVideoPts == AV_NOPTS_VALUE ? 0 : lastVideoPts + av_rescale_q(1, av_inv_q(rate), st->time_base);
+    } else {
+        pts -= av_rescale_q(startTime, AV_TIME_BASE_Q, st->time_base);
+    }
+    lastVideoPts = pts;
+    f->pts = pts;
+    if (!vgraph)
+        buildVideoGraph(f);
+    check("av_buffersrc_add_frame_flags", av_buffersrc_add_frame_flags(vsrc, f, AV_BUFFERSRC_FLAG_KEEP_REF));
+    pullVideo();
+}
+
+void Run::filterAudio(AVFrame* f)
+{
+    AVStream* st = in->streams[aIdx];
+    int64_t pts = f->best_effort_timestamp;
+    if (pts != AV_NOPTS_VALUE)
+        pts -= av_rescale_q(startTime, AV_TIME_BASE_Q, st->time_base);
+    f->pts = pts;
+    if (!agraph)
+        buildAudioGraph(f);
+    check("av_buffersrc_add_frame_flags", av_buffersrc_add_frame_flags(asrc, f, AV_BUFFERSRC_FLAG_KEEP_REF));
+    pullAudio();
+}
+
+void Run::decode(AVCodecContext* dec, const AVPacket* p, bool isVideo)
+{
+    int err = avcodec_send_packet(dec, p);
+    if (err == AVERROR_INVALIDDATA) {
+        mcp::logLine(ffError("avcodec_send_packet", err) + " (packet skipped)");
+        return;
+    }
+    if (err < 0 && err != AVERROR_EOF)
+        fail("avcodec_send_packet", err);
+    for (;;) {
+        err = avcodec_receive_frame(dec, frame);
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
+            return;
+        if (err == AVERROR_INVALIDDATA)
+            continue;
+        check("avcodec_receive_frame", err);
+        if (isVideo)
+            filterVideo(frame);
+        else
+            filterAudio(frame);
+        av_frame_unref(frame);
+    }
+}
+
+void Run::waitWhilePaused()
+{
+    if (!t.paused)
+        return;
+    t.owner->cbPaused(true);
+    {
+        std::unique_lock<std::mutex> lock(t.pauseLock);
+        t.pauseWake.wait(lock, [this] { return !t.paused || t.stopFlag; });
+    }
+    t.touch();
+    t.owner->cbPaused(false);
+}
+
+void Run::execute()
+{
+    try {
+        setUp();
+        t.owner->cbStatus(1);
+        while (!t.stopFlag) {
+            waitWhilePaused();
+            int err = av_read_frame(in, pkt);
+            if (err == AVERROR_EOF || (err < 0 && in->pb && avio_feof(in->pb)))
+                break;
+            check("av_read_frame", err);
+            t.touch();
+            if (pkt->stream_index == vIdx)
+                decode(vdec, pkt, true);
+            else if (pkt->stream_index == aIdx)
+                decode(adec, pkt, false);
+            av_packet_unref(pkt);
+        }
+        av_packet_unref(pkt);
+        // Drain everything still held, also after a stop, so the file ends cleanly.
+        if (vdec) {
+            decode(vdec, nullptr, true);
+            if (vgraph) {
+                check("av_buffersrc_add_frame", av_buffersrc_add_frame(vsrc, nullptr));
+                pullVideo();
+            }
+            encode(venc, vst, nullptr);
+        }
+        if (adec) {
+            decode(adec, nullptr, false);
+            if (agraph) {
+                check("av_buffersrc_add_frame", av_buffersrc_add_frame(asrc, nullptr));
+                pullAudio();
+            }
+            encode(aenc, ast, nullptr);
+        }
+        check("av_write_trailer", av_write_trailer(mux));
+        headerWritten = false;
+        check("avio_closep", avio_closep(&mux->pb));
+        t.owner->cbMuxClose(nullptr);
+        if (!t.stopFlag) {
+            t.progress = 1.0;
+            t.owner->cbProgress(1.0);
+        }
+        t.owner->cbStatus(0);
+    } catch (const Failure& f) {
+        if (headerWritten && mux)
+            av_write_trailer(mux); // keep what was written readable
+        t.error = f.text;
+        mcp::logLine("transcode failed: " + f.text);
+        t.result = f.code ? f.code : -1;
+        t.owner->cbStatus(t.result);
+    }
+}
+
+} // namespace
+
+int McTranscoderImpl::work()
+{
+    result = 0;
+    error.clear();
+    progress = 0.0;
+    touch();
+    Run run(*this);
+    run.execute();
+    return result;
+}
+
+void McTranscoderImpl::shutdown()
+{
+    stopFlag = true;
+    {
+        std::lock_guard<std::mutex> lock(pauseLock);
+        paused = false;
+    }
+    pauseWake.notify_all();
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id())
+        worker.join();
+}
+
+McTranscoder::McTranscoder(McTask*) : m_impl(new McTranscoderImpl(this)) {}
+
+McTranscoder::~McTranscoder()
+{
+    m_impl->shutdown();
+}
+
+int McTranscoder::transcode(McTask*, bool wait)
+{
+    return transcode(wait);
+}
+
+int McTranscoder::transcode(bool wait)
+{
+    McTranscoderImpl& d = *m_impl;
+    if (d.running)
+        return AVERROR(EBUSY);
+    if (d.worker.joinable())
+        d.worker.join();
+    d.stopFlag = false;
+    d.paused = false;
+    d.running = true;
+    d.touch();
+    if (wait) {
+        int r = d.work();
+        d.running = false;
+        return r;
+    }
+    try {
+        d.worker = std::thread([&d] {
+            d.work();
+            d.running = false;
+        });
+    } catch (const std::system_error&) {
+        d.running = false;
+        d.error = "std::thread: cannot start the worker";
+        d.result = AVERROR(EAGAIN);
+        return d.result;
+    }
+    return 0;
+}
+
+int McTranscoder::stop()
+{
+    m_impl->shutdown();
+    return 0;
+}
+
+int McTranscoder::pause()
+{
+    m_impl->paused = true;
+    return 0;
+}
+
+int McTranscoder::unpause()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_impl->pauseLock);
+        m_impl->paused = false;
+    }
+    m_impl->pauseWake.notify_all();
+    return 0;
+}
+
+int McTranscoder::setParam(const char* name, const Any& value)
+{
+    if (std::strcmp(name, "deadLockTimeout") == 0) {
+        m_impl->deadLockTimeoutMs = value.asInt32();
+        return 0;
+    }
+    return 1;
+}
+
+int McTranscoder::getParam(const char* name, Any& value)
+{
+    McTranscoderImpl& d = *m_impl;
+    if (std::strcmp(name, "deadLock") == 0) {
+        bool stalled = d.running && !d.paused && nowMs() - d.lastActivity > d.deadLockTimeoutMs;
+        value = Any(stalled ? 1 : 0);
+    } else if (std::strcmp(name, "result") == 0) {
+        value = Any(d.running ? 0 : int(d.result));
+    } else if (std::strcmp(name, "transcoding") == 0) {
+        value = Any(d.running ? 1 : 0);
+    } else if (std::strcmp(name, "progress") == 0) {
+        value = Any(double(d.progress));
+    } else {
+        value = Any();
+        return 1;
+    }
+    return 0;
+}
+
+int McTranscoder::cbStatus(int32_t) { return 0; }
+int McTranscoder::cbProgress(double) { return 0; }
+int McTranscoder::cbPaused(bool) { return 0; }
+int McTranscoder::cbProcess() { return 0; }
+int McTranscoder::cbPostprocess(const Any&) { return 0; }
+int McTranscoder::cbMuxClose(McMuxer*) { return 0; }
+
+void McTranscoder::setEncoder(McEncodePipe* pipe)
+{
+    m_impl->encoder = pipe;
+    if (pipe) {
+        pipe->impl()->videoLinked = m_impl->video.pipe != nullptr;
+        pipe->impl()->audioLinked = m_impl->audio.pipe != nullptr;
+    }
+}
+
+int McTranscoder::link(McDecodePipe* pipe, int kind, int, int, const ProcessParams& params)
+{
+    auto* ff = dynamic_cast<FFDecodePipe*>(pipe);
+    if (!ff || (kind != MC_KIND_VIDEO && kind != MC_KIND_AUDIO))
+        return 1;
+    int idx = ff->streamIndex(kind, ff->selected(kind));
+    if (idx < 0)
+        return 1;
+    McTranscoderImpl::Link& l = kind == MC_KIND_VIDEO ? m_impl->video : m_impl->audio;
+    l.pipe = ff;
+    l.stream = idx;
+    l.params = params;
+    if (m_impl->encoder)
+        (kind == MC_KIND_VIDEO ? m_impl->encoder->impl()->videoLinked : m_impl->encoder->impl()->audioLinked) = true;
+    return 0;
+}
+
+bool McTranscoder::isTranscoding() const
+{
+    return m_impl->running;
+}
+
+const char* McTranscoder::errorDesc() const
+{
+    return m_impl->error.c_str();
+}
