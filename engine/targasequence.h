@@ -1,0 +1,119 @@
+// One numbered Targa image sequence in one folder: the scan that recognises
+// it, frame reading, and its conversion into clip folders of ".tga" or ".krx"
+// frame files on up to eight groups of destinations.
+#pragma once
+
+#include "tga.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QWaitCondition>
+
+// One destination of an image sequence. In the list handed to
+// TargaSequence::startConversion, path is the clip folder.
+struct SequenceDestination {
+    QString path;
+    int slot = -1;   // -1 whole frames, else the slot group (0 .. slotCount() - 1)
+    int status = 0;  // destination status code: >0 frames, 0 pending, -1 done, -2 failed, -4 indexing, -5 canceled
+};
+
+class TargaWriter;
+
+class TargaSequence : public QObject {
+    Q_OBJECT
+public:
+    enum OutputFormat { Targa = 0, KRX = 1 };
+
+    explicit TargaSequence(QObject* parent = nullptr);
+    ~TargaSequence() override;
+
+    void reset();
+    bool scan(QString directory);
+    QString frameFileName(int n) const;
+    // Reads frame n into image (freed first); returns its pixels or null. The
+    // pixels belong to image.
+    uint8_t* readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit, TgaImage* image);
+
+    static float frameRateForIndex(int index);
+    static const QList<QSize>& acceptedFrameSizes();
+    void setFrameRateIndex(int index);
+    int setFrameCount(int n);
+    int slotCount() const;
+    QList<SequenceDestination> destinationsForSlot(int slot);
+
+    bool isSplit() const;
+    bool isHighFrameRate() const;
+    bool isRunning() const;
+    int frameCount() const;
+    int framesFound() const;
+    int firstFrame() const;
+    int frameRateIndex() const;
+    int width() const;
+    int height() const;
+    int bitsPerPixel() const;
+    int digitCount() const;
+    QString prefix() const;
+    QString directory() const;
+
+    void startConversion(QList<SequenceDestination> destinations, int format);
+    // Copies the picture region (x, y, w, h) into buffer, laid out as a w x h
+    // image of the same depth and orientation as image.
+    bool extractRegion(TgaImage* image, void* buffer, int x, int y, int w, int h);
+
+signals:
+    void log(QString text);
+    void message(QString text, int level = 2);
+    void frameConverted(int status);
+
+public slots:
+    void cancelConversion();
+    void convertSequence();
+
+private:
+    friend class TargaWriter;
+
+    bool runningLocked();
+    void stopRunning();
+    void writerFailed(const QString& fileName);
+    void jobCreated();
+    void jobDone();
+    void waitForJobs();
+    QString outputName(int number) const;
+    QString outputPath(const SequenceDestination& destination, int number) const;
+    void queueWriter(const QString& fileName, const uint8_t* pixels, int width, int height, bool topDown);
+    void indexPlayerDrives();
+
+    QMutex* m_mutex;
+    bool m_loaded = false;
+    QString m_prefix;
+    int m_prefixLength = 0;
+    int m_digitCount = 0;
+    QString m_directory;
+    bool m_namesParsed = false;
+    int m_firstFrame = 999999999;
+    int m_frameCount = 0;
+    int m_framesFound = 0;
+    int m_bitsPerPixel = 0;
+    int m_frameRateIndex = 5;
+    bool m_bottomUp = false;
+    int m_width = 0;
+    int m_height = 0;
+    bool m_split4K = false;
+    bool m_running = false;
+    int m_outputFormat = Targa;
+    QList<SequenceDestination> m_destinations;
+    QList<QFileInfo> m_files;
+    // Frame number -> file name as listed (the listing ignores the case of ".tga").
+    QHash<int, QString> m_frameFiles;
+
+    // Writer jobs of this sequence still alive, and whether one failed.
+    QMutex m_jobMutex;
+    QWaitCondition m_jobsDone;
+    int m_jobs = 0;
+    bool m_writeFailed = false;
+};
