@@ -28,8 +28,6 @@ public:
     qint64 bytesTotal() const { return m_bytesTotal; }
     qint64 bytesAvailable() const { return m_bytesAvailable; }
     bool isReadOnly() const { return m_readOnly; }
-    // Root path, or the label and the root path when there is a label: "T9PW1 (/media/x/)".
-    QString displayName() const;
 
     // Player drives carry a label that contains a match of "T9PW.*(\d+)$".
     bool isPlayerDrive() const { return playerDriveNumber(m_name) >= 0; }

@@ -1,0 +1,154 @@
+// A real exFAT player drive for tests: a disk image with an MBR partition,
+// formatted through an offset loop device and mounted with exfat-fuse.
+// Unmounts and detaches in its destructor, so a failing test cleans up too.
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <unistd.h>
+
+#include <memory>
+
+#include "testutil.h"
+
+class LoopMount {
+public:
+    static constexpr qint64 kPartitionStart = 2048 * 512;
+
+    // What this machine lacks for a mounted drive; empty when nothing.
+    static QString missing()
+    {
+        if (::geteuid() != 0)
+            return QStringLiteral("root (loop devices and mounts)");
+        if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
+            return QStringLiteral("loop devices (/dev/loop-control)");
+        if (!QFileInfo::exists(QStringLiteral("/dev/fuse")))
+            return QStringLiteral("FUSE (/dev/fuse)");
+        for (const char* tool : {"losetup", "sfdisk", "mkfs.exfat", "mount.exfat-fuse", "umount", "fsck.exfat"}) {
+            if (!testutil::haveTool(QString::fromLatin1(tool)))
+                return QStringLiteral("tool %1").arg(QString::fromLatin1(tool));
+        }
+        return QString();
+    }
+
+    static QString tool(const QString& name)
+    {
+        QString path = QStandardPaths::findExecutable(name);
+        if (path.isEmpty())
+            path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        return path.isEmpty() ? name : path;
+    }
+
+    LoopMount() = default;
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
+    ~LoopMount() { release(); }
+
+    // Makes image (sizeBytes, one exFAT partition at sector 2048) and mounts it.
+    bool create(const QString& image, qint64 sizeBytes, const QString& label, QString* error)
+    {
+        m_image = image;
+        QFile file(image);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.resize(sizeBytes))
+            return fail(error, QStringLiteral("cannot create %1").arg(image));
+        file.close();
+        auto r = testutil::run(tool("sfdisk"), {"-q", image}, 60000, "label: dos\nstart=2048, type=7\n");
+        if (!r.ok())
+            return fail(error, "sfdisk: " + QString::fromLocal8Bit(r.err));
+        if (!attach(sizeBytes, error))
+            return false;
+        r = testutil::run(tool("mkfs.exfat"), {"-L", label, m_loop});
+        if (!r.ok())
+            return fail(error, "mkfs.exfat: " + QString::fromLocal8Bit(r.err));
+        return mount(error);
+    }
+
+    // Mounts an existing image made by create().
+    bool open(const QString& image, QString* error)
+    {
+        m_image = image;
+        return attach(QFileInfo(image).size(), error) && mount(error);
+    }
+
+    QString mountPoint() const { return m_dir ? m_dir->path() : QString(); }
+    QString loopDevice() const { return m_loop; }
+
+    // Unmounts and detaches; true when both went through.
+    bool release()
+    {
+        bool ok = true;
+        if (m_mounted) {
+            ok = false;
+            for (int attempt = 0; attempt < 20 && !ok; ++attempt) {
+                ok = testutil::run(tool("umount"), {m_dir->path()}).ok();
+                if (!ok)
+                    QThread::msleep(100);
+            }
+            if (!ok)
+                testutil::run(tool("umount"), {"-l", m_dir->path()});
+            m_mounted = false;
+        }
+        if (!m_loop.isEmpty()) {
+            ok = testutil::run(tool("losetup"), {"-d", m_loop}).ok() && ok;
+            m_loop.clear();
+        }
+        m_dir.reset();
+        return ok;
+    }
+
+    // fsck.exfat -n on the partition; true when clean. Only while unmounted.
+    static bool fsckClean(const QString& image, QString* report)
+    {
+        LoopMount probe;
+        QString error;
+        if (!probe.attach(QFileInfo(image).size(), &error, image)) {
+            *report = error;
+            return false;
+        }
+        const auto r = testutil::run(tool("fsck.exfat"), {"-n", probe.m_loop});
+        *report = QString::fromLocal8Bit(r.out + r.err);
+        return r.ok();
+    }
+
+private:
+    bool fail(QString* error, const QString& text)
+    {
+        *error = text;
+        release();
+        return false;
+    }
+
+    bool attach(qint64 sizeBytes, QString* error, const QString& image = QString())
+    {
+        const QString path = image.isEmpty() ? m_image : image;
+        const auto r = testutil::run(tool("losetup"),
+                                     {"-f", "--show", "-o", QString::number(kPartitionStart), "--sizelimit",
+                                      QString::number(sizeBytes - kPartitionStart), path});
+        if (!r.ok())
+            return fail(error, "losetup: " + QString::fromLocal8Bit(r.err));
+        m_loop = QString::fromLocal8Bit(r.out).trimmed();
+        return true;
+    }
+
+    bool mount(QString* error)
+    {
+        m_dir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qidx-mnt-XXXXXX")));
+        if (!m_dir->isValid())
+            return fail(error, QStringLiteral("no mount point"));
+        const auto r = testutil::run(tool("mount.exfat-fuse"), {m_loop, m_dir->path()});
+        if (!r.ok())
+            return fail(error, "mount.exfat-fuse: " + QString::fromLocal8Bit(r.err));
+        m_mounted = true;
+        return true;
+    }
+
+    QString m_image;
+    QString m_loop;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    bool m_mounted = false;
+};

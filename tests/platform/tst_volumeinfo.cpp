@@ -1,0 +1,100 @@
+// Mounted volumes and labels, including a real exFAT drive mounted through
+// exfat-fuse (no udev here, so its label comes from libblkid).
+#include <QtTest>
+
+#include "../drivefs/index/loopmount.h"
+#include "testutil.h"
+#include "volumeinfo.h"
+
+class TestVolumeInfo : public QObject {
+    Q_OBJECT
+
+private slots:
+    void playerDriveLabels_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("number");
+        QTest::newRow("slot") << "T9PW_Slot3" << 3;
+        QTest::newRow("plain") << "T9PW1" << 1;
+        QTest::newRow("inside") << "MyT9PW-4" << 4;
+        // The pattern's ".*" is greedy: only the last digit is captured.
+        QTest::newRow("two digits") << "T9PW_12" << 2;
+        QTest::newRow("lower case") << "t9pw_1" << -1;
+        QTest::newRow("no number") << "T9PW" << -1;
+        QTest::newRow("digit not last") << "T9PW1a" << -1;
+        QTest::newRow("other") << "USBSTICK" << -1;
+        QTest::newRow("empty") << "" << -1;
+    }
+
+    void playerDriveLabels()
+    {
+        QFETCH(QString, label);
+        QFETCH(int, number);
+        QCOMPARE(VolumeInfo::playerDriveNumber(label), number);
+        QCOMPARE(VolumeInfo::isPlayerDriveLabel(label), number >= 0);
+    }
+
+    void rootsEndInSlash()
+    {
+        const QList<VolumeInfo> volumes = VolumeInfo::mountedVolumes();
+        QVERIFY(!volumes.isEmpty());
+        bool sawRoot = false;
+        for (const VolumeInfo& v : volumes) {
+            QVERIFY2(v.rootPath().endsWith('/'), qPrintable(v.rootPath()));
+            sawRoot = sawRoot || v.rootPath() == "/";
+        }
+        QVERIFY(sawRoot);
+        QCOMPARE(VolumeInfo("/").rootPath(), QString("/"));
+        QCOMPARE(VolumeInfo::rootPathOf(QDir::rootPath()), QString("/"));
+        QVERIFY(!VolumeInfo("/no/such/path/here").isValid());
+        QVERIFY(VolumeInfo::rootPathOf("/no/such/path/here").isEmpty());
+        QVERIFY(!VolumeInfo::findByLabel("").isValid());
+    }
+
+    void probeLabelOfNonDevices()
+    {
+        QVERIFY(VolumeInfo::probeLabel("").isEmpty());
+        QVERIFY(VolumeInfo::probeLabel("tmpfs").isEmpty());
+        QVERIFY(VolumeInfo::probeLabel("/no/such/device").isEmpty());
+        QTemporaryFile junk;
+        QVERIFY(junk.open());
+        junk.write(QByteArray(65536, 'x'));
+        junk.flush();
+        QVERIFY(VolumeInfo::probeLabel(junk.fileName()).isEmpty());
+    }
+
+    void mountedPlayerDrive()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("mounted drive test needs " + missing));
+        QTemporaryDir work;
+        QVERIFY(work.isValid());
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(work.filePath("disk.img"), 8 << 20, "T9PW_Slot7", &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QDir(drive.mountPoint()).mkdir("clip_00001");
+
+        const VolumeInfo v(drive.mountPoint() + "/clip_00001");
+        QVERIFY(v.isValid());
+        QCOMPARE(v.rootPath(), root);
+        QCOMPARE(v.name(), QString("T9PW_Slot7"));
+        QVERIFY(v.isPlayerDrive());
+        QCOMPARE(VolumeInfo::playerDriveNumber(v.name()), 7);
+        QCOMPARE(v.device(), drive.loopDevice());
+        QVERIFY(v.bytesTotal() > 0);
+
+        bool listed = false;
+        for (const VolumeInfo& m : VolumeInfo::mountedVolumes())
+            listed = listed || (m.rootPath() == root && m.name() == "T9PW_Slot7");
+        QVERIFY(listed);
+        QCOMPARE(VolumeInfo::findByLabel("T9PW_Slot7").rootPath(), root);
+        QCOMPARE(VolumeInfo::probeLabel(drive.loopDevice()), QString("T9PW_Slot7"));
+        QVERIFY(drive.release());
+        QVERIFY(!VolumeInfo::findByLabel("T9PW_Slot7").isValid());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVolumeInfo)
+#include "tst_volumeinfo.moc"
