@@ -179,6 +179,7 @@ int FtpCurlUploader::upload(QVariantMap job)
 {
     transferCancel = false;
     busy = true;
+    lastPercent = -1.0;
 
     filePath = job.value(QStringLiteral("filePath")).toString();
     address = job.value(QStringLiteral("address")).toString();
@@ -246,6 +247,12 @@ int FtpCurlUploader::progressCallback(void* clientp, curl_off_t /*dltotal*/,
     }
     // The total is 0 until the transfer starts, and for an empty file.
     const double percent = ultotal > 0 ? double(ulnow) * 100.0 / double(ultotal) : 0.0;
-    emit self->progress(self->filePath, percent);
+    // libcurl calls back for every buffer it sends; a tenth of a percent is
+    // as fine as any display needs, and the GUI thread is spared the flood.
+    if (self->lastPercent < 0 || percent >= self->lastPercent + 0.1
+        || (percent == 100.0 && self->lastPercent != 100.0)) {
+        self->lastPercent = percent;
+        emit self->progress(self->filePath, percent);
+    }
     return 0;
 }

@@ -89,4 +89,5 @@ private:
     QString password;
     QString filePath;
     bool transferCancel = false;
+    double lastPercent = -1.0; // last percentage reported for this upload
 };
