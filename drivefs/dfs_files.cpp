@@ -1,0 +1,532 @@
+#include "dfs_files.h"
+
+#include <cstring>
+
+#include "dfs_cache.h"
+#include "dfs_device.h"
+#include "dfs_names.h"
+#include "dfs_volume.h"
+#include "drivefs.h"
+
+namespace {
+DfsFile* Slots() { return g_driveFsData.files; }
+
+bool IsContiguous(const DfsFile* f)
+{
+    return (f->entry[11] & ATTR_NOFATCHAIN) != 0;
+}
+
+void Park(DfsFile* f)
+{
+    f->prevCluster = f->curCluster;
+    f->curCluster = 0;
+    f->clusterOffset = 0;
+}
+
+// Puts the cursor on the file's first cluster at position 0.
+void ResetCursor(DfsFile* f)
+{
+    f->position = 0;
+    f->clusterOffset = 0;
+    f->prevCluster = 0;
+    const uint32_t first = EntryFirstCluster(f->entry);
+    DfsDrive* vol = f->drive;
+    if (first == kRootArea && vol->fsId != FS_FAT32 && vol->fsId != FS_EXFAT)
+        f->curCluster = kRootArea;
+    else if (first >= 2 && first < vol->clusterLimit)
+        f->curCluster = first;
+    else
+        f->curCluster = 0;
+    f->lastCluster = 0;
+    if (IsContiguous(f) && f->curCluster) {
+        const uint64_t clusters = (FileSize(f) + vol->bytesPerCluster - 1) >> vol->clusterShift;
+        const uint64_t last = clusters ? first + clusters - 1 : first;
+        f->lastCluster = last >= vol->clusterLimit ? vol->clusterLimit - 1 : uint32_t(last);
+    }
+}
+
+void RebuildCursor(DfsFile* f, uint64_t position)
+{
+    ResetCursor(f);
+    AddFilePositionHigh(f, position);
+}
+
+// The sector holding the byte at the cursor.
+uint64_t CursorSector(const DfsFile* f)
+{
+    DfsDrive* vol = f->drive;
+    const uint32_t shift = vol->device->sectorShift;
+    if (f->curCluster == kRootArea)
+        return vol->rootDir + (f->position >> shift);
+    return ClusterToSector(vol, f->curCluster) + (f->clusterOffset >> shift);
+}
+
+// Data must be read at the cursor: a parked cursor inside the file means
+// the chain is shorter than the size says.
+void RequireCursor(DfsFile* f)
+{
+    if (f->curCluster == 0)
+        RebuildCursor(f, f->position);
+    if (f->curCluster == 0)
+        RaiseError(-20);
+}
+
+// Bytes from the position that lie in clusters following each other on disk.
+uint64_t ContiguousBytes(DfsFile* f, uint64_t max)
+{
+    DfsDrive* vol = f->drive;
+    if (f->curCluster == kRootArea)
+        return max;
+    uint64_t bytes = vol->bytesPerCluster - f->clusterOffset;
+    uint32_t cur = f->curCluster;
+    while (bytes < max) {
+        uint32_t next;
+        if (IsContiguous(f)) {
+            if (cur >= f->lastCluster)
+                break;
+            next = cur + 1;
+        } else {
+            next = GetClusterValue(vol, cur);
+            if (next != cur + 1)
+                break;
+        }
+        cur = next;
+        bytes += vol->bytesPerCluster;
+    }
+    return bytes < max ? bytes : max;
+}
+
+void MountRawIfNeeded(DfsFile* f, int32_t volumeState)
+{
+    if (f->rawMode == RAW_DEVICE) {
+        if (f->device->mountState < 2)
+            MountDevice(f->device, 0);
+    } else if (f->rawMode == RAW_VOLUME) {
+        if (f->drive->state < volumeState)
+            MountVolume(f->drive, volumeState);
+        if (f->drive->state < 2)
+            RaiseError(-4);
+    }
+}
+}
+
+uint32_t PositionHighLimit(const DfsFile* f)
+{
+    if (f->rawMode != RAW_NONE || (f->drive && f->drive->fsId == FS_EXFAT))
+        return 511;
+    return 255;
+}
+
+uint64_t FileSize(const DfsFile* f)
+{
+    return EntryFileSize(f->entry);
+}
+
+int32_t MakeFileHandle(DfsFile* slot, uint32_t lowBit)
+{
+    uint32_t serial = g_lastHandleSerial;
+    do {
+        serial = (serial + 1) % 0x8000;
+        if (serial == 0)
+            serial = 1;
+    } while ((serial & 1) != lowBit);
+    g_lastHandleSerial = serial;
+    slot->serial = serial;
+    return int32_t(serial << 16 | uint32_t(slot - Slots()));
+}
+
+DfsFile* LookupFileHandle(int32_t handle)
+{
+    const uint32_t index = uint32_t(handle) & 0xFFFF;
+    const uint32_t serial = uint32_t(handle) >> 16;
+    if (handle <= 0 || index >= g_driveFsData.fileSlotCount)
+        RaiseError(-10);
+    DfsFile* f = &Slots()[index];
+    DfsDevice* dev = f->device;
+    if (!f->inUse || f->serial != serial || !dev)
+        RaiseError(-10);
+    LockDevice(dev);
+    // Another thread may have closed the slot meanwhile.
+    if (!f->inUse || f->serial != serial || f->device != dev) {
+        UnlockDevice(dev);
+        RaiseError(-10);
+    }
+    return f;
+}
+
+void CheckSharing(DfsFile* slot)
+{
+    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
+        DfsFile* o = &Slots()[i];
+        if (o == slot || !o->inUse || o->device != slot->device || !o->serial)
+            continue;
+        if ((o->mode & slot->mode) & 0x300)
+            continue;
+        if (o->rawMode == RAW_DEVICE || slot->rawMode == RAW_DEVICE)
+            RaiseError(-16);
+        if (o->drive == slot->drive
+            && (o->rawMode == RAW_VOLUME || slot->rawMode == RAW_VOLUME
+                || (o->dirCluster == slot->dirCluster && o->dirIndex == slot->dirIndex)))
+            RaiseError(-16);
+    }
+}
+
+void AdvanceFilePosition(DfsFile* f, uint64_t n)
+{
+    const uint64_t newPos = f->position + n;
+    if (newPos < f->position || (newPos >> 32) > PositionHighLimit(f))
+        RaiseError(-38);
+    const uint64_t oldPos = f->position;
+    f->position = newPos;
+    if (f->rawMode != RAW_NONE || f->curCluster == kRootArea || f->curCluster == 0)
+        return;
+    DfsDrive* vol = f->drive;
+    const uint64_t total = uint64_t(f->clusterOffset) + n;
+    uint64_t crossings = total >> vol->clusterShift;
+    f->clusterOffset = uint32_t(total & (vol->bytesPerCluster - 1));
+    uint64_t index = oldPos >> vol->clusterShift;
+    while (crossings--) {
+        const uint32_t cur = f->curCluster;
+        uint32_t next;
+        if (IsContiguous(f)) {
+            if (cur >= f->lastCluster) {
+                Park(f);
+                return;
+            }
+            next = cur + 1;
+        } else {
+            if (cur < 2 || cur >= kEndOfChain)
+                RaiseError(-20);
+            next = GetClusterValue(vol, cur);
+            if (next < 2 || next >= vol->clusterLimit) {
+                Park(f);
+                return;
+            }
+        }
+        // No chain holds more clusters than the volume: a longer one loops.
+        if (++index >= ClusterCount(vol))
+            RaiseError(-20);
+        f->prevCluster = cur;
+        f->curCluster = next;
+    }
+}
+
+void AddFilePositionHigh(DfsFile* f, uint64_t position)
+{
+    if ((position >> 32) > PositionHighLimit(f))
+        RaiseError(-38);
+    AdvanceFilePosition(f, position);
+}
+
+uint64_t NextClusterRun(DfsFile* f, uint64_t n)
+{
+    const uint64_t run = ContiguousBytes(f, n);
+    AdvanceFilePosition(f, run);
+    return run;
+}
+
+int32_t OpenVolumeFile(const char* path)
+{
+    int32_t handle = 0;
+    DfsFile* slot = nullptr;
+    bool opened = false;
+    int32_t r = ProtectedFinally(
+        [&] {
+            slot = ResolvePathTarget(path);
+            slot->mode = MODE_READ;
+            if (slot->rawMode != RAW_NONE) {
+                handle = MakeFileHandle(slot, 1);
+                opened = true;
+                return;
+            }
+            if (LookupPath(slot, path) != 1)
+                RaiseError(-9);
+            CheckSharing(slot);
+            DfsDrive* vol = slot->drive;
+            if ((slot->entry[11] & ATTR_DIRECTORY) && vol->fsId != FS_EXFAT) {
+                const uint32_t first = EntryFirstCluster(slot->entry);
+                uint64_t size = 0;
+                if (first == kRootArea && vol->fsId != FS_FAT32)
+                    size = uint64_t(vol->rootEntryCount) * 32;
+                else if (first >= 2)
+                    size = uint64_t(CountChainClusters(vol, first)) * vol->bytesPerCluster;
+                Put32(slot->entry + 28, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(size));
+                slot->entry[13] = 0;
+            }
+            ResetCursor(slot);
+            handle = MakeFileHandle(slot, 1);
+            opened = true;
+        },
+        [&] {
+            if (!slot)
+                return;
+            DfsDevice* dev = slot->device;
+            if (!opened)
+                ReleaseFileSlot(slot);
+            UnlockDevice(dev);
+        });
+    return r < 0 ? r : handle;
+}
+
+int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* bytesRead)
+{
+    uint32_t localCount = 0;
+    uint32_t* delivered = bytesRead ? bytesRead : &localCount;
+    *delivered = 0;
+    DfsFile* f = nullptr;
+    uint64_t start = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t r = Protected(
+        [&] {
+            f = LookupFileHandle(handle);
+            start = f->position;
+            if (count == 0)
+                return;
+            DfsDevice* dev = f->device;
+            const uint32_t ss = dev->sectorSize;
+            if (f->rawMode != RAW_NONE) {
+                MountRawIfNeeded(f, 2);
+                if (count % dev->sectorSize)
+                    RaiseError(-2);
+                uint64_t first = f->position >> dev->sectorShift;
+                if (f->rawMode == RAW_VOLUME)
+                    first += f->drive->bootSector;
+                const uint32_t sectors = count >> dev->sectorShift;
+                FlushSectorRange(dev, first, sectors, true);
+                ReadDeviceSectors(dev, out, first, sectors, 0);
+                AdvanceFilePosition(f, count);
+                *delivered = count;
+                return;
+            }
+            const uint64_t size = FileSize(f);
+            if (f->position >= size)
+                return;
+            const uint64_t left = size - f->position;
+            const uint32_t n = left < count ? uint32_t(left) : count;
+            const uint32_t mask = ss - 1;
+            RequireCursor(f);
+            const uint32_t inSector = uint32_t(f->position & mask);
+            if (inSector + n <= ss) {
+                const uint8_t* data = GetSectorBuffer(dev, CursorSector(f), 0);
+                std::memcpy(out, data + inSector, n);
+                *delivered = n;
+                AdvanceFilePosition(f, n);
+                return;
+            }
+            const uint32_t head = inSector ? ss - inSector : 0;
+            const uint32_t middle = (n - head) & ~mask;
+            const uint32_t tail = n - head - middle;
+            if (head) {
+                const uint8_t* data = GetSectorBuffer(dev, CursorSector(f), middle ? uint32_t(GSB_NO_READAHEAD) : 0u);
+                std::memcpy(out, data + inSector, head);
+                CommitCurrentBuffer(dev);
+                DiscardCurrentBuffer(dev);
+                *delivered += head;
+                AdvanceFilePosition(f, head);
+            }
+            uint32_t middleLeft = middle;
+            while (middleLeft) {
+                RequireCursor(f);
+                const uint32_t run = uint32_t(ContiguousBytes(f, middleLeft));
+                const uint64_t sector = CursorSector(f);
+                FlushSectorRange(dev, sector, run >> dev->sectorShift, true);
+                ReadDeviceSectors(dev, out + *delivered, sector, run >> dev->sectorShift, 0);
+                *delivered += run;
+                middleLeft -= run;
+                AdvanceFilePosition(f, run);
+            }
+            if (tail) {
+                RequireCursor(f);
+                const uint8_t* data = GetSectorBuffer(dev, CursorSector(f), middle ? uint32_t(GSB_NO_READAHEAD) : 0u);
+                std::memcpy(out + *delivered, data, tail);
+                *delivered += tail;
+                AdvanceFilePosition(f, tail);
+            }
+        },
+        [&](ExceptionFrame& frame) {
+            // The position follows what was delivered.
+            if (f && frame.code != -38 && f->rawMode == RAW_NONE) {
+                const uint64_t pos = start + *delivered;
+                Protected([&] { RebuildCursor(f, pos); },
+                          [](ExceptionFrame& inner) { HandleException(&inner); },
+                          [] {});
+                f->position = pos;
+            } else if (f && frame.code != -38) {
+                f->position = start + *delivered;
+            }
+        },
+        [&] {
+            if (f)
+                UnlockDevice(f->device);
+        });
+    return r;
+}
+
+int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
+{
+    DfsFile* f = nullptr;
+    return ProtectedFinally(
+        [&] {
+            f = LookupFileHandle(handle);
+            if (!position)
+                RaiseError(-2);
+            MountRawIfNeeded(f, 2);
+            int64_t base;
+            if (origin == 0)
+                base = 0;
+            else if (origin == 1)
+                base = int64_t(f->position);
+            else if (origin == 2)
+                base = f->rawMode == RAW_NONE ? int64_t(FileSize(f)) : 0;
+            else
+                RaiseError(-2);
+            const int64_t wanted = base + *position;
+            if (wanted < 0)
+                RaiseError(-15);
+            const uint64_t newPos = uint64_t(wanted);
+            if ((newPos >> 32) > PositionHighLimit(f))
+                RaiseError(-38);
+            if (f->rawMode != RAW_NONE) {
+                if (newPos & (f->device->sectorSize - 1))
+                    RaiseError(-15);
+                f->position = newPos;
+                *position = int64_t(newPos);
+                return;
+            }
+            if (newPos > FileSize(f))
+                RaiseError(-15);
+            if (newPos > f->position) {
+                AdvanceFilePosition(f, newPos - f->position);
+            } else if (newPos < f->position) {
+                const uint64_t back = f->position - newPos;
+                if (f->curCluster == kRootArea) {
+                    f->position = newPos;
+                } else if (f->curCluster != 0 && (newPos >> 32) == (f->position >> 32) && back <= f->clusterOffset) {
+                    f->clusterOffset -= uint32_t(back);
+                    f->position = newPos;
+                } else {
+                    RebuildCursor(f, newPos);
+                }
+            }
+            *position = int64_t(newPos);
+        },
+        [&] {
+            if (f)
+                UnlockDevice(f->device);
+        });
+}
+
+int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
+{
+    DfsFile* f = nullptr;
+    return ProtectedFinally(
+        [&] {
+            f = LookupFileHandle(handle);
+            if (!info)
+                RaiseError(-2);
+            std::memset(info, 0, sizeof *info);
+            info->position = f->position;
+            info->path = f->path;
+            DfsDevice* dev = f->device;
+            if (f->rawMode == RAW_VOLUME) {
+                MountRawIfNeeded(f, 3);
+                info->volumeSerial = f->drive->serial;
+                info->size = uint64_t(Get32(f->drive->partition + 12)) << dev->sectorShift;
+                info->allocatedSize = info->size;
+            } else if (f->rawMode == RAW_DEVICE) {
+                MountRawIfNeeded(f, 2);
+                info->size = uint64_t(Get32(dev->diskInfo + 12)) << dev->sectorShift;
+                info->allocatedSize = info->size;
+            } else {
+                DfsDrive* vol = f->drive;
+                info->volumeSerial = vol->serial;
+                info->entry = f->entry;
+                info->size = FileSize(f);
+                if (IsContiguous(f)) {
+                    const uint64_t alloc = (info->size + vol->bytesPerCluster - 1) & ~uint64_t(vol->bytesPerCluster - 1);
+                    if ((alloc >> 32) > 511)
+                        RaiseError(-38);
+                    info->allocatedSize = alloc;
+                    info->fragments = 1;
+                }
+            }
+        },
+        [&] {
+            if (f)
+                UnlockDevice(f->device);
+        });
+}
+
+int32_t CloseVolumeFile(int32_t handle)
+{
+    DfsFile* f = nullptr;
+    DfsDevice* dev = nullptr;
+    return ProtectedFinally(
+        [&] {
+            f = LookupFileHandle(handle);
+            dev = f->device;
+            bool others = false;
+            for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
+                DfsFile* o = &Slots()[i];
+                if (o != f && o->inUse && o->drive && o->device == dev)
+                    others = true;
+            }
+            if (!others)
+                FlushDeviceBuffers(dev);
+        },
+        [&] {
+            if (f) {
+                ReleaseFileSlot(f);
+                UnlockDevice(dev);
+            }
+        });
+}
+
+int32_t CloseAllVolumeFiles()
+{
+    int32_t closed = 0;
+    int32_t lastError = 0;
+    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
+        DfsFile* f = &Slots()[i];
+        if (!f->inUse || !f->device || !f->serial)
+            continue;
+        const int32_t r = CloseVolumeFile(int32_t(f->serial << 16 | i));
+        if (r < 0)
+            lastError = r;
+        else
+            ++closed;
+    }
+    return lastError < 0 ? lastError : closed;
+}
+
+void ShutdownVolumeLibrary()
+{
+    if (!g_globalMutex.load())
+        return;
+    CloseAllVolumeFiles();
+    EnterGlobal();
+    EnterGlobal();
+    DfsDevice* last = g_deviceList;
+    for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d) {
+        if (d->mountState >= 2)
+            ForgetDevice(d, true);
+        last = d + 1;
+    }
+    while (last != g_deviceList) {
+        --last;
+        UnmountDevice(last);
+        last->mountState = 0;
+    }
+    for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d) {
+        if ((d->flags & DEVF_PRIVATE_MUTEX) && d->mutex) {
+            delete d->mutex;
+            d->mutex = nullptr;
+        }
+    }
+    DfsMutex* global = g_globalMutex.load();
+    LeaveGlobal();
+    LeaveGlobal();
+    g_globalMutex.store(nullptr);
+    delete global;
+    g_defaultDrive = nullptr;
+}

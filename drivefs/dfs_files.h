@@ -1,0 +1,15 @@
+// File handles: positions and cluster cursors of open files.
+#pragma once
+
+#include "dfs_types.h"
+
+int32_t MakeFileHandle(DfsFile* slot, uint32_t lowBit);
+DfsFile* LookupFileHandle(int32_t handle);
+void CheckSharing(DfsFile* slot);
+
+uint64_t FileSize(const DfsFile* slot);
+void AdvanceFilePosition(DfsFile* slot, uint64_t count);
+void AddFilePositionHigh(DfsFile* slot, uint64_t position);
+uint64_t NextClusterRun(DfsFile* slot, uint64_t count);
+// Highest allowed high word of a position: 255 on FAT, 511 on exFAT and raw handles.
+uint32_t PositionHighLimit(const DfsFile* slot);

@@ -1,0 +1,98 @@
+// Volume library runtime: protected blocks over per-thread exception frames,
+// the fatal-error path and recursive mutexes that know their owner.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+// Ends the process: "DriveFs Error: <text>" on standard error, then exit with
+// the code (a code whose low byte is 0 becomes 1, so a crash never reads as success).
+[[noreturn]] void FatalError(const char* text, int exitCode);
+// Debug output; goes through g_dfsDebugHook (standard error unless replaced).
+void DebugMessage(const char* text);
+extern void (*g_dfsDebugHook)(const char* text);
+
+// One frame per protected block, chained per thread.
+struct ExceptionFrame {
+    ExceptionFrame* previous = nullptr;
+    int32_t code = 0;
+    int32_t state = 0;      // 0 body, 1 handler, 2 final part
+    int32_t completed = 1;  // cleared by a raise, set again when handled
+};
+
+// C++ exceptions that carry control back to the innermost protected block.
+struct DfsRaised {};
+struct DfsReExecute {};
+
+[[noreturn]] void RaiseError(int32_t code);
+void PushExceptionFrame(ExceptionFrame* frame);
+void PopExceptionFrame(ExceptionFrame* frame);
+ExceptionFrame* TopExceptionFrame();
+void HandleException(ExceptionFrame* frame);
+[[noreturn]] void XReExecute();
+
+// Runs body; on a raise runs handler(frame) (which may HandleException,
+// XReExecute or leave the code pending); the final part runs exactly once on
+// every path. Returns 0 when completed; an unhandled code is raised again in
+// the enclosing block, or returned when there is none.
+template <typename Body, typename Handler, typename Final>
+int32_t Protected(Body&& body, Handler&& handler, Final&& finalPart)
+{
+    ExceptionFrame frame;
+    PushExceptionFrame(&frame);
+    for (;;) {
+        try {
+            body();
+            break;
+        } catch (const DfsRaised&) {
+        } catch (const DfsReExecute&) {
+            continue;
+        }
+        try {
+            handler(frame);
+            break;
+        } catch (const DfsReExecute&) {
+            continue;
+        } catch (const DfsRaised&) {
+            break;  // raised within the handler: on to the final part
+        }
+    }
+    if (TopExceptionFrame() != &frame || frame.state < 0 || frame.state > 2)
+        FatalError("Corrupted exception handler chain", 1);
+    frame.state = 2;
+    finalPart();
+    PopExceptionFrame(&frame);
+    if (frame.completed)
+        return 0;
+    if (frame.previous)
+        RaiseError(frame.code);
+    return frame.code;
+}
+
+template <typename Body, typename Final>
+int32_t ProtectedFinally(Body&& body, Final&& finalPart)
+{
+    return Protected(body, [](ExceptionFrame&) {}, finalPart);
+}
+
+// Recursive mutex; leaving one the caller does not own is fatal.
+class DfsMutex {
+public:
+    explicit DfsMutex(const char* name);
+    void Enter();
+    void Leave();
+    bool OwnedByCaller() const;
+    int Depth() const { return m_depth; }
+    const char* Name() const { return m_name; }
+
+private:
+    std::mutex m_mutex;
+    std::atomic<std::thread::id> m_owner;
+    int m_depth = 0;
+    char m_name[16];
+};
+
+// Atomically stores 1 and returns the previous value.
+uint8_t TestAndSetByte(volatile uint8_t* byte);
