@@ -1,0 +1,552 @@
+// Image-sequence conversion into real folders: whole frames, 4K quadrants,
+// odd/even dealing, Targa and KRX outputs checked against ffmpeg's decoding,
+// progress codes, failures, cancel, and the index of an exFAT player drive.
+#include "targa/tgahelpers.h"
+#include "targasequence.h"
+#include "volumeinfo.h"
+
+#include "../drivefs/index/loopmount.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
+#include <QtTest>
+
+#include <functional>
+
+using namespace tgatest;
+
+namespace {
+
+// What a conversion reported, collected on the test's thread.
+struct Report {
+    QList<int> codes;
+    QStringList messages;
+    bool finished = false;
+};
+
+// Runs one conversion to its end: the sequence is back on this thread.
+Report convert(TargaSequence& seq, const QList<SequenceDestination>& destinations, int format,
+               std::function<void(int)> onWorker = nullptr)
+{
+    Report report;
+    QObject context;
+    QObject::connect(&seq, &TargaSequence::frameConverted, &context, [&](int c) { report.codes << c; },
+                     Qt::QueuedConnection);
+    QObject::connect(&seq, QOverload<QString, int>::of(&TargaSequence::message), &context,
+                     [&](const QString& t, int) { report.messages << t; }, Qt::QueuedConnection);
+    QMetaObject::Connection direct;
+    if (onWorker)
+        direct = QObject::connect(&seq, &TargaSequence::frameConverted, &seq, onWorker, Qt::DirectConnection);
+    seq.startConversion(destinations, format);
+    QElapsedTimer timer;
+    timer.start();
+    while (seq.thread() != QThread::currentThread() && timer.elapsed() < 300000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    report.finished = seq.thread() == QThread::currentThread();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    QObject::disconnect(direct);
+    return report;
+}
+
+QByteArray ffmpegCrop(const QString& path, int x, int y, int w, int h)
+{
+    return ffmpegDecode(path, "bgr24", QString("crop=%1:%2:%3:%4").arg(w).arg(h).arg(x).arg(y));
+}
+
+quint32 u32(const QByteArray& data, int offset)
+{
+    return qFromLittleEndian<quint32>(reinterpret_cast<const uchar*>(data.constData() + offset));
+}
+
+// Checks a KRX file's header and padding and returns its pixels without the padding.
+QByteArray krxPixels(const QByteArray& file, int width, int height, QString* problem)
+{
+    const quint32 e = quint32(qint64(width) * height * 3 / 15 * 16);
+    const quint32 expected[11] = {0, 1, e + 512, quint32(width), quint32(height), 0, 0, 0, 2, 0, e};
+    if (file.size() != int(e + 512)) {
+        *problem = QString("length %1, expected %2").arg(file.size()).arg(e + 512);
+        return {};
+    }
+    if (!file.startsWith("KRX_")) {
+        *problem = "no KRX_ magic";
+        return {};
+    }
+    for (int i = 1; i < 11; ++i) {
+        if (u32(file, i * 4) != expected[i]) {
+            *problem = QString("header value %1 is %2, expected %3").arg(i).arg(u32(file, i * 4)).arg(expected[i]);
+            return {};
+        }
+    }
+    if (file.mid(44, 468) != QByteArray(468, '\0')) {
+        *problem = "bytes 44 to 511 are not zero";
+        return {};
+    }
+    QByteArray out;
+    out.reserve(int(e / 16 * 15));
+    for (int g = 512; g < file.size(); g += 16) {
+        if (file[g + 15] != '\0') {
+            *problem = QString("padding byte at %1 is not zero").arg(g + 15);
+            return {};
+        }
+        out.append(file.constData() + g, 15);
+    }
+    return out;
+}
+
+// Our decoding of a Targa file, top row first.
+QByteArray codecPicture(const QString& path)
+{
+    TgaImage img;
+    if (TgaReadPath(&img, QFile::encodeName(path).constData()) != TgaOk)
+        return {};
+    QByteArray out = pictureBytes(img);
+    TgaFreeImage(&img);
+    return out;
+}
+
+QStringList filesIn(const QString& dir)
+{
+    QStringList names = QDir(dir).entryList(QDir::Files, QDir::Name);
+    return names;
+}
+
+QStringList names(const QString& prefix, int digits, const QList<int>& numbers, const QString& ext)
+{
+    QStringList out;
+    for (int n : numbers)
+        out << prefix + QString::number(n).rightJustified(digits, '0') + ext;
+    return out;
+}
+
+QList<int> range(int first, int last, int step = 1)
+{
+    QList<int> out;
+    for (int i = first; i <= last; i += step)
+        out << i;
+    return out;
+}
+
+// Writes the picture stored bottom row first with our codec.
+bool writeBottomUp(const QString& path, const QByteArray& topDownRows, int width, int height)
+{
+    QByteArray stored;
+    for (int r = height - 1; r >= 0; --r)
+        stored += topDownRows.mid(r * width * 3, width * 3);
+    TgaImage img;
+    img.imageType = 2;
+    img.width = uint16_t(width);
+    img.height = uint16_t(height);
+    img.pixelDepth = 24;
+    img.pixels = reinterpret_cast<uint8_t*>(stored.data());
+    return TgaWritePath(QFile::encodeName(path).constData(), &img) == TgaOk;
+}
+
+} // namespace
+
+class TestConversion : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void wholeFrames_data();
+    void wholeFrames();
+    void quadrants_data();
+    void quadrants();
+    void eightGroups();
+    void dealing_data();
+    void dealing();
+    void eachFrameKeepsItsOwnSizeAndOrder();
+    void smallerLaterFrameIn4K();
+    void missingFrame();
+    void writeFailure_data();
+    void writeFailure();
+    void cancelMidRun();
+    void refusedStarts();
+    void indexesPlayerDrive();
+
+private:
+    QString seqDir(const QString& name) const { return tmp.filePath("src/" + name); }
+    QString outDir(const QString& name) { return tmp.filePath("out/" + name); }
+
+    QTemporaryDir tmp;
+};
+
+void TestConversion::initTestCase()
+{
+    REQUIRE_TOOL("ffmpeg");
+    QVERIFY(tmp.isValid());
+    for (const char* d : {"hd24", "hd32", "bottomup", "deal", "uhd"})
+        QVERIFY(QDir().mkpath(seqDir(d)));
+    QCOMPARE(ffmpegFrames(seqDir("hd24") + "/clip_%04d.tga", 1280, 720, 24, false, 3, 1), QString());
+    QCOMPARE(ffmpegFrames(seqDir("hd32") + "/hd%03d.tga", 1920, 1080, 32, true, 3, 1), QString());
+    QCOMPARE(ffmpegFrames(seqDir("deal") + "/d%04d.tga", 1280, 720, 24, true, 10, 10), QString());
+    QCOMPARE(ffmpegFrames(seqDir("uhd") + "/u%04d.tga", 3840, 2160, 24, true, 2, 1), QString());
+    // Bottom row first, as many other programs write them.
+    for (int n = 1; n <= 3; ++n) {
+        const QByteArray rows = ffmpegDecode(seqDir("hd24") + QString("/clip_%1.tga").arg(n, 4, 10, QChar('0')), "bgr24");
+        QVERIFY(writeBottomUp(seqDir("bottomup") + QString("/bu%1.tga").arg(n + 4, 2, 10, QChar('0')), rows, 1280, 720));
+    }
+}
+
+void TestConversion::wholeFrames_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("format");
+    for (int format : {0, 1}) {
+        const char* f = format ? "krx" : "tga";
+        QTest::addRow("ffmpeg 24-bit raw to %s", f) << "hd24" << format;
+        QTest::addRow("ffmpeg 32-bit rle to %s", f) << "hd32" << format;
+        QTest::addRow("bottom-up 24-bit to %s", f) << "bottomup" << format;
+    }
+}
+
+void TestConversion::wholeFrames()
+{
+    QFETCH(QString, source);
+    QFETCH(int, format);
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir(source)));
+    seq.setFrameRateIndex(5);
+    const QString out = outDir(QString("whole_%1_%2").arg(source).arg(format)) + "/clip_f59_00001";
+    const Report r = convert(seq, {{out, -1, 0}}, format);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+    // The flag stays set after a whole run: the batch window tells success from failure by it.
+    QVERIFY(seq.isRunning());
+
+    const QString ext = format ? ".krx" : ".tga";
+    const int first = seq.firstFrame();
+    QCOMPARE(filesIn(out), names(seq.prefix(), seq.digitCount(), range(first, first + 2), ext));
+    const int w = seq.width(), h = seq.height();
+    for (int n = first; n < first + 3; ++n) {
+        const QString name = seq.prefix() + QString::number(n).rightJustified(seq.digitCount(), '0');
+        const QByteArray expected = ffmpegDecode(seqDir(source) + "/" + name + ".tga", "bgr24");
+        QCOMPARE(expected.size(), w * h * 3);
+        const QByteArray file = readAll(out + "/" + name + ext);
+        if (format == 0) {
+            QCOMPARE(file.size(), 18 + w * h * 3 + 26);
+            QCOMPARE(int(uint8_t(file[2])), 2);
+            QCOMPARE(int(uint8_t(file[16])), 24);
+            // The row order of the source stays.
+            QCOMPARE(int(uint8_t(file[17])), source == "bottomup" ? 0 : 0x20);
+            QVERIFY(file.endsWith(QByteArray("TRUEVISION-XFILE.\0", 18)));
+            QVERIFY2(ffmpegDecode(out + "/" + name + ext, "bgr24") == expected, qPrintable(name));
+        } else {
+            QString problem;
+            const QByteArray px = krxPixels(file, w, h, &problem);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QVERIFY2(px == expected, qPrintable(name));
+        }
+    }
+}
+
+void TestConversion::quadrants_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::newRow("tga") << 0;
+    QTest::newRow("krx") << 1;
+}
+
+void TestConversion::quadrants()
+{
+    QFETCH(int, format);
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("uhd")));
+    QVERIFY(seq.isSplit());
+    seq.setFrameRateIndex(5);
+    QCOMPARE(seq.slotCount(), 4);
+    QList<SequenceDestination> dests;
+    for (int q = 0; q < 4; ++q)
+        dests << SequenceDestination{outDir(QString("quad_%1/q%2").arg(format).arg(q)), q, 0};
+    const Report r = convert(seq, dests, format);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes, (QList<int>{1, 2, -4, -1}));
+
+    const QString ext = format ? ".krx" : ".tga";
+    for (int q = 0; q < 4; ++q) {
+        QCOMPARE(filesIn(dests[q].path), names("u", 4, {1, 2}, ext));
+        for (int n : {1, 2}) {
+            const QString name = QString("u%1").arg(n, 4, 10, QChar('0'));
+            const QByteArray expected = ffmpegCrop(seqDir("uhd") + "/" + name + ".tga", (q % 2) * 1920, (q / 2) * 1080, 1920, 1080);
+            QCOMPARE(expected.size(), 1920 * 1080 * 3);
+            const QString file = dests[q].path + "/" + name + ext;
+            if (format == 0) {
+                QCOMPARE(QFileInfo(file).size(), qint64(18 + 1920 * 1080 * 3 + 26));
+                QVERIFY2(ffmpegDecode(file, "bgr24") == expected, qPrintable(file));
+            } else {
+                QString problem;
+                QVERIFY2(krxPixels(readAll(file), 1920, 1080, &problem) == expected, qPrintable(file + " " + problem));
+            }
+        }
+    }
+}
+
+void TestConversion::eightGroups()
+{
+    // 4K at 100 frames per second: group q is quadrant q / 2 with the parity of q.
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("uhd")));
+    seq.setFrameRateIndex(6);
+    QCOMPARE(seq.slotCount(), 8);
+    const QString g5 = outDir("eight/g5"), g2 = outDir("eight/g2");
+    const Report r = convert(seq, {{g5, 5, 0}, {g2, 2, 0}}, 1);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes, (QList<int>{1, 2, -4, -1}));
+
+    // Group 5: bottom-left quadrant of the odd frame 1, numbered 1 / 2 = 0.
+    QCOMPARE(filesIn(g5), QStringList{"u0000.krx"});
+    QString problem;
+    QVERIFY(krxPixels(readAll(g5 + "/u0000.krx"), 1920, 1080, &problem)
+            == ffmpegCrop(seqDir("uhd") + "/u0001.tga", 0, 1080, 1920, 1080));
+    // Group 2: top-right quadrant of the even frame 2, numbered 1.
+    QCOMPARE(filesIn(g2), QStringList{"u0001.krx"});
+    QVERIFY(krxPixels(readAll(g2 + "/u0001.krx"), 1920, 1080, &problem)
+            == ffmpegCrop(seqDir("uhd") + "/u0002.tga", 1920, 0, 1920, 1080));
+}
+
+void TestConversion::dealing_data()
+{
+    QTest::addColumn<int>("rateIndex");
+    QTest::newRow("100") << 6;
+    QTest::newRow("119.88") << 7;
+}
+
+void TestConversion::dealing()
+{
+    QFETCH(int, rateIndex);
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("deal")));
+    QCOMPARE(seq.firstFrame(), 10);
+    seq.setFrameRateIndex(rateIndex);
+    QCOMPARE(seq.slotCount(), 2);
+    const QString even = outDir(QString("deal%1/even").arg(rateIndex));
+    const QString odd = outDir(QString("deal%1/odd").arg(rateIndex));
+    const QString whole = outDir(QString("deal%1/whole").arg(rateIndex));
+    const Report r = convert(seq, {{even, 0, 0}, {odd, 1, 0}, {whole, -1, 0}}, 0);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -4, -1}));
+
+    QCOMPARE(filesIn(even), names("d", 4, range(5, 9), ".tga"));
+    QCOMPARE(filesIn(odd), names("d", 4, range(5, 9), ".tga"));
+    QCOMPARE(filesIn(whole), names("d", 4, range(10, 19), ".tga"));
+    QHash<int, QByteArray> source;
+    for (int i = 10; i <= 19; ++i) {
+        source[i] = codecPicture(seqDir("deal") + QString("/d%1.tga").arg(i, 4, 10, QChar('0')));
+        QCOMPARE(source[i].size(), 1280 * 720 * 3);
+    }
+    for (int m = 5; m <= 9; ++m) {
+        const QString name = QString("/d%1.tga").arg(m, 4, 10, QChar('0'));
+        QVERIFY2(codecPicture(even + name) == source[2 * m], qPrintable(name));
+        QVERIFY2(codecPicture(odd + name) == source[2 * m + 1], qPrintable(name));
+    }
+    for (int i = 10; i <= 19; ++i)
+        QVERIFY(codecPicture(whole + QString("/d%1.tga").arg(i, 4, 10, QChar('0'))) == source[i]);
+}
+
+void TestConversion::eachFrameKeepsItsOwnSizeAndOrder()
+{
+    // Frame 1 bottom row first, frame 2 top row first, frame 3 smaller and 32-bit.
+    const QString dir = seqDir("mixed");
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(seqDir("bottomup") + "/bu05.tga", dir + "/m1.tga"));
+    QVERIFY(QFile::copy(seqDir("hd24") + "/clip_0002.tga", dir + "/m2.tga"));
+    QCOMPARE(ffmpegFrames(dir + "/m3.tga", 640, 360, 32, true), QString());
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    seq.setFrameRateIndex(1);
+    for (int format : {0, 1}) {
+        const QString out = outDir(QString("mixed%1").arg(format));
+        const Report r = convert(seq, {{out, -1, 0}}, format);
+        QCOMPARE(r.messages, QStringList());
+        QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+        for (int n = 1; n <= 3; ++n) {
+            const QByteArray expected = ffmpegDecode(dir + QString("/m%1.tga").arg(n), "bgr24");
+            const int w = n == 3 ? 640 : 1280, h = n == 3 ? 360 : 720;
+            QCOMPARE(expected.size(), w * h * 3);
+            const QString file = out + QString("/m%1").arg(n) + (format ? ".krx" : ".tga");
+            if (format == 0) {
+                QVERIFY2(ffmpegDecode(file, "bgr24") == expected, qPrintable(file));
+            } else {
+                QString problem;
+                QVERIFY2(krxPixels(readAll(file), w, h, &problem) == expected, qPrintable(file + " " + problem));
+            }
+        }
+    }
+}
+
+void TestConversion::smallerLaterFrameIn4K()
+{
+    const QString dir = seqDir("uhdsmall");
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(seqDir("uhd") + "/u0001.tga", dir + "/s01.tga"));
+    QVERIFY(QFile::copy(seqDir("hd24") + "/clip_0001.tga", dir + "/s02.tga"));
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    QVERIFY(seq.isSplit());
+    seq.setFrameRateIndex(5);
+    QList<SequenceDestination> dests;
+    for (int q = 0; q < 4; ++q)
+        dests << SequenceDestination{outDir(QString("uhdsmall/q%1").arg(q)), q, 0};
+    const Report r = convert(seq, dests, 0);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList{"Unable to open source frame 2."});
+    QCOMPARE(r.codes, QList<int>{1});
+    QVERIFY(!seq.isRunning());
+    for (const auto& d : dests)
+        QCOMPARE(filesIn(d.path), QStringList{"s01.tga"});
+}
+
+void TestConversion::missingFrame()
+{
+    const QString dir = seqDir("gap");
+    QVERIFY(QDir().mkpath(dir));
+    for (int n : {1, 2, 4})
+        QVERIFY(QFile::copy(seqDir("hd24") + "/clip_0001.tga", dir + QString("/g%1.tga").arg(n)));
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    QCOMPARE(seq.framesFound(), 3);
+    const QString out = outDir("gap");
+    const Report r = convert(seq, {{out, -1, 0}}, 1);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList{"Unable to open source frame 3."});
+    QCOMPARE(r.codes, (QList<int>{1, 2}));
+    QCOMPARE(filesIn(out), (QStringList{"g1.krx", "g2.krx"}));
+}
+
+void TestConversion::writeFailure_data()
+{
+    quadrants_data();
+}
+
+void TestConversion::writeFailure()
+{
+    QFETCH(int, format);
+    if (::geteuid() != 0 || !testutil::haveTool("mount"))
+        QSKIP("missing: root and mount, for a small tmpfs that fills up");
+    // Room for one 1280 x 720 frame file, not for two.
+    QTemporaryDir small(QDir::tempPath() + "/qconv-full-XXXXXX");
+    QVERIFY(small.isValid());
+    auto m = testutil::run("mount", {"-t", "tmpfs", "-o", "size=4m", "tmpfs", small.path()});
+    if (!m.ok())
+        QSKIP(qPrintable("missing: a tmpfs mount (" + QString::fromLocal8Bit(m.err).trimmed() + ")"));
+    struct Unmount {
+        QString path;
+        ~Unmount() { testutil::run("umount", {path}); }
+    } unmount{small.path()};
+
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("hd24")));
+    const QString out = small.path() + "/clip_f59_00001";
+    const Report r = convert(seq, {{out, -1, 0}}, format);
+    QVERIFY(r.finished);
+    const QString ext = format ? ".krx" : ".tga";
+    QCOMPARE(r.messages, QStringList{QString("Unable to write to %1.").arg(QDir::toNativeSeparators(out + "/clip_0002" + ext))});
+    // The frame that could not be written is neither counted nor left half-written.
+    QCOMPARE(r.codes, QList<int>{1});
+    QCOMPARE(filesIn(out), QStringList{"clip_0001" + ext});
+    QVERIFY(!seq.isRunning());
+}
+
+void TestConversion::cancelMidRun()
+{
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("deal")));
+    seq.setFrameRateIndex(5);
+    const QString out = outDir("cancel");
+    // Cancel on the worker as soon as two frames are reported.
+    const Report r = convert(seq, {{out, -1, 0}}, 1, [&seq](int c) {
+        if (c == 2)
+            seq.cancelConversion();
+    });
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes, (QList<int>{1, 2}));
+    QVERIFY(!seq.isRunning());
+    // Only whole frames were written.
+    QCOMPARE(filesIn(out), (QStringList{"d0010.krx", "d0011.krx"}));
+    for (const QString& f : filesIn(out)) {
+        QString problem;
+        QVERIFY2(!krxPixels(readAll(out + "/" + f), 1280, 720, &problem).isEmpty(), qPrintable(problem));
+    }
+}
+
+void TestConversion::refusedStarts()
+{
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("hd24")));
+    Report r = convert(seq, {{outDir("refused"), -1, 0}}, 2);
+    QCOMPARE(r.messages, QStringList{"Couldn't start sequence conversion. An invalid output format was specified."});
+    QVERIFY(r.codes.isEmpty());
+    QVERIFY(!QFileInfo::exists(outDir("refused")));
+    r = convert(seq, {}, 0);
+    QCOMPARE(r.messages, QStringList{"Couldn't start sequence conversion. No destination directory was specified."});
+
+    // A sequence that is someone's child cannot move to a worker thread.
+    QObject parent;
+    auto* child = new TargaSequence(&parent);
+    QVERIFY(child->scan(seqDir("hd24")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("has a parent"));
+    r = convert(*child, {{outDir("child"), -1, 0}}, 0);
+    QVERIFY(r.codes.isEmpty());
+    QCOMPARE(child->thread(), QThread::currentThread());
+}
+
+void TestConversion::indexesPlayerDrive()
+{
+    const QString missing = LoopMount::missing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("missing: " + missing));
+    if (!QFileInfo::exists("/usr/bin/python3"))
+        QSKIP("missing: /usr/bin/python3 for the index checker");
+
+    const QString image = tmp.filePath("player.img");
+    QString error;
+    QByteArray index;
+    {
+        LoopMount drive;
+        QVERIFY2(drive.create(image, 64 << 20, "T9PW_Slot1", &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QCOMPARE(VolumeInfo(root).name(), QString("T9PW_Slot1"));
+
+        // A second destination on a volume that is no player drive is not indexed.
+        const QString plain = outDir("plain/clip_f59_00001");
+        const QString plainIndex = VolumeInfo(tmp.path()).rootPath() + "index.dat";
+        const bool plainIndexBefore = QFileInfo::exists(plainIndex);
+
+        TargaSequence seq;
+        QVERIFY(seq.scan(seqDir("hd24")));
+        seq.setFrameRateIndex(5);
+        const QString clip = root + "clip_f59_00001";
+        const Report r = convert(seq, {{clip, -1, 0}, {plain, -1, 0}}, 1);
+        QVERIFY(r.finished);
+        QCOMPARE(r.messages, QStringList());
+        QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+        QCOMPARE(filesIn(clip), (QStringList{"clip_0001.krx", "clip_0002.krx", "clip_0003.krx"}));
+        QCOMPARE(QFileInfo::exists(plainIndex), plainIndexBefore);
+        index = readAll(root + "index.dat");
+        QVERIFY(drive.release());
+    }
+    // Frames 1 to 3 of clip 1: entries 0 to 3.
+    QCOMPARE(index.size(), 687960 + 8 * 4);
+    QCOMPARE(u32(index, 0), 0x00D00DADu);
+    QCOMPARE(u32(index, 4), 2u);
+    QCOMPARE(u32(index, 16 + 56 * 1 + 8), 2u);     // clip 1: KRX frames
+    QVERIFY(writeAll(tmp.filePath("index.dat"), index));
+    const auto check = testutil::run("/usr/bin/python3",
+                                     {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check", image,
+                                      tmp.filePath("index.dat")});
+    QVERIFY2(check.ok(), (check.out + check.err).constData());
+}
+
+QTEST_GUILESS_MAIN(TestConversion)
+#include "tst_conversion.moc"
