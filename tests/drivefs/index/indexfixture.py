@@ -8,6 +8,7 @@ frame files the index must hold, and then checks the index byte for byte.
   indexfixture.py make LAYOUT IMAGE          build a disk image (loop device + exfat-fuse, root)
   indexfixture.py fill LAYOUT MOUNTPOINT     write a layout's folders into a mounted volume
   indexfixture.py check IMAGE INDEX [LAYOUT] verify an index against the disk image
+  indexfixture.py corrupt IMAGE FAULT        put one fault into a "standard" image
 """
 
 import hashlib
@@ -531,6 +532,65 @@ def check(image, index, layout=None):
     return dict(entries=count, clips=len(records), frames=len(frame_list))
 
 
+# ---------------------------------------------------------------------------
+# Hostile images: one fault each, written straight into the image
+
+
+def _set_checksum(data, pos, secondary):
+    s = 0
+    for i in range(32 * (secondary + 1)):
+        if i not in (2, 3):
+            s = (((s << 15) | (s >> 1)) + data[pos + i]) & 0xFFFF
+    struct.pack_into("<H", data, pos + 2, s)
+
+
+def _patch_stream(fs, image, dir_first, dir_nofat, dir_len, name, patch):
+    """Applies patch(bytearray stream entry) to the entry set of name."""
+    clusters = fs.clusters(dir_first, dir_nofat, dir_len)
+    raw = bytearray(fs.dir_data(dir_first, dir_nofat, dir_len))
+    for ent in fs.entries(dir_first, dir_nofat, dir_len):
+        if ent["name"] != name:
+            continue
+        pos = ent["pos"]
+        stream = raw[pos + 32:pos + 64]
+        patch(stream)
+        raw[pos + 32:pos + 64] = stream
+        _set_checksum(raw, pos, raw[pos + 1])
+        with open(image, "r+b") as f:
+            for k, c in enumerate(clusters):
+                f.seek(fs.cluster_sector(c) * SECTOR)
+                f.write(raw[k * fs.cluster_bytes:(k + 1) * fs.cluster_bytes])
+        return ent
+    raise CheckError("no entry %s" % name)
+
+
+def corrupt(image, kind):
+    fs = ExFat(image)
+    root = {e["name"]: e for e in fs.entries(fs.root_cluster)}
+    if kind == "frame-past-heap":
+        a = root["Alpha_f25_00003"]
+        _patch_stream(fs, image, a["first"], a["nofatchain"], a["length"], "A00004.tga",
+                      lambda s: struct.pack_into("<I", s, 20, fs.cluster_count + 100))
+    elif kind == "dir-loop":
+        b = root["Beta_f25_00001"]
+        chain = fs.clusters(b["first"], False, b["length"])
+        with open(image, "r+b") as f:
+            f.seek(fs.fat_start + 4 * chain[-1])
+            f.write(struct.pack("<I", chain[0]))
+    elif kind == "bad-dir-cluster":
+        _patch_stream(fs, image, fs.root_cluster, False, 0, "Gamma_f59_00007",
+                      lambda s: struct.pack_into("<I", s, 20, 1))
+    elif kind == "dir-past-heap":
+        _patch_stream(fs, image, fs.root_cluster, False, 0, "Gamma_f59_00007",
+                      lambda s: struct.pack_into("<Q", s, 24, 1 << 40))
+    elif kind == "not-exfat":
+        with open(image, "r+b") as f:
+            f.seek(fs.part_lba * SECTOR + 3)
+            f.write(b"NTFS    ")
+    else:
+        raise CheckError("unknown fault %s" % kind)
+
+
 def main(argv):
     if len(argv) >= 3 and argv[1] == "make":
         make_image(argv[2], argv[3], *(argv[4:5]))
@@ -543,6 +603,8 @@ def main(argv):
             print(e)
             return 1
         print(json.dumps(result))
+    elif len(argv) >= 4 and argv[1] == "corrupt":
+        corrupt(argv[2], argv[3])
     elif len(argv) == 2 and argv[1] == "selftest":
         assert crc16_umts(b"123456789") == 0xFEE8
         assert crc16_ff_run(0x1234, 1000) == crc16_umts(b"\xff" * 1000, 0x1234)

@@ -1,0 +1,503 @@
+#include "indexbuilder.h"
+
+#include <climits>
+#include <cstring>
+
+#include "dfs_cache.h"
+#include "dfs_device.h"
+#include "dfs_names.h"
+#include "dfs_runtime.h"
+#include "dfs_types.h"
+#include "dfs_volume.h"
+#include "drivefs.h"
+#include "tga.h"
+
+namespace {
+
+constexpr uint8_t kFileEntry = 0x85;
+constexpr uint8_t kStreamEntry = 0xC0;
+constexpr uint8_t kNameEntry = 0xC1;
+constexpr uint8_t kStreamNoFatChain = 0x02;
+constexpr uint16_t kAttrDirectory = 0x10;
+constexpr size_t kNameMax = 256;    // 255 characters and the terminator
+
+uint8_t* ClipRecord(uint8_t* image, uint32_t clip)
+{
+    return image + kIndexHeaderSize + size_t(clip) * kClipRecordSize;
+}
+
+void PutFrameEntry(uint8_t* image, uint32_t index, uint32_t sector)
+{
+    uint8_t* entry = image + kFrameTableOffset + size_t(index) * kFrameEntrySize;
+    Put32(entry, sector);
+    Put32(entry + 4, 0);
+}
+
+// Steps through the 32-byte entries of one directory: along the FAT chain, or
+// cluster after cluster over the data length for a directory stored without
+// one (following the FAT there would end the walk after the first cluster).
+class DirWalk {
+public:
+    DirWalk(DfsDrive* volume, const DirExtent& dir)
+        : m_volume(volume)
+        , m_cluster(dir.firstCluster)
+        , m_contiguous(dir.contiguous)
+        , m_entriesPerSector(volume->device->sectorSize / 32)
+        , m_entriesPerCluster(volume->bytesPerCluster / 32)
+    {
+        if (m_cluster == 0)
+            return;     // no directory
+        if (m_cluster < 2 || m_cluster >= volume->clusterLimit)
+            RaiseError(DFS_E_BAD_DIR_ENTRY);
+        if (m_contiguous) {
+            const uint64_t clusters = (dir.dataLength + volume->bytesPerCluster - 1) / volume->bytesPerCluster;
+            if (clusters == 0) {
+                m_cluster = 0;
+                return;
+            }
+            if (clusters > uint64_t(volume->clusterLimit - m_cluster))
+                RaiseError(DFS_E_BAD_DIR_ENTRY);
+            m_lastCluster = uint32_t(m_cluster + clusters - 1);
+        }
+        m_remembered = m_cluster;
+    }
+
+    // Copies the next entry into out; false at the end of the directory.
+    bool next(uint8_t out[32])
+    {
+        if (m_cluster == 0)
+            return false;
+        if (m_index == m_entriesPerCluster && !advance())
+            return false;
+        const uint64_t sector = ClusterToSector(m_volume, m_cluster) + m_index / m_entriesPerSector;
+        const uint8_t* data = GetSectorBuffer(m_volume->device, sector, 0);
+        std::memcpy(out, data + (m_index % m_entriesPerSector) * 32, 32);
+        ++m_index;
+        return true;
+    }
+
+private:
+    bool advance()
+    {
+        m_index = 0;
+        if (m_contiguous) {
+            if (m_cluster >= m_lastCluster)
+                return end();
+            ++m_cluster;
+            return true;
+        }
+        const uint32_t next = GetClusterValue(m_volume, m_cluster);
+        if (next < 2 || next >= kEndOfChain || next == m_remembered)
+            return end();
+        if (next >= m_volume->clusterLimit)
+            RaiseError(DFS_E_BAD_DIR_ENTRY);    // a bad-cluster mark inside a directory
+        m_cluster = next;
+        // Cycle check on a looping chain: remember the cluster at every power of two.
+        ++m_steps;
+        if ((m_steps & (m_steps - 1)) == 0)
+            m_remembered = m_cluster;
+        return true;
+    }
+
+    bool end()
+    {
+        m_cluster = 0;
+        return false;
+    }
+
+    DfsDrive* m_volume;
+    uint32_t m_cluster;
+    bool m_contiguous;
+    uint32_t m_lastCluster = 0;
+    uint32_t m_remembered = 0;
+    uint64_t m_steps = 0;
+    uint32_t m_index = 0;
+    uint32_t m_entriesPerSector;
+    uint32_t m_entriesPerCluster;
+};
+
+// Gathers a name from a stream extension and its file name entries.
+class NameCollector {
+public:
+    void start(uint32_t length)
+    {
+        m_missing = length;
+        m_length = 0;
+        m_text[0] = 0;
+    }
+
+    // Appends the characters of one name entry; true when the name is complete.
+    bool append(const uint8_t entry[32])
+    {
+        const uint32_t count = m_missing < 15 ? m_missing : 15;
+        uint16_t chars[15];
+        for (uint32_t i = 0; i < count; ++i)
+            chars[i] = Get16(entry + 2 + 2 * i);
+        Utf16ToOem(m_text + m_length, m_text + sizeof m_text, chars, count);
+        m_length += std::strlen(m_text + m_length);
+        m_missing -= count;
+        return m_missing == 0;
+    }
+
+    bool complete() const { return m_missing == 0; }
+    const char* text() const { return m_text; }
+    size_t length() const { return m_length; }
+
+private:
+    uint32_t m_missing = 0;
+    size_t m_length = 0;
+    char m_text[kNameMax + 16];
+};
+
+bool InClusterHeap(const DfsDrive* volume, uint32_t cluster)
+{
+    return cluster >= 2 && cluster < volume->clusterLimit;
+}
+
+} // namespace
+
+void InitIndexImage(uint8_t* image)
+{
+    std::memset(image, 0, kReservedOffset);
+    std::memset(image + kReservedOffset, 0xFF, kIndexImageSize - kReservedOffset);
+}
+
+int FrameFileKind(const char* name, size_t length)
+{
+    if (length < 4)
+        return 0;
+    const char* ext = name + length - 4;
+    if (std::memcmp(ext, ".tga", 4) == 0)
+        return 1;
+    if (std::memcmp(ext, ".krx", 4) == 0)
+        return 2;
+    return 0;
+}
+
+size_t TrailingDigitCount(const char* name, size_t length)
+{
+    size_t count = 0;
+    while (count < length && name[length - 1 - count] >= '0' && name[length - 1 - count] <= '9')
+        ++count;
+    return count;
+}
+
+int32_t ParseDigits(size_t* count, const char* text, size_t length)
+{
+    // More than nine digits, or a value past 32 bits, saturates: a long number
+    // must never wrap round into a small one that names another clip or frame.
+    int64_t value = 0;
+    size_t n = 0;
+    while (n < length && text[n] >= '0' && text[n] <= '9') {
+        if (value <= INT32_MAX)
+            value = value * 10 + (text[n] - '0');
+        ++n;
+    }
+    if (count)
+        *count = n;
+    return n > 9 || value > INT32_MAX ? INT32_MAX : int32_t(value);
+}
+
+int32_t ParseSignedDigits(size_t* count, const char* text, size_t length)
+{
+    if (length > 0 && text[0] == '-') {
+        size_t n = 0;
+        const int32_t value = ParseDigits(&n, text + 1, length - 1);
+        if (count)
+            *count = n ? n + 1 : 0;
+        return n ? (value == INT32_MAX ? INT32_MIN : -value) : 0;
+    }
+    return ParseDigits(count, text, length);
+}
+
+int32_t ParseTrailingNumber(size_t* count, const char* text, size_t length)
+{
+    const size_t digits = TrailingDigitCount(text, length);
+    if (count)
+        *count = digits;
+    if (digits == 0)
+        return 0;
+    return ParseDigits(nullptr, text + length - digits, digits);
+}
+
+void Crc16BuildTable(uint16_t table[256])
+{
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        uint16_t reg = uint16_t(byte << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 0x8000) ? uint16_t((reg << 1) ^ 0x8005) : uint16_t(reg << 1);
+        table[byte] = reg;
+    }
+}
+
+uint16_t Crc16Update(uint16_t crc, const uint16_t table[256], const uint8_t* data, size_t length)
+{
+    for (size_t i = 0; i < length; ++i)
+        crc = uint16_t((crc << 8) ^ table[(crc >> 8) ^ data[i]]);
+    return crc;
+}
+
+uint16_t IndexImageCrc(const uint8_t* image)
+{
+    uint16_t table[256];
+    Crc16BuildTable(table);
+    return Crc16Update(0, table, image + kIndexHeaderSize, kIndexImageSize - kIndexHeaderSize);
+}
+
+uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
+                         char* firstFrameName)
+{
+    firstFrameName[0] = 0;
+    int32_t highest = -1;
+    int32_t lowest = kFirstFrameLimit;
+    uint32_t firstCluster = 0;
+    bool naming = false;
+    NameCollector name;
+    DirWalk walk(volume, folder);
+    uint8_t entry[32];
+    while (walk.next(entry)) {
+        if (entry[0] == kStreamEntry) {
+            // Every stream extension starts a new name, whatever its file entry says.
+            firstCluster = Get32(entry + 20);
+            name.start(entry[3]);
+            naming = entry[3] != 0;
+            continue;
+        }
+        if (entry[0] != kNameEntry || !naming || !name.append(entry))
+            continue;
+        naming = false;
+
+        const size_t length = name.length();
+        const int kind = FrameFileKind(name.text(), length);
+        if (length < 5 || kind == 0)
+            continue;
+        size_t digits = 0;
+        const int32_t number = ParseTrailingNumber(&digits, name.text(), length - 4);
+        if (digits == 0 || uint32_t(number) > kLastFrameEntry || base + uint32_t(number) > kLastFrameEntry)
+            continue;
+        if (number > highest)
+            highest = number;
+        // An empty file (no cluster) or a cluster past the heap has no sector
+        // to play from: its entry stays unused and it is never the first frame.
+        if (!InClusterHeap(volume, firstCluster))
+            continue;
+        if (number < lowest) {
+            lowest = number;
+            std::memcpy(firstFrameName, name.text(), length + 1);
+        }
+        const uint64_t sector = ClusterToSector(volume, firstCluster) + (kind == 2 ? 1 : 0);
+        PutFrameEntry(image, base + uint32_t(number), uint32_t(sector));
+    }
+    return uint32_t(highest + 1);
+}
+
+int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
+                        std::vector<ClipFirstFrame>* firstFrames)
+{
+    const uint32_t rootCluster = uint32_t(volume->rootDir);
+    if (rootCluster == 0)
+        return DFS_E_FILE_NOT_FOUND;
+    int32_t result = 0;
+    uint32_t base = 0;
+    int state = 0;
+    DirExtent folder;
+    NameCollector name;
+    char firstFrame[kNameMax + 16];
+
+    DirExtent root;
+    root.firstCluster = rootCluster;
+    DirWalk walk(volume, root);
+    uint8_t entry[32];
+    while (walk.next(entry)) {
+        switch (entry[0]) {
+        case kFileEntry:
+            if (Get16(entry + 4) & kAttrDirectory)
+                state = 1;
+            continue;
+        case kStreamEntry:
+            if (state != 1) {
+                state = 0;
+                continue;
+            }
+            folder.firstCluster = Get32(entry + 20);
+            folder.contiguous = (entry[1] & kStreamNoFatChain) != 0;
+            folder.dataLength = Get64(entry + 24);
+            name.start(entry[3]);
+            state = 2;
+            if (!name.complete())
+                continue;
+            break;      // a folder without a name: complete at once
+        case kNameEntry:
+            if (state != 2 || !name.append(entry))
+                continue;
+            break;
+        default:
+            state = 0;
+            continue;
+        }
+
+        // The folder's name is complete.
+        state = 0;
+        const size_t nameLength = name.length();
+        size_t digits = 0;
+        const int32_t clip = ParseTrailingNumber(&digits, name.text(), nameLength);
+        if (nameLength == 0 || digits == 0 || uint32_t(clip) >= kClipRecordCount)
+            continue;
+        const uint32_t count = IndexClipFolder(volume, folder, image, base, firstFrame);
+        if (count == 0)
+            continue;
+        uint8_t* record = ClipRecord(image, uint32_t(clip));
+        Put32(record + ClipFirstEntry, base);
+        Put32(record + ClipLastEntry, base + count - 1);
+        base += count;
+        if (firstFrame[0] == 0)
+            continue;   // every frame numbered past the first-frame limit, or none with data
+        const size_t frameLength = std::strlen(firstFrame);
+        if (nameLength + 1 + frameLength >= 260) {
+            result = DFS_E_INVALID_NAME;
+            continue;
+        }
+        if (firstFrames) {
+            ClipFirstFrame first;
+            first.clip = uint32_t(clip);
+            char* out = first.path;
+            *out++ = volume->letter;
+            *out++ = ':';
+            *out++ = '/';
+            std::memcpy(out, name.text(), nameLength);
+            out += nameLength;
+            *out++ = '/';
+            std::memcpy(out, firstFrame, frameLength + 1);
+            firstFrames->push_back(first);
+        }
+    }
+    *length = uint32_t(kFrameTableOffset + size_t(base) * kFrameEntrySize);
+    return result;
+}
+
+void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
+{
+    const int kind = FrameFileKind(path, std::strlen(path));
+    if (kind == 0)
+        return;
+    const int32_t handle = OpenVolumeFile(path);
+    if (handle < 0)
+        return;
+    uint8_t* record = ClipRecord(image, clipNumber);
+    VolumeFileInfo info;
+    if (GetVolumeFileInfo(handle, &info) == 0)
+        Put32(record + ClipFirstFileSize, uint32_t(info.size));
+    if (kind == 1) {
+        TgaImage tga;
+        if (TgaReadVolumeFile(&tga, handle) == TgaOk) {
+            const bool bottomUp = (tga.descriptor & TgaDescriptorTopDown) == 0;
+            const bool rle = TgaIsRle(&tga) != 0;
+            const bool depth32 = tga.pixelDepth == 32;
+            Put32(record + ClipFrameKind, 1);
+            Put32(record + ClipTargaLayout, (bottomUp ? 2 : 0) + (rle ? 1 : 0));
+            Put32(record + ClipTargaHeaderLength, 18);
+            Put32(record + ClipWidth, tga.width);
+            Put32(record + ClipHeight, tga.height);
+            Put32(record + ClipBitsPerPixel, depth32 ? 24 : tga.pixelDepth);
+            Put32(record + ClipComponentCode, depth32 ? 3 : uint32_t(-3));
+            Put32(record + ClipExtraBits, depth32 ? 8 : 0);
+        }
+        TgaFreeImage(&tga);
+    } else {
+        int64_t position = 12;
+        uint32_t values[8] = {};
+        bool complete = SeekVolumeFile(handle, &position, 0) == 0;
+        for (int i = 0; i < 8 && complete; ++i) {
+            uint8_t bytes[4];
+            uint32_t got = 0;
+            complete = ReadVolumeFile(handle, bytes, 4, &got) == 0 && got == 4;
+            values[i] = Get32(bytes);
+        }
+        // A file too short for its header is not taken as read.
+        if (complete) {
+            Put32(record + ClipFrameKind, 2);
+            Put32(record + ClipWidth, values[0]);
+            Put32(record + ClipHeight, values[1]);
+        }
+    }
+    CloseVolumeFile(handle);
+}
+
+namespace {
+
+// The volume of the library's disk that starts at byteOffset, as a path "X:".
+int32_t VolumePathAt(int64_t byteOffset, char path[3])
+{
+    DfsFile* slot = ClaimFileSlot();     // starts the library: devices scanned, letters given
+    ReleaseFileSlot(slot);
+    DfsDevice* disk = DriveFsDiskDevice();
+    int32_t result = DFS_E_DRIVE_NOT_FOUND;
+    EnterGlobal();
+    for (uint32_t i = 0; i < g_driveFsData.driveSlotCount; ++i) {
+        const DfsDrive& drive = g_driveFsData.drives[i];
+        if (drive.device != disk || drive.state < 2 || disk->sectorSize == 0)
+            continue;
+        if (int64_t(drive.bootSector * disk->sectorSize) == byteOffset) {
+            path[0] = char('A' + i);
+            path[1] = ':';
+            path[2] = 0;
+            result = 0;
+            break;
+        }
+    }
+    LeaveGlobal();
+    return result;
+}
+
+} // namespace
+
+int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset)
+{
+    *length = 0;
+    char letterPath[3] = {};
+    DfsFile* slot = nullptr;
+    int32_t result = Protected(
+        [&] {
+            if (volumeOffset >= 0) {
+                const int32_t found = VolumePathAt(volumeOffset, letterPath);
+                if (found < 0)
+                    RaiseError(found);
+                path = letterPath;
+            }
+            slot = ResolvePathTarget(path);
+        },
+        [](ExceptionFrame&) {}, [] {});
+
+    std::vector<ClipFirstFrame> firstFrames;
+    if (result == 0) {
+        DfsDrive* volume = slot->drive;
+        if (!volume || volume->fsId != FS_EXFAT) {
+            result = DFS_E_INVALID_FS;
+        } else {
+            int32_t walked = 0;
+            result = Protected([&] { walked = IndexVolumeRoot(volume, image, length, &firstFrames); },
+                               [](ExceptionFrame&) {}, [] {});
+            if (result == 0)
+                result = walked;
+            if (result == 0) {
+                // Read outside the walk's protected block, so that a frame that
+                // cannot be opened or read returns its code instead of ending the walk.
+                for (const ClipFirstFrame& first : firstFrames)
+                    ReadClipFrameFormat(first.path, image, first.clip);
+            }
+            if (result == 0) {
+                Put32(image + 0, kIndexMagic);
+                Put32(image + 4, kIndexVersion);
+                Put32(image + 8, volume->bytesPerCluster);
+                Put16(image + kIndexCrcOffset, IndexImageCrc(image));
+                Put16(image + 14, 0);
+            }
+        }
+        DfsDevice* device = slot->device;
+        ReleaseFileSlot(slot);
+        if (device)
+            UnlockDevice(device);
+    }
+    ShutdownVolumeLibrary();
+    return int8_t(result);
+}

@@ -1,0 +1,99 @@
+// Builder of the "index.dat" image of a player drive: walks the exFAT
+// directories of the drive through the volume library and records, for every
+// frame file of every clip folder, the first sector of its data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct DfsDrive;
+
+// Layout of the image (all numbers little-endian).
+constexpr uint32_t kIndexMagic = 0x00D00DADu;
+constexpr uint32_t kIndexVersion = 2;
+constexpr size_t kIndexHeaderSize = 16;
+constexpr size_t kIndexCrcOffset = 12;
+constexpr uint32_t kClipRecordCount = 9999;     // clip numbers 0 .. 9998
+constexpr size_t kClipRecordSize = 56;
+constexpr size_t kReservedOffset = kIndexHeaderSize + kClipRecordCount * kClipRecordSize;  // 559,960
+constexpr size_t kReservedSize = 128000;
+constexpr size_t kFrameTableOffset = kReservedOffset + kReservedSize;                     // 687,960
+constexpr uint32_t kFrameEntryCount = 13824000;
+constexpr size_t kFrameEntrySize = 8;
+constexpr size_t kIndexImageSize = kFrameTableOffset + size_t(kFrameEntryCount) * kFrameEntrySize;  // 111,279,960
+constexpr uint32_t kLastFrameEntry = kFrameEntryCount - 1;
+// Frame numbers from here on still get entries but never name a clip's first frame.
+constexpr int32_t kFirstFrameLimit = 99999;
+
+// Clip record fields (32-bit each), by byte offset in the record.
+enum ClipRecordField : size_t {
+    ClipFirstEntry = 0,
+    ClipLastEntry = 4,
+    ClipFrameKind = 8,          // 1 Targa, 2 KRX, 0 first frame not read
+    ClipTargaLayout = 12,       // (bottom-up ? 2 : 0) + (RLE ? 1 : 0)
+    ClipTargaHeaderLength = 16,
+    ClipWidth = 20,
+    ClipHeight = 24,
+    ClipBitsPerPixel = 32,
+    ClipComponentCode = 36,
+    ClipExtraBits = 40,
+    ClipFirstFileSize = 52,
+};
+
+// Zeroes the image and sets everything from the reserved area on to 0xFF.
+void InitIndexImage(uint8_t* image);
+
+// Indexes a volume of the library's disk into image (kIndexImageSize bytes,
+// prepared by InitIndexImage) and sets *length to the bytes to write.
+// path "" is the library's default volume. With volumeOffset >= 0 the volume
+// that starts at that byte offset of the disk is indexed instead.
+// Returns a volume library error code, 0 on success.
+int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset = -1);
+
+// One frame whose Targa or KRX header fills a clip record after the walk.
+struct ClipFirstFrame {
+    uint32_t clip;
+    char path[272];     // "X:/" + folder + "/" + frame
+};
+
+// Walks the root directory of an exFAT volume: hands out the frame entry runs
+// and fills the clip records' entry fields. First frames to read are added to
+// firstFrames in directory order. Returns 0, -3 (a first frame's path is too
+// long) or -9 (no root directory); read failures raise.
+int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
+                        std::vector<ClipFirstFrame>* firstFrames);
+
+// A directory as its stream extension entry describes it.
+struct DirExtent {
+    uint32_t firstCluster = 0;
+    bool contiguous = false;    // NoFatChain: the clusters follow each other, the FAT is not used
+    uint64_t dataLength = 0;
+};
+
+// Walks one clip folder, filling the frame entries from base on. Returns the
+// number of entries the clip takes (highest frame number + 1, 0 without
+// frames); firstFrameName (256 bytes) receives the lowest-numbered frame's name.
+uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
+                         char* firstFrameName);
+
+// Fills the format fields of clip record clipNumber from the frame file at path.
+void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber);
+
+// 1 ".tga", 2 ".krx" (lower case only) for the four characters before length, else 0.
+int FrameFileKind(const char* name, size_t length);
+// Decimal digits immediately before position length.
+size_t TrailingDigitCount(const char* name, size_t length);
+// Value of the digits that end text[0, length); *count = digits taken.
+int32_t ParseTrailingNumber(size_t* count, const char* text, size_t length);
+// Value of the digits at the start of text (at most length characters); an
+// optional "-" makes ParseSignedDigits negative. More than nine digits, or a
+// value past 32 bits, saturates at INT32_MAX / INT32_MIN.
+int32_t ParseDigits(size_t* count, const char* text, size_t length);
+int32_t ParseSignedDigits(size_t* count, const char* text, size_t length);
+
+// CRC-16/UMTS: polynomial 0x8005, initial 0, no reflection, no final XOR.
+void Crc16BuildTable(uint16_t table[256]);
+uint16_t Crc16Update(uint16_t crc, const uint16_t table[256], const uint8_t* data, size_t length);
+// CRC of bytes 16 to the end of a full image, as stored in the header.
+uint16_t IndexImageCrc(const uint8_t* image);
