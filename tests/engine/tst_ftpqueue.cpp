@@ -180,6 +180,7 @@ private slots:
     void failuresReportCurlText();
     void cancelDuringUploadThenNextJob();
     void idleClearDoesNotCancelNextUpload();
+    void droppedConnectionThenNextServer();
     void destroyingQueueEndsRunningUpload();
     void benchmarkUpload();
 };
@@ -390,6 +391,35 @@ void TestFtpQueue::idleClearDoesNotCancelNextUpload()
     QVERIFY(waitForFinals(status, file, 1, 20000));
     QCOMPARE(statusesFor(status, file), QStringList({"Upload Started", "No error"}));
     QVERIFY(sameBytes(file, server.pathOf("later.mpg")));
+}
+
+void TestFtpQueue::droppedConnectionThenNextServer()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer dying, other;
+    START_SERVER(dying, 4 * 1024 * 1024);
+    START_SERVER(other);
+    QTemporaryDir local;
+    const QString big = makeFile(local, "dropped.mpg", 64 * 1024 * 1024);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QSignalSpy progress(&queue, &FtpQueue::progress);
+    queue.addToQueue(big, "127.0.0.1", QString::number(dying.port), kUser, kPassword);
+    queue.addToQueue(big, "127.0.0.1", QString::number(other.port), kUser, kPassword);
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(1).toDouble() > 1.0,
+                             20000);
+    dying.process.kill(); // the server goes away mid-transfer
+    dying.process.waitForFinished(5000);
+
+    QVERIFY(waitForFinals(status, big, 2, 60000));
+    const QStringList texts = statusesFor(status, big);
+    QCOMPARE(texts.count(), 4);
+    QCOMPARE(texts.at(0), QString("Upload Started"));
+    QVERIFY2(texts.at(1) != "No error" && texts.at(1) != "Upload Started",
+             qPrintable(texts.at(1)));
+    QCOMPARE(texts.mid(2), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(big, other.pathOf("dropped.mpg")));
 }
 
 void TestFtpQueue::destroyingQueueEndsRunningUpload()
