@@ -312,7 +312,7 @@ void drawRackPlayer(QPainter& p, const QRectF& r, const QColor& body, const QStr
     drawLeds(p, front.right() - 60, front.center().y() - 2, 5, QColor(0x3c, 0xe0, 0x5a));
     p.setPen(QColor(255, 255, 255, 210));
     p.setFont(font(10, QFont::Bold));
-    p.drawText(QRectF(front.left() + 90, front.top(), 80, front.height()), Qt::AlignCenter,
+    p.drawText(QRectF(front.left() + 86, front.top(), 56, front.height()), Qt::AlignCenter,
                badge);
 }
 
@@ -366,7 +366,7 @@ void drawDevicePanel(QPainter& p, int index, const QRectF& panel)
         // uncompressed: a player with a stack of frame files beside it
         drawBoxPlayer(p, QRectF(art.left() + 10, art.top() + 5, 120, 85), QColor(0x5b, 0x2d, 0x82), "UC");
         for (int i = 3; i >= 0; --i) {
-            const QRectF f(art.left() + 150 + i * 9, art.top() + 10 + i * 7, 44, 56);
+            const QRectF f(art.left() + 150 + i * 9, art.top() + 8 + i * 6, 40, 46);
             p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1));
             p.setBrush(QColor(0xfa, 0xfa, 0xfa));
             p.drawRect(f);
@@ -376,7 +376,7 @@ void drawDevicePanel(QPainter& p, int index, const QRectF& panel)
         }
         p.setPen(kInk);
         p.setFont(font(9, QFont::Bold));
-        p.drawText(QRectF(art.left() + 150, art.top() + 72, 75, 16), Qt::AlignCenter, ".tga / .krx");
+        p.drawText(QRectF(art.left() + 145, art.top() + 76, 80, 14), Qt::AlignCenter, ".tga / .krx");
         break;
     }
     case 4: drawBoxPlayer(p, QRectF(art.left() + 40, art.top(), 140, 90), QColor(0x1f, 0x5e, 0x9c), "HD"); break;

@@ -1,0 +1,598 @@
+// The main window's shell with real widgets: form, device tables, saved
+// selections, navigation, the advanced panel as the window uses it, preset check.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSet>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QStandardItem>
+#include <QtTest>
+#include <memory>
+
+#include "advancedoptionswidget.h"
+#include "ostrandencoder.h"
+#include "renderlistmodel.h"
+#include "windowtestenv.h"
+
+using windowtest::MessageBoxAnswerer;
+
+namespace {
+
+QStringList entries(QComboBox* combo)
+{
+    QStringList out;
+    for (int i = 0; i < combo->count(); ++i)
+        out << combo->itemData(i, Qt::UserRole).toString() + "=" + combo->itemText(i);
+    return out;
+}
+
+const QStringList kHDRes = {
+    "1080p_ntsc=1080p/29.97", "1080p_23976=1080p/23.976", "1080i_ntsc=1080i/29.97",
+    "720p_ntsc=720p/59.94",   "480p_ntsc=480p/29.97",     "480i_ntsc=480i/29.97",
+    "1080p_pal=1080p/25",     "1080i_pal=1080i/25",       "720p_pal=720p/50",
+    "576p_pal=576p/25",       "576i_pal=576i/25"};
+const QStringList kSDRes = {"480p_ps_ntsc=480p NTSC", "480i_ps_ntsc=480i NTSC",
+                            "576p_ps_pal=576p PAL", "576i_ps_pal=576i PAL"};
+const QStringList k4KRes = {"1080p_5994=UltraHD/59.94", "1080p_ntsc=UltraHD/29.97"};
+const QStringList kTargaRes = {"source=Same as source"};
+
+const QStringList kHDQuality = {"h264_high=H.264 High (25Mbps)", "h264_medium=H.264 Medium (15Mbps)",
+                                "h264_low=H.264 Low(10Mbps)",    "mpeg2_high=MPEG2 High (38Mbps)",
+                                "mpeg2_medium=MPEG2 Medium(30Mbps)", "mpeg2_low=MPEG2 Low (18Mbps)"};
+const QStringList kHDCustom = {"h264_high=H.264 (Custom Bitrate)", "mpeg2_high=MPEG2 (Custom Bitrate)"};
+const QStringList kSDQuality = {"mpeg2_high=MPEG2 High (14Mbps)", "mpeg2_medium=MPEG2 Medium (10Mbps)",
+                                "mpeg2_low=MPEG2 Low (6Mbps)"};
+const QStringList kSDCustom = {"mpeg2_high=MPEG2 (Custom Bitrate)"};
+const QStringList k4K59 = {"h264_high=H.264 High (35Mbps)", "h264_medium=H.264 Medium (30Mbps)",
+                           "h264_low=H.264 Low(25Mbps)"};
+const QStringList k4K29 = {"h264_high=H.264 High (25Mbps)", "h264_medium=H.264 Medium (15Mbps)",
+                           "h264_low=H.264 Low(10Mbps)"};
+const QStringList k4KCustom = {"h264_high=H.264 (Custom Bitrate)"};
+const QStringList kTarga = {"targa=8-bit 4:4:4 Targa Sequence", "krx=8-bit 4:4:4 KRX Sequence"};
+
+const QSet<QString> kInterlacedKeys = {"1080i_ntsc", "480i_ntsc", "1080i_pal",
+                                       "576i_pal",   "480i_ps_ntsc", "576i_ps_pal"};
+
+QImage resourceImage(const QString& name)
+{
+    return QImage(":/OstrandEncoder/" + name).convertToFormat(QImage::Format_ARGB32);
+}
+
+QImage labelImage(QLabel* label)
+{
+    return label->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+} // namespace
+
+class OstrandEncoderTest : public QObject {
+    Q_OBJECT
+
+private:
+    QString dataFolder;
+    std::unique_ptr<windowtest::Scope> scope;
+
+    std::unique_ptr<OstrandEncoder> makeWindow()
+    {
+        std::unique_ptr<OstrandEncoder> w(new OstrandEncoder);
+        w->show();
+        return w;
+    }
+    static Ui::OstrandEncoderClass& ui(OstrandEncoder* w) { return w->ui; }
+    static AdvancedOptionsWidget* panel(OstrandEncoder* w) { return w->advancedOptions; }
+
+    // Switches the custom bitrate through the panel, as a user does.
+    static void setCustomBitrate(OstrandEncoder* w, bool on)
+    {
+        AdvancedOptionsWidget* p = panel(w);
+        p->show();
+        p->findChild<QCheckBox*>("useCustomBitrateCheckBox")->setChecked(on);
+        QTest::mouseClick(p->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QVERIFY(p->isHidden());
+        QCOMPARE(p->getUseCustomBitrate(), on);
+    }
+
+    static void addInputRow(OstrandEncoder* w, int audioStreams, int videoStreams, bool qfhd)
+    {
+        QVariantMap map;
+        map["uuid"] = QUuid::createUuid().toString();
+        map["filename"] = "/nonexistent/input.mov";
+        map["valid"] = "true";
+        map["numAudioStreams"] = QString::number(audioStreams);
+        map["numVideoStreams"] = QString::number(videoStreams);
+        map["QFHDSplitSupport"] = qfhd ? "true" : "false";
+        map["TallSplitSupport"] = "false";
+        auto* item = new QStandardItem;
+        item->setData(map, Qt::UserRole);
+        w->model->appendRow(item);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        windowtest::installConnectWatch();
+        dataFolder = QDir::currentPath();
+        QVERIFY2(QDir(dataFolder + "/Presets").exists(), "tests run in a folder holding Presets/");
+    }
+
+    void init()
+    {
+        windowtest::connectWarnings().clear();
+        scope.reset(new windowtest::Scope(dataFolder));
+        QVERIFY(scope->ok);
+    }
+
+    void cleanup()
+    {
+        QCoreApplication::processEvents();
+        scope.reset();
+        QVERIFY2(windowtest::connectWarnings().isEmpty(),
+                 qPrintable(windowtest::connectWarnings().join("\n")));
+    }
+
+    void formAndStartState()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        QCOMPARE(w->windowTitle(), QString("Quorvel v1.13 :: Ostrand Kelvane Inc."));
+        QCOMPARE(w->minimumSize(), QSize(570, 351));
+        QCOMPARE(w->maximumSize(), QSize(570, 351));
+        QCOMPARE(QCoreApplication::organizationName(), QString("Ostrand Kelvane Inc"));
+        QCOMPARE(QCoreApplication::applicationName(), QString("Quorvel"));
+        QVERIFY(!w->windowIcon().isNull());
+
+        QCOMPARE(f.stackedWidget->count(), 4);
+        QCOMPARE(f.stackedWidget->widget(0)->objectName(), QString("settingsPage"));
+        QCOMPARE(f.stackedWidget->widget(1)->objectName(), QString("inputPage"));
+        QCOMPARE(f.stackedWidget->widget(2)->objectName(), QString("outputPage"));
+        QCOMPARE(f.stackedWidget->widget(3)->objectName(), QString("encodingPage"));
+        QCOMPARE(f.stackedWidget->currentIndex(), 0);
+        QCOMPARE(labelImage(f.navLabel), resourceImage("navsettings"));
+        QVERIFY(f.centralWidget->styleSheet().contains("#D6D6D6"));
+
+        // The shared places of the large buttons, the back buttons and the logos.
+        for (QPushButton* b : {f.nextStepButton1, f.nextStepButton2, f.nextStepButton3,
+                               f.encodingCancelButton})
+            QCOMPARE(b->geometry(), QRect(380, 275, 172, 41));
+        for (QPushButton* b : {f.backTo1Button, f.backTo2Button})
+            QCOMPARE(b->geometry(), QRect(20, 280, 41, 31));
+        for (QLabel* l : {f.label_6, f.label_7, f.quorvelLogo, f.label_10}) {
+            QCOMPARE(l->geometry(), QRect(80, 275, 291, 41));
+            QCOMPARE(labelImage(l), resourceImage("quorvellogo"));
+        }
+        QCOMPARE(f.noAudioWarningLabel->geometry(), QRect(260, 0, 311, 41));
+        QCOMPARE(f.noVideoWarningLabel->geometry(), QRect(260, 0, 311, 41));
+        QCOMPARE(f.deviceImage->geometry(), QRect(0, 0, 2520, 203));
+        QVERIFY(!f.deviceImage->pixmap(Qt::ReturnByValue).isNull());
+
+        QCOMPARE(f.nextStepButton1->text(), QString("Next Step: Input Files"));
+        QCOMPARE(f.nextStepButton2->text(), QString("Next Step: Output Settings"));
+        QCOMPARE(f.nextStepButton3->text(), QString("No Input Selected!"));
+        QCOMPARE(f.encodingCancelButton->text(), QString("Cancel Encoding"));
+        QCOMPARE(f.advSettingsButton->text(), QString("Advanced Settings"));
+        QVERIFY(!f.nextStepButton2->isEnabled());
+        QVERIFY(f.noAudioWarningLabel->isHidden());
+        QVERIFY(f.noVideoWarningLabel->isHidden());
+        QVERIFY(f.invalidFileWarningLabel->isHidden());
+        QVERIFY(f.QFHDCheckbox->isChecked());
+        QVERIFY(!f.QFHDCheckbox->isEnabled());
+        QVERIFY(!f.ftpCheckbox->isChecked());
+        QVERIFY(!f.ftpSettingsButton->isEnabled());
+        QVERIFY(f.splitCheckbox->isChecked());
+        QVERIFY(f.ostrandNamingCheckbox->isChecked());
+        QCOMPARE(f.renameStartIndexSpinBox->minimum(), 0);
+        QCOMPARE(f.renameStartIndexSpinBox->maximum(), 9999);
+        QCOMPARE(f.renameStartIndexSpinBox->value(), 1);
+        QCOMPARE(f.ftpStatusLabel->text(), QString("Disabled"));
+        QVERIFY(panel(w.get())->isHidden());
+        QCOMPARE(panel(w.get())->parentWidget(), f.centralWidget);
+
+        // Only letters, digits, white space, underscore and hyphen reach the prefix.
+        f.stackedWidget->setCurrentIndex(2);
+        f.renamePrefixLineEdit->setFocus();
+        f.renamePrefixLineEdit->end(false);
+        QTest::keyClicks(f.renamePrefixLineEdit, "a!b@c_d-e f.*");
+        QCOMPARE(f.renamePrefixLineEdit->text(), QString("VIDabc_d-e f"));
+
+        // Device list: texts and keys.
+        QCOMPARE(entries(f.deviceComboBox),
+                 QStringList({"pln3300=Pellarine HD - PLN3300", "pln3200=Pellarine HD - PLN3200",
+                              "pln3100=Pellarine - PLN3100", "verrinouc=A/V Verrino Uncompressed",
+                              "verrinohd=A/V Verrino HD (Digital Verrino HD)",
+                              "verrino=A/V Verrino (Video Verrino)", "kd2000=Kadrelo - KD2000",
+                              "zephrane4k=Zephrane 4K"}));
+    }
+
+    void deviceTables_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<bool>("custom");
+        QTest::addColumn<QStringList>("res");
+        QTest::addColumn<QStringList>("qualityFirstRes");
+        QTest::addColumn<QStringList>("qualityLastRes");
+        QTest::addColumn<qint64>("threshold"); // -1: left as it was
+        QTest::addColumn<QString>("button");
+
+        const qint64 hd = 4000000000LL, sd = 2000000000LL;
+        for (bool custom : {false, true}) {
+            const char* tag = custom ? "custom" : "fixed";
+            const QStringList hdq = custom ? kHDCustom : kHDQuality;
+            const QStringList sdq = custom ? kSDCustom : kSDQuality;
+            QTest::newRow(qPrintable(QString("0 pln3300 %1").arg(tag)))
+                << 0 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("1 pln3200 %1").arg(tag)))
+                << 1 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("2 pln3100 %1").arg(tag)))
+                << 2 << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("3 verrinouc %1").arg(tag)))
+                << 3 << custom << kTargaRes << kTarga << kTarga << qint64(-1) << "Index Drives";
+            QTest::newRow(qPrintable(QString("4 verrinohd %1").arg(tag)))
+                << 4 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("5 verrino %1").arg(tag)))
+                << 5 << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("6 kd2000 %1").arg(tag)))
+                << 6 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+            QTest::newRow(qPrintable(QString("7 zephrane4k %1").arg(tag)))
+                << 7 << custom << k4KRes << (custom ? k4KCustom : k4K59)
+                << (custom ? k4KCustom : k4K29) << hd << "Advanced Settings";
+        }
+    }
+
+    void deviceTables()
+    {
+        QFETCH(int, device);
+        QFETCH(bool, custom);
+        QFETCH(QStringList, res);
+        QFETCH(QStringList, qualityFirstRes);
+        QFETCH(QStringList, qualityLastRes);
+        QFETCH(qint64, threshold);
+        QFETCH(QString, button);
+
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        setCustomBitrate(w.get(), custom);
+        // Start from another device (and the other threshold) so that every
+        // rule of the device under test shows.
+        const int other = device == 5 ? 0 : 5;
+        f.deviceComboBox->setCurrentIndex(other);
+        const qint64 before = w->splitThreshold;
+        f.deviceComboBox->setCurrentIndex(device);
+
+        QCOMPARE(entries(f.videoResComboBox), res);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 0);
+        QCOMPARE(entries(f.videoComboBox), qualityFirstRes);
+        QCOMPARE(f.videoComboBox->currentIndex(), 0);
+        QCOMPARE(w->splitThreshold, threshold < 0 ? before : threshold);
+        QCOMPARE(f.advSettingsButton->text(), button);
+        QCOMPARE(f.nextStepButton1->text(), QString("Next Step: Input Files"));
+        QCOMPARE(f.stackedWidgetSettings->currentIndex(), 0);
+        // No input flags are set: no warning, no UltraHD check box.
+        QVERIFY(f.noAudioWarningLabel->isHidden());
+        QVERIFY(f.noVideoWarningLabel->isHidden());
+        QVERIFY(f.QFHDCheckbox->isHidden());
+        QVERIFY(!f.QFHDCheckbox->isEnabled());
+
+        // Every resolution: interlace test, quality list, and a preset file
+        // that exists for every quality entry.
+        for (int r = 0; r < f.videoResComboBox->count(); ++r) {
+            f.videoResComboBox->setCurrentIndex(r);
+            const QString resKey = f.videoResComboBox->itemData(r).toString();
+            QCOMPARE(w->isInterlaced(), kInterlacedKeys.contains(resKey));
+            if (r == f.videoResComboBox->count() - 1)
+                QCOMPARE(entries(f.videoComboBox), qualityLastRes);
+            for (int q = 0; q < f.videoComboBox->count(); ++q) {
+                f.videoComboBox->setCurrentIndex(q);
+                const QString expected = QDir::currentPath() + "/Presets/" + resKey + "_"
+                    + f.videoComboBox->itemData(q).toString() + ".mps";
+                QCOMPARE(w->presetFilePath(), expected);
+                if (device != 3)
+                    QVERIFY2(QFile::exists(expected), qPrintable(expected));
+            }
+        }
+    }
+
+    void presetNamesOf4K()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        f.deviceComboBox->setCurrentIndex(7);
+        f.videoResComboBox->setCurrentIndex(1);
+        QCOMPARE(f.videoComboBox->currentText(), QString("H.264 High (25Mbps)"));
+        QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("1080p_ntsc_h264_high.mps"));
+        f.videoResComboBox->setCurrentIndex(0);
+        QCOMPARE(f.videoComboBox->currentText(), QString("H.264 High (35Mbps)"));
+        QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("1080p_5994_h264_high.mps"));
+        f.deviceComboBox->setCurrentIndex(2);
+        f.videoResComboBox->setCurrentIndex(1);
+        f.videoComboBox->setCurrentIndex(2);
+        QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("480i_ps_ntsc_mpeg2_low.mps"));
+        QVERIFY(w->isInterlaced());
+    }
+
+    void warningsAndUltraHD_data()
+    {
+        QTest::addColumn<int>("first");  // device chosen before the inputs are looked at
+        QTest::addColumn<int>("device"); // device selected on page 2
+        QTest::addColumn<QString>("rows"); // per row: a = no audio, v = no video, q = UltraHD, n = normal
+        QTest::addColumn<bool>("noAudioShown");
+        QTest::addColumn<bool>("noVideoShown");
+        QTest::addColumn<bool>("ultraHD");
+
+        QTest::newRow("SD, no video beats no audio") << 0 << 2 << "av" << false << true << false;
+        QTest::newRow("SD, no audio") << 0 << 5 << "na" << true << false << false;
+        QTest::newRow("SD, clean inputs") << 0 << 5 << "nn" << false << false << false;
+        QTest::newRow("HD hides no audio") << 0 << 0 << "a" << false << false << false;
+        QTest::newRow("Verrino HD with UltraHD input") << 0 << 4 << "nq" << false << false << true;
+        QTest::newRow("Verrino HD without") << 0 << 4 << "nn" << false << false << false;
+        QTest::newRow("4K with UltraHD input") << 0 << 7 << "q" << false << false << true;
+        QTest::newRow("HD player never offers UltraHD") << 0 << 6 << "q" << false << false << false;
+        QTest::newRow("uncompressed leaves warnings") << 5 << 3 << "a" << true << false << false;
+    }
+
+    void warningsAndUltraHD()
+    {
+        QFETCH(int, first);
+        QFETCH(int, device);
+        QFETCH(QString, rows);
+        QFETCH(bool, noAudioShown);
+        QFETCH(bool, noVideoShown);
+        QFETCH(bool, ultraHD);
+
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        for (QChar c : rows)
+            addInputRow(w.get(), c == 'a' ? 0 : 1, c == 'v' ? 0 : 1, c == 'q');
+        f.deviceComboBox->setCurrentIndex(first);
+        w->showPage2();
+        f.deviceComboBox->setCurrentIndex(device);
+        QCOMPARE(!f.noAudioWarningLabel->isHidden(), noAudioShown);
+        QCOMPARE(!f.noVideoWarningLabel->isHidden(), noVideoShown);
+        QCOMPARE(!f.QFHDCheckbox->isHidden(), ultraHD);
+        QCOMPARE(f.QFHDCheckbox->isEnabled(), ultraHD);
+    }
+
+    void firstStartSelectsFirstEntries()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        QCOMPARE(f.deviceComboBox->currentIndex(), 0);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 0);
+        QCOMPARE(f.videoComboBox->currentIndex(), 0);
+        QCOMPARE(f.deviceImage->x(), 0);
+        QCOMPARE(w->splitThreshold, qint64(4000000000LL));
+    }
+
+    void storedSelectionsComeBack_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<int>("res");
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("expDevice");
+        QTest::addColumn<QString>("resText");
+        QTest::addColumn<QString>("qualityText");
+
+        QTest::newRow("4K 29.97 low") << 7 << 1 << 2 << 7 << "UltraHD/29.97" << "H.264 Low(10Mbps)";
+        QTest::newRow("4K 59.94 low") << 7 << 0 << 2 << 7 << "UltraHD/59.94" << "H.264 Low(25Mbps)";
+        QTest::newRow("SD 576i low") << 5 << 3 << 2 << 5 << "576i PAL" << "MPEG2 Low (6Mbps)";
+        QTest::newRow("HD 576i mpeg2") << 6 << 10 << 4 << 6 << "576i/25" << "MPEG2 Medium(30Mbps)";
+        QTest::newRow("uncompressed KRX") << 3 << 0 << 1 << 3 << "Same as source"
+                                          << "8-bit 4:4:4 KRX Sequence";
+        // Values that are no entry of their list select the first entry.
+        QTest::newRow("device out of range") << 9 << 20 << -4 << 0 << "1080p/29.97"
+                                             << "H.264 High (25Mbps)";
+        QTest::newRow("quality beyond 4K list") << 7 << 1 << 5 << 7 << "UltraHD/29.97"
+                                                << "H.264 High (25Mbps)";
+    }
+
+    void storedSelectionsComeBack()
+    {
+        QFETCH(int, device);
+        QFETCH(int, res);
+        QFETCH(int, quality);
+        QFETCH(int, expDevice);
+        QFETCH(QString, resText);
+        QFETCH(QString, qualityText);
+        {
+            QSettings s("Ostrand Kelvane Inc", "Quorvel");
+            s.setValue("lastProductIndex", device);
+            s.setValue("lastResIndex", res);
+            s.setValue("lastQualityIndex", quality);
+        }
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        QCOMPARE(f.deviceComboBox->currentIndex(), expDevice);
+        QCOMPARE(f.videoResComboBox->currentText(), resText);
+        QCOMPARE(f.videoComboBox->currentText(), qualityText);
+        // The picture strip is placed without animation while loading.
+        QCOMPARE(f.deviceImage->x(), -280 * expDevice);
+        QCOMPARE(f.advSettingsButton->text(),
+                 QString(expDevice == 3 ? "Index Drives" : "Advanced Settings"));
+    }
+
+    void closingSavesSelections()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        f.deviceComboBox->setCurrentIndex(7);
+        f.videoResComboBox->setCurrentIndex(1);
+        f.videoComboBox->setCurrentIndex(2);
+        QVERIFY(w->close());
+        QVERIFY(!w->isVisible());
+        QSettings s("Ostrand Kelvane Inc", "Quorvel");
+        QCOMPARE(s.value("lastProductIndex").toInt(), 7);
+        QCOMPARE(s.value("lastResIndex").toInt(), 1);
+        QCOMPARE(s.value("lastQualityIndex").toInt(), 2);
+        w.reset();
+
+        // A new window comes up with them.
+        auto again = makeWindow();
+        QCOMPARE(ui(again.get()).videoResComboBox->currentText(), QString("UltraHD/29.97"));
+        QCOMPARE(ui(again.get()).videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
+    }
+
+    void navigationByButtons()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        QTest::mouseClick(f.nextStepButton1, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 1);
+        QCOMPARE(labelImage(f.navLabel), resourceImage("navinput"));
+
+        // Disabled until every input is ready.
+        QTest::mouseClick(f.nextStepButton2, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 1);
+        f.nextStepButton2->setEnabled(true);
+        QTest::mouseClick(f.nextStepButton2, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 2);
+        QCOMPARE(labelImage(f.navLabel), resourceImage("navoutput"));
+
+        // The encoding page keeps the output strip.
+        f.stackedWidget->setCurrentIndex(3);
+        QCOMPARE(labelImage(f.navLabel), resourceImage("navoutput"));
+        f.stackedWidget->setCurrentIndex(2);
+
+        QTest::mouseClick(f.backTo2Button, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 1);
+        QTest::mouseClick(f.backTo1Button, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 0);
+        QCOMPARE(labelImage(f.navLabel), resourceImage("navsettings"));
+
+        // The advanced panel opens over the window.
+        QTest::mouseClick(f.advSettingsButton, Qt::LeftButton);
+        QVERIFY(panel(w.get())->isVisible());
+        QCOMPARE(panel(w.get())->geometry(), QRect(0, 0, 570, 351));
+        QTest::mouseClick(panel(w.get())->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+        QVERIFY(panel(w.get())->isHidden());
+
+        // The uncompressed player has no input page and no advanced panel: its
+        // buttons lead to the batch window and the drive index instead.
+        f.deviceComboBox->setCurrentIndex(3);
+        QTest::mouseClick(f.advSettingsButton, Qt::LeftButton);
+        QVERIFY(panel(w.get())->isHidden());
+        QTest::mouseClick(f.nextStepButton1, Qt::LeftButton);
+        QCOMPARE(f.stackedWidget->currentIndex(), 0);
+    }
+
+    void pageTwoKeepsSelections()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        f.deviceComboBox->setCurrentIndex(7);
+        f.videoResComboBox->setCurrentIndex(1);
+        f.videoComboBox->setCurrentIndex(2);
+        w->showPage2();
+        QCOMPARE(f.stackedWidget->currentIndex(), 2);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 1);
+        QCOMPARE(f.videoComboBox->currentIndex(), 2);
+        QCOMPARE(f.videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
+
+        f.deviceComboBox->setCurrentIndex(1);
+        f.videoResComboBox->setCurrentIndex(9);
+        f.videoComboBox->setCurrentIndex(5);
+        w->showPage2();
+        QCOMPARE(f.videoResComboBox->currentText(), QString("576p/25"));
+        QCOMPARE(f.videoComboBox->currentText(), QString("MPEG2 Low (18Mbps)"));
+    }
+
+    void customBitrateRebuildKeepsSelections()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        // 4K: a save without a change keeps resolution and quality.
+        f.deviceComboBox->setCurrentIndex(7);
+        f.videoResComboBox->setCurrentIndex(1);
+        f.videoComboBox->setCurrentIndex(2);
+        setCustomBitrate(w.get(), false);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 1);
+        QCOMPARE(f.videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
+        setCustomBitrate(w.get(), true);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 1);
+        QCOMPARE(entries(f.videoComboBox), k4KCustom);
+        QCOMPARE(f.videoComboBox->currentIndex(), 0);
+
+        // HD: index 2 is beyond the two-entry list; index 1 survives both ways.
+        setCustomBitrate(w.get(), false);
+        f.deviceComboBox->setCurrentIndex(0);
+        f.videoResComboBox->setCurrentIndex(3);
+        f.videoComboBox->setCurrentIndex(2);
+        setCustomBitrate(w.get(), true);
+        QCOMPARE(f.videoComboBox->currentIndex(), 0);
+        QCOMPARE(f.videoResComboBox->currentIndex(), 3);
+        f.videoComboBox->setCurrentIndex(1);
+        setCustomBitrate(w.get(), false);
+        QCOMPARE(f.videoComboBox->currentIndex(), 1);
+        QCOMPARE(f.videoComboBox->currentText(), QString("H.264 Medium (15Mbps)"));
+        setCustomBitrate(w.get(), true);
+        QCOMPARE(f.videoComboBox->currentText(), QString("MPEG2 (Custom Bitrate)"));
+    }
+
+    void devicePictureStripMoves()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        const QRect start = f.deviceImage->geometry();
+        f.deviceComboBox->setCurrentIndex(4);
+        QCOMPARE(f.deviceImage->x(), 0); // animated, not jumped
+        QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -1120, 3000);
+        QCOMPARE(f.deviceImage->geometry().size(), start.size());
+        QCOMPARE(f.deviceImage->y(), start.y());
+
+        // A new choice while the strip moves ends at the new picture.
+        f.deviceComboBox->setCurrentIndex(0);
+        QTest::qWait(60);
+        f.deviceComboBox->setCurrentIndex(1);
+        QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -280, 3000);
+        QTest::qWait(400);
+        QCOMPARE(f.deviceImage->x(), -280);
+    }
+
+    void damagedPresetsShowNoticeAndClose()
+    {
+        QVERIFY(windowtest::damagePreset("1080i_ntsc_mpeg2_high.mps"));
+        MessageBoxAnswerer answerer(QMessageBox::Ok);
+        auto w = makeWindow();
+        QVERIFY(answerer.seen.isEmpty()); // only once the event loop runs
+        QVERIFY(w->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+        QTest::qWait(200);
+        QCOMPARE(answerer.seen.size(), 1);
+        QCOMPARE(answerer.seen[0].title, QString("Quorvel"));
+        QVERIFY(answerer.seen[0].text.startsWith(
+            "Quorvel has detected corrupt Presets.\nPlease reinstall Quorvel.  If the problem "
+            "persists, contact Ostrand Kelvane Inc.\n"));
+        QCOMPARE(answerer.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(answerer.seen[0].parent, static_cast<QWidget*>(w.get()));
+    }
+
+    void presetCheckWithoutNotice()
+    {
+        MessageBoxAnswerer answerer(QMessageBox::Ok);
+        auto w = makeWindow();
+        QVERIFY(w->validatePresets(false));
+        QVERIFY(w->validatePresets(true));
+        QTest::qWait(150);
+        QVERIFY(answerer.seen.isEmpty());
+
+        // Damaged after start: the check fails and, without notify, schedules nothing.
+        QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
+        QVERIFY(!w->validatePresets(false));
+        QTest::qWait(300);
+        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(w->isVisible());
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    QTemporaryDir home;
+    windowtest::isolateUserFolders(home.path());
+    QApplication app(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    OstrandEncoderTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindowshell.moc"

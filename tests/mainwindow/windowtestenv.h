@@ -1,0 +1,145 @@
+// Shared set-up for the main-window tests: settings, documents folder and
+// current folder in temporary places, and a check for broken signal-slot
+// connections (string-based connects only warn at run time).
+#pragma once
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+namespace windowtest {
+
+inline QStringList& connectWarnings()
+{
+    static QStringList list;
+    return list;
+}
+
+inline QtMessageHandler& previousHandler()
+{
+    static QtMessageHandler handler = nullptr;
+    return handler;
+}
+
+inline void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+{
+    if (msg.contains(QLatin1String("QObject::connect")))
+        connectWarnings() << msg;
+    if (previousHandler())
+        previousHandler()(type, context, msg);
+}
+
+inline void installConnectWatch()
+{
+    previousHandler() = qInstallMessageHandler(messageHandler);
+}
+
+// Call before the QApplication exists: keeps the user's real configuration
+// and documents folder out of the tests.
+inline void isolateUserFolders(const QString& root)
+{
+    const QString config = root + "/config";
+    const QString docs = root + "/Documents";
+    QDir().mkpath(config);
+    QDir().mkpath(docs);
+    QFile dirs(config + "/user-dirs.dirs");
+    if (dirs.open(QIODevice::WriteOnly))
+        dirs.write(QByteArray("XDG_DOCUMENTS_DIR=\"") + QFile::encodeName(docs) + "\"\n");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+}
+
+inline bool copyFolder(const QString& from, const QString& to)
+{
+    QDir src(from);
+    if (!src.exists() || !QDir().mkpath(to))
+        return false;
+    const QStringList files = src.entryList(QDir::Files);
+    for (const QString& f : files)
+        if (!QFile::copy(src.filePath(f), to + "/" + f))
+            return false;
+    return true;
+}
+
+// One test's surroundings: fresh settings store and a current folder holding
+// copies of Presets/ and Plugins/.
+class Scope {
+public:
+    explicit Scope(const QString& dataFolder)
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+        ok = settingsDir.isValid() && workDir.isValid()
+            && copyFolder(dataFolder + "/Presets", workDir.path() + "/Presets")
+            && QDir().mkpath(workDir.path() + "/Plugins")
+            && QDir::setCurrent(workDir.path());
+        copyFolder(dataFolder + "/Plugins", workDir.path() + "/Plugins");
+    }
+    ~Scope() { QDir::setCurrent(previousFolder); }
+
+    QString previousFolder = QDir::currentPath();
+    bool ok = false;
+    QTemporaryDir settingsDir;
+    QTemporaryDir workDir;
+};
+
+// Changes one byte of a preset so that its digest no longer matches.
+inline bool damagePreset(const QString& name)
+{
+    QFile f(QDir::currentPath() + "/Presets/" + name);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray data = f.readAll();
+    if (data.isEmpty())
+        return false;
+    data[0] = char(data[0] ^ 0x20);
+    f.seek(0);
+    return f.write(data) == data.size();
+}
+
+// Watches for modal message boxes while nested event loops run, records
+// them and answers them with the given button.
+class MessageBoxAnswerer : public QObject {
+public:
+    explicit MessageBoxAnswerer(QMessageBox::StandardButton answer)
+        : answer(answer)
+    {
+        connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+        timer.start(20);
+    }
+
+    struct Seen {
+        QString title, text;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButton defaultButton;
+        QWidget* parent;
+    };
+    QList<Seen> seen;
+
+private:
+    void poll()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        QAbstractButton* b = box->button(answer);
+        if (!b)
+            return;
+        seen << Seen{box->windowTitle(), box->text(), box->icon(),
+                     box->defaultButton() ? box->standardButton(box->defaultButton())
+                                          : QMessageBox::NoButton,
+                     box->parentWidget()};
+        b->click();
+    }
+
+    QMessageBox::StandardButton answer;
+    QTimer timer;
+};
+
+} // namespace windowtest
