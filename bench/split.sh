@@ -5,11 +5,13 @@
 #   SIZE_MB    source size in MiB (default: 2048)
 #   PART_SIZE  part size in bytes (default: 512 MiB)
 #   BENCH_TMP  where the files go (default: /var/tmp); needs twice SIZE_MB free
+#   RUNS       splits per method, alternating; the best time counts (default: 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MB=${SIZE_MB:-2048}
 PART_SIZE=${PART_SIZE:-536870912}
+RUNS=${RUNS:-3}
 
 [ -f "$BUILD_DIR/CMakeCache.txt" ] || cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" --target engine_splitter -j"$(nproc)" >/dev/null
@@ -27,26 +29,36 @@ sync
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-mkdir "$work/split"
-t0=$(now_ms)
-split -b "$PART_SIZE" "$src" "$work/split/part."
-sync
-t1=$(now_ms)
-split_ms=$((t1 - t0))
-rm -rf "$work/split"
-sync
+best_split=""
+best_ours=""
+for run in $(seq "$RUNS"); do
+  mkdir "$work/split"
+  t0=$(now_ms)
+  split -b "$PART_SIZE" "$src" "$work/split/part."
+  sync
+  t1=$(now_ms)
+  ms=$((t1 - t0))
+  rm -rf "$work/split"
+  sync
+  { [ -z "$best_split" ] || [ "$ms" -lt "$best_split" ]; } && best_split=$ms
 
-t0=$(now_ms)
-out=$(cd "$work" && QT_QPA_PLATFORM=offscreen QUORVEL_BENCH_SPLIT_FILE="$src" \
-      QUORVEL_BENCH_PART_SIZE="$PART_SIZE" "$bin" benchmarkSplit 2>&1) || { echo "$out" >&2; exit 1; }
-sync
-t1=$(now_ms)
-ours_ms=$((t1 - t0))
-inner_ms=$(echo "$out" | sed -n 's/^BENCH_MS //p')
-parts=$(echo "$out" | sed -n 's/^BENCH_DIR //p')
-cmp <(cat "$parts/source.mpg" "$parts"/source.[0-9]*) "$src" \
-  || { echo "parts differ from the source" >&2; exit 1; }
+  t0=$(now_ms)
+  out=$(cd "$work" && QT_QPA_PLATFORM=offscreen QUORVEL_BENCH_SPLIT_FILE="$src" \
+        QUORVEL_BENCH_PART_SIZE="$PART_SIZE" "$bin" benchmarkSplit 2>&1) || { echo "$out" >&2; exit 1; }
+  sync
+  t1=$(now_ms)
+  ms=$((t1 - t0))
+  parts=$(echo "$out" | sed -n 's/^BENCH_DIR //p')
+  cmp <(cat "$parts/source.mpg" "$parts"/source.[0-9]*) "$src" \
+    || { echo "parts differ from the source" >&2; exit 1; }
+  rm -rf "$parts"
+  sync
+  { [ -z "$best_ours" ] || [ "$ms" -lt "$best_ours" ]; } && best_ours=$ms
+  echo "run $run: best so far split -b ${best_split} ms, FileSplitter ${best_ours} ms"
+done
+split_ms=$best_split
+ours_ms=$best_ours
 
 echo "split -b:     ${split_ms} ms"
-echo "FileSplitter: ${ours_ms} ms (split call alone: ${inner_ms} ms)"
+echo "FileSplitter: ${ours_ms} ms (program start, split and sync)"
 awk -v a="$ours_ms" -v b="$split_ms" 'BEGIN { printf "ratio FileSplitter/split: %.2f (target <= 2.00)\n", a / b }'
