@@ -222,7 +222,6 @@ bool DriveIndexer::flushVolume(const QString& root)
     if (fd < 0)
         return false;
     ::syncfs(fd);
-    ::fsync(fd);    // FUSE file systems write their directory entries out on this
     ::close(fd);
     // Then the device caches under the file system, down to the disk the
     // index is read from: a loop device's blocks reach its backing file only here.

@@ -177,7 +177,6 @@ def fill(name, root):
         for fname, spec in files:
             with open(os.path.join(path, fname), "wb") as f:
                 f.write(file_content(entry[1], fname, spec))
-    os.sync()
 
 
 # ---------------------------------------------------------------------------
@@ -221,10 +220,13 @@ class ExFat:
         mbr = self.read(0, SECTOR)
         self.part_lba = 0
         if mbr[510:512] == b"\x55\xaa" and mbr[3:11] != b"EXFAT   ":
+            # The first primary partition that holds exFAT.
             for i in range(4):
                 e = mbr[446 + 16 * i:462 + 16 * i]
-                if e[4] not in (0, 5, 15) and e[4] <= 15:
-                    self.part_lba = struct.unpack_from("<I", e, 8)[0]
+                lba = struct.unpack_from("<I", e, 8)[0]
+                if e[4] not in (0, 5, 15) and e[4] <= 15 and \
+                        self.read(lba * SECTOR + 3, 8) == b"EXFAT   ":
+                    self.part_lba = lba
                     break
         boot = self.read(self.part_lba * SECTOR, SECTOR)
         if boot[3:11] != b"EXFAT   ":

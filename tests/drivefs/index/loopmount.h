@@ -49,15 +49,23 @@ public:
     LoopMount& operator=(const LoopMount&) = delete;
     ~LoopMount() { release(); }
 
-    // Makes image (sizeBytes, one exFAT partition at sector 2048) and mounts it.
-    bool create(const QString& image, qint64 sizeBytes, const QString& label, QString* error)
+    // Makes image (sizeBytes, one exFAT partition) and mounts it. With
+    // leadingSectors, an unformatted partition of that size comes first and
+    // the exFAT one follows it.
+    bool create(const QString& image, qint64 sizeBytes, const QString& label, QString* error,
+                qint64 leadingSectors = 0)
     {
         m_image = image;
+        m_offset = kPartitionStart + leadingSectors * 512;
         QFile file(image);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.resize(sizeBytes))
             return fail(error, QStringLiteral("cannot create %1").arg(image));
         file.close();
-        auto r = testutil::run(tool("sfdisk"), {"-q", image}, 60000, "label: dos\nstart=2048, type=7\n");
+        QByteArray table = "label: dos\n";
+        if (leadingSectors > 0)
+            table += "start=2048, size=" + QByteArray::number(leadingSectors) + ", type=7\n";
+        table += "start=" + QByteArray::number(m_offset / 512) + ", type=7\n";
+        auto r = testutil::run(tool("sfdisk"), {"-q", image}, 60000, table);
         if (!r.ok())
             return fail(error, "sfdisk: " + QString::fromLocal8Bit(r.err));
         if (!attach(sizeBytes, error))
@@ -77,6 +85,7 @@ public:
 
     QString mountPoint() const { return m_dir ? m_dir->path() : QString(); }
     QString loopDevice() const { return m_loop; }
+    qint64 volumeOffset() const { return m_offset; }
 
     // Unmounts and detaches; true when both went through.
     bool release()
@@ -102,9 +111,10 @@ public:
     }
 
     // fsck.exfat -n on the partition; true when clean. Only while unmounted.
-    static bool fsckClean(const QString& image, QString* report)
+    static bool fsckClean(const QString& image, QString* report, qint64 offset = kPartitionStart)
     {
         LoopMount probe;
+        probe.m_offset = offset;
         QString error;
         if (!probe.attach(QFileInfo(image).size(), &error, image)) {
             *report = error;
@@ -127,8 +137,8 @@ private:
     {
         const QString path = image.isEmpty() ? m_image : image;
         const auto r = testutil::run(tool("losetup"),
-                                     {"-f", "--show", "-o", QString::number(kPartitionStart), "--sizelimit",
-                                      QString::number(sizeBytes - kPartitionStart), path});
+                                     {"-f", "--show", "-o", QString::number(m_offset), "--sizelimit",
+                                      QString::number(sizeBytes - m_offset), path});
         if (!r.ok())
             return fail(error, "losetup: " + QString::fromLocal8Bit(r.err));
         m_loop = QString::fromLocal8Bit(r.out).trimmed();
@@ -137,7 +147,8 @@ private:
 
     bool mount(QString* error)
     {
-        m_dir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qidx-mnt-XXXXXX")));
+        // A blank in the path, as /proc/self/mountinfo escapes it.
+        m_dir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qidx mnt-XXXXXX")));
         if (!m_dir->isValid())
             return fail(error, QStringLiteral("no mount point"));
         const auto r = testutil::run(tool("mount.exfat-fuse"), {m_loop, m_dir->path()});
@@ -149,6 +160,7 @@ private:
 
     QString m_image;
     QString m_loop;
+    qint64 m_offset = kPartitionStart;
     std::unique_ptr<QTemporaryDir> m_dir;
     bool m_mounted = false;
 };

@@ -1,0 +1,182 @@
+// DriveIndexer on a real mount: an exFAT partition of a disk image, mounted
+// through an offset loop device with exfat-fuse, frames written just before.
+#include <QtTest>
+
+#include "driveindexer.h"
+#include "index/loopmount.h"
+#include "testutil.h"
+
+namespace {
+
+const QString kPython = "/usr/bin/python3";
+
+QString fixture()
+{
+    return testutil::testsDir() + "/drivefs/index/indexfixture.py";
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList s_reported;
+void captureReport(QObject*, const QString& text)
+{
+    s_reported << text;
+}
+
+} // namespace
+
+class TestIndexDrive : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_work;
+
+    void requireDrive()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("mounted drive test needs " + missing));
+        if (!QFileInfo::exists(kPython))
+            QSKIP("missing /usr/bin/python3 (the index checker)");
+    }
+
+    bool fill(const QString& layout, const QString& root)
+    {
+        const auto r = testutil::run(kPython, {fixture(), "fill", layout, root});
+        if (!r.ok())
+            qWarning() << r.out << r.err;
+        return r.ok();
+    }
+
+    QString check(const QString& image, const QString& index, const QString& layout)
+    {
+        const auto r = testutil::run(kPython, {fixture(), "check", image, index, layout});
+        return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+    }
+
+private slots:
+    void init()
+    {
+        s_reported.clear();
+        DriveIndexer::setInteractiveReporter(captureReport);
+    }
+
+    void indexesMountedDrive()
+    {
+        requireDrive();
+        const QString image = m_work.filePath("live.img");
+        // The drive's first partition is not the mounted one: the index must
+        // come from the volume that starts where the mount starts.
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 16 << 20, "T9PW_Slot2", &error, 4096), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        const DriveLocation where = DriveIndexer::locate(drive.mountPoint());
+        QCOMPARE(where.mountPoint, root);
+        QCOMPARE(where.mountSource, drive.loopDevice());
+        QCOMPARE(QFileInfo(where.diskPath).canonicalFilePath(), QFileInfo(image).canonicalFilePath());
+        QCOMPARE(qint64(where.volumeOffset), drive.volumeOffset());
+
+        // Frames written a moment ago, no sync: the indexer flushes before it reads.
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(indexer.indexDrive(root + "Live_f25_00002", false));
+        QCOMPARE(messages.count(), 0);
+        QStringList rootFiles = QDir(root).entryList(QDir::Files);
+        QCOMPARE(rootFiles, QStringList{"index.dat"});
+        const QByteArray first = readAll(root + "index.dat");
+        QVERIFY(first.size() > 687960);
+
+        // A second run replaces the file with the same bytes.
+        QVERIFY(indexer.indexDrive(drive.mountPoint(), true));
+        QCOMPARE(readAll(root + "index.dat"), first);
+        QCOMPARE(s_reported, QStringList());
+        QVERIFY(drive.release());
+
+        QString fsck;
+        QVERIFY2(LoopMount::fsckClean(image, &fsck, drive.volumeOffset()), qPrintable(fsck));
+        const QString indexCopy = m_work.filePath("live-index.dat");
+        QFile out(indexCopy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(first);
+        out.close();
+        const QString report = check(image, indexCopy, "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
+    void reportsWithoutDrive()
+    {
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        // No volume at all: nothing to say.
+        QVERIFY(!indexer.indexDrive("/no/such/drive", true));
+        QVERIFY(s_reported.isEmpty());
+        // A volume without a disk behind it.
+        QVERIFY(!indexer.indexDrive("/proc", true));
+        QCOMPARE(s_reported, QStringList{"Error indexing /proc/ (unable to open device)."});
+        QCOMPARE(messages.count(), 0);
+        QVERIFY(!indexer.indexDrive("/proc/self", false));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(), QString("Error indexing /proc/ (unable to open device)."));
+        QCOMPARE(messages.at(0).at(1).toInt(), 3);
+    }
+
+    void failedRunsKeepTheOldIndex()
+    {
+        requireDrive();
+        const QString image = m_work.filePath("full.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 8 << 20, "T9PW_Slot1", &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(indexer.indexDrive(root, false));
+        const QByteArray good = readAll(root + "index.dat");
+        QVERIFY(!good.isEmpty());
+
+        // A clip folder whose path and first frame reach 260 characters: the
+        // scan ends with "invalid file name" and nothing is written.
+        const QString longFolder = QString(200, 'L') + "_00005";
+        QVERIFY(QDir(root).mkdir(longFolder));
+        {
+            QFile frame(root + longFolder + "/" + QString(60, 'F') + "00000.tga");
+            QVERIFY(frame.open(QIODevice::WriteOnly));
+            frame.write(QByteArray(100, 'x'));
+        }
+        QVERIFY(!indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 QString("Error indexing %1 (invalid file name).").arg(root));
+        QCOMPARE(readAll(root + "index.dat"), good);
+        QVERIFY(QDir(root + longFolder).removeRecursively());
+
+        // A full volume: the write fails and says so; the old index stays whole.
+        {
+            QFile filler(root + "filler.bin");
+            QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const QByteArray block(1 << 16, 'f');
+            while (filler.write(block) == block.size()) {
+            }
+        }
+        QVERIFY(!indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 2);
+        const QString text = messages.at(1).at(0).toString();
+        QVERIFY2(text == QString("Unable to write %1index.dat").arg(root)
+                     || text == QString("Unable to open %1index.dat for writing").arg(root),
+                 qPrintable(text));
+        QCOMPARE(readAll(root + "index.dat"), good);
+        QCOMPARE(QDir(root).entryList(QDir::Files), (QStringList{"filler.bin", "index.dat"}));
+        QVERIFY(drive.release());
+        QString fsck;
+        QVERIFY2(LoopMount::fsckClean(image, &fsck), qPrintable(fsck));
+    }
+};
+
+QTEST_MAIN(TestIndexDrive)
+#include "tst_indexdrive.moc"
