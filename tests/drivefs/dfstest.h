@@ -88,3 +88,84 @@ struct MemDevices {
 };
 
 } // namespace dfstest
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace dfstest {
+
+struct ManifestEntry {
+    qint64 size = 0;
+    QByteArray sha256;
+    QString path;   // "/" separators, UTF-8
+};
+
+inline QList<ManifestEntry> LoadManifest(const QString& file)
+{
+    QList<ManifestEntry> list;
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return list;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const int a = line.indexOf(' ');
+        const int b = line.indexOf(' ', a + 1);
+        if (a < 0 || b < 0)
+            continue;
+        list.append({line.left(a).toLongLong(), line.mid(a + 1, b - a - 1), QString::fromUtf8(line.mid(b + 1))});
+    }
+    return list;
+}
+
+// A path as the library takes it: CP437 bytes, "\" separators, from the root.
+inline QByteArray LibraryPath(const QString& path)
+{
+    QByteArray out = "\\";
+    for (QChar c : path) {
+        const ushort u = c.unicode();
+        if (u == '/') {
+            out += '\\';
+        } else if (u < 0x80) {
+            out += char(u);
+        } else {
+            char b = '_';
+            for (int i = 0; i < 128; ++i)
+                if (kCp437ToUnicode[i] == u)
+                    b = char(0x80 + i);
+            out += b;
+        }
+    }
+    return out;
+}
+
+inline QByteArray Sha256(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// Reads a handle to its end in pieces of the given size.
+inline QByteArray ReadAll(int32_t handle, uint32_t chunk, int32_t* result = nullptr)
+{
+    QByteArray all;
+    QByteArray buf(int(chunk), 0);
+    for (;;) {
+        uint32_t got = 0;
+        const int32_t r = ReadVolumeFile(handle, buf.data(), chunk, &got);
+        all.append(buf.constData(), int(got));
+        if (r < 0 || got == 0) {
+            if (result)
+                *result = r;
+            return all;
+        }
+    }
+}
+
+// Points the library's disk device at an image file; the library restarts.
+inline void UseDiskImage(const QString& path)
+{
+    ShutdownVolumeLibrary();
+    SetDeviceList(nullptr);
+    DriveFsDiskDevice()->unit = RegisterPhysicalDisk(path.toStdString());
+}
+
+} // namespace dfstest
