@@ -434,7 +434,7 @@ void Run::buildAudioGraph(const AVFrame* f)
     if (!agraph)
         fail("avfilter_graph_alloc", AVERROR(ENOMEM));
     char layout[128] = {0}, outLayout[128] = {0}, args[512];
-    AVChannelLayout in_layout;
+    AVChannelLayout in_layout = {};
     if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&in_layout, f->ch_layout.nb_channels);
     else

@@ -73,7 +73,7 @@ inline QColor pixel(const QString& file, int x, int y, int frame = 1)
 {
     testutil::RunResult r = testutil::run(
         "ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-i", file, "-vf",
-                   QString("select=gte(n\\,%1),crop=1:1:%2:%3").arg(frame).arg(x).arg(y), "-frames:v", "1",
+                   QString("select=gte(n\\,%1),format=rgb24,crop=1:1:%2:%3").arg(frame).arg(x).arg(y), "-frames:v", "1",
                    "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     if (!r.ok() || r.out.size() != 3)
         return QColor();
