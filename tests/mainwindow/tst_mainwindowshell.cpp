@@ -206,6 +206,31 @@ private slots:
                               "zephrane4k=Zephrane 4K"}));
     }
 
+    void signalsAndSlotsInOrder()
+    {
+        const QStringList expected = {
+            "processingFinished(QStandardItem*,QVariantMap)", "numFilesLeftToProcess(int)",
+            "chooseFiles()", "addFiles(QStringList)", "removeFiles()", "showPage0()", "showPage1()",
+            "showPage2()", "showPage3NameCheck()", "showPage3()", "showAdvancedOptions()",
+            "deviceSelected(int)", "videoResSelected(int)", "convertAndIndex()",
+            "indexDrive(QString)", "indexDrive()", "updateToEncodeCount()", "updateNavigation(int)",
+            "ftpChecked(int)", "updateProgressBar()", "encodeNextFile(int)", "cancelEncoding()",
+            "openOutputDirectory()", "generateOutputNames()", "ostrandNamingCheckboxChanged(int)",
+            "QFHDCheckboxChanged(int)", "browseOutputDir()", "showFtpSettingsDialog()",
+            "updateFtpProgress(QString,double)", "checkParamCompletion()", "exportFilenameMap()",
+            "generateDefaultOutputDir(QString)", "inputProcessingFinished(QStandardItem*,QVariantMap)",
+            "updateToProcessCount(int)", "updateFtpStatus(QString,QString)", "autoCheckForUpdates()",
+            "updaterProcessFinished(int,QProcess::ExitStatus)", "notifyOfBadPresets()",
+            "cancelButtonPressed()", "hasUndeletedDP(bool)", "updateVideoSettingsDropdown()",
+            "addToFtpQueue(QString,QVariantMap)", "passAndProcessArgs(int,char*[])",
+            "showCmdLineIntro()", "showCmdLineHelp()"};
+        const QMetaObject& mo = OstrandEncoder::staticMetaObject;
+        QStringList actual;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
+            actual << QString::fromLatin1(mo.method(i).methodSignature());
+        QCOMPARE(actual, expected);
+    }
+
     void deviceTables_data()
     {
         QTest::addColumn<int>("device");
@@ -547,6 +572,17 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -280, 3000);
         QTest::qWait(400);
         QCOMPARE(f.deviceImage->x(), -280);
+    }
+
+    void defaultOutputFolderIsFirstFree()
+    {
+        auto w = makeWindow();
+        const QString base = QDir::currentPath() + "/inputs";
+        QVERIFY(QDir().mkpath(base + "/output0"));
+        QVERIFY(QDir().mkpath(base + "/output1"));
+        QVERIFY(QDir().mkpath(base + "/output3"));
+        QCOMPARE(w->generateDefaultOutputDir(base), base + "/output2/");
+        QCOMPARE(w->generateDefaultOutputDir(base + "/none"), base + "/none/output0/");
     }
 
     void damagedPresetsShowNoticeAndClose()
