@@ -142,6 +142,8 @@ private:
     int64_t startTime = 0; // AV_TIME_BASE units
     double duration = 0.0;
     int64_t lastVideoPts = AV_NOPTS_VALUE;
+    int64_t videoEnd = AV_NOPTS_VALUE; // end of the last picture, stream time base
+    int64_t audioEnd = AV_NOPTS_VALUE;
     bool outputInterlaced = false;
     int outputFieldOrder = 0;
 };
@@ -544,6 +546,13 @@ void Run::filterVideo(AVFrame* f)
     }
     lastVideoPts = pts;
     f->pts = pts;
+    int64_t length = f->pkt_duration;
+    if (length <= 0) {
+        AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : AVRational{25, 1};
+        length = av_rescale_q(1, av_inv_q(rate), st->time_base);
+    }
+    if (videoEnd == AV_NOPTS_VALUE || pts + length > videoEnd)
+        videoEnd = pts + length;
     if (!vgraph)
         buildVideoGraph(f);
     check("av_buffersrc_add_frame_flags", av_buffersrc_add_frame_flags(vsrc, f, AV_BUFFERSRC_FLAG_KEEP_REF));
@@ -557,6 +566,8 @@ void Run::filterAudio(AVFrame* f)
     if (pts != AV_NOPTS_VALUE)
         pts -= av_rescale_q(startTime, AV_TIME_BASE_Q, st->time_base);
     f->pts = pts;
+    if (pts != AV_NOPTS_VALUE && f->sample_rate > 0)
+        audioEnd = pts + av_rescale_q(f->nb_samples, AVRational{1, f->sample_rate}, st->time_base);
     if (!agraph)
         buildAudioGraph(f);
     check("av_buffersrc_add_frame_flags", av_buffersrc_add_frame_flags(asrc, f, AV_BUFFERSRC_FLAG_KEEP_REF));
@@ -623,7 +634,10 @@ void Run::execute()
         if (vdec) {
             decode(vdec, nullptr, true);
             if (vgraph) {
-                check("av_buffersrc_add_frame", av_buffersrc_add_frame(vsrc, nullptr));
+                // Ending at the last picture's end keeps it in the frame-rate conversion.
+                check("av_buffersrc_close", videoEnd != AV_NOPTS_VALUE
+                                                ? av_buffersrc_close(vsrc, videoEnd, AV_BUFFERSRC_FLAG_PUSH)
+                                                : av_buffersrc_add_frame(vsrc, nullptr));
                 pullVideo();
             }
             encode(venc, vst, nullptr);
@@ -631,7 +645,9 @@ void Run::execute()
         if (adec) {
             decode(adec, nullptr, false);
             if (agraph) {
-                check("av_buffersrc_add_frame", av_buffersrc_add_frame(asrc, nullptr));
+                check("av_buffersrc_close", audioEnd != AV_NOPTS_VALUE
+                                                ? av_buffersrc_close(asrc, audioEnd, AV_BUFFERSRC_FLAG_PUSH)
+                                                : av_buffersrc_add_frame(asrc, nullptr));
                 pullAudio();
             }
             encode(aenc, ast, nullptr);
