@@ -68,6 +68,7 @@ if [ "$kind" = exfat ]; then
     mount.exfat-fuse "$loop" "$mnt" >/dev/null 2>&1 || { echo "FUSE mount failed" >&2; exit 77; }
     content unicode 40 > "$src/naïve_ß.txt"
     content cjk 20 > "$src/日本.txt"
+    content uber 30 > "$src/über.txt"
     cp "$work/fillA.bin" "$work/fillB.bin" "$mnt/"
     sync
     rm "$mnt/fillA.bin"
