@@ -36,13 +36,17 @@ void PutFrameEntry(uint8_t* image, uint32_t index, uint32_t sector)
 // Steps through the 32-byte entries of one directory: along the FAT chain, or
 // cluster after cluster over the data length for a directory stored without
 // one (following the FAT there would end the walk after the first cluster).
+//
+// Directory sectors are read a cluster (at most 64 KiB) per transfer. Through
+// the sector cache one at a time, directories of interleaved clusters defeat
+// its read-ahead, and the ring scans cost several times a whole fsck of the drive.
 class DirWalk {
 public:
     DirWalk(DfsDrive* volume, const DirExtent& dir)
         : m_volume(volume)
         , m_cluster(dir.firstCluster)
         , m_contiguous(dir.contiguous)
-        , m_entriesPerSector(volume->device->sectorSize / 32)
+        , m_sectorSize(volume->device->sectorSize)
         , m_entriesPerCluster(volume->bytesPerCluster / 32)
     {
         if (m_cluster == 0)
@@ -60,6 +64,9 @@ public:
             m_lastCluster = uint32_t(m_cluster + clusters - 1);
         }
         m_remembered = m_cluster;
+        const uint32_t chunk = volume->bytesPerCluster < kChunkBytes ? volume->bytesPerCluster : kChunkBytes;
+        m_chunk.resize(chunk);
+        m_chunkEntries = chunk / 32;
     }
 
     // Copies the next entry into out; false at the end of the directory.
@@ -69,14 +76,19 @@ public:
             return false;
         if (m_index == m_entriesPerCluster && !advance())
             return false;
-        const uint64_t sector = ClusterToSector(m_volume, m_cluster) + m_index / m_entriesPerSector;
-        const uint8_t* data = GetSectorBuffer(m_volume->device, sector, 0);
-        std::memcpy(out, data + (m_index % m_entriesPerSector) * 32, 32);
+        if (m_index % m_chunkEntries == 0) {
+            const uint64_t byteInCluster = uint64_t(m_index) * 32;
+            const uint64_t sector = ClusterToSector(m_volume, m_cluster) + byteInCluster / m_sectorSize;
+            ReadDeviceSectors(m_volume->device, m_chunk.data(), sector, uint32_t(m_chunk.size() / m_sectorSize), 0);
+        }
+        std::memcpy(out, m_chunk.data() + (m_index % m_chunkEntries) * 32, 32);
         ++m_index;
         return true;
     }
 
 private:
+    static constexpr uint32_t kChunkBytes = 65536;
+
     bool advance()
     {
         m_index = 0;
@@ -112,8 +124,10 @@ private:
     uint32_t m_remembered = 0;
     uint64_t m_steps = 0;
     uint32_t m_index = 0;
-    uint32_t m_entriesPerSector;
+    uint32_t m_sectorSize;
     uint32_t m_entriesPerCluster;
+    uint32_t m_chunkEntries = 1;
+    std::vector<uint8_t> m_chunk;
 };
 
 // Gathers a name from a stream extension and its file name entries.
@@ -237,11 +251,67 @@ uint16_t Crc16Update(uint16_t crc, const uint16_t table[256], const uint8_t* dat
     return crc;
 }
 
-uint16_t IndexImageCrc(const uint8_t* image)
+namespace {
+
+// One CRC step over a fixed byte is affine over GF(2): the table is linear in
+// its index, so r -> (r << 8) ^ T[r >> 8] ^ T[byte]. Kept as the images of the
+// 16 unit vectors plus the constant, such maps compose and square cheaply.
+struct CrcAffine {
+    uint16_t column[16];
+    uint16_t constant;
+
+    uint16_t linear(uint16_t r) const
+    {
+        uint16_t out = 0;
+        for (int i = 0; i < 16; ++i)
+            if (r & (1u << i))
+                out ^= column[i];
+        return out;
+    }
+    uint16_t apply(uint16_t r) const { return linear(r) ^ constant; }
+    // this after other
+    CrcAffine after(const CrcAffine& other) const
+    {
+        CrcAffine out;
+        for (int i = 0; i < 16; ++i)
+            out.column[i] = linear(other.column[i]);
+        out.constant = apply(other.constant);
+        return out;
+    }
+};
+
+} // namespace
+
+uint16_t Crc16Repeat(uint16_t crc, const uint16_t table[256], uint8_t byte, uint64_t count)
 {
+    CrcAffine step;
+    for (int i = 0; i < 16; ++i) {
+        const uint16_t r = uint16_t(1u << i);
+        step.column[i] = uint16_t((r << 8) ^ table[r >> 8]);
+    }
+    step.constant = table[byte];
+    while (count) {
+        if (count & 1)
+            crc = step.apply(crc);
+        count >>= 1;
+        if (count)
+            step = step.after(step);
+    }
+    return crc;
+}
+
+uint16_t IndexImageCrc(const uint8_t* image, size_t length)
+{
+    // The unused frame table is most of the 111 MB; it is all 0xFF, so it is
+    // accounted for in one jump instead of byte by byte.
     uint16_t table[256];
     Crc16BuildTable(table);
-    return Crc16Update(0, table, image + kIndexHeaderSize, kIndexImageSize - kIndexHeaderSize);
+    if (length < kIndexHeaderSize)
+        length = kIndexHeaderSize;
+    if (length > kIndexImageSize)
+        length = kIndexImageSize;
+    const uint16_t crc = Crc16Update(0, table, image + kIndexHeaderSize, length - kIndexHeaderSize);
+    return Crc16Repeat(crc, table, 0xFF, kIndexImageSize - length);
 }
 
 uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
@@ -489,7 +559,7 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
                 Put32(image + 0, kIndexMagic);
                 Put32(image + 4, kIndexVersion);
                 Put32(image + 8, volume->bytesPerCluster);
-                Put16(image + kIndexCrcOffset, IndexImageCrc(image));
+                Put16(image + kIndexCrcOffset, IndexImageCrc(image, *length));
                 Put16(image + 14, 0);
             }
         }

@@ -95,5 +95,8 @@ int32_t ParseSignedDigits(size_t* count, const char* text, size_t length);
 // CRC-16/UMTS: polynomial 0x8005, initial 0, no reflection, no final XOR.
 void Crc16BuildTable(uint16_t table[256]);
 uint16_t Crc16Update(uint16_t crc, const uint16_t table[256], const uint8_t* data, size_t length);
-// CRC of bytes 16 to the end of a full image, as stored in the header.
-uint16_t IndexImageCrc(const uint8_t* image);
+// The register after count further bytes of value byte (in logarithmic time).
+uint16_t Crc16Repeat(uint16_t crc, const uint16_t table[256], uint8_t byte, uint64_t count);
+// CRC of bytes 16 to the end of a full image, as stored in the header; every
+// byte from length on must be 0xFF (the unused frame entries).
+uint16_t IndexImageCrc(const uint8_t* image, size_t length);

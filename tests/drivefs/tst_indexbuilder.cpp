@@ -2,6 +2,7 @@
 // partition, filled through exfat-fuse), checked by an independent checker.
 #include <QtTest>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -164,6 +165,18 @@ private slots:
         // Feeding in two pieces gives the same register.
         const uint16_t first = Crc16Update(0, table, reinterpret_cast<const uint8_t*>(check), 4);
         QCOMPARE(Crc16Update(first, table, reinterpret_cast<const uint8_t*>(check) + 4, 5), uint16_t(0xFEE8));
+
+        // The jump over a run of equal bytes agrees with stepping through it.
+        const QByteArray run(200003, char(0xFF));
+        const QByteArray zeros(4097, '\0');
+        for (uint16_t start : {uint16_t(0), uint16_t(0x1234), uint16_t(0xFFFF)}) {
+            for (int n : {0, 1, 2, 3, 255, 4096, 200003}) {
+                QCOMPARE(Crc16Repeat(start, table, 0xFF, n),
+                         Crc16Update(start, table, reinterpret_cast<const uint8_t*>(run.constData()), n));
+            }
+            QCOMPARE(Crc16Repeat(start, table, 0, 4097),
+                     Crc16Update(start, table, reinterpret_cast<const uint8_t*>(zeros.constData()), 4097));
+        }
     }
 
     void freshImage()
@@ -178,6 +191,15 @@ private slots:
             QVERIFY(image[i] == 0);
         for (size_t i = kReservedOffset; i < kIndexImageSize; ++i)
             QVERIFY(image[i] == 0xFF);
+
+        // The CRC with its jump over the unused table equals the plain one.
+        uint16_t table[256];
+        Crc16BuildTable(table);
+        image[100] = 7;
+        image[kFrameTableOffset + 5] = 0x12;
+        const size_t length = kFrameTableOffset + 16;
+        QCOMPARE(IndexImageCrc(image.get(), length),
+                 Crc16Update(0, table, image.get() + 16, kIndexImageSize - 16));
     }
 
     void standardDrive()
@@ -316,6 +338,27 @@ private slots:
             if (r.code == 0)
                 QVERIFY(r.index.size() >= int(kFrameTableOffset));
         }
+    }
+
+    // Not a check: bench/index.sh times the builder through this on a large image.
+    void timeLargeImage()
+    {
+        const QString image = QString::fromLocal8Bit(qgetenv("QUORVEL_INDEX_BENCH_IMAGE"));
+        if (image.isEmpty())
+            QSKIP("set QUORVEL_INDEX_BENCH_IMAGE to time the builder on an image");
+        const int runs = qMax(1, qEnvironmentVariableIntValue("QUORVEL_INDEX_BENCH_RUNS"));
+        qint64 best = -1;
+        BuildResult r;
+        for (int i = 0; i < runs; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            r = build(image, 2048 * 512);
+            const qint64 ns = timer.nsecsElapsed();
+            QCOMPARE(r.code, 0);
+            best = best < 0 ? ns : qMin(best, ns);
+        }
+        std::printf("index-seconds %.3f entries %d\n", double(best) / 1e9,
+                    int((r.index.size() - kFrameTableOffset) / kFrameEntrySize));
     }
 };
 

@@ -141,6 +141,10 @@ def _layouts():
     return {
         "standard": {"size_mb": 16, "entries": standard},
         "empty": {"size_mb": 8, "entries": []},
+        # For bench/index.sh: 100,000 tiny frame files in 100 clip folders.
+        "bench": {"size_mb": 640, "cluster": 4096, "entries": [
+            ("dir", "Bench_f59_%05d" % clip, frames("F", range(0, 1000), "tga", w=5, h=2))
+            for clip in range(1, 101)]},
         # For the mounted end-to-end test: small and quick to write.
         "live": {"size_mb": 8, "entries": [
             ("dir", "Live_f25_00002", frames("L", range(0, 40), "krx", w=40, h=25)),
@@ -199,7 +203,8 @@ def make_image(layout, image, label="T9PW_1"):
     mnt = tempfile.mkdtemp(prefix="qidx-")
     mounted = False
     try:
-        run("mkfs.exfat", "-L", label, loop)
+        cluster = LAYOUTS[layout].get("cluster")
+        run("mkfs.exfat", "-L", label, *(["-c", str(cluster)] if cluster else []), loop)
         run("mount.exfat-fuse", loop, mnt)
         mounted = True
         fill(layout, mnt)
