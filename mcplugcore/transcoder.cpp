@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -315,6 +317,11 @@ void Run::setUp()
     if (t.video.pipe && t.audio.pipe && t.video.pipe != t.audio.pipe)
         throw Failure{AVERROR(EINVAL), "links from two inputs are not supported"};
     in = pipe->context();
+    // Writing over the input would destroy it while it is being read.
+    struct stat inStat, outStat;
+    if (::stat(in->url, &inStat) == 0 && ::stat(out->filename.c_str(), &outStat) == 0
+        && inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino)
+        throw Failure{AVERROR(EINVAL), "the output file is the input file"};
     bool useVideo = t.video.pipe && out->videoEnabled && !out->videoEncoder.empty();
     bool useAudio = t.audio.pipe && out->audioEnabled && !out->audioEncoder.empty();
     vIdx = useVideo ? t.video.stream : -1;

@@ -148,6 +148,7 @@ private slots:
     void decodePipeRefusesNonMedia();
     void presetOutputsAreCleanStreams_data();
     void presetOutputsAreCleanStreams();
+    void fieldOrderAndStreamChoice();
     void stopClosesTheOutput();
     void stalledWorkerReadsDeadlockAndIsJoined();
     void failuresNameTheCall();
@@ -511,6 +512,35 @@ void TestCodec::presetOutputsAreCleanStreams()
     QVERIFY2(!log.contains("[error]"), qPrintable(log));
 }
 
+void TestCodec::fieldOrderAndStreamChoice()
+{
+    // Bottom-field-first pictures into a top-field-first preset.
+    QString out = path("bff_to_tff.mpg");
+    {
+        McTranscoder t(nullptr);
+        Job job;
+        QVERIFY(job.prepare(t, path("bff.mpg"), out, preset("576i_pal_mpeg2_low")));
+        QCOMPARE(t.transcode(true), 0);
+    }
+    media::Probe p = media::ffprobe(out);
+    QCOMPARE(p.stream("video").value("field_order").toString(), QString("tt"));
+    QCOMPARE(p.stream("video").value("width").toInt(), 720);
+
+    // Video in container stream 1: the first stream of each kind is used.
+    out = path("audiofirst.mpg");
+    {
+        McTranscoder t(nullptr);
+        Job job;
+        QVERIFY(job.prepare(t, path("audiofirst.mkv"), out, preset("576p_pal_h264_low")));
+        QCOMPARE(t.transcode(true), 0);
+    }
+    p = media::ffprobe(out);
+    QCOMPARE(p.count("video"), 1);
+    QCOMPARE(p.count("audio"), 1);
+    QCOMPARE(p.stream("video").value("codec_name").toString(), QString("h264"));
+    QVERIFY(media::decodedFrames(out) >= 10);
+}
+
 void TestCodec::stopClosesTheOutput()
 {
     QString out = path("stopped.mpg");
@@ -608,6 +638,18 @@ void TestCodec::failuresNameTheCall()
         QVERIFY(job.prepare(t, path("small.mp4"), path("badcrop.mpg"), preset("1080p_pal_h264_low")));
         QVERIFY(t.transcode(true) != 0);
         QVERIFY2(QString(t.errorDesc()).contains("does not fit in the 320x240 picture"), t.errorDesc());
+    }
+    // Writing over the input is refused and leaves it whole.
+    {
+        QFile::copy(path("small.mp4"), path("self.mp4"));
+        qint64 size = QFileInfo(path("self.mp4")).size();
+        McTranscoder t(nullptr);
+        Job job;
+        QVERIFY(job.prepare(t, path("self.mp4"), path("self.mp4"), preset("576p_pal_h264_low")));
+        QVERIFY(t.transcode(true) != 0);
+        QCOMPARE(QString(t.errorDesc()), QString("the output file is the input file"));
+        QCOMPARE(QFileInfo(path("self.mp4")).size(), size);
+        QVERIFY(media::decodedFrames(path("self.mp4")) > 10);
     }
     // Nothing linked: the encode pipe has no output streams.
     {
