@@ -5,14 +5,14 @@
 #   BUILD_DIR  build folder (default: build)
 #   SIZE_MB    file size in MiB (default: 1024)
 #   BENCH_TMP  where the file to upload goes (default: /var/tmp)
-#   RUNS       uploads per method, best time counts (default: 3)
+#   RUNS       uploads per method, best time counts (default: 5)
 # The server writes into /dev/shm when it exists, so that disk write-back does
 # not decide the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MB=${SIZE_MB:-1024}
-RUNS=${RUNS:-3}
+RUNS=${RUNS:-5}
 # The test program logs in with these.
 USER_NAME=operator
 PASSWORD='s3cret pass'
@@ -27,7 +27,10 @@ work=$(mktemp -d "${BENCH_TMP:-/var/tmp}/quorvel-ftp-bench.XXXXXX")
 server_pid=""
 root=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   rm -rf "$work" "${root:-}"
 }
 trap cleanup EXIT
