@@ -1,14 +1,41 @@
 #include "framewriters.h"
 
 #include "targasequence.h"
-#include "tga.h"
 
 #include <QFile>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+namespace {
+
+// Each pool thread keeps its working buffer between jobs: fresh multi-megabyte
+// allocations per file cost page faults that show in the throughput.
+std::vector<uint8_t>& threadBuffer(size_t bytes)
+{
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < bytes)
+        buffer.resize(bytes);
+    return buffer;
+}
+
+} // namespace
+
+void CopyPictureRegion(const TgaImage* image, uint8_t* out, int x, int y, int w, int h)
+{
+    const int bpp = image->pixelDepth / 8;
+    const bool topDown = TgaIsTopDown(image);
+    const bool rightToLeft = image->descriptor & TgaDescriptorRightToLeft;
+    for (int r = 0; r < h; ++r) {
+        // Memory row r of the region, in the image's own row order.
+        const int pictureRow = topDown ? y + r : y + h - 1 - r;
+        const uint8_t* src = TgaPixelAddress(image, rightToLeft ? x + w - 1 : x, pictureRow);
+        memcpy(out + size_t(r) * w * bpp, src, size_t(w) * bpp);
+    }
+}
 
 TargaWriter::TargaWriter(QString fileName, const void* pixels, int width, int height, int bitsPerPixel,
                          TargaSequence* owner, bool topDown)
@@ -17,21 +44,47 @@ TargaWriter::TargaWriter(QString fileName, const void* pixels, int width, int he
     , height(height)
     , bitsPerPixel(bitsPerPixel)
     , owner(owner)
-    , topDown(topDown)
 {
-    const size_t bytes = size_t(width) * height * (bitsPerPixel / 8);
-    this->pixels = static_cast<uint8_t*>(malloc(bytes ? bytes : 1));
-    if (this->pixels && pixels)
-        memcpy(this->pixels, pixels, bytes);
+    auto copy = std::make_shared<SharedFrame>();
+    copy->image.imageType = 2;
+    copy->image.width = uint16_t(std::clamp(width, 0, 0xFFFF));
+    copy->image.height = uint16_t(std::clamp(height, 0, 0xFFFF));
+    copy->image.pixelDepth = uint8_t(bitsPerPixel);
+    copy->image.descriptor = topDown ? TgaDescriptorTopDown : 0;
+    const size_t bytes = size_t(std::max(width, 0)) * std::max(height, 0) * std::max(bitsPerPixel / 8, 0);
+    copy->image.pixels = static_cast<uint8_t*>(malloc(bytes ? bytes : 1));
+    if (copy->image.pixels && pixels)
+        memcpy(copy->image.pixels, pixels, bytes);
+    frame = std::move(copy);
+    if (owner)
+        owner->jobCreated();
+}
+
+TargaWriter::TargaWriter(QString fileName, std::shared_ptr<const SharedFrame> frame, int x, int y, int width,
+                         int height, TargaSequence* owner)
+    : frame(std::move(frame))
+    , fileName(std::move(fileName))
+    , x(x)
+    , y(y)
+    , width(width)
+    , height(height)
+    , bitsPerPixel(this->frame ? this->frame->image.pixelDepth : 0)
+    , owner(owner)
+{
     if (owner)
         owner->jobCreated();
 }
 
 TargaWriter::~TargaWriter()
 {
-    free(pixels);
+    frame.reset();
     if (owner)
         owner->jobDone();
+}
+
+bool TargaWriter::wholeFrame() const
+{
+    return x == 0 && y == 0 && width == frame->image.width && height == frame->image.height;
 }
 
 void TargaWriter::fail()
@@ -44,62 +97,117 @@ void TargaWriter::fail()
 
 void TargaWriter::run()
 {
+    const TgaImage* src = frame ? &frame->image : nullptr;
+    if (!src || !src->pixels || width <= 0 || height <= 0 || x < 0 || y < 0 || x + width > src->width
+        || y + height > src->height) {
+        fail();
+        return;
+    }
     TgaImage image;
     image.imageType = 2;
     image.width = uint16_t(width);
     image.height = uint16_t(height);
-    image.pixelDepth = uint8_t(bitsPerPixel);
-    image.descriptor = topDown ? TgaDescriptorTopDown : 0;
-    image.pixels = pixels;
-    const bool sizeOk = pixels && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF;
-    if (!sizeOk || TgaWritePath(QFile::encodeName(fileName).constData(), &image) != TgaOk)
+    image.pixelDepth = src->pixelDepth;
+    image.descriptor = src->descriptor & (TgaDescriptorTopDown | TgaDescriptorRightToLeft);
+    if (wholeFrame()) {
+        image.pixels = src->pixels;
+    } else {
+        std::vector<uint8_t>& region = threadBuffer(size_t(width) * height * (src->pixelDepth / 8));
+        CopyPictureRegion(src, region.data(), x, y, width, height);
+        image.pixels = region.data();
+    }
+    const int rc = TgaWritePath(QFile::encodeName(fileName).constData(), &image);
+    image.pixels = nullptr;
+    if (rc != TgaOk)
         fail();
 }
 
 void KRXWriter::run()
 {
-    const uint64_t rowBytes = uint64_t(bitsPerPixel / 8) * width;
-    const uint64_t a = rowBytes * height;
-    const uint64_t e = packedSize(a);
-    std::vector<uint8_t> packed;
-    if (!pixels || width <= 0 || height <= 0) {
+    const TgaImage* src = frame ? &frame->image : nullptr;
+    if (!src || !src->pixels || width <= 0 || height <= 0 || x < 0 || y < 0 || x + width > src->width
+        || y + height > src->height) {
         fail();
         return;
     }
-    packed.resize(size_t(e));
-
-    // Rows go top first; every 15 bytes of that stream are followed by a zero byte.
-    const uint8_t* src = pixels;
-    std::vector<uint8_t> flipped;
-    if (!topDown) {
-        flipped.resize(size_t(a));
-        for (int r = 0; r < height; ++r)
-            memcpy(flipped.data() + size_t(r) * rowBytes, pixels + size_t(height - 1 - r) * rowBytes, rowBytes);
-        src = flipped.data();
-    }
-    uint8_t* out = packed.data();
-    for (uint64_t g = 0; g < a / 15; ++g) {
-        memcpy(out, src + g * 15, 15);
-        out[15] = 0;
-        out += 16;
-    }
-    flipped = std::vector<uint8_t>();
-    free(pixels);
-    pixels = nullptr;
+    const uint64_t rowBytes = uint64_t(src->pixelDepth / 8) * width;
+    const uint64_t a = rowBytes * height;
+    const uint64_t e = packedSize(a);
 
     const uint32_t header[11] = {0, 1, uint32_t(e + HeaderSize), uint32_t(width), uint32_t(height), 0, 0, 0, 2, 0,
                                  uint32_t(e)};
+    uchar head[44];
+    memcpy(head, "KRX_", 4);
+    for (int i = 1; i < 11; ++i)
+        qToLittleEndian<quint32>(header[i], head + 4 * i);
     QFile file(fileName);
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    ok = ok && file.write("KRX_", 4) == 4;
-    for (int i = 1; ok && i < 11; ++i) {
-        uchar le[4];
-        qToLittleEndian<quint32>(header[i], le);
-        ok = file.write(reinterpret_cast<const char*>(le), 4) == 4;
-    }
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
+    // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);
-    ok = ok && file.write(reinterpret_cast<const char*>(packed.data()), qint64(e)) == qint64(e);
-    ok = ok && file.flush();
+
+    // The picture's rows from the top, whatever the stored order, cut into
+    // groups of 15 bytes each followed by a zero byte; only whole groups are
+    // written. Packed a few rows at a time into the thread's buffer.
+    const size_t rowPacked = size_t(rowBytes / 15 + 2) * 16;
+    const size_t capacity = std::max<size_t>(size_t(1) << 20, 2 * rowPacked);
+    std::vector<uint8_t>& packed = threadBuffer(capacity);
+    uint8_t* out = packed.data();
+    uint64_t written = 0;
+    unsigned groupFill = 0;
+    auto flushChunk = [&](bool last) {
+        uint64_t n = uint64_t(out - packed.data());
+        if (last)
+            n = std::min<uint64_t>(n, e - written);   // drop an incomplete last group
+        else
+            n -= n % 16;
+        if (ok && n > 0)
+            ok = file.write(reinterpret_cast<const char*>(packed.data()), qint64(n)) == qint64(n);
+        written += n;
+        const size_t rest = size_t(out - packed.data()) - size_t(n);
+        memmove(packed.data(), packed.data() + n, rest);
+        out = packed.data() + rest;
+    };
+    for (int r = 0; ok && r < height; ++r) {
+        if (size_t(out - packed.data()) + rowPacked > capacity)
+            flushChunk(false);
+        const uint8_t* s = TgaPixelAddress(src, x, y + r);
+        uint64_t left = rowBytes;
+        if (groupFill > 0) {
+            // Finish the group that the previous row began.
+            const unsigned take = unsigned(std::min<uint64_t>(left, 15 - groupFill));
+            memcpy(out, s, take);
+            out += take;
+            s += take;
+            left -= take;
+            groupFill += take;
+            if (groupFill == 15) {
+                *out++ = 0;
+                groupFill = 0;
+            }
+        }
+        // Whole groups: a 16-byte copy whose last byte becomes the zero, while a
+        // byte past the group is still inside the row.
+        while (left > 15) {
+            memcpy(out, s, 16);
+            out[15] = 0;
+            out += 16;
+            s += 15;
+            left -= 15;
+        }
+        if (left == 15) {
+            memcpy(out, s, 15);
+            out[15] = 0;
+            out += 16;
+            left = 0;
+        } else if (left > 0) {
+            memcpy(out, s, size_t(left));
+            out += left;
+            groupFill = unsigned(left);
+        }
+    }
+    flushChunk(true);
+    ok = ok && written == e;
     file.close();
     if (!ok || file.error() != QFileDevice::NoError)
         fail();

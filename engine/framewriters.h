@@ -1,35 +1,59 @@
 // Writer jobs of the image-sequence conversion: each writes one frame file
-// from a private copy of its pixels on the conversion thread pool.
+// on the conversion thread pool.
 #pragma once
+
+#include "tga.h"
 
 #include <QRunnable>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 class TargaSequence;
 
-// Uncompressed 24/32-bit Targa file with the version 2 footer.
+// A decoded frame shared read-only by the writer jobs of that frame; its
+// pixels are freed with the last job that uses them.
+struct SharedFrame {
+    TgaImage image;
+    SharedFrame() = default;
+    SharedFrame(const SharedFrame&) = delete;
+    SharedFrame& operator=(const SharedFrame&) = delete;
+    ~SharedFrame() { TgaFreeImage(&image); }
+};
+
+// Copies the picture region (x, y, w, h) of image into out, laid out as a
+// w x h image with image's depth and orientation bits. The region must lie inside.
+void CopyPictureRegion(const TgaImage* image, uint8_t* out, int x, int y, int w, int h);
+
+// Uncompressed true-colour Targa file with the version 2 footer, in the row
+// order of its pixels.
 class TargaWriter : public QRunnable {
 public:
     // Copies width * height * bitsPerPixel / 8 bytes of pixels, stored top row
     // first when topDown, else bottom row first.
     TargaWriter(QString fileName, const void* pixels, int width, int height, int bitsPerPixel,
                 TargaSequence* owner, bool topDown);
+    // Writes the picture region (x, y, width, height) of a frame that stays
+    // unchanged while the job lives; frames run left to right.
+    TargaWriter(QString fileName, std::shared_ptr<const SharedFrame> frame, int x, int y, int width, int height,
+                TargaSequence* owner);
     ~TargaWriter() override;
     void run() override;
 
 protected:
+    bool wholeFrame() const;
     // Reports the file as unwritable, removes what was written of it and stops the conversion.
     void fail();
 
-    uint8_t* pixels = nullptr;
+    std::shared_ptr<const SharedFrame> frame;
     QString fileName;
+    int x = 0;
+    int y = 0;
     int width;
     int height;
     int bitsPerPixel;
     TargaSequence* owner;
-    bool topDown;
 };
 
 // The players' frame format: a 512-byte header "KRX_" followed by the picture

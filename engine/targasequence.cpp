@@ -419,12 +419,11 @@ QString TargaSequence::outputPath(const SequenceDestination& destination, int nu
     return path + outputName(number) + (m_outputFormat == KRX ? QLatin1String(".krx") : QLatin1String(".tga"));
 }
 
-void TargaSequence::queueWriter(const QString& fileName, const uint8_t* pixels, int width, int height,
-                                bool topDown)
+void TargaSequence::queueWriter(const QString& fileName, const std::shared_ptr<const SharedFrame>& frame, int x,
+                                int y, int width, int height)
 {
-    TargaWriter* job = m_outputFormat == KRX
-        ? new KRXWriter(fileName, pixels, width, height, 24, this, topDown)
-        : new TargaWriter(fileName, pixels, width, height, 24, this, topDown);
+    TargaWriter* job = m_outputFormat == KRX ? new KRXWriter(fileName, frame, x, y, width, height, this)
+                                             : new TargaWriter(fileName, frame, x, y, width, height, this);
     conversionThreadPool()->start(job, 0);
 }
 
@@ -433,16 +432,7 @@ bool TargaSequence::extractRegion(TgaImage* image, void* buffer, int x, int y, i
     if (!m_loaded || !image || !image->pixels || !buffer || x < 0 || y < 0 || w <= 0 || h <= 0
         || qint64(x) + w > image->width || qint64(y) + h > image->height)
         return false;
-    const int bpp = image->pixelDepth / 8;
-    const bool topDown = TgaIsTopDown(image);
-    const bool rightToLeft = image->descriptor & TgaDescriptorRightToLeft;
-    auto* out = static_cast<uint8_t*>(buffer);
-    for (int r = 0; r < h; ++r) {
-        // Memory row r of the region, in the image's own row order.
-        const int pictureRow = topDown ? y + r : y + h - 1 - r;
-        const uint8_t* src = TgaPixelAddress(image, rightToLeft ? x + w - 1 : x, pictureRow);
-        memcpy(out + size_t(r) * w * bpp, src, size_t(w) * bpp);
-    }
+    CopyPictureRegion(image, static_cast<uint8_t*>(buffer), x, y, w, h);
     return true;
 }
 
@@ -460,11 +450,7 @@ void TargaSequence::convertSequence()
 
     const int halfWidth = m_width / 2;
     const int halfHeight = m_height / 2;
-    std::vector<uint8_t> quadrant;
-    if (isSplit())
-        quadrant.resize(size_t(halfWidth) * halfHeight * 3);
 
-    TgaImage frame;
     // A frame counts as converted only once all its files are written.
     int queuedCount = 0;
     auto confirmQueued = [&]() {
@@ -483,8 +469,12 @@ void TargaSequence::convertSequence()
     for (qint64 i = m_firstFrame; i < qint64(m_firstFrame) + m_frameCount; ++i) {
         if (!runningLocked())
             break;
+        // Each frame gets a buffer of its own that its writer jobs share read-only,
+        // so the next frame is read while this one is written, without copies.
+        // Writers address rows in picture order, so the rows are never flipped here.
+        auto frame = std::make_shared<SharedFrame>();
         int frameWidth = 0, frameHeight = 0;
-        uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, m_outputFormat == KRX, true, &frame);
+        uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, false, true, &frame->image);
         // A later frame too small for the first frame's quadrants is as unusable as an unreadable one.
         const bool tooSmall = pixels && isSplit() && (frameWidth < 2 * halfWidth || frameHeight < 2 * halfHeight);
         if (!pixels || tooSmall) {
@@ -492,18 +482,16 @@ void TargaSequence::convertSequence()
             stopRunning();
             break;
         }
-        if (frame.descriptor & TgaDescriptorRightToLeft) {
+        if (frame->image.descriptor & TgaDescriptorRightToLeft) {
             mirrorRows(pixels, frameWidth, frameHeight, 3);
-            frame.descriptor &= ~TgaDescriptorRightToLeft;
+            frame->image.descriptor &= ~TgaDescriptorRightToLeft;
         }
-        const bool topDown = TgaIsTopDown(&frame);
 
         // The previous frame's files are finished before this frame's are queued.
         if (!confirmQueued() || !runningLocked())
             break;
 
         const bool high = m_frameRateIndex > 5;
-        const QList<SequenceDestination> whole = (isSplit() || !high) ? destinationsForSlot(-1) : m_destinations;
         auto outputNumber = [&](const SequenceDestination& d, int* number) {
             if (d.slot < 0 || !high) {
                 *number = int(i);
@@ -515,39 +503,30 @@ void TargaSequence::convertSequence()
             return true;
         };
 
+        const QList<SequenceDestination> whole = (isSplit() || !high) ? destinationsForSlot(-1) : m_destinations;
         for (const SequenceDestination& d : whole) {
             int m;
             if (outputNumber(d, &m))
-                queueWriter(outputPath(d, m), pixels, frameWidth, frameHeight, topDown);
+                queueWriter(outputPath(d, m), frame, 0, 0, frameWidth, frameHeight);
         }
 
         if (isSplit()) {
             const int groups = slotCount();
             for (int q = 0; q < groups; ++q) {
-                const QList<SequenceDestination> group = destinationsForSlot(q);
-                if (group.isEmpty())
-                    continue;
+                // Group q is quadrant q, or quadrant q / 2 with the parity of q at a high rate.
                 const int k = groups == 8 ? q / 2 : q;
                 const int column = k % 2, row = k / 2;
-                bool cut = false;
-                for (const SequenceDestination& d : group) {
+                for (const SequenceDestination& d : destinationsForSlot(q)) {
                     int m;
-                    if (!outputNumber(d, &m))
-                        continue;
-                    if (!cut) {
-                        if (!extractRegion(&frame, quadrant.data(), column * halfWidth, row * halfHeight,
-                                           halfWidth, halfHeight))
-                            break;
-                        cut = true;
-                    }
-                    queueWriter(outputPath(d, m), quadrant.data(), halfWidth, halfHeight, topDown);
+                    if (outputNumber(d, &m))
+                        queueWriter(outputPath(d, m), frame, column * halfWidth, row * halfHeight, halfWidth,
+                                    halfHeight);
                 }
             }
         }
         queuedCount = int(i - m_firstFrame + 1);
     }
 
-    TgaFreeImage(&frame);
     const bool written = confirmQueued();
 
     if (written && runningLocked()) {

@@ -14,6 +14,8 @@
 #include <QString>
 #include <QWaitCondition>
 
+#include <memory>
+
 // One destination of an image sequence. In the list handed to
 // TargaSequence::startConversion, path is the clip folder.
 struct SequenceDestination {
@@ -23,6 +25,7 @@ struct SequenceDestination {
 };
 
 class TargaWriter;
+struct SharedFrame;
 
 class TargaSequence : public QObject {
     Q_OBJECT
@@ -85,7 +88,8 @@ private:
     void waitForJobs();
     QString outputName(int number) const;
     QString outputPath(const SequenceDestination& destination, int number) const;
-    void queueWriter(const QString& fileName, const uint8_t* pixels, int width, int height, bool topDown);
+    void queueWriter(const QString& fileName, const std::shared_ptr<const SharedFrame>& frame, int x, int y,
+                     int width, int height);
     void indexPlayerDrives();
 
     QMutex* m_mutex;

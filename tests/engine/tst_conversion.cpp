@@ -2,6 +2,7 @@
 // odd/even dealing, Targa and KRX outputs checked against ffmpeg's decoding,
 // progress codes, failures, cancel, and the index of an exFAT player drive.
 #include "targa/tgahelpers.h"
+#include "framewriters.h"
 #include "targasequence.h"
 #include "volumeinfo.h"
 
@@ -10,6 +11,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -43,10 +46,18 @@ Report convert(TargaSequence& seq, const QList<SequenceDestination>& destination
     if (onWorker)
         direct = QObject::connect(&seq, &TargaSequence::frameConverted, &seq, onWorker, Qt::DirectConnection);
     seq.startConversion(destinations, format);
+    // The conversion has ended when the sequence is back on this thread.
+    QEventLoop loop;
+    QTimer poll;
     QElapsedTimer timer;
     timer.start();
-    while (seq.thread() != QThread::currentThread() && timer.elapsed() < 300000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        if (seq.thread() == QThread::currentThread() || timer.elapsed() > 300000)
+            loop.quit();
+    });
+    poll.start(10);
+    if (seq.thread() != QThread::currentThread())
+        loop.exec();
     report.finished = seq.thread() == QThread::currentThread();
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
@@ -167,6 +178,7 @@ private slots:
     void writeFailure_data();
     void writeFailure();
     void cancelMidRun();
+    void writerJobs();
     void refusedStarts();
     void indexesPlayerDrive();
 
@@ -478,6 +490,41 @@ void TestConversion::cancelMidRun()
         QString problem;
         QVERIFY2(!krxPixels(readAll(out + "/" + f), 1280, 720, &problem).isEmpty(), qPrintable(problem));
     }
+}
+
+void TestConversion::writerJobs()
+{
+    // 7 x 3 pixels stored bottom row first: 63 bytes, so rows split groups and
+    // the last 3 bytes make no whole group.
+    QByteArray topDown;
+    for (int i = 0; i < 63; ++i)
+        topDown += char(i + 1);
+    QByteArray stored;
+    for (int r = 2; r >= 0; --r)
+        stored += topDown.mid(r * 21, 21);
+    const QString krx = tmp.filePath("small.krx"), tga = tmp.filePath("small.tga");
+    KRXWriter k(krx, stored.constData(), 7, 3, 24, nullptr, false);
+    k.run();
+    const QByteArray file = readAll(krx);
+    QCOMPARE(file.size(), 512 + 64);
+    QCOMPARE(u32(file, 8), 576u);
+    QCOMPARE(u32(file, 40), 64u);
+    QByteArray expected;
+    for (int g = 0; g < 4; ++g)
+        expected += topDown.mid(g * 15, 15) + QByteArray(1, '\0');
+    QCOMPARE(file.mid(512), expected);
+
+    TargaWriter t(tga, stored.constData(), 7, 3, 24, nullptr, false);
+    t.run();
+    const QByteArray tfile = readAll(tga);
+    QCOMPARE(tfile.size(), 18 + 63 + 26);
+    QCOMPARE(int(tfile[17]), 0);
+    QCOMPARE(tfile.mid(18, 63), stored);
+
+    // A file that cannot be made is reported without an owner to tell.
+    TargaWriter bad(tmp.filePath("no/such/dir/x.tga"), stored.constData(), 7, 3, 24, nullptr, true);
+    bad.run();
+    QVERIFY(!QFileInfo::exists(tmp.filePath("no/such/dir/x.tga")));
 }
 
 void TestConversion::refusedStarts()
