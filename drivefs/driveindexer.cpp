@@ -143,12 +143,17 @@ QString withoutTrailingSlash(QString path)
     return path;
 }
 
-bool fsyncPath(const QString& path)
+// Writes a device's (or image file's) cached blocks out. With dropCache its
+// clean cached pages go too: a whole disk caches apart from its partitions, so
+// pages read in an earlier run could hide what the file system wrote since.
+bool fsyncPath(const QString& path, bool dropCache)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     ::fsync(fd);
+    if (dropCache)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     ::close(fd);
     return true;
 }
@@ -226,10 +231,10 @@ bool DriveIndexer::flushVolume(const QString& root)
     // Then the device caches under the file system, down to the disk the
     // index is read from: a loop device's blocks reach its backing file only here.
     const DriveLocation location = locate(root);
-    if (location.mountSource.startsWith(QLatin1Char('/')))
-        fsyncPath(location.mountSource);
-    if (location.isValid() && location.diskPath != location.mountSource)
-        fsyncPath(location.diskPath);
+    if (location.mountSource.startsWith(QLatin1Char('/')) && location.mountSource != location.diskPath)
+        fsyncPath(location.mountSource, false);
+    if (location.isValid())
+        fsyncPath(location.diskPath, true);
     return true;
 }
 

@@ -116,6 +116,33 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
+    // Frames added after a first run (whose reads are still cached) are found.
+    void secondRunSeesNewFrames()
+    {
+        requireDrive();
+        const QString image = m_work.filePath("late.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 8 << 20, "T9PW_Slot3", &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QVERIFY(indexer.indexDrive(root, false));
+        const QByteArray before = readAll(root + "index.dat");
+        QVERIFY(fill("late", drive.mountPoint()));
+        QVERIFY(indexer.indexDrive(root, false));
+        const QByteArray after = readAll(root + "index.dat");
+        QCOMPARE(after.size(), before.size() + 30 * 8);
+        QVERIFY(drive.release());
+        const QString indexCopy = m_work.filePath("late-index.dat");
+        QFile out(indexCopy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(after);
+        out.close();
+        const QString report = check(image, indexCopy, "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
     void reportsWithoutDrive()
     {
         DriveIndexer indexer;

@@ -150,6 +150,10 @@ def _layouts():
             ("dir", "Live_f25_00002", frames("L", range(0, 40), "krx", w=40, h=25)),
             ("dir", "Live_f25_00001", frames("L", range(1, 6), "tga", **SMALL_TGA)),
         ]},
+        # Added to a "live" drive after it was indexed once.
+        "late": {"size_mb": 8, "entries": [
+            ("dir", "Late_f25_00003", frames("T", range(0, 30), "tga", **SMALL_TGA)),
+        ]},
     }
 
 
