@@ -6,7 +6,7 @@ container=mpegts
 [video]
 codec=h264
 profile=high
-level=3.1
+level=3.2
 width=720
 height=480
 framerate=30000/1001

@@ -266,6 +266,9 @@ void Run::openVideoEncoder()
     if (outputInterlaced) {
         venc->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
         venc->field_order = outputFieldOrder == 1 ? AV_FIELD_TT : AV_FIELD_BB;
+        // x264 has no weighted prediction for interlaced coding; ask for none.
+        if (codec->id == AV_CODEC_ID_H264)
+            av_opt_set(venc->priv_data, "weightp", "none", 0);
     } else {
         venc->field_order = AV_FIELD_PROGRESSIVE;
     }

@@ -54,7 +54,8 @@ def preset(res, codec, quality, mbps):
              "container=%s" % ("mpeg" if ps else "mpegts"), "",
              "[video]"]
     if codec == "h264":
-        level = "4.2" if rate == "60000/1001" else ("4.1" if h >= 720 else "3.1")
+        # Level 3.1 allows 17.5 Mbit/s (High profile); faster SD presets need 3.2.
+        level = "4.2" if rate == "60000/1001" else ("4.1" if h >= 720 else ("3.2" if bits > 17500000 else "3.1"))
         lines += ["codec=h264", "profile=high", "level=" + level]
     else:
         lines += ["codec=mpeg2video", "profile=main", "level=" + ("high" if h >= 720 else "main")]
