@@ -18,6 +18,17 @@ int32_t MemUnmount(void* data)
     return 0;
 }
 
+// Bytes from the image; what lies past its end reads as zeros.
+void CopyOut(const MemDiskData& d, uint64_t first, uint64_t bytes, void* buffer)
+{
+    const uint64_t offset = first * d.sectorSize;
+    const uint64_t have = offset < d.image.size() ? d.image.size() - offset : 0;
+    const uint64_t n = bytes < have ? bytes : have;
+    if (n)
+        std::memcpy(buffer, d.image.data() + offset, size_t(n));
+    std::memset(static_cast<uint8_t*>(buffer) + n, 0, size_t(bytes - n));
+}
+
 bool Touches(uint64_t first, uint32_t count, uint64_t sector)
 {
     return sector >= first && sector - first < count;
@@ -40,10 +51,10 @@ int32_t MemRead(void* data, uint64_t first, uint32_t count, void* buffer)
         // Deliver what lies before the short sector plus half of it, like a
         // pread that stopped early; the transfer as a whole failed.
         uint64_t partial = (d->shortSector - first) * d->sectorSize + d->sectorSize / 2;
-        std::memcpy(buffer, d->image.data() + first * d->sectorSize, size_t(partial));
+        CopyOut(*d, first, partial, buffer);
         return DFS_E_SECTOR_NOT_FOUND;
     }
-    std::memcpy(buffer, d->image.data() + first * d->sectorSize, size_t(bytes));
+    CopyOut(*d, first, bytes, buffer);
     return 0;
 }
 

@@ -19,9 +19,10 @@ struct MemDiskData {
     uint64_t shortSector = 0;
     int32_t mediaChangedAnswer = 0;
     bool mounted = false;
+    uint64_t diskSectors = 0;       // non-zero: the disk's size; sectors past the image read as zeros
     std::vector<std::pair<uint64_t, uint32_t>> reads;   // every transfer asked for
 
-    uint64_t sectorCount() const { return image.size() / sectorSize; }
+    uint64_t sectorCount() const { return diskSectors ? diskSectors : image.size() / sectorSize; }
 };
 
 extern const DfsDriver g_memDriver;
