@@ -269,6 +269,8 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
         report(tr("Error indexing %1 (unable to open device).").arg(nativeRoot), interactive);
         return false;
     }
+    // The library reads the disk of the unit it was started with: start it afresh.
+    ShutdownVolumeLibrary();
     DriveFsDiskDevice()->unit = number;
 
     // Frames written a moment ago may still sit in the page cache; the scan
