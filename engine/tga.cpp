@@ -201,9 +201,9 @@ int decodeRle(TgaImage* image, Source& src)
 
 int readHeaderAndData(TgaImage* image, Source& src)
 {
-    image->id = nullptr;
-    image->colorMap = nullptr;
-    image->pixels = nullptr;
+    // The record is read afresh: a file that ends early leaves zeros, not
+    // what an earlier image left, in the fields it never reached.
+    *image = TgaImage();
 
     if (!readU8(src, &image->idLength) || !readU8(src, &image->colorMapType))
         return TgaReadFailed;

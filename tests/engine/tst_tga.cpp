@@ -2,6 +2,9 @@
 // against truncated and hostile files.
 #include "targa/tgahelpers.h"
 
+#include "../drivefs/dfstest.h"
+#include "drivefs.h"
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -105,6 +108,7 @@ private slots:
     void depthConversion();
     void pixelAddressing();
     void writeFailures();
+    void volumeFiles();
 
 private:
     QTemporaryDir dir;
@@ -526,6 +530,70 @@ void TestTga::writeFailures()
         const QString p = dir.filePath("bad.tga");
         QVERIFY2(TgaWritePath(QFile::encodeName(p).constData(), &bad) == c.code, c.name);
     }
+}
+
+void TestTga::volumeFiles()
+{
+    for (const char* tool : {"mkfs.vfat", "mcopy", "sfdisk"})
+        REQUIRE_TOOL(tool);
+    // A partitioned FAT16 disk image holding ffmpeg's files, a truncated and a hostile one.
+    const QString img = dir.filePath("vol.img");
+    auto r = testutil::sh(QString("dd if=/dev/zero of='%1' bs=1M count=25 status=none && "
+                                  "printf 'start=2048, type=0e\\n' | sfdisk -q '%1' && "
+                                  "mkfs.vfat --offset 2048 -F 16 '%1' 24576 >/dev/null").arg(img));
+    QVERIFY2(r.ok(), r.err.constData());
+    struct Entry { QString name; int bits; bool rle; };
+    const QList<Entry> entries{{"RAW24.TGA", 24, false}, {"RLE24.TGA", 24, true}, {"RAW32.TGA", 32, false},
+                               {"RLE32.TGA", 32, true}};
+    for (const Entry& e : entries) {
+        const QString local = dir.filePath("vol_" + e.name);
+        QCOMPARE(ffmpegFrames(local, 320, 180, e.bits, e.rle), QString());
+    }
+    QVERIFY(writeAll(dir.filePath("vol_TRUNC.TGA"), readAll(dir.filePath("vol_RAW24.TGA")).left(18 + 5000)));
+    QVERIFY(writeAll(dir.filePath("vol_TRUNCR.TGA"), readAll(dir.filePath("vol_RLE32.TGA")).left(400)));
+    QVERIFY(writeAll(dir.filePath("vol_HUGE.TGA"), header18(0, 0, 2, 0, 0, 0, 65535, 65535, 32, 0) + QByteArray(64, 'x')));
+    QVERIFY(writeAll(dir.filePath("vol_SHORT.TGA"), header18(0, 0, 2, 0, 0, 0, 8, 8, 24, 0).left(9)));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("MTOOLS_SKIP_CHECK", "1");
+    for (const char* n : {"RAW24.TGA", "RLE24.TGA", "RAW32.TGA", "RLE32.TGA", "TRUNC.TGA", "TRUNCR.TGA", "HUGE.TGA", "SHORT.TGA"}) {
+        r = testutil::run("mcopy", {"-i", img + "@@1M", dir.filePath(QString("vol_") + n), QString("::/") + n}, 60000, {}, env);
+        QVERIFY2(r.ok(), r.err.constData());
+    }
+
+    dfstest::UseDiskImage(img);
+    struct Close { ~Close() { ShutdownVolumeLibrary(); } } close;
+    for (const Entry& e : entries) {
+        const int32_t h = OpenVolumeFile(qPrintable("\\" + e.name));
+        QVERIFY2(h > 0, qPrintable(QString("%1: %2").arg(e.name).arg(h)));
+        ImageHolder fromVolume;
+        QCOMPARE(TgaReadVolumeFile(&fromVolume.image, h), int(TgaOk));
+        CloseVolumeFile(h);
+        QCOMPARE(TgaIsRle(&fromVolume.image), e.rle ? 1 : 0);
+        QCOMPARE(int(fromVolume.image.pixelDepth), e.bits);
+        QVERIFY2(pictureBytes(fromVolume.image) == ffmpegDecode(dir.filePath("vol_" + e.name), pixFmt(e.bits)),
+                 qPrintable(e.name));
+    }
+    // Files that end early or claim more than they hold give a code through a handle too.
+    for (const char* n : {"TRUNC.TGA", "TRUNCR.TGA", "HUGE.TGA", "SHORT.TGA"}) {
+        const int32_t h = OpenVolumeFile(qPrintable(QString("\\") + n));
+        QVERIFY(h > 0);
+        TgaImage t;
+        QVERIFY2(TgaReadVolumeFile(&t, h) == TgaReadFailed, n);
+        CloseVolumeFile(h);
+        QVERIFY(!t.pixels && !t.id && !t.colorMap);
+    }
+    // Fields that a file ending early never reached read as zero.
+    const int32_t h = OpenVolumeFile("\\SHORT.TGA");
+    TgaImage t;
+    t.width = 77;
+    t.height = 88;
+    TgaReadVolumeFile(&t, h);
+    CloseVolumeFile(h);
+    QCOMPARE(int(t.width), 0);
+    QCOMPARE(int(t.height), 0);
+    QCOMPARE(int(t.colorMapEntrySize), 0);
+    // A stale handle is a failed read.
+    QCOMPARE(TgaReadVolumeFile(&t, h), int(TgaReadFailed));
 }
 
 QTEST_GUILESS_MAIN(TestTga)
