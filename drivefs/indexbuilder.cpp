@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstring>
 
-#include "dfs_cache.h"
 #include "dfs_device.h"
 #include "dfs_names.h"
 #include "dfs_runtime.h"
