@@ -24,10 +24,11 @@ EncodingThread::EncodingThread(QObject* parent, QString input, QString output, Q
 
 EncodingThread::~EncodingThread()
 {
-    // Deleting a running thread would crash: stop the transcode and wait.
-    if (isRunning()) {
+    // Deleting a running thread would crash: stop the transcode and wait. The
+    // request is repeated because a transcode clears it when it begins.
+    while (isRunning()) {
         m_engine->stopRequest = true;
-        wait();
+        wait(100);
     }
     delete m_engine;
 }

@@ -531,6 +531,17 @@ void TestTranscode::deletingARunningThreadStopsIt()
     media::Probe p = media::ffprobe(out);
     QCOMPARE(p.format.value("format_name").toString(), QString("mpegts"));
     QVERIFY(p.format.value("duration").toString().toDouble() < 18.0);
+
+    // Also right after the start, before the transcode has cleared old requests.
+    QString early = path("deleted_early.mpg");
+    thread = new EncodingThread(nullptr, path("long.mp4"), early, preset("576p_pal_mpeg2_low"), plugins(), false, 0,
+                                0, false, false, 0);
+    thread->start();
+    timer.restart();
+    delete thread;
+    QVERIFY(timer.elapsed() < 15000);
+    // Stopped, not run to its end.
+    QVERIFY(media::ffprobe(early).format.value("duration").toString().toDouble() < 18.0);
 }
 
 void TestTranscode::proresKeepsItsDecodePipe()
