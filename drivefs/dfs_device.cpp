@@ -34,7 +34,8 @@ DriveFsData g_driveFsData = {
 
 std::atomic<DfsMutex*> g_globalMutex{nullptr};
 uint32_t g_lastHandleSerial = 0;
-DfsDrive* g_defaultDrive = nullptr;
+std::atomic<DfsDrive*> g_defaultDrive{nullptr};
+std::atomic<bool> g_libraryStarted{false};
 DfsDevice* g_deviceList = s_devices;
 int32_t (*g_criticalErrorHandler)(char, uint32_t, int32_t) = DefaultCriticalErrorHandler;
 
@@ -78,8 +79,9 @@ void AssertGlobalOwned()
 
 void InitVolumeLibrary()
 {
+    // Threads arriving during a start-up wait here until it is complete.
     std::lock_guard<std::mutex> start(s_startMutex);
-    if (g_globalMutex.load())
+    if (g_libraryStarted.load())
         return;
     DfsMutex* global = new (std::nothrow) DfsMutex("DriveFs");
     if (!global)
@@ -92,6 +94,7 @@ void InitVolumeLibrary()
     AssignDriveLetters();
     LeaveGlobal();
     LeaveGlobal();
+    g_libraryStarted.store(true);
 }
 
 DfsMutex* GetDriverMutex(DfsDevice* entry, const DfsDriver* driver, const char* name)
@@ -154,7 +157,7 @@ void UnlockDevice(DfsDevice* device)
 
 DfsFile* ClaimFileSlot()
 {
-    if (!g_globalMutex.load())
+    if (!g_libraryStarted.load())
         InitVolumeLibrary();
     for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
         if (TestAndSetByte(&g_driveFsData.files[i].inUse) == 0)

@@ -10,7 +10,8 @@ constexpr uint32_t kDriveFsVersion = 535;
 
 extern std::atomic<DfsMutex*> g_globalMutex;   // null while the library is stopped
 extern uint32_t g_lastHandleSerial;
-extern DfsDrive* g_defaultDrive;
+extern std::atomic<DfsDrive*> g_defaultDrive;
+extern std::atomic<bool> g_libraryStarted;   // set once start-up has finished
 
 // The device list in use (ended by an entry of type 0). The shipped list has
 // one physical disk whose unit the drive indexer sets before a run.
@@ -33,6 +34,10 @@ void LeaveGlobal();
 void AssertGlobalOwned();
 DfsFile* ClaimFileSlot();
 void ReleaseFileSlot(DfsFile* slot);
+inline bool SlotInUse(const DfsFile* slot)
+{
+    return __atomic_load_n(&slot->inUse, __ATOMIC_SEQ_CST) != 0;
+}
 
 enum : uint32_t { DEV_RETURN_ERRORS = 1, DEV_NO_CRITICAL = 2 };
 

@@ -143,11 +143,11 @@ DfsFile* LookupFileHandle(int32_t handle)
         RaiseError(-10);
     DfsFile* f = &Slots()[index];
     DfsDevice* dev = f->device;
-    if (!f->inUse || f->serial != serial || !dev)
+    if (!SlotInUse(f) || f->serial != serial || !dev)
         RaiseError(-10);
     LockDevice(dev);
     // Another thread may have closed the slot meanwhile.
-    if (!f->inUse || f->serial != serial || f->device != dev) {
+    if (!SlotInUse(f) || f->serial != serial || f->device != dev) {
         UnlockDevice(dev);
         RaiseError(-10);
     }
@@ -158,7 +158,7 @@ void CheckSharing(DfsFile* slot)
 {
     for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
         DfsFile* o = &Slots()[i];
-        if (o == slot || !o->inUse || o->device != slot->device || !o->serial)
+        if (o == slot || !SlotInUse(o) || o->device != slot->device || !o->serial)
             continue;
         if ((o->mode & slot->mode) & 0x300)
             continue;
@@ -468,7 +468,7 @@ int32_t CloseVolumeFile(int32_t handle)
             bool others = false;
             for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
                 DfsFile* o = &Slots()[i];
-                if (o != f && o->inUse && o->drive && o->device == dev)
+                if (o != f && SlotInUse(o) && o->drive && o->device == dev)
                     others = true;
             }
             if (!others)
@@ -488,7 +488,7 @@ int32_t CloseAllVolumeFiles()
     int32_t lastError = 0;
     for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
         DfsFile* f = &Slots()[i];
-        if (!f->inUse || !f->device || !f->serial)
+        if (!SlotInUse(f) || !f->device || !f->serial)
             continue;
         const int32_t r = CloseVolumeFile(int32_t(f->serial << 16 | i));
         if (r < 0)
@@ -524,9 +524,10 @@ void ShutdownVolumeLibrary()
         }
     }
     DfsMutex* global = g_globalMutex.load();
+    g_libraryStarted.store(false);
     LeaveGlobal();
     LeaveGlobal();
     g_globalMutex.store(nullptr);
     delete global;
-    g_defaultDrive = nullptr;
+    g_defaultDrive.store(nullptr);
 }

@@ -436,7 +436,7 @@ void ForgetDevice(DfsDevice* device, bool clearFiles)
     if (clearFiles) {
         for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
             DfsFile* f = &g_driveFsData.files[i];
-            if (f->inUse && f->device == device)
+            if (SlotInUse(f) && f->device == device)
                 ReleaseFileSlot(f);
         }
     }
@@ -483,7 +483,7 @@ DfsDrive* EnsureVolumeMounted(DfsDrive* drive, int32_t wantedState)
         bool open = false;
         for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
             DfsFile* f = &g_driveFsData.files[i];
-            if (f->inUse && f->device == dev)
+            if (SlotInUse(f) && f->device == dev)
                 open = true;
         }
         if (!open && CheckMediaChanged(dev) < 0)
@@ -567,8 +567,8 @@ DfsFile* ResolvePathTarget(const char* path)
                 DfsDrive* drive;
                 if (p[0] && p[1] == ':') {
                     drive = DriveFromLetter(p[0]);
-                } else if (g_defaultDrive) {
-                    drive = g_defaultDrive;
+                } else if (g_defaultDrive.load()) {
+                    drive = g_defaultDrive.load();
                 } else {
                     drive = FindDefaultVolume();
                     // FindDefaultVolume hands the drive over locked; it is locked again below.

@@ -20,6 +20,7 @@ private slots:
     void seeksAndSplitReads();
     void handles();
     void directoriesAndRawVolume();
+    void concurrentReaders();
 
 private:
     QTemporaryDir m_dir;
@@ -323,6 +324,46 @@ void TestDfsFat::directoriesAndRawVolume()
     QCOMPARE(uint8_t(boot[510]), uint8_t(0x55));
     QCOMPARE(CloseVolumeFile(disk), 0);
     QCOMPARE(OpenVolumeFile("\\\\.\\PHYSICALDRIVE1"), -4);
+    ShutdownVolumeLibrary();
+}
+
+void TestDfsFat::concurrentReaders()
+{
+    UseDiskImage(image("fat32"));
+    const QList<ManifestEntry> files = LoadManifest(m_dir.filePath("fat32.manifest"));
+    QStringList paths;
+    QList<QByteArray> sums;
+    for (const ManifestEntry& e : files) {
+        paths << e.path;
+        sums << e.sha256;
+    }
+    // Threads share one device: its mutex serialises them, transfers run
+    // outside the global mutex, and every read must still be exact.
+    std::atomic<int> bad {0}, done {0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 6; ++round) {
+                for (int i = 0; i < paths.size(); ++i) {
+                    const int k = (i + t * 3) % paths.size();
+                    const int32_t h = OpenVolumeFile(LibraryPath(paths[k]).constData());
+                    if (h <= 0) {
+                        ++bad;
+                        continue;
+                    }
+                    if (Sha256(ReadAll(h, uint32_t(97 + 1000 * t + round))) != sums[k])
+                        ++bad;
+                    if (CloseVolumeFile(h) != 0)
+                        ++bad;
+                    ++done;
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    QCOMPARE(bad.load(), 0);
+    QCOMPARE(done.load(), 4 * 6 * paths.size());
     ShutdownVolumeLibrary();
 }
 
