@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -64,7 +65,13 @@ int mpeg2Level(const std::string& level)
 
 class McTranscoderImpl {
 public:
-    explicit McTranscoderImpl(McTranscoder* owner) : owner(owner) {}
+    explicit McTranscoderImpl(McTranscoder* owner) : owner(owner)
+    {
+        // Operators can shorten or lengthen the stall limit without a rebuild.
+        if (const char* ms = std::getenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS"))
+            if (std::atoi(ms) > 0)
+                deadLockTimeoutMs = std::atoi(ms);
+    }
 
     struct Link {
         FFDecodePipe* pipe = nullptr;

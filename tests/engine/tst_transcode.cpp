@@ -10,6 +10,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
+
+#include <sys/stat.h>
 
 #include "encodingthread.h"
 #include "testutil.h"
@@ -83,6 +86,7 @@ private slots:
     void failureTexts();
     void stopThroughTheEncodingThread();
     void deletingARunningThreadStopsIt();
+    void stalledOutputIsADeadlock();
     void proresKeepsItsDecodePipe();
     void logAndTwoEnginesAtOnce();
 };
@@ -542,6 +546,41 @@ void TestTranscode::deletingARunningThreadStopsIt()
     QVERIFY(timer.elapsed() < 15000);
     // Stopped, not run to its end.
     QVERIFY(media::ffprobe(early).format.value("duration").toString().toDouble() < 18.0);
+}
+
+void TestTranscode::stalledOutputIsADeadlock()
+{
+    // Nobody reads the FIFO, so opening the output blocks: no packet moves.
+    QString fifo = path("stall.fifo");
+    QCOMPARE(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    qputenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS", "400");
+    EncodingThread thread(nullptr, path("long.mp4"), fifo, preset("576p_pal_mpeg2_low"), plugins(), false, 0, 0, false,
+                          false, 0);
+    QSignalSpy finished(&thread, SIGNAL(transcodeFinished(int)));
+    QByteArray drained;
+    bool finishedEarly = true;
+    QByteArray err = media::capture(stderr, [&] {
+        thread.start();
+        QTest::qWait(1500);
+        // The engine is now joining its worker, stuck in the open: let it go.
+        QCoreApplication::processEvents();
+        finishedEarly = finished.count() > 0;
+        std::thread reader([&] {
+            QFile f(fifo);
+            if (f.open(QIODevice::ReadOnly))
+                drained = f.readAll();
+        });
+        finished.wait(20000);
+        reader.join();
+    });
+    qunsetenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS");
+    QVERIFY(!finishedEarly);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), -1);
+    QVERIFY2(err.contains("\n\n*** Error: processing deadlock detected... abort.\n"), err.constData());
+    QCOMPARE(thread.getTranscoder()->progress(), 0.0);
+    // The worker was stopped before it wrote any picture, and still ended its stream.
+    QVERIFY(drained.size() < 1000000);
 }
 
 void TestTranscode::proresKeepsItsDecodePipe()
