@@ -24,7 +24,7 @@ const DfsDriver g_diskDriver = {
     DiskDriverMediaChanged, nullptr, DiskDriverGetDiskInfo, nullptr,
 };
 
-DiskDriverData g_diskDriverData[1] = {{nullptr, 0, 0, 0, -1}};
+DiskDriverData g_diskDriverData[1] = {{nullptr, 0, 0, 0, -1, 0}};
 
 int RegisterPhysicalDisk(const std::string& path)
 {
@@ -100,11 +100,12 @@ int32_t DiskDriverMount(void* data, int32_t unit, int32_t type, uint32_t)
         ::close(fd);
         return DFS_E_UNSUPPORTED_DEVICE;
     }
-    if (d->sectorSize == 0)
-        d->sectorSize = sectorSize;
-    d->sectorCount = bytes / d->sectorSize;
+    if (d->sectorSize != 0)
+        sectorSize = d->sectorSize;
+    d->mountedSectorSize = sectorSize;
+    d->sectorCount = bytes / sectorSize;
     d->fd = fd;
-    return int32_t(d->sectorSize);
+    return int32_t(sectorSize);
 }
 
 int32_t DiskDriverUnmount(void* data)
@@ -123,8 +124,8 @@ int32_t DiskDriverRead(void* data, uint64_t first, uint32_t count, void* buffer)
         return DFS_E_NOT_READY;
     if (first >= d->sectorCount || count > d->sectorCount - first)
         return DFS_E_SECTOR_NOT_FOUND;
-    uint64_t want = uint64_t(count) * d->sectorSize;
-    uint64_t offset = first * d->sectorSize;
+    uint64_t want = uint64_t(count) * d->mountedSectorSize;
+    uint64_t offset = first * d->mountedSectorSize;
     auto* out = static_cast<uint8_t*>(buffer);
     uint64_t done = 0;
     while (done < want) {

@@ -12,6 +12,7 @@ struct DiskDriverData {
     uint32_t sectorSize;    // 0 = ask the device at mount
     uint32_t reserved;
     int fd;                 // -1 when closed
+    uint32_t mountedSectorSize;  // the size in use; a learned size is not kept for the next disk
 };
 
 extern const DfsDriver g_diskDriver;

@@ -28,6 +28,7 @@ private slots:
     void failedReadLeavesNothingCached();
     void flushSectorRangeKeepsRingOrder();
     void diskDriverMatchesDd();
+    void diskDriverOnBlockDevice();
 };
 
 namespace {
@@ -437,6 +438,48 @@ void TestDfsCache::diskDriverMatchesDd()
     QCOMPARE(n, 0u);
     QCOMPARE(CloseVolumeFile(raw), 0);
     ShutdownVolumeLibrary();
+}
+
+void TestDfsCache::diskDriverOnBlockDevice()
+{
+    if (getuid() != 0 || !testutil::haveTool("losetup"))
+        QSKIP("needs root and losetup for a loop device");
+    QTemporaryDir dir;
+    const QString image = dir.filePath("block.img");
+    QVERIFY(testutil::sh(QString("dd if=/dev/urandom of=%1 bs=512 count=2048 status=none").arg(image)).ok());
+    // An offset loop device: the block device starts 16 sectors into the file.
+    testutil::RunResult lo = testutil::run("losetup", {"-f", "--show", "-o", "8192", "--sizelimit", "524288", image});
+    if (!lo.ok())
+        QSKIP(qPrintable("no loop device: " + QString::fromLocal8Bit(lo.err)));
+    const QString loop = QString::fromLocal8Bit(lo.out).trimmed();
+    struct Detach {
+        QString dev;
+        ~Detach() { testutil::run("losetup", {"-d", dev}); }
+    } detach {loop};
+    ShutdownVolumeLibrary();
+    SetDeviceList(nullptr);
+    DfsDevice* d = DriveFsDiskDevice();
+    d->unit = RegisterPhysicalDisk(loop.toStdString());
+    QCOMPARE(Try([] { ReleaseFileSlot(ClaimFileSlot()); }), 0);
+    LockDevice(d);
+    QCOMPARE(d->sectorSize, 512u);
+    QCOMPARE(Get32(d->diskInfo + 12), 1024u);
+    QByteArray got(8 * 512, 0);
+    QCOMPARE(Try([&] { ReadDeviceSectors(d, got.data(), 1016, 8, 0); }), 0);
+    QCOMPARE(got, testutil::sh(QString("dd if=%1 bs=512 skip=%2 count=8 status=none").arg(image).arg(16 + 1016)).out);
+    QCOMPARE(Try([&] { ReadDeviceSectors(d, got.data(), 1020, 8, 0); }), -27);
+    UnlockDevice(d);
+    ShutdownVolumeLibrary();
+    // A preset sector size is kept without asking the device.
+    g_diskDriverData[0].sectorSize = 4096;
+    QCOMPARE(Try([] { ReleaseFileSlot(ClaimFileSlot()); }), 0);
+    QCOMPARE(d->sectorSize, 4096u);
+    QCOMPARE(Get32(d->diskInfo + 12), 128u);
+    LockDevice(d);
+    QCOMPARE(Try([&] { GetSectorBuffer(d, 1, 0); }), -34);
+    UnlockDevice(d);
+    ShutdownVolumeLibrary();
+    g_diskDriverData[0].sectorSize = 0;
 }
 
 QTEST_GUILESS_MAIN(TestDfsCache)
