@@ -150,6 +150,7 @@ private slots:
     void presetOutputsAreCleanStreams();
     void fieldOrderAndStreamChoice();
     void stopClosesTheOutput();
+    void pauseHoldsTheWork();
     void stalledWorkerReadsDeadlockAndIsJoined();
     void failuresNameTheCall();
     void logAndCountedStart();
@@ -583,6 +584,29 @@ void TestCodec::stopClosesTheOutput()
     QCOMPARE(double(full.last), 1.0);
     QVERIFY(full.calls > 3);
     QVERIFY(!full.backwards);
+}
+
+void TestCodec::pauseHoldsTheWork()
+{
+    ProgressRecorder t;
+    Job job;
+    QVERIFY(job.prepare(t, path("long.mp4"), path("paused.mpg"), preset("576p_pal_mpeg2_low")));
+    QCOMPARE(t.setParam("deadLockTimeout", Any(200)), 0);
+    QCOMPARE(t.transcode(false), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(t.last > 0.01, 20000);
+    QCOMPARE(t.pause(), 0);
+    QTest::qWait(300);
+    double held = t.last;
+    QTest::qWait(500);
+    QCOMPARE(double(t.last), held);
+    QVERIFY(t.isTranscoding());
+    // A paused transcode is no deadlock.
+    Any v;
+    t.getParam("deadLock", v);
+    QCOMPARE(v.asInt32(), 0);
+    QCOMPARE(t.unpause(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!t.isTranscoding(), 30000);
+    QCOMPARE(double(t.last), 1.0);
 }
 
 void TestCodec::stalledWorkerReadsDeadlockAndIsJoined()
