@@ -593,20 +593,29 @@ void Run::filterAudio(AVFrame* f)
 
 void Run::decode(AVCodecContext* dec, const AVPacket* p, bool isVideo)
 {
+    // Damaged input is skipped and logged, as the ffmpeg program does; only
+    // running out of memory ends the work.
     int err = avcodec_send_packet(dec, p);
-    if (err == AVERROR_INVALIDDATA) {
+    if (err < 0 && err != AVERROR_EOF) {
+        if (err == AVERROR(ENOMEM))
+            fail("avcodec_send_packet", err);
         mcp::logLine(ffError("avcodec_send_packet", err) + " (packet skipped)");
-        return;
+        if (p)
+            return;
     }
-    if (err < 0 && err != AVERROR_EOF)
-        fail("avcodec_send_packet", err);
-    for (;;) {
+    for (int errors = 0;;) {
         err = avcodec_receive_frame(dec, frame);
         if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
             return;
-        if (err == AVERROR_INVALIDDATA)
+        if (err < 0) {
+            if (err == AVERROR(ENOMEM))
+                fail("avcodec_receive_frame", err);
+            mcp::logLine(ffError("avcodec_receive_frame", err) + " (picture skipped)");
+            // While draining the decoder moves on to its next held frame.
+            if (p || ++errors > 64)
+                return;
             continue;
-        check("avcodec_receive_frame", err);
+        }
         if (isVideo)
             filterVideo(frame);
         else
@@ -638,6 +647,15 @@ void Run::execute()
             int err = av_read_frame(in, pkt);
             if (err == AVERROR_EOF || (err < 0 && in->pb && avio_feof(in->pb)))
                 break;
+            if (err == AVERROR(EAGAIN)) {
+                McUtil::sleep(10);
+                continue;
+            }
+            if (err == AVERROR_INVALIDDATA) {
+                // A damaged tail: keep what was read, as the ffmpeg program does.
+                mcp::logLine(ffError("av_read_frame", err) + " (input ends here)");
+                break;
+            }
             check("av_read_frame", err);
             t.touch();
             if (pkt->stream_index == vIdx)

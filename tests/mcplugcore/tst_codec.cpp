@@ -153,6 +153,7 @@ private slots:
     void pauseHoldsTheWork();
     void stalledWorkerReadsDeadlockAndIsJoined();
     void failuresNameTheCall();
+    void damagedInputsStillTranscode();
     void logAndCountedStart();
 };
 
@@ -191,6 +192,25 @@ void TestCodec::initTestCase()
     // Ten seconds, for stopping.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
                            "10", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", path("long.mp4")}));
+    // Damaged copies: bytes overwritten in the middle, and a cut-off tail.
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t", "2",
+                           "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3", "-f", "mpegts", path("whole.ts")}));
+    QFile whole(path("whole.ts"));
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    QByteArray ts = whole.readAll();
+    whole.close();
+    QByteArray damaged = ts;
+    for (int at = 4000; at + 600 < damaged.size(); at += damaged.size() / 9)
+        for (int i = 0; i < 600; ++i)
+            damaged[at + i] = char((i * 131 + at) & 0xFF);
+    QFile d(path("damaged.ts"));
+    QVERIFY(d.open(QIODevice::WriteOnly));
+    d.write(damaged);
+    d.close();
+    QFile c(path("cut.ts"));
+    QVERIFY(c.open(QIODevice::WriteOnly));
+    c.write(ts.left(ts.size() / 3 + 77));
+    c.close();
     QFile text(path("notes.txt"));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("This is not a video.\nJust some words in a file.\n");
@@ -691,6 +711,20 @@ void TestCodec::failuresNameTheCall()
         pipe->setParam("filename", Any(s(path("nothing.mpg"))));
         QVERIFY(t.transcode(true) != 0);
         QVERIFY(!QString(t.errorDesc()).isEmpty());
+    }
+}
+
+void TestCodec::damagedInputsStillTranscode()
+{
+    for (const QString& name : {QString("damaged.ts"), QString("cut.ts")}) {
+        QString out = path(name + ".mpg");
+        McTranscoder t(nullptr);
+        Job job;
+        QVERIFY2(job.prepare(t, path(name), out, preset("576p_pal_h264_low")), qPrintable(name));
+        QCOMPARE(t.transcode(true), 0);
+        media::Probe p = media::ffprobe(out);
+        QCOMPARE(p.count("video"), 1);
+        QVERIFY2(media::decodedFrames(out) >= 10, qPrintable(name));
     }
 }
 
