@@ -443,6 +443,8 @@ int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
                 info->entry = f->entry;
                 info->size = FileSize(f);
                 if (IsContiguous(f)) {
+                    if ((info->size >> 32) > 511)
+                        RaiseError(-38);
                     const uint64_t alloc = (info->size + vol->bytesPerCluster - 1) & ~uint64_t(vol->bytesPerCluster - 1);
                     if ((alloc >> 32) > 511)
                         RaiseError(-38);

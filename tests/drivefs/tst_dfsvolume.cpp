@@ -108,6 +108,10 @@ private slots:
     void largeFileRule_data();
     void largeFileRule();
     void partitions();
+    void shortNames_data();
+    void shortNames();
+    void longNameParts_data();
+    void longNameParts();
     void extendedChain();
 };
 
@@ -476,6 +480,98 @@ void TestDfsVolume::extendedChain()
     QVERIFY(!d[6].device);
     for (int i = 2; i <= 5; ++i)
         QCOMPARE(d[i].state, 2);
+}
+
+void TestDfsVolume::shortNames_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<int>("attr");
+    QTest::addColumn<int>("caseFlags");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("plain") << QByteArray("README  TXT") << 0x20 << 0 << QByteArray("README.TXT");
+    QTest::newRow("both lower") << QByteArray("README  TXT") << 0x20 << 0x18 << QByteArray("readme.txt");
+    QTest::newRow("name lower") << QByteArray("README  TXT") << 0x20 << 0x08 << QByteArray("readme.TXT");
+    QTest::newRow("no extension") << QByteArray("MAKEFILE   ") << 0x20 << 0x18 << QByteArray("makefile");
+    QTest::newRow("CP437 lower") << QByteArray("\x9A" "BER    TXT") << 0x20 << 0x18 << QByteArray("\x81" "ber.txt");
+    QTest::newRow("leading 0x05") << QByteArray("\x05" "BC     DAT") << 0x20 << 0 << QByteArray("\xE5" "BC.DAT");
+    QTest::newRow("volume label") << QByteArray("T9PW DRIVE1") << 0x08 << 0x18 << QByteArray("T9PW DRIVE1");
+    QTest::newRow("empty entry") << QByteArray("\0" "          ", 11) << 0x20 << 0 << QByteArray("-3");
+    QTest::newRow("blank name") << QByteArray("        TXT") << 0x20 << 0 << QByteArray("-3");
+}
+
+void TestDfsVolume::shortNames()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(int, attr);
+    QFETCH(int, caseFlags);
+    QFETCH(QByteArray, text);
+    uint8_t e[32] = {};
+    std::memcpy(e, raw.constData(), 11);
+    e[11] = uint8_t(attr);
+    e[12] = uint8_t(caseFlags);
+    char out[13];
+    const int32_t r = ShortNameToText(e, out, sizeof out);
+    if (text.startsWith('-')) {
+        QCOMPARE(r, text.toInt());
+        return;
+    }
+    QCOMPARE(QByteArray(out), text);
+    QCOMPARE(r, text.size());
+    char tiny[5];
+    QCOMPARE(ShortNameToText(e, tiny, sizeof tiny), -17);
+}
+
+namespace {
+// Long-name parts (last part first, as stored) for a 13-character name, then its short entry.
+void AddLongName(MemDiskData& disk, const FatLayout& l, int index, const char* name13x2, uint8_t checksum, bool swap)
+{
+    const uint64_t root = l.reserved + uint64_t(l.fats) * l.fatSize;
+    uint8_t* base = disk.image.data() + root * 512 + index * 32;
+    static const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (int part = 0; part < 2; ++part) {
+        const int seq = 2 - part;
+        uint8_t* e = base + 32 * (swap ? 1 - part : part);
+        e[0] = uint8_t(seq | (seq == 2 ? 0x40 : 0));
+        e[11] = 0x0F;
+        e[13] = checksum;
+        for (int i = 0; i < 13; ++i)
+            Put16(e + offsets[i], uint8_t(name13x2[(seq - 1) * 13 + i]));
+    }
+}
+}
+
+void TestDfsVolume::longNameParts_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("longResult");
+    QTest::newRow("intact") << 0 << 1;
+    QTest::newRow("wrong checksum") << 1 << -9;
+    QTest::newRow("parts out of order") << 2 << -9;
+}
+
+void TestDfsVolume::longNameParts()
+{
+    QFETCH(int, fault);
+    QFETCH(int, longResult);
+    MemDevices devs;
+    FatLayout l;
+    MakeFat(devs.disks[0], l);
+    const char* name = "Twenty six character name!";   // 26 characters: two parts
+    const char shortName[12] = "TWENTY~1   ";
+    uint8_t sum = FatLongNameChecksum(reinterpret_cast<const uint8_t*>(shortName));
+    AddLongName(devs.disks[0], l, 0, name, fault == 1 ? uint8_t(sum + 1) : sum, fault == 2);
+    AddRootEntry(devs.disks[0], l, 2, shortName, 0x20, 0, 0);
+    const int32_t viaLong = OpenVolumeFile("\\twenty SIX character name!");
+    if (longResult > 0) {
+        QVERIFY2(viaLong > 0, GetErrorText(viaLong));
+        QCOMPARE(CloseVolumeFile(viaLong), 0);
+    } else {
+        QCOMPARE(viaLong, longResult);
+    }
+    // The short name matches whatever happened to the long one.
+    const int32_t viaShort = OpenVolumeFile("\\twenty~1");
+    QVERIFY(viaShort > 0);
+    QCOMPARE(CloseVolumeFile(viaShort), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDfsVolume)

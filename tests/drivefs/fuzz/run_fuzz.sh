@@ -15,5 +15,6 @@ cp -n "$here"/seeds/* "$work/corpus/" 2>/dev/null || true
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -I"$root/drivefs" "$here/fuzz_drivefs.cpp" "$root"/drivefs/dfs_*.cpp -o "$work/fuzz_drivefs" -lpthread
 echo "fuzzing for ${seconds}s in $work"
+cd "$work"   # libFuzzer writes its job logs into the current folder
 "$work/fuzz_drivefs" "$work/corpus" -max_total_time="$seconds" -max_len=600000 -rss_limit_mb=2048 \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$@"
