@@ -12,6 +12,9 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -406,6 +409,21 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
     thread->start(QThread::InheritPriority);
 }
 
+// Asks the kernel to start reading a frame file that is needed next, so the
+// disk keeps reading while the current frame is converted and written.
+void TargaSequence::prefetchFrame(int n) const
+{
+    const QString name = frameFileName(n);
+    if (name.isEmpty())
+        return;
+    const QString path = m_directory + QLatin1Char('/') + m_frameFiles.value(n, name + QLatin1String(".tga"));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    ::close(fd);
+}
+
 QString TargaSequence::outputName(int number) const
 {
     return m_prefix + QString::number(number).rightJustified(m_digitCount, QLatin1Char('0'));
@@ -473,6 +491,10 @@ void TargaSequence::convertSequence()
         // so the next frame is read while this one is written, without copies.
         // Writers address rows in picture order, so the rows are never flipped here.
         auto frame = std::make_shared<SharedFrame>();
+        if (i == m_firstFrame)
+            prefetchFrame(int(i + 1));
+        if (i + 2 < qint64(m_firstFrame) + m_frameCount)
+            prefetchFrame(int(i + 2));
         int frameWidth = 0, frameHeight = 0;
         uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, false, true, &frame->image);
         // A later frame too small for the first frame's quadrants is as unusable as an unreadable one.

@@ -86,6 +86,7 @@ private:
     void jobCreated();
     void jobDone();
     void waitForJobs();
+    void prefetchFrame(int n) const;
     QString outputName(int number) const;
     QString outputPath(const SequenceDestination& destination, int number) const;
     void queueWriter(const QString& fileName, const std::shared_ptr<const SharedFrame>& frame, int x, int y,

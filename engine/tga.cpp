@@ -316,7 +316,7 @@ bool writeBytes(FILE* stream, const void* data, uint64_t count)
 {
     const auto* in = static_cast<const uint8_t*>(data);
     while (count > 0) {
-        size_t chunk = size_t(std::min<uint64_t>(count, 1u << 30));
+        size_t chunk = size_t(std::min<uint64_t>(count, 1u << 20));
         if (fwrite(in, 1, chunk, stream) != chunk)
             return false;
         in += chunk;
