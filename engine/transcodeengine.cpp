@@ -250,8 +250,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
         std::printf("*** %s\n", m_encodePipe->errorDesc());
         debug_trace("Error appyling Preset");
         m_busy = false;
-        releasePipes();
-        return -1;
+        return -1; // the pipes stay held until the engine goes
     }
 
     int videoStreams = m_decodePipe->streamCount(MC_KIND_VIDEO);
@@ -261,7 +260,6 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     int width = value.asInt32();
     m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "height", value);
     int height = value.asInt32();
-    (void)height;
 
     {
         QMutexLocker guard(&m_transcoderLock);
