@@ -331,9 +331,9 @@ void TestTranscode::tallPartsAndTheirPad_data()
 {
     QTest::addColumn<int>("part");
     QTest::addColumn<QColor>("colour");
-    QTest::newRow("part 1") << 1 << kRed;
-    QTest::newRow("part 2") << 2 << kGreen;
-    QTest::newRow("part 3") << 3 << kBlue;
+    QTest::newRow("tall 1") << 1 << kRed;
+    QTest::newRow("tall 2") << 2 << kGreen;
+    QTest::newRow("tall 3") << 3 << kBlue;
 }
 
 void TestTranscode::tallPartsAndTheirPad()
