@@ -109,6 +109,7 @@ private slots:
     void pixelAddressing();
     void writeFailures();
     void volumeFiles();
+    void mutatedFiles();
 
 private:
     QTemporaryDir dir;
@@ -594,6 +595,72 @@ void TestTga::volumeFiles()
     QCOMPARE(int(t.colorMapEntrySize), 0);
     // A stale handle is a failed read.
     QCOMPARE(TgaReadVolumeFile(&t, h), int(TgaReadFailed));
+}
+
+void TestTga::mutatedFiles()
+{
+    // Damaged copies of real files, read from memory: every one gives a code
+    // of the table, and an image that reads is whole and usable.
+    QList<QByteArray> seeds;
+    struct Seed { int bits; bool rle; };
+    for (const Seed& sd : {Seed{24, false}, Seed{32, true}, Seed{8, false}, Seed{24, true}}) {
+        const QString p = dir.filePath(QString("seed_%1_%2.tga").arg(sd.bits).arg(sd.rle));
+        QCOMPARE(ffmpegFrames(p, 24, 10, sd.bits, sd.rle), QString());
+        seeds << readAll(p);
+    }
+    quint32 state = 12345;
+    auto next = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) & 0xFFFFFF;
+    };
+    int read = 0;
+    for (int iteration = 0; iteration < 4000; ++iteration) {
+        QByteArray data = seeds[int(next() % seeds.size())];
+        const int mutations = 1 + int(next() % 4);
+        for (int m = 0; m < mutations; ++m) {
+            switch (next() % 4) {
+            case 0: // a header byte
+                data[int(next() % 18)] = char(next());
+                break;
+            case 1: // any byte
+                data[int(next() % data.size())] = char(next());
+                break;
+            case 2: // cut short
+                data.truncate(int(next() % (data.size() + 1)));
+                break;
+            default: // a size field pushed high
+                if (data.size() >= 16)
+                    data[12 + int(next() % 4)] = char(0xF0 | next());
+                break;
+            }
+            if (data.isEmpty())
+                break;
+        }
+        FILE* f = fmemopen(data.data(), size_t(qMax(1, data.size())), "rb");
+        QVERIFY(f);
+        if (data.isEmpty())
+            fgetc(f);   // an empty buffer: start at its end
+        TgaImage img;
+        const int rc = TgaReadStream(&img, f);
+        fclose(f);
+        QVERIFY2(rc >= 0 && rc <= 16, qPrintable(QString("iteration %1: code %2").arg(iteration).arg(rc)));
+        if (rc != TgaOk) {
+            QVERIFY(!img.pixels && !img.id && !img.colorMap);
+            continue;
+        }
+        ++read;
+        QVERIFY(img.pixels);
+        const size_t bytes = size_t(img.width) * img.height * (img.pixelDepth / 8);
+        unsigned sum = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            sum += img.pixels[i];
+        Q_UNUSED(sum);
+        QVERIFY(TgaPixelAddress(&img, img.width - 1, img.height - 1));
+        const int crc = TgaConvertDepth(&img, 24);
+        QVERIFY(crc == TgaOk || crc == TgaBadColorIndex || crc == TgaBadColorMapEntrySize);
+        TgaFreeImage(&img);
+    }
+    QVERIFY(read > 100);   // the damage is not all fatal: images that still read were used
 }
 
 QTEST_GUILESS_MAIN(TestTga)
