@@ -367,6 +367,11 @@ void TargaSequence::waitForJobs()
 
 void TargaSequence::startConversion(QList<SequenceDestination> destinations, int format)
 {
+    if (thread() != QThread::currentThread()) {
+        // Still on the worker of an earlier conversion, whose state must not change under it.
+        qWarning("TargaSequence::startConversion: a conversion of this sequence is still running");
+        return;
+    }
     {
         QMutexLocker lock(m_mutex);
         m_running = false;

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <memory>
 
 // One destination of an image sequence. In the list handed to
@@ -109,7 +110,7 @@ private:
     int m_width = 0;
     int m_height = 0;
     bool m_split4K = false;
-    bool m_running = false;
+    std::atomic<bool> m_running{false};   // written under m_mutex; getters read it without
     int m_outputFormat = Targa;
     QList<SequenceDestination> m_destinations;
     QList<QFileInfo> m_files;

@@ -538,6 +538,22 @@ void TestConversion::refusedStarts()
     r = convert(seq, {}, 0);
     QCOMPARE(r.messages, QStringList{"Couldn't start sequence conversion. No destination directory was specified."});
 
+    // A second start while the first conversion runs changes nothing.
+    {
+        const QString first = outDir("running/first"), second = outDir("running/second");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("still running"));
+        QObject context;
+        QList<int> codes;
+        QObject::connect(&seq, &TargaSequence::frameConverted, &context, [&](int c) { codes << c; });
+        seq.startConversion({{first, -1, 0}}, 0);
+        QVERIFY(seq.thread() != QThread::currentThread());
+        seq.startConversion({{second, -1, 0}}, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(seq.thread() == QThread::currentThread(), 60000);
+        QTRY_COMPARE(codes, (QList<int>{1, 2, 3, -4, -1}));
+        QCOMPARE(filesIn(first), (QStringList{"clip_0001.tga", "clip_0002.tga", "clip_0003.tga"}));
+        QVERIFY(!QFileInfo::exists(second));
+    }
+
     // A sequence that is someone's child cannot move to a worker thread.
     QObject parent;
     auto* child = new TargaSequence(&parent);
