@@ -2,6 +2,7 @@
 // odd/even dealing, Targa and KRX outputs checked against ffmpeg's decoding,
 // progress codes, failures, cancel, and the index of an exFAT player drive.
 #include "targa/tgahelpers.h"
+#include "conversionpool.h"
 #include "framewriters.h"
 #include "targasequence.h"
 #include "volumeinfo.h"
@@ -179,6 +180,7 @@ private slots:
     void writeFailure();
     void cancelMidRun();
     void writerJobs();
+    void poolOutlivesItsJobs();
     void refusedStarts();
     void indexesPlayerDrive();
 
@@ -527,6 +529,27 @@ void TestConversion::writerJobs()
     QVERIFY(!QFileInfo::exists(tmp.filePath("no/such/dir/x.tga")));
 }
 
+void TestConversion::poolOutlivesItsJobs()
+{
+    // A process that queues writer jobs and leaves main at once still ends
+    // with every file whole: the pool goes only after its last job.
+    const QString dir = tmp.filePath("exit");
+    QVERIFY(QDir().mkpath(dir));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORVEL_POOL_EXIT_DIR", dir);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(120000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    for (int k = 0; k < 8; ++k) {
+        const QByteArray file = readAll(dir + QString("/f%1.krx").arg(k));
+        QCOMPARE(file.size(), 512 + 6635520);
+        QCOMPARE(file.right(16), QByteArray(15, char('a' + k)) + QByteArray(1, '\0'));
+    }
+}
+
 void TestConversion::refusedStarts()
 {
     TargaSequence seq;
@@ -611,5 +634,26 @@ void TestConversion::indexesPlayerDrive()
     QVERIFY2(check.ok(), (check.out + check.err).constData());
 }
 
-QTEST_GUILESS_MAIN(TestConversion)
+// The child of poolOutlivesItsJobs: queue the jobs and return from main.
+static int queueAndLeave(int argc, char** argv, const QString& dir)
+{
+    QCoreApplication app(argc, argv);
+    for (int k = 0; k < 8; ++k) {
+        const QByteArray pixels(1920 * 1080 * 3, char('a' + k));
+        conversionThreadPool()->start(
+            new KRXWriter(dir + QString("/f%1.krx").arg(k), pixels.constData(), 1920, 1080, 24, nullptr, true));
+    }
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    const QString exitDir = QString::fromLocal8Bit(qgetenv("QUORVEL_POOL_EXIT_DIR"));
+    if (!exitDir.isEmpty())
+        return queueAndLeave(argc, argv, exitDir);
+    QCoreApplication app(argc, argv);
+    TestConversion test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_conversion.moc"
