@@ -87,6 +87,10 @@ else
     m="$img@@1M"
     mcopy -i "$m" "$work/fillA.bin" "$work/fillB.bin" ::/
     mdel -i "$m" ::/fillA.bin
+    if [ "$kind" = fat32 ]; then
+        # Forget FSInfo's next-free hint so the hole fillA left is used again.
+        printf '\377\377\377\377' | dd of="$img" bs=1 seek=$((2048 * 512 + 512 + 492)) conv=notrunc status=none
+    fi
     # Into the hole fillA left and on behind fillB: fragmented.
     mcopy -i "$m" "$src/frag.bin" ::/
     mmd -i "$m" ::/Dir1 ::/Dir1/Dir2
