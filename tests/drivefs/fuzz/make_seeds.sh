@@ -16,7 +16,7 @@ last = max((i for i in range(0, len(d), 512) if any(d[i:i + 512])), default=0)
 open(sys.argv[2], 'wb').write(d[:last + 512])
 PY
 }
-fill_fat() { # mtools image spec
+fill_fat() { # mtools image (path@@offset)
     echo hello > "$work/lower.txt"
     head -c 1500 /dev/urandom > "$work/A long name.bin"
     mcopy -i "$1" "$work/lower.txt" "$work/A long name.bin" ::/
