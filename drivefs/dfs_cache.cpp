@@ -32,6 +32,15 @@ void InsertBeforeHead(DfsBuffer* b)
     head->previous = b;
 }
 
+// The ring keeps valid buffers ahead of free ones: past the first free
+// buffer none may carry flags.
+void CheckNoValidBufferAfter(DfsBuffer* firstFree)
+{
+    for (DfsBuffer* c = firstFree->next; c != g_bufferHead; c = c->next)
+        if (c->flags)
+            FatalError("Buffer with flags after last valid buffer", 1);
+}
+
 void Invalidate(DfsBuffer* b)
 {
     if (b->flags & BUF_DIRTY)
@@ -130,9 +139,7 @@ uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags)
         DfsBuffer* b = g_bufferHead;
         do {
             if (b->flags == 0) {
-                for (DfsBuffer* c = b->next; c != g_bufferHead; c = c->next)
-                    if (c->flags)
-                        FatalError("Buffer with flags after last valid buffer", 1);
+                CheckNoValidBufferAfter(b);
                 if (flags != 0 || readAheadTried || ReadAheadIntoL2(device, sector) < 0)
                     taken = b;
                 else
@@ -345,9 +352,7 @@ void InvalidateDeviceBuffers(DfsDevice* device)
         DfsBuffer* b = g_bufferHead;
         do {
             if (b->flags == 0) {
-                for (DfsBuffer* c = b->next; c != g_bufferHead; c = c->next)
-                    if (c->flags)
-                        FatalError("Buffer with flags after last valid buffer", 1);
+                CheckNoValidBufferAfter(b);
                 break;
             }
             if (b->device == device) {

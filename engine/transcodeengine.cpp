@@ -349,15 +349,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     }
 
     if (m_encodePipe->open(255) == 0) {
-        QSETrans* transcoder;
-        {
-            QMutexLocker guard(&m_transcoderLock);
-            transcoder = m_transcoder;
-            m_transcoder = nullptr;
-        }
-        delete transcoder;
-        delete m_encodePipe;
-        m_encodePipe = nullptr;
+        // releasePipes deletes the transcoder and the encode pipe first.
         std::printf("Error - no output streams");
         m_busy = false;
         releasePipes();
