@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 RUNS=${RUNS:-5}
-work="$BUILD_DIR/bench-index"
+work="$(realpath -m "$BUILD_DIR")/bench-index"
 image="$work/bench.img"
 fixture=tests/drivefs/index/indexfixture.py
 
@@ -32,8 +32,8 @@ for _ in $(seq "$RUNS"); do
   if [ -z "$best_fsck" ] || [ "$t" -lt "$best_fsck" ]; then best_fsck=$t; fi
 done
 
-runner=$(find "$BUILD_DIR/tests/drivefs" -maxdepth 1 -name drivefs_indexbuilder -type f | head -1)
-out=$(QUORVEL_TESTS_DIR="$PWD/tests" QUORVEL_INDEX_BENCH_IMAGE="$PWD/$image" \
+runner=$(find "$BUILD_DIR/tests" -name drivefs_indexbuilder -type f | head -1)
+out=$(QUORVEL_TESTS_DIR="$PWD/tests" QUORVEL_INDEX_BENCH_IMAGE="$image" \
       QUORVEL_INDEX_BENCH_RUNS=$((RUNS + 1)) "$runner" timeLargeImage)
 line=$(printf '%s\n' "$out" | grep '^index-seconds') || { printf '%s\n' "$out"; exit 1; }
 index_s=$(echo "$line" | awk '{print $2}')
