@@ -6,12 +6,21 @@ usage: ftpserver.py ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
 Listens on 127.0.0.1 on PORT (default: a free port), prints "PORT <n>" on standard output
 once it accepts connections, and serves until it is killed. With a throttle,
 uploads are received at about that rate (for cancelling a running upload).
+Passive mode is refused: uploads must come in active mode.
 """
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+class ActiveOnlyHandler(FTPHandler):
+    def ftp_PASV(self, line):
+        self.respond("502 Passive mode not offered.")
+
+    def ftp_EPSV(self, line):
+        self.respond("502 Passive mode not offered.")
 
 
 def main():
@@ -22,7 +31,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 
-    handler = FTPHandler
+    handler = ActiveOnlyHandler
     if throttle > 0:
         dtp = ThrottledDTPHandler
         dtp.read_limit = throttle
