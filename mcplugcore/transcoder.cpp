@@ -155,10 +155,16 @@ private:
     int64_t audioEnd = AV_NOPTS_VALUE;
     bool outputInterlaced = false;
     int outputFieldOrder = 0;
+    // What the filter graphs were set up for; a change needs new graphs.
+    int vInWidth = 0, vInHeight = 0, vInFormat = -1;
+    int aInRate = 0, aInFormat = -1;
+    AVChannelLayout aInLayout = {};
+    int64_t lastEncodedVideoPts = AV_NOPTS_VALUE;
 };
 
 Run::~Run()
 {
+    av_channel_layout_uninit(&aInLayout);
     avfilter_graph_free(&vgraph);
     avfilter_graph_free(&agraph);
     avcodec_free_context(&vdec);
@@ -420,6 +426,9 @@ void Run::buildVideoGraph(const AVFrame* f)
     vgraph = avfilter_graph_alloc();
     if (!vgraph)
         fail("avfilter_graph_alloc", AVERROR(ENOMEM));
+    vInWidth = f->width;
+    vInHeight = f->height;
+    vInFormat = f->format;
     AVStream* st = in->streams[vIdx];
     AVRational sar = f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : AVRational{1, 1};
     AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
@@ -460,6 +469,10 @@ void Run::buildAudioGraph(const AVFrame* f)
         av_channel_layout_copy(&in_layout, &f->ch_layout);
     av_channel_layout_describe(&in_layout, layout, sizeof layout);
     av_channel_layout_uninit(&in_layout);
+    aInRate = f->sample_rate;
+    aInFormat = f->format;
+    av_channel_layout_uninit(&aInLayout);
+    check("av_channel_layout_copy", av_channel_layout_copy(&aInLayout, &f->ch_layout));
     av_channel_layout_describe(&aenc->ch_layout, outLayout, sizeof outLayout);
     AVRational tb = adec->pkt_timebase.num > 0 ? adec->pkt_timebase : AVRational{1, f->sample_rate};
     std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", tb.num, tb.den,
@@ -525,6 +538,13 @@ void Run::pullVideo()
         AVRational tb = av_buffersink_get_time_base(vsink);
         if (filtered->pts != AV_NOPTS_VALUE) {
             filtered->pts = av_rescale_q(filtered->pts, tb, venc->time_base);
+            // Where a new filter graph takes over, a picture may repeat a time
+            // already given to the encoder.
+            if (lastEncodedVideoPts != AV_NOPTS_VALUE && filtered->pts <= lastEncodedVideoPts) {
+                av_frame_unref(filtered);
+                continue;
+            }
+            lastEncodedVideoPts = filtered->pts;
             report(filtered->pts * av_q2d(venc->time_base));
         }
         filtered->pict_type = AV_PICTURE_TYPE_NONE;
@@ -568,6 +588,16 @@ void Run::filterVideo(AVFrame* f)
         AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : AVRational{25, 1};
         length = av_rescale_q(1, av_inv_q(rate), st->time_base);
     }
+    if (vgraph && (f->width != vInWidth || f->height != vInHeight || f->format != vInFormat)) {
+        // The filters would read pictures of another size past their end:
+        // end the old graph at this picture's time and set up a new one.
+        mcp::logLine("picture changes from " + std::to_string(vInWidth) + "x" + std::to_string(vInHeight) + " to "
+                     + std::to_string(f->width) + "x" + std::to_string(f->height) + ": new video filters");
+        check("av_buffersrc_close", av_buffersrc_close(vsrc, pts, AV_BUFFERSRC_FLAG_PUSH));
+        pullVideo();
+        avfilter_graph_free(&vgraph);
+        vsrc = vsink = nullptr;
+    }
     if (videoEnd == AV_NOPTS_VALUE || pts + length > videoEnd)
         videoEnd = pts + length;
     if (!vgraph)
@@ -583,6 +613,14 @@ void Run::filterAudio(AVFrame* f)
     if (pts != AV_NOPTS_VALUE)
         pts -= av_rescale_q(startTime, AV_TIME_BASE_Q, st->time_base);
     f->pts = pts;
+    if (agraph && (f->sample_rate != aInRate || f->format != aInFormat
+                   || av_channel_layout_compare(&f->ch_layout, &aInLayout) != 0)) {
+        // The audio source takes no change of rate, format or channels: set up
+        // new filters (what the old ones still hold, under one frame, is dropped).
+        mcp::logLine("sound changes its rate, format or channels: new audio filters");
+        avfilter_graph_free(&agraph);
+        asrc = asink = nullptr;
+    }
     if (pts != AV_NOPTS_VALUE && f->sample_rate > 0)
         audioEnd = pts + av_rescale_q(f->nb_samples, AVRational{1, f->sample_rate}, st->time_base);
     if (!agraph)

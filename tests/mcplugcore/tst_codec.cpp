@@ -154,6 +154,7 @@ private slots:
     void stalledWorkerReadsDeadlockAndIsJoined();
     void failuresNameTheCall();
     void damagedInputsStillTranscode();
+    void picturesAndSoundChangingMidStream();
     void logAndCountedStart();
 };
 
@@ -726,6 +727,46 @@ void TestCodec::damagedInputsStillTranscode()
         QCOMPARE(p.count("video"), 1);
         QVERIFY2(media::decodedFrames(out) >= 10, qPrintable(name));
     }
+}
+
+void TestCodec::picturesAndSoundChangingMidStream()
+{
+    // Half a second of small red pictures with stereo sound, then larger blue
+    // ones with mono sound at another rate, as one transport stream.
+    const QString tone = "sine=frequency=440:sample_rate=";
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=red:size=320x240:rate=25", "-f", "lavfi", "-i", tone + "48000",
+                           "-t", "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3", "-ac", "2", "-f",
+                           "mpegts", path("change1.ts")}));
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=blue:size=640x360:rate=25", "-f", "lavfi", "-i", tone + "44100",
+                           "-t", "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3", "-ac", "1",
+                           "-output_ts_offset", "0.5", "-f", "mpegts", path("change2.ts")}));
+    QFile joined(path("change.ts"));
+    QVERIFY(joined.open(QIODevice::WriteOnly));
+    for (const QString& part : {path("change1.ts"), path("change2.ts")}) {
+        QFile f(part);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        joined.write(f.readAll());
+    }
+    joined.close();
+
+    // Black columns each side: the pads must follow the new picture size.
+    QString out = path("change.mpg");
+    {
+        McTranscoder t(nullptr);
+        Job job;
+        job.filters.setCrop(1, 320, 240, McRect(0, 0, 0, 0), 0, 0, 53, 53);
+        QVERIFY(job.prepare(t, path("change.ts"), out, preset("576p_pal_h264_low")));
+        QCOMPARE(t.transcode(true), 0);
+    }
+    QVERIFY(media::decodedFrames(out) >= 20);
+    QVERIFY(media::near(media::pixel(out, 360, 288, 3), QColor(255, 0, 0)));
+    QVERIFY(media::near(media::pixel(out, 360, 288, 20), QColor(0, 0, 255)));
+    for (int frame : {3, 20})
+        QVERIFY(media::near(media::pixel(out, 10, 288, frame), QColor(0, 0, 0)));
+    QVERIFY(media::near(media::pixel(out, 80, 288, 20), QColor(0, 0, 255)));
+    QCOMPARE(media::ffprobe(out).count("audio"), 1);
+    testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", out, "-f", "null", "-"});
+    QVERIFY2(r.ok() && r.err.trimmed().isEmpty(), r.err.constData());
 }
 
 void TestCodec::logAndCountedStart()
