@@ -31,7 +31,9 @@ void ResetCursor(DfsFile* f)
     f->prevCluster = 0;
     const uint32_t first = EntryFirstCluster(f->entry);
     DfsDrive* vol = f->drive;
-    if (first == kRootArea && vol->fsId != FS_FAT32 && vol->fsId != FS_EXFAT)
+    // Only a folder can stand for the FAT12/16 root area; a file claiming it
+    // would read past the area up to its size.
+    if (first == kRootArea && vol->fsId != FS_FAT32 && vol->fsId != FS_EXFAT && (f->entry[11] & ATTR_DIRECTORY))
         f->curCluster = kRootArea;
     else if (first >= 2 && first < vol->clusterLimit)
         f->curCluster = first;
@@ -365,9 +367,11 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
 int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
 {
     DfsFile* f = nullptr;
-    return ProtectedFinally(
+    uint64_t oldPosition = 0;
+    return Protected(
         [&] {
             f = LookupFileHandle(handle);
+            oldPosition = f->position;
             if (!position)
                 RaiseError(-2);
             MountRawIfNeeded(f, 2);
@@ -380,7 +384,9 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
                 base = f->rawMode == RAW_NONE ? int64_t(FileSize(f)) : 0;
             else
                 RaiseError(-2);
-            const int64_t wanted = base + *position;
+            int64_t wanted = 0;
+            if (__builtin_add_overflow(base, *position, &wanted))
+                RaiseError(-38);
             if (wanted < 0)
                 RaiseError(-15);
             const uint64_t newPos = uint64_t(wanted);
@@ -409,6 +415,19 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
                 }
             }
             *position = int64_t(newPos);
+        },
+        [&](ExceptionFrame&) {
+            // A walk that failed midway leaves the cursor between the old and
+            // the new position: the handle stays where it was, its cursor is
+            // rebuilt by the next read.
+            if (f && f->rawMode == RAW_NONE) {
+                f->position = oldPosition;
+                if (f->curCluster != kRootArea) {
+                    f->prevCluster = 0;
+                    f->curCluster = 0;
+                    f->clusterOffset = 0;
+                }
+            }
         },
         [&] {
             if (f)

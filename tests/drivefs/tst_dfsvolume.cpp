@@ -105,6 +105,7 @@ private slots:
     void fsInfo_data();
     void fsInfo();
     void chains();
+    void failedSeekAndRootAreaClaims();
     void largeFileRule_data();
     void largeFileRule();
     void partitions();
@@ -385,6 +386,68 @@ void TestDfsVolume::chains()
     QCOMPARE(ReadVolumeFile(h, buf.data(), 5000, &got), -20);
     QCOMPARE(got, 0u);
     QCOMPARE(CloseVolumeFile(h), 0);
+}
+
+void TestDfsVolume::failedSeekAndRootAreaClaims()
+{
+    MemDevices devs;
+    FatLayout l;
+    MakeFat(devs.disks[0], l);
+    MemDiskData& disk = devs.disks[0];
+    // CHAIN.BIN: clusters 100 .. 399 in order, each 32-bit word holding its
+    // offset in the file. Entries from cluster 256 on lie in the FAT's second sector.
+    const uint64_t firstData = l.reserved + uint64_t(l.fats) * l.fatSize + (l.rootEntries * 32 + 511) / 512;
+    for (uint32_t c = 100; c < 400; ++c) {
+        SetFat16(disk, l, c, uint16_t(c == 399 ? 0xFFFF : c + 1));
+        for (uint32_t w = 0; w < 128; ++w)
+            Put32(disk.image.data() + (firstData + c - 2) * 512 + w * 4, (c - 100) * 512 + w * 4);
+    }
+    AddRootEntry(disk, l, 0, "CHAIN   BIN", 0x20, 100, 300 * 512);
+    // A file whose cluster field names the root area, and a folder doing the same.
+    AddRootEntry(disk, l, 1, "ROOTAREABIN", 0x20, 0xFFFFFFFFu, 1000000);
+    AddRootEntry(disk, l, 2, "ROOTDIR    ", 0x10, 0xFFFFFFFFu, 0);
+    uint8_t word[4];
+    uint32_t got = 0;
+    const int32_t h = OpenVolumeFile("\\CHAIN.BIN");
+    QVERIFY(h > 0);
+    int64_t pos = 1000;
+    QCOMPARE(SeekVolumeFile(h, &pos, 0), 0);
+    disk.failCode = -18;
+    disk.failSector = l.reserved + 1;
+    pos = 200 * 512 + 4;
+    QCOMPARE(SeekVolumeFile(h, &pos, 0), -18);
+    // The handle stays where it was and reads the bytes found there.
+    VolumeFileInfo info;
+    QCOMPARE(GetVolumeFileInfo(h, &info), 0);
+    QCOMPARE(info.position, uint64_t(1000));
+    QCOMPARE(ReadVolumeFile(h, word, 4, &got), 0);
+    QCOMPARE(got, 4u);
+    QCOMPARE(Get32(word), 1000u);
+    disk.failCode = 0;
+    pos = 200 * 512 + 4;
+    QCOMPARE(SeekVolumeFile(h, &pos, 0), 0);
+    QCOMPARE(ReadVolumeFile(h, word, 4, &got), 0);
+    QCOMPARE(Get32(word), uint32_t(200 * 512 + 4));
+    // A position past what 64 bits hold is too large, not negative.
+    pos = INT64_MAX;
+    QCOMPARE(SeekVolumeFile(h, &pos, 1), -38);
+    QCOMPARE(GetVolumeFileInfo(h, &info), 0);
+    QCOMPARE(info.position, uint64_t(200 * 512 + 8));
+    QCOMPARE(CloseVolumeFile(h), 0);
+
+    // Only a folder reads the root area; a file claiming it has no clusters.
+    QByteArray buf(1000000, 0);
+    const int32_t r = OpenVolumeFile("\\ROOTAREA.BIN");
+    QVERIFY(r > 0);
+    QCOMPARE(ReadVolumeFile(r, buf.data(), uint32_t(buf.size()), &got), -20);
+    QCOMPARE(got, 0u);
+    QCOMPARE(CloseVolumeFile(r), 0);
+    const int32_t d = OpenVolumeFile("\\ROOTDIR");
+    QVERIFY(d > 0);
+    QCOMPARE(ReadVolumeFile(d, buf.data(), uint32_t(buf.size()), &got), 0);
+    QCOMPARE(got, l.rootEntries * 32);
+    QCOMPARE(buf.left(11), QByteArray("CHAIN   BIN"));
+    QCOMPARE(CloseVolumeFile(d), 0);
 }
 
 void TestDfsVolume::largeFileRule_data()
