@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "dfs_internal.h"
+#include "testutil.h"
 
 namespace dfstest {
 
@@ -158,6 +159,14 @@ inline QByteArray ReadAll(int32_t handle, uint32_t chunk, int32_t* result = null
             return all;
         }
     }
+}
+
+// The committed exFAT disk image (its partition at sector 2048), unpacked once.
+inline const QByteArray& CommittedExfatImage()
+{
+    static const QByteArray image =
+        testutil::run("gzip", {"-dc", testutil::testsDir() + "/drivefs/images/exfat.img.gz"}).out;
+    return image;
 }
 
 // Points the library's disk device at an image file; the library restarts.

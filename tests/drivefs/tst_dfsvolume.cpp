@@ -248,11 +248,10 @@ void TestDfsVolume::hostileExfatGeometry()
     QFETCH(int, width);
     QFETCH(quint64, value);
     QFETCH(int, result);
-    QFile f(testutil::testsDir() + "/drivefs/images/exfat.img.gz");
-    testutil::RunResult r = testutil::run("gzip", {"-dc", f.fileName()});
-    QVERIFY(r.ok());
+    const QByteArray& image = CommittedExfatImage();
+    QVERIFY(!image.isEmpty());
     MemDevices devs;
-    devs.disks[0].image.assign(r.out.begin(), r.out.end());
+    devs.disks[0].image.assign(image.begin(), image.end());
     uint8_t* bs = devs.disks[0].image.data() + 2048 * 512;
     if (width == 1)
         bs[offset] = uint8_t(value);
@@ -487,9 +486,9 @@ void TestDfsVolume::partitions()
     };
     for (const Case& c : {Case {"exFAT partition", 7, -9}, Case {"Linux partition only", 0x83, -4}}) {
         MemDevices devs(1, 1);
-        QFile f(testutil::testsDir() + "/drivefs/images/exfat.img.gz");
-        testutil::RunResult r = testutil::run("gzip", {"-dc", f.fileName()});
-        devs.disks[0].image.assign(r.out.begin(), r.out.end());
+        const QByteArray& image = CommittedExfatImage();
+        QVERIFY(!image.isEmpty());
+        devs.disks[0].image.assign(image.begin(), image.end());
         devs.disks[0].image[446 + 4] = c.type;
         QCOMPARE(OpenVolumeFile("\\nofile"), c.result);
         if (c.result == -9) {
