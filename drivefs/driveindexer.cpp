@@ -257,18 +257,22 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     const QString nativeRoot = QDir::toNativeSeparators(root);
 
     std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[kIndexImageSize]);
-    if (!image) {
-        report(tr("Error indexing %1 (%2).").arg(nativeRoot, tr("out of memory")), interactive);
+    // A report can open a message box whose event loop may start another run on
+    // this thread: the run lock and the image go first.
+    auto fail = [&](const QString& text) {
+        image.reset();
+        runLock.unlock();
+        report(text, interactive);
         return false;
-    }
+    };
+    if (!image)
+        return fail(tr("Error indexing %1 (%2).").arg(nativeRoot, tr("out of memory")));
     InitIndexImage(image.get());
 
     const DriveLocation location = locate(root);
     const int number = deviceNumber(root);
-    if (number < 0 || !location.isValid()) {
-        report(tr("Error indexing %1 (unable to open device).").arg(nativeRoot), interactive);
-        return false;
-    }
+    if (number < 0 || !location.isValid())
+        return fail(tr("Error indexing %1 (unable to open device).").arg(nativeRoot));
     // The library reads the disk of the unit it was started with: start it afresh.
     ShutdownVolumeLibrary();
     DriveFsDiskDevice()->unit = number;
@@ -278,21 +282,15 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     flushVolume(root);
     uint32_t length = 0;
     const int code = IndexVolume("", image.get(), &length, qint64(location.volumeOffset));
-    if (code != 0) {
-        report(tr("Error indexing %1 (%2).").arg(nativeRoot, QString::fromLatin1(GetErrorText(code))),
-               interactive);
-        return false;
-    }
+    if (code != 0)
+        return fail(tr("Error indexing %1 (%2).").arg(nativeRoot, QString::fromLatin1(GetErrorText(code))));
     flushVolume(root);
 
     // Written under a temporary name and renamed when complete, so that a
     // failed write never leaves a truncated index in place of a good one.
     QSaveFile file(root + QStringLiteral("index.dat"));
-    if (!file.open(QIODevice::WriteOnly)) {
-        report(tr("Unable to open %1 for writing").arg(QDir::toNativeSeparators(file.fileName())),
-               interactive);
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(tr("Unable to open %1 for writing").arg(QDir::toNativeSeparators(file.fileName())));
     const qint64 written = file.write(reinterpret_cast<const char*>(image.get()), length);
     bool ok = written == qint64(length) && file.flush();
     if (ok && ::fsync(file.handle()) != 0)
@@ -301,10 +299,8 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
         ok = file.commit();
     else
         file.cancelWriting();   // the temporary file goes with the QSaveFile
-    if (!ok) {
-        report(tr("Unable to write %1").arg(QDir::toNativeSeparators(file.fileName())), interactive);
-        return false;
-    }
+    if (!ok)
+        return fail(tr("Unable to write %1").arg(QDir::toNativeSeparators(file.fileName())));
     flushVolume(root);
     return true;
 }

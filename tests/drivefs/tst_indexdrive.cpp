@@ -6,6 +6,10 @@
 #include "index/loopmount.h"
 #include "testutil.h"
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 namespace {
 
 const QString kPython = "/usr/bin/python3";
@@ -158,6 +162,36 @@ private slots:
         QCOMPARE(messages.count(), 1);
         QCOMPARE(messages.at(0).at(0).toString(), QString("Error indexing /proc/ (unable to open device)."));
         QCOMPARE(messages.at(0).at(1).toInt(), 3);
+    }
+
+    void reportsOutsideTheRun()
+    {
+        // A message box's event loop may start another run on the same thread:
+        // the report must not hold the run up.
+        static int nested;
+        nested = -1;
+        DriveIndexer::setInteractiveReporter([](QObject*, const QString&) {
+            DriveIndexer inner;
+            nested = inner.indexDrive("/proc", false) ? 1 : 0;
+        });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread outer([done] {
+            DriveIndexer indexer;
+            indexer.indexDrive("/proc", true);
+            *done = true;
+        });
+        QElapsedTimer timer;
+        timer.start();
+        while (!*done && timer.elapsed() < 20000)
+            QThread::msleep(10);
+        const bool returned = *done;
+        if (returned)
+            outer.join();
+        else
+            outer.detach();
+        DriveIndexer::setInteractiveReporter(captureReport);
+        QVERIFY2(returned, "a run started from a report never returned");
+        QCOMPARE(nested, 0);
     }
 
     void failedRunsKeepTheOldIndex()
