@@ -225,6 +225,12 @@ void TestFtpQueue::uploadsToPrimaryThenSecondary()
     FtpQueue queue;
     QSignalSpy status(&queue, &FtpQueue::status);
     QSignalSpy progress(&queue, &FtpQueue::progress);
+    // Both signals in the order they arrive, to check how they interleave.
+    QList<QPair<QString, QString>> events; // file, status text ("" for progress)
+    connect(&queue, &FtpQueue::status, this,
+            [&](const QString& f, const QString& text) { events.append({f, text}); });
+    connect(&queue, &FtpQueue::progress, this,
+            [&](const QString& f, double) { events.append({f, QString()}); });
     for (const QString& file : {odd, plain, empty}) {
         queue.addToQueue(file, "127.0.0.1", QString::number(primary.port), kUser, kPassword);
         queue.addToQueue(file, "127.0.0.1", QString::number(secondary.port), kUser, kPassword);
@@ -249,6 +255,21 @@ void TestFtpQueue::uploadsToPrimaryThenSecondary()
             order << QFileInfo(args.at(0).toString()).fileName();
     QCOMPARE(order, QStringList({"show #1 100% final?.mpg", "show #1 100% final?.mpg",
                                  "clip.001", "clip.001", "empty.mpg", "empty.mpg"}));
+
+    // Each upload: "Upload Started", then its progress, then its final status;
+    // nothing of one upload arrives outside that span.
+    QString current;
+    for (const auto& e : events) {
+        if (e.second == "Upload Started") {
+            QVERIFY2(current.isEmpty(), qPrintable(e.first));
+            current = e.first;
+        } else {
+            QCOMPARE(e.first, current);
+            if (!e.second.isEmpty())
+                current.clear();
+        }
+    }
+    QVERIFY(current.isEmpty());
 
     // Percentages stay within 0..100, the non-empty file reaches 100 and the
     // empty one reports 0 (never a division by zero).
