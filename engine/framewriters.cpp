@@ -67,8 +67,9 @@ TargaWriter::TargaWriter(QString fileName, const void* pixels, int width, int he
     copy->image.pixelDepth = uint8_t(bitsPerPixel);
     copy->image.descriptor = topDown ? TgaDescriptorTopDown : 0;
     const size_t bytes = size_t(std::max(width, 0)) * std::max(height, 0) * std::max(bitsPerPixel / 8, 0);
-    copy->image.pixels = static_cast<uint8_t*>(malloc(bytes ? bytes : 1));
-    if (copy->image.pixels && pixels)
+    // Without pixels there is nothing to write: run() reports the file unwritable.
+    copy->image.pixels = pixels ? static_cast<uint8_t*>(malloc(bytes ? bytes : 1)) : nullptr;
+    if (copy->image.pixels)
         memcpy(copy->image.pixels, pixels, bytes);
     frame = std::move(copy);
     if (owner)

@@ -527,6 +527,15 @@ void TestConversion::writerJobs()
     TargaWriter bad(tmp.filePath("no/such/dir/x.tga"), stored.constData(), 7, 3, 24, nullptr, true);
     bad.run();
     QVERIFY(!QFileInfo::exists(tmp.filePath("no/such/dir/x.tga")));
+
+    // Without pixels nothing is written, in either format.
+    const QString none = tmp.filePath("none");
+    TargaWriter noTga(none + ".tga", nullptr, 7, 3, 24, nullptr, true);
+    noTga.run();
+    KRXWriter noKrx(none + ".krx", nullptr, 7, 3, 24, nullptr, true);
+    noKrx.run();
+    QVERIFY(!QFileInfo::exists(none + ".tga"));
+    QVERIFY(!QFileInfo::exists(none + ".krx"));
 }
 
 void TestConversion::poolOutlivesItsJobs()
