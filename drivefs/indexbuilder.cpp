@@ -197,8 +197,9 @@ size_t TrailingDigitCount(const char* name, size_t length)
 
 int32_t ParseDigits(size_t* count, const char* text, size_t length)
 {
-    // More than nine digits, or a value past 32 bits, saturates: a long number
-    // must never wrap round into a small one that names another clip or frame.
+    // A value past 32 bits saturates: a long number must never wrap round into
+    // a small one that names another clip or frame. Leading zeros are no such
+    // number: "0000000042" is 42.
     int64_t value = 0;
     size_t n = 0;
     while (n < length && text[n] >= '0' && text[n] <= '9') {
@@ -208,7 +209,7 @@ int32_t ParseDigits(size_t* count, const char* text, size_t length)
     }
     if (count)
         *count = n;
-    return n > 9 || value > INT32_MAX ? INT32_MAX : int32_t(value);
+    return value > INT32_MAX ? INT32_MAX : int32_t(value);
 }
 
 int32_t ParseSignedDigits(size_t* count, const char* text, size_t length)

@@ -87,8 +87,8 @@ size_t TrailingDigitCount(const char* name, size_t length);
 // Value of the digits that end text[0, length); *count = digits taken.
 int32_t ParseTrailingNumber(size_t* count, const char* text, size_t length);
 // Value of the digits at the start of text (at most length characters); an
-// optional "-" makes ParseSignedDigits negative. More than nine digits, or a
-// value past 32 bits, saturates at INT32_MAX / INT32_MIN.
+// optional "-" makes ParseSignedDigits negative. A value past 32 bits
+// saturates at INT32_MAX / INT32_MIN.
 int32_t ParseDigits(size_t* count, const char* text, size_t length);
 int32_t ParseSignedDigits(size_t* count, const char* text, size_t length);
 

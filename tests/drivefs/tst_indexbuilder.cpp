@@ -144,7 +144,9 @@ private slots:
         // Long numbers saturate instead of wrapping into a small clip or frame number.
         QCOMPARE(ParseDigits(&count, "4294967297", 10), INT32_MAX);
         QCOMPARE(count, size_t(10));
-        QCOMPARE(ParseTrailingNumber(&count, "G000000000001", 13), INT32_MAX);
+        QCOMPARE(ParseTrailingNumber(&count, "G000000000001", 13), 1);   // leading zeros are no long number
+        QCOMPARE(count, size_t(12));
+        QCOMPARE(ParseTrailingNumber(&count, "G0000000002147483648", 20), INT32_MAX);
         QCOMPARE(ParseDigits(&count, "000000001", 9), 1);
         QCOMPARE(ParseDigits(&count, "99999999999999999999", 20), INT32_MAX);
         QCOMPARE(ParseSignedDigits(&count, "-42x", 4), -42);
@@ -238,6 +240,9 @@ private slots:
         // file of clip 0 has no sector.
         QCOMPARE(record(r.index, 0, ClipFrameKind), 1u);
         QCOMPARE(entry(r.index, record(r.index, 0, ClipFirstEntry)), 0xFFFFFFFFu);
+        // Twelve-digit frame names with leading zeros are frames 0 and 1.
+        QCOMPARE(record(r.index, 41, ClipLastEntry) - record(r.index, 41, ClipFirstEntry) + 1, 2u);
+        QCOMPARE(record(r.index, 41, ClipFrameKind), 1u);
 
         // Same drive, same bytes; choosing the volume by its start gives the same.
         QCOMPARE(build(m_standard).index, r.index);

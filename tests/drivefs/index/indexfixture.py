@@ -369,15 +369,15 @@ def oem_name(name):
 
 
 def trailing_number(name):
-    """(digit count, value) of the digits that end name; values past nine
-    digits saturate so they never fall back into range."""
+    """(digit count, value) of the digits that end name; values past 32 bits
+    saturate so they never fall back into range."""
     n = 0
     while n < len(name) and "0" <= name[len(name) - 1 - n] <= "9":
         n += 1
     if n == 0:
         return 0, None
     digits = name[len(name) - n:]
-    return n, (int(digits) if n <= 9 else 2 ** 31 - 1)
+    return n, min(int(digits), 2 ** 31 - 1)
 
 
 def frame_kind(name):
