@@ -782,7 +782,17 @@ void MountExfatVolume(DfsDrive* vol, const uint8_t* bs)
     vol->state = 4;
     vol->freeCount = percent <= 100 ? int32_t((100 - percent) * uint64_t(vol->clusterLimit) / 100) : -1;
     vol->nextFree = 2;
-    LocateExfatMetadata(vol, flags & 1);
+    // A read failing here fails the mount: the volume must not pass as
+    // mounted without its bitmap and up-case table.
+    int32_t r = Protected([&] { LocateExfatMetadata(vol, flags & 1); },
+                          [&](ExceptionFrame&) {
+                              vol->state = 3;
+                              vol->bitmapSector = 0;
+                              vol->exfatUsable = 0;
+                          },
+                          [] {});
+    if (r < 0)
+        RaiseError(r);
     if (!vol->exfatUsable) {
         vol->state = 3;
         RaiseError(-8);

@@ -55,6 +55,7 @@ private slots:
     void damagedEntrySets_data();
     void damagedEntrySets();
     void largeReadGoesAroundTheCache();
+    void unreadableUpcaseTableFailsMount();
 
 private:
     void checkImage(const QString& image, const QString& manifest);
@@ -328,4 +329,33 @@ void TestDfsExfat::largeReadGoesAroundTheCache()
 }
 
 QTEST_GUILESS_MAIN(TestDfsExfat)
+void TestDfsExfat::unreadableUpcaseTableFailsMount()
+{
+    MemDevices devs;
+    const QByteArray image = ImageBytes(m_image);
+    devs.disks[0].image.assign(image.begin(), image.end());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(image.constData());
+    const int entry = image.indexOf(QByteArray("\x82\0\0\0", 4), 2048 * 512);
+    QVERIFY(entry > 0);
+    const uint8_t* boot = bytes + 2048 * 512;
+    const uint32_t cluster = Get32(bytes + entry + 20);
+    devs.disks[0].failCode = -18;
+    devs.disks[0].failSector = 2048 + Get32(boot + 88) + (uint64_t(cluster - 2) << boot[109]);
+    // The read's code fails the mount (asked on its letter: the default
+    // drive would fall back to "A"); the volume is not taken as mounted
+    // without its up-case table.
+    QCOMPARE(OpenVolumeFile("C:\\s513.bin"), -18);
+    QVERIFY(g_driveFsData.drives[2].state < 4);
+    QVERIFY(!g_driveFsData.drives[2].upcase);
+    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
+        QCOMPARE(int(g_driveFsData.files[i].inUse), 0);
+    // Once the sector reads, the next open mounts the volume.
+    devs.disks[0].failCode = 0;
+    const int32_t h = OpenVolumeFile("\\s513.bin");
+    QVERIFY(h > 0);
+    QVERIFY(g_driveFsData.drives[2].upcase);
+    QCOMPARE(ReadAll(h, 100).size(), 513);
+    QCOMPARE(CloseVolumeFile(h), 0);
+}
+
 #include "tst_dfsexfat.moc"
