@@ -758,7 +758,7 @@ void TestCodec::picturesAndSoundChangingMidStream()
         QVERIFY(job.prepare(t, path("change.ts"), out, preset("576p_pal_h264_low")));
         QCOMPARE(t.transcode(true), 0);
     }
-    QVERIFY(media::decodedFrames(out) >= 20);
+    // Frame 20 exists and is blue: the second half was not lost.
     QVERIFY(media::near(media::pixel(out, 360, 288, 3), QColor(255, 0, 0)));
     QVERIFY(media::near(media::pixel(out, 360, 288, 20), QColor(0, 0, 255)));
     for (int frame : {3, 20})
