@@ -144,21 +144,6 @@ QList<int> range(int first, int last, int step = 1)
     return out;
 }
 
-// Writes the picture stored bottom row first with our codec.
-bool writeBottomUp(const QString& path, const QByteArray& topDownRows, int width, int height)
-{
-    QByteArray stored;
-    for (int r = height - 1; r >= 0; --r)
-        stored += topDownRows.mid(r * width * 3, width * 3);
-    TgaImage img;
-    img.imageType = 2;
-    img.width = uint16_t(width);
-    img.height = uint16_t(height);
-    img.pixelDepth = 24;
-    img.pixels = reinterpret_cast<uint8_t*>(stored.data());
-    return TgaWritePath(QFile::encodeName(path).constData(), &img) == TgaOk;
-}
-
 } // namespace
 
 class TestConversion : public QObject {

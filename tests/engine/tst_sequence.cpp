@@ -12,23 +12,6 @@ using namespace tgatest;
 
 namespace {
 
-// Writes the picture stored bottom row first with our codec.
-bool writeBottomUp(const QString& path, const QByteArray& topDownRows, int width, int height, int bits)
-{
-    const int bpp = bits / 8;
-    QByteArray stored;
-    for (int r = height - 1; r >= 0; --r)
-        stored += topDownRows.mid(r * width * bpp, width * bpp);
-    TgaImage img;
-    img.imageType = 2;
-    img.width = uint16_t(width);
-    img.height = uint16_t(height);
-    img.pixelDepth = uint8_t(bits);
-    img.descriptor = bits == 32 ? 8 : 0;
-    img.pixels = reinterpret_cast<uint8_t*>(stored.data());
-    return TgaWritePath(QFile::encodeName(path).constData(), &img) == TgaOk;
-}
-
 QStringList messages(const QSignalSpy& spy)
 {
     QStringList out;

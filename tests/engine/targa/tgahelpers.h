@@ -105,4 +105,23 @@ inline bool writeAll(const QString& path, const QByteArray& data)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
+// Writes a picture given top row first as an uncompressed Targa file stored
+// bottom row first with our codec (ffmpeg writes top-down only); 32-bit
+// files get 8 alpha bits.
+inline bool writeBottomUp(const QString& path, const QByteArray& topDownRows, int width, int height, int bits = 24)
+{
+    const int bpp = bits / 8;
+    QByteArray stored;
+    for (int r = height - 1; r >= 0; --r)
+        stored += topDownRows.mid(r * width * bpp, width * bpp);
+    TgaImage img;
+    img.imageType = 2;
+    img.width = uint16_t(width);
+    img.height = uint16_t(height);
+    img.pixelDepth = uint8_t(bits);
+    img.descriptor = bits == 32 ? 8 : 0;
+    img.pixels = reinterpret_cast<uint8_t*>(stored.data());
+    return TgaWritePath(QFile::encodeName(path).constData(), &img) == TgaOk;
+}
+
 } // namespace tgatest
