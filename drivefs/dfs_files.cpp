@@ -368,6 +368,7 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
 {
     DfsFile* f = nullptr;
     uint64_t oldPosition = 0;
+    bool moving = false;
     return Protected(
         [&] {
             f = LookupFileHandle(handle);
@@ -401,6 +402,7 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             }
             if (newPos > FileSize(f))
                 RaiseError(-15);
+            moving = true;
             if (newPos > f->position) {
                 AdvanceFilePosition(f, newPos - f->position);
             } else if (newPos < f->position) {
@@ -420,7 +422,7 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             // A walk that failed midway leaves the cursor between the old and
             // the new position: the handle stays where it was, its cursor is
             // rebuilt by the next read.
-            if (f && f->rawMode == RAW_NONE) {
+            if (moving) {
                 f->position = oldPosition;
                 if (f->curCluster != kRootArea) {
                     f->prevCluster = 0;
