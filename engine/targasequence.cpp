@@ -388,6 +388,11 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         emit message(QStringLiteral("Couldn't start sequence conversion. An invalid output format was specified."), 2);
         return;
     }
+    if (parent()) {
+        // Only an object without a parent can move onto its worker thread.
+        qWarning("TargaSequence::startConversion: the sequence has a parent and cannot move to its thread");
+        return;
+    }
     m_destinations = destinations;
     m_outputFormat = format;
 
@@ -398,11 +403,6 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         }
     }
 
-    if (parent()) {
-        // Only an object without a parent can move onto its worker thread.
-        qWarning("TargaSequence::startConversion: the sequence has a parent and cannot move to its thread");
-        return;
-    }
     auto* thread = new QThread(this);
     moveToThread(thread);
     connect(thread, SIGNAL(started()), this, SLOT(convertSequence()));

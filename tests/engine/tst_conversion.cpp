@@ -579,6 +579,7 @@ void TestConversion::refusedStarts()
     r = convert(*child, {{outDir("child"), -1, 0}}, 0);
     QVERIFY(r.codes.isEmpty());
     QCOMPARE(child->thread(), QThread::currentThread());
+    QVERIFY(!QFileInfo::exists(outDir("child")));
 }
 
 void TestConversion::indexesPlayerDrive()
