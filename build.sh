@@ -11,7 +11,7 @@ PACKAGES=(cmake g++ make pkg-config
   qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev
   libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   libblkid-dev
-  ffmpeg exfatprogs exfat-fuse dosfstools mtools fdisk util-linux python3-pyftpdlib xvfb xauth curl)
+  ffmpeg exfatprogs exfat-fuse dosfstools mtools fdisk util-linux python3-pyftpdlib xvfb xauth curl gzip mount fonts-dejavu-core)
 
 install_missing() {
   local missing=()
