@@ -68,7 +68,7 @@ struct MemDevices {
         for (int i = 0; i < count; ++i) {
             disks[i].image.assign(sectors * 512, 0);
             for (size_t s = 0; s < sectors; ++s)
-                std::snprintf(reinterpret_cast<char*>(&disks[i].image[s * 512]), 32, "disk%d sector %zu", i, s);
+                std::snprintf(reinterpret_cast<char*>(&disks[i].image[s * 512]), 64, "disk%d sector %zu", i, s);
             list[i].type = DEVICE_DISK;
             list[i].flags = DEVF_PRIVATE_MUTEX;
             list[i].driver = &g_memDriver;
