@@ -19,6 +19,17 @@ public:
     virtual bool read(void* buffer, uint64_t count) = 0;
     // Bytes between the current position and the end of the file; -1 when unknown.
     virtual int64_t remaining() = 0;
+
+protected:
+    // Ends a read that delivered `done` of `count` bytes.
+    static bool finish(uint8_t* out, uint64_t done, uint64_t count)
+    {
+        if (done < count) {
+            memset(out + done, 0, size_t(count - done));
+            return false;
+        }
+        return true;
+    }
 };
 
 class StreamSource : public Source {
@@ -36,11 +47,7 @@ public:
             if (got < chunk)
                 break;
         }
-        if (done < count) {
-            memset(out + done, 0, size_t(count - done));
-            return false;
-        }
-        return true;
+        return finish(out, done, count);
     }
 
     int64_t remaining() override
@@ -101,11 +108,7 @@ public:
                     break;
             }
         }
-        if (done < count) {
-            memset(out + done, 0, size_t(count - done));
-            return false;
-        }
-        return true;
+        return finish(out, done, count);
     }
 
     int64_t remaining() override

@@ -111,6 +111,7 @@ public:
 
 private:
     void setUp();
+    AVCodecContext* allocEncoder(const std::string& name, const AVCodec** codec);
     void openVideoEncoder();
     void openAudioEncoder();
     void addStream(AVCodecContext* enc, AVStream*& st);
@@ -219,14 +220,21 @@ void Run::addStream(AVCodecContext* enc, AVStream*& st)
     }
 }
 
+AVCodecContext* Run::allocEncoder(const std::string& name, const AVCodec** codec)
+{
+    *codec = avcodec_find_encoder_by_name(name.c_str());
+    if (!*codec)
+        throw Failure{AVERROR_ENCODER_NOT_FOUND, "avcodec_find_encoder_by_name: no encoder " + name};
+    AVCodecContext* ctx = avcodec_alloc_context3(*codec);
+    if (!ctx)
+        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    return ctx;
+}
+
 void Run::openVideoEncoder()
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(out->videoEncoder.c_str());
-    if (!codec)
-        throw Failure{AVERROR_ENCODER_NOT_FOUND, "avcodec_find_encoder_by_name: no encoder " + out->videoEncoder};
-    venc = avcodec_alloc_context3(codec);
-    if (!venc)
-        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    const AVCodec* codec = nullptr;
+    venc = allocEncoder(out->videoEncoder, &codec);
     Any v;
     out->video.getParam("width", v);
     venc->width = v.asInt32();
@@ -297,12 +305,8 @@ void Run::openVideoEncoder()
 
 void Run::openAudioEncoder()
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(out->audioEncoder.c_str());
-    if (!codec)
-        throw Failure{AVERROR_ENCODER_NOT_FOUND, "avcodec_find_encoder_by_name: no encoder " + out->audioEncoder};
-    aenc = avcodec_alloc_context3(codec);
-    if (!aenc)
-        fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+    const AVCodec* codec = nullptr;
+    aenc = allocEncoder(out->audioEncoder, &codec);
     Any v;
     out->audio.getParam("samplerate", v);
     aenc->sample_rate = v.asInt32();

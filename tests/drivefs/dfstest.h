@@ -145,6 +145,15 @@ inline QByteArray Sha256(const QByteArray& data)
 }
 
 // Reads a handle to its end in pieces of the given size.
+// File slots still claimed; a failed open must leave none.
+inline int ClaimedFileSlots()
+{
+    int n = 0;
+    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
+        n += g_driveFsData.files[i].inUse ? 1 : 0;
+    return n;
+}
+
 inline QByteArray ReadAll(int32_t handle, uint32_t chunk, int32_t* result = nullptr)
 {
     QByteArray all;

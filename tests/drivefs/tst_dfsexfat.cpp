@@ -172,8 +172,7 @@ void TestDfsExfat::namesAndDots()
     const int32_t h = OpenVolumeFile(path.constData());
     if (result < 0) {
         QCOMPARE(h, result);
-        for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
-            QCOMPARE(int(g_driveFsData.files[i].inUse), 0);
+        QCOMPARE(ClaimedFileSlots(), 0);
         return;
     }
     QVERIFY2(h > 0, GetErrorText(h));
@@ -279,8 +278,7 @@ void TestDfsExfat::damagedEntrySets()
     QCOMPARE(OpenVolumeFile(path.constData()), result);
     if (!debug.isEmpty())
         QVERIFY2(s_debug.contains(debug), qPrintable(s_debug.join('|')));
-    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
-        QCOMPARE(int(g_driveFsData.files[i].inUse), 0);
+    QCOMPARE(ClaimedFileSlots(), 0);
     // Other files stay readable when only one set is damaged.
     if (damage < 3) {
         const int32_t h = OpenVolumeFile("\\s513.bin");
@@ -347,8 +345,7 @@ void TestDfsExfat::unreadableUpcaseTableFailsMount()
     QCOMPARE(OpenVolumeFile("C:\\s513.bin"), -18);
     QVERIFY(g_driveFsData.drives[2].state < 4);
     QVERIFY(!g_driveFsData.drives[2].upcase);
-    for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
-        QCOMPARE(int(g_driveFsData.files[i].inUse), 0);
+    QCOMPARE(ClaimedFileSlots(), 0);
     // Once the sector reads, the next open mounts the volume.
     devs.disks[0].failCode = 0;
     const int32_t h = OpenVolumeFile("\\s513.bin");
