@@ -557,7 +557,7 @@ void TargaSequence::convertSequence()
     const bool written = confirmQueued();
 
     if (written && runningLocked()) {
-        emit frameConverted(-4);
+        emit frameConverted(DestinationIndexing);
         indexPlayerDrives();
     }
 
@@ -575,5 +575,5 @@ void TargaSequence::indexPlayerDrives()
         if (VolumeInfo(d.path).isPlayerDrive())
             indexer.indexDrive(d.path, false);
     }
-    emit frameConverted(-1);
+    emit frameConverted(DestinationCompleted);
 }

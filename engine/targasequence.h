@@ -17,12 +17,23 @@
 #include <atomic>
 #include <memory>
 
+// Destination status codes, carried by TargaSequence::frameConverted(int),
+// kept per destination by the batch model and shown by the console progress.
+// A value above 0 is the number of frames converted so far.
+enum DestinationStatus {
+    DestinationPending = 0,
+    DestinationCompleted = -1,
+    DestinationFailed = -2,
+    DestinationIndexing = -4,
+    DestinationCanceled = -5,
+};
+
 // One destination of an image sequence. In the list handed to
 // TargaSequence::startConversion, path is the clip folder.
 struct SequenceDestination {
     QString path;
-    int slot = -1;   // -1 whole frames, else the slot group (0 .. slotCount() - 1)
-    int status = 0;  // destination status code: >0 frames, 0 pending, -1 done, -2 failed, -4 indexing, -5 canceled
+    int slot = -1;                     // -1 whole frames, else the slot group (0 .. slotCount() - 1)
+    int status = DestinationPending;   // a DestinationStatus, or the frames converted
 };
 
 class TargaWriter;

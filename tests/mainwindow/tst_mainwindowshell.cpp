@@ -56,9 +56,11 @@ const QStringList kTarga = {"targa=8-bit 4:4:4 Targa Sequence", "krx=8-bit 4:4:4
 const QSet<QString> kInterlacedKeys = {"1080i_ntsc", "480i_ntsc", "1080i_pal",
                                        "576i_pal",   "480i_ps_ntsc", "576i_ps_pal"};
 
+// Through a pixmap, as the labels hold it: premultiplying rounds semi-transparent
+// pixels differently on different CPUs, so a plain image would not compare.
 QImage resourceImage(const QString& name)
 {
-    return QImage(":/OstrandEncoder/" + name).convertToFormat(QImage::Format_ARGB32);
+    return QPixmap(":/OstrandEncoder/" + name).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
 QImage labelImage(QLabel* label)
