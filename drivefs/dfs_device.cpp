@@ -86,14 +86,20 @@ void InitVolumeLibrary()
     DfsMutex* global = new (std::nothrow) DfsMutex("DriveFs");
     if (!global)
         FatalError("Unable to allocate Win32 Heap memory", 12);
-    global->Enter();
-    global->Enter();
     g_globalMutex.store(global);
+    EnterGlobal();
     InitBuffers();
     InitDeviceList();
+    LeaveGlobal();
+    // Device, then global, as every other path takes them: holding the
+    // global mutex while a device is locked would invert the order.
+    for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d)
+        d->mutex->Enter();
+    EnterGlobal();
     AssignDriveLetters();
     LeaveGlobal();
-    LeaveGlobal();
+    for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d)
+        d->mutex->Leave();
     g_libraryStarted.store(true);
 }
 

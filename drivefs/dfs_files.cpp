@@ -40,17 +40,127 @@ void ResetCursor(DfsFile* f)
     else
         f->curCluster = 0;
     f->lastCluster = 0;
-    if (IsContiguous(f) && f->curCluster) {
-        const uint64_t clusters = (FileSize(f) + vol->bytesPerCluster - 1) >> vol->clusterShift;
-        const uint64_t last = clusters ? first + clusters - 1 : first;
-        f->lastCluster = last >= vol->clusterLimit ? vol->clusterLimit - 1 : uint32_t(last);
-    }
+    if (IsContiguous(f) && f->curCluster && !ContiguousLastCluster(vol, first, FileSize(f), &f->lastCluster))
+        f->curCluster = 0;   // refused at open; never read past the heap
 }
 
+// The next cluster of a FAT chain; 0 where the chain ends.
+uint32_t ChainNext(DfsDrive* vol, uint32_t cluster)
+{
+    const uint32_t v = GetClusterValue(vol, cluster);
+    return v < 2 || v >= vol->clusterLimit ? 0 : v;
+}
+
+// Finds where the file's chain first comes back to a cluster it already
+// holds (Brent's cycle search, no memory per cluster): past that point a read
+// would return an earlier part of the file as the bytes at its position.
+// Sets chainLimit to the index of that cluster, or kNoChainLimit when the file's
+// clusters hold no repeat. A FAT entry that cannot be read stops the search:
+// the clusters before it are distinct (a chain that repeats never reaches a
+// new entry), and the search runs again when a walk has to go further.
+// Returns the code that stopped it, else 0.
+int32_t CheckChain(DfsFile* f)
+{
+    DfsDrive* vol = f->drive;
+    const uint32_t first = EntryFirstCluster(f->entry);
+    const uint64_t need = (FileSize(f) + vol->bytesPerCluster - 1) >> vol->clusterShift;
+    // A repeat within the first need clusters shows within three times as many steps.
+    const uint64_t bound = 3 * need + 3;
+    uint64_t hareIndex = 0;
+    bool cycleFound = false;
+    uint32_t limit = kNoChainLimit;
+    int32_t code = 0;
+    Protected(
+        [&] {
+            uint32_t tortoise = first;
+            uint32_t hare = ChainNext(vol, first);
+            hareIndex = 1;
+            uint64_t power = 1, length = 1;
+            while (hare && hare != tortoise && hareIndex < bound) {
+                if (power == length) {
+                    tortoise = hare;
+                    power *= 2;
+                    length = 0;
+                }
+                hare = ChainNext(vol, hare);
+                ++length;
+                ++hareIndex;
+            }
+            if (!hare || hare != tortoise)
+                return;
+            cycleFound = true;
+            // The cycle is length clusters long: its start is where two walks
+            // that far apart meet, and the first repeat lies length after it.
+            uint32_t behind = first, ahead = first;
+            for (uint64_t i = 0; i < length; ++i)
+                ahead = ChainNext(vol, ahead);
+            uint64_t start = 0;
+            while (behind != ahead && start < bound) {
+                behind = ChainNext(vol, behind);
+                ahead = ChainNext(vol, ahead);
+                ++start;
+            }
+            if (start + length < need)
+                limit = uint32_t(start + length);
+        },
+        [&](ExceptionFrame& frame) {
+            code = frame.code;
+            HandleException(&frame);
+        },
+        [] {});
+    if (code < 0) {
+        // Up to the cluster whose entry failed; a failure while measuring a
+        // cycle already seen leaves nothing known beyond the first cluster.
+        f->chainLimit = cycleFound || hareIndex + 1 >= kNoChainLimit ? 1 : uint32_t(hareIndex + 1);
+        f->chainChecked = CHAIN_PARTLY_CHECKED;
+    } else {
+        f->chainLimit = limit;
+        f->chainChecked = CHAIN_CHECKED;
+    }
+    return code;
+}
+
+// The cluster at index of the file, which follows cur; 0 past its clusters.
+// A chain coming back to a cluster it holds raises there, or with
+// raiseAtRepeat false (looking ahead) ends there.
+uint32_t NextFileCluster(DfsFile* f, uint32_t cur, uint64_t index, bool raiseAtRepeat = true)
+{
+    if (IsContiguous(f))
+        return cur >= f->lastCluster ? 0 : cur + 1;
+    if (cur < 2 || cur >= kEndOfChain)
+        RaiseError(DFS_E_FAT_ALLOCATION);
+    const uint32_t next = ChainNext(f->drive, cur);
+    if (!next)
+        return 0;
+    if (index >= f->chainLimit && f->chainChecked != CHAIN_CHECKED) {
+        const int32_t code = CheckChain(f);
+        if (index >= f->chainLimit && code < 0)
+            RaiseError(code);
+    }
+    if (index >= f->chainLimit) {
+        if (raiseAtRepeat)
+            RaiseError(DFS_E_FAT_ALLOCATION);
+        return 0;
+    }
+    return next;
+}
+
+// Moves the cursor to position by walking from the file's first cluster.
+// When the walk raises, the cursor is parked at position (the next read
+// walks again) rather than left on a cluster short of it.
 void RebuildCursor(DfsFile* f, uint64_t position)
 {
-    ResetCursor(f);
-    AddFilePositionHigh(f, position);
+    Protected(
+        [&] {
+            ResetCursor(f);
+            AddFilePositionHigh(f, position);
+        },
+        [&](ExceptionFrame&) {
+            f->position = position;
+            if (f->curCluster != kRootArea)
+                Park(f);
+        },
+        [] {});
 }
 
 // The sector holding the byte at the cursor.
@@ -70,7 +180,7 @@ void RequireCursor(DfsFile* f)
     if (f->curCluster == 0)
         RebuildCursor(f, f->position);
     if (f->curCluster == 0)
-        RaiseError(-20);
+        RaiseError(DFS_E_FAT_ALLOCATION);
 }
 
 // Bytes from the position that lie in clusters following each other on disk.
@@ -81,17 +191,11 @@ uint64_t ContiguousBytes(DfsFile* f, uint64_t max)
         return max;
     uint64_t bytes = vol->bytesPerCluster - f->clusterOffset;
     uint32_t cur = f->curCluster;
+    uint64_t index = f->position >> vol->clusterShift;
     while (bytes < max) {
-        uint32_t next;
-        if (IsContiguous(f)) {
-            if (cur >= f->lastCluster)
-                break;
-            next = cur + 1;
-        } else {
-            next = GetClusterValue(vol, cur);
-            if (next != cur + 1)
-                break;
-        }
+        const uint32_t next = NextFileCluster(f, cur, ++index, false);
+        if (next != cur + 1)
+            break;
         cur = next;
         bytes += vol->bytesPerCluster;
     }
@@ -177,40 +281,35 @@ void AdvanceFilePosition(DfsFile* f, uint64_t n)
 {
     const uint64_t newPos = f->position + n;
     if (newPos < f->position || (newPos >> 32) > PositionHighLimit(f))
-        RaiseError(-38);
-    const uint64_t oldPos = f->position;
-    f->position = newPos;
-    if (f->rawMode != RAW_NONE || f->curCluster == kRootArea || f->curCluster == 0)
+        RaiseError(DFS_E_FILE_TOO_LARGE);
+    if (f->rawMode != RAW_NONE || f->curCluster == kRootArea || f->curCluster == 0) {
+        f->position = newPos;
         return;
+    }
     DfsDrive* vol = f->drive;
     const uint64_t total = uint64_t(f->clusterOffset) + n;
     uint64_t crossings = total >> vol->clusterShift;
-    f->clusterOffset = uint32_t(total & (vol->bytesPerCluster - 1));
-    uint64_t index = oldPos >> vol->clusterShift;
+    uint64_t index = f->position >> vol->clusterShift;
+    uint32_t prev = f->prevCluster;
+    uint32_t cur = f->curCluster;
+    bool ended = false;
     while (crossings--) {
-        const uint32_t cur = f->curCluster;
-        uint32_t next;
-        if (IsContiguous(f)) {
-            if (cur >= f->lastCluster) {
-                Park(f);
-                return;
-            }
-            next = cur + 1;
-        } else {
-            if (cur < 2 || cur >= kEndOfChain)
-                RaiseError(-20);
-            next = GetClusterValue(vol, cur);
-            if (next < 2 || next >= vol->clusterLimit) {
-                Park(f);
-                return;
-            }
+        const uint32_t next = NextFileCluster(f, cur, ++index);
+        if (!next) {
+            ended = true;
+            break;
         }
-        // No chain holds more clusters than the volume: a longer one loops.
-        if (++index >= ClusterCount(vol))
-            RaiseError(-20);
-        f->prevCluster = cur;
-        f->curCluster = next;
+        prev = cur;
+        cur = next;
     }
+    // Nothing moves until the walk has succeeded: a raise leaves the cursor
+    // and the position as they were, in step.
+    f->position = newPos;
+    f->prevCluster = prev;
+    f->curCluster = cur;
+    f->clusterOffset = uint32_t(total & (vol->bytesPerCluster - 1));
+    if (ended)
+        Park(f);
 }
 
 void AddFilePositionHigh(DfsFile* f, uint64_t position)
@@ -255,6 +354,15 @@ int32_t OpenVolumeFile(const char* path)
                 Put32(slot->entry + 28, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(size));
                 slot->entry[13] = 0;
             }
+            // A contiguous file claiming clusters past the end of the heap
+            // would read other files' data as its own.
+            uint32_t last = 0;
+            const uint32_t first = EntryFirstCluster(slot->entry);
+            if (IsContiguous(slot) && first >= 2 && first < vol->clusterLimit
+                && !ContiguousLastCluster(vol, first, FileSize(slot), &last))
+                RaiseError(DFS_E_BAD_DIR_ENTRY);
+            slot->chainLimit = 0;
+            slot->chainChecked = CHAIN_UNCHECKED;
             ResetCursor(slot);
             handle = MakeFileHandle(slot, 1);
             opened = true;
@@ -346,15 +454,12 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
             }
         },
         [&](ExceptionFrame& frame) {
-            // The position follows what was delivered.
-            if (f && frame.code != -38 && f->rawMode == RAW_NONE) {
-                const uint64_t pos = start + *delivered;
-                Protected([&] { RebuildCursor(f, pos); },
-                          [](ExceptionFrame& inner) { HandleException(&inner); },
-                          [] {});
-                f->position = pos;
-            } else if (f && frame.code != -38) {
+            // The position follows what was delivered. The cursor may stand
+            // anywhere short of it: parked, the next read walks to the position.
+            if (f && frame.code != DFS_E_FILE_TOO_LARGE) {
                 f->position = start + *delivered;
+                if (f->rawMode == RAW_NONE && f->curCluster != kRootArea)
+                    Park(f);
             }
         },
         [&] {
@@ -403,7 +508,11 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             if (newPos > FileSize(f))
                 RaiseError(-15);
             moving = true;
-            if (newPos > f->position) {
+            if (f->curCluster == 0 && newPos != f->position) {
+                // Parked after a failure: walk from the start, so that a
+                // position the chain cannot reach fails here.
+                RebuildCursor(f, newPos);
+            } else if (newPos > f->position) {
                 AdvanceFilePosition(f, newPos - f->position);
             } else if (newPos < f->position) {
                 const uint64_t back = f->position - newPos;

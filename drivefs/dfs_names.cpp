@@ -7,6 +7,7 @@
 #include "dfs_cache.h"
 #include "dfs_device.h"
 #include "dfs_volume.h"
+#include "drivefs.h"
 
 const uint16_t kCp437ToUnicode[128] = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
@@ -516,11 +517,9 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
         if (first == 0)
             return Missing(text, p);
         ExfatDirWalk walk {vol, (cur[11] & ATTR_NOFATCHAIN) != 0, first, first, 0, 0, first, 0};
-        if (walk.contiguous) {
-            const uint64_t clusters = (EntryFileSize(cur) + vol->bytesPerCluster - 1) >> vol->clusterShift;
-            const uint64_t last = clusters ? uint64_t(first) + clusters - 1 : first;
-            walk.lastCluster = last >= vol->clusterLimit ? vol->clusterLimit - 1 : uint32_t(last);
-        }
+        // A folder claiming clusters past the heap would list other data as entries.
+        if (walk.contiguous && !ContiguousLastCluster(vol, first, EntryFileSize(cur), &walk.lastCluster))
+            RaiseError(DFS_E_BAD_DIR_ENTRY);
         const uint16_t hash = ExfatNameHash(vol, p);
         int state = 0;
         uint8_t fileEntry[32] = {};

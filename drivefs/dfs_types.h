@@ -130,10 +130,17 @@ struct DfsFile {
     uint32_t curCluster;    // 0 parked past the end; 0xFFFFFFFF the FAT12/16 root area
     uint32_t clusterOffset;
     uint32_t lastCluster;   // contiguous files
+    // Chained files: the first cluster index the chain may not reach (where it
+    // comes back to a cluster it already holds), as far as it was checked.
+    uint32_t chainLimit;
+    uint8_t chainChecked;   // CHAIN_UNCHECKED, CHAIN_PARTLY_CHECKED or CHAIN_CHECKED
     uint32_t mode;
     char path[260];
     volatile uint8_t inUse;
 };
+
+enum : uint8_t { CHAIN_UNCHECKED = 0, CHAIN_PARTLY_CHECKED = 1, CHAIN_CHECKED = 2 };
+constexpr uint32_t kNoChainLimit = 0xFFFFFFFFu;
 
 struct DirCursor {
     uint32_t cluster;       // 0xFFFFFFFF the FAT12/16 root area, 0 none

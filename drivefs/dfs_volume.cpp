@@ -234,6 +234,14 @@ char AddPartitionVolume(char letter, DfsDevice* device, const uint8_t entry[16],
     s->state = 2;
     std::memcpy(s->partition, entry, 16);
     s->bootSector = base + Get32(entry + 8);
+    // An entry larger than the disk is cut to what the disk holds, so the raw
+    // volume never reports sectors that are not there.
+    const uint64_t disk = DeviceSectorCount(device);
+    if (disk != 0 && disk != 0xFFFFFFFFu) {   // the largest count stands for "at least"
+        const uint64_t room = s->bootSector < disk ? disk - s->bootSector : 0;
+        if (Get32(s->partition + 12) > room)
+            Put32(s->partition + 12, uint32_t(room));
+    }
     return char('A' + DriveIndex(s) + 1);
 }
 
@@ -745,4 +753,13 @@ uint64_t EntryFileSize(const uint8_t* e)
 uint32_t EntryFirstCluster(const uint8_t* e)
 {
     return uint32_t(Get16(e + 20)) << 16 | Get16(e + 26);
+}
+
+bool ContiguousLastCluster(const DfsDrive* vol, uint32_t first, uint64_t size, uint32_t* last)
+{
+    const uint64_t clusters = (size + vol->bytesPerCluster - 1) >> vol->clusterShift;
+    if (first >= vol->clusterLimit || clusters > uint64_t(vol->clusterLimit - first))
+        return false;
+    *last = clusters ? uint32_t(first + clusters - 1) : first;
+    return true;
 }

@@ -36,3 +36,6 @@ uint8_t* DirEntryAtCursor(DfsDrive* volume, DirCursor* cursor);
 // Large-file rule: the size of a file from its 32-byte entry copy.
 uint64_t EntryFileSize(const uint8_t* entry);
 uint32_t EntryFirstCluster(const uint8_t* entry);
+// The last cluster of a contiguous (NoFatChain) extent of size bytes from
+// first; false when it would run past the end of the cluster heap.
+bool ContiguousLastCluster(const DfsDrive* volume, uint32_t first, uint64_t size, uint32_t* last);

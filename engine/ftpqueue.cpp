@@ -12,6 +12,19 @@
 namespace {
 const int kPollIntervalMs = 1000;
 const unsigned kDefaultFtpPort = 21;
+// A server that stops reading or answering must not hold the queue: a
+// transfer without progress for this long, or a connection not made within
+// the second limit, fails and the next job runs. Tests shorten both through
+// the environment.
+const long kStallSeconds = 60;
+const long kConnectSeconds = 30;
+
+long limitSeconds(const char* variable, long fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(variable, &ok);
+    return ok && value > 0 ? value : fallback;
+}
 
 void initCurlOnce()
 {
@@ -226,6 +239,14 @@ int FtpCurlUploader::upload(QVariantMap job)
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     // Signals (for resolver time-outs) are not safe on a worker thread.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // No progress: fewer than 1 byte a second over the stall limit, no answer
+    // to a command, or no data connection from the server within it.
+    const long stall = limitSeconds("QUORVEL_FTP_STALL_SECONDS", kStallSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limitSeconds("QUORVEL_FTP_CONNECT_SECONDS", kConnectSeconds));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
+    curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, stall * 1000);
 
     emit status(filePath, QStringLiteral("Upload Started"));
     const CURLcode result = curl_easy_perform(curl);

@@ -178,6 +178,28 @@ inline const QByteArray& CommittedExfatImage()
     return image;
 }
 
+// The first of the tools that the machine lacks; empty when it has them all.
+inline QString MissingTool(const QStringList& tools)
+{
+    for (const QString& tool : tools)
+        if (!testutil::haveTool(tool))
+            return tool;
+    return QString();
+}
+
+// Makes the FAT12, FAT16 and FAT32 images and their manifests
+// (make_images.sh) in dir; returns what went wrong, empty when all were made.
+inline QByteArray MakeFatImages(const QString& dir)
+{
+    const QString script = testutil::testsDir() + "/drivefs/make_images.sh";
+    for (const char* kind : {"fat12", "fat16", "fat32"}) {
+        testutil::RunResult r = testutil::run("bash", {script, kind, dir});
+        if (!r.ok())
+            return r.err.isEmpty() ? QByteArray("make_images.sh failed") : r.err;
+    }
+    return QByteArray();
+}
+
 // Points the library's disk device at an image file; the library restarts.
 inline void UseDiskImage(const QString& path)
 {

@@ -39,6 +39,24 @@ int NameEntryOffset(const QByteArray& image, const QString& name)
             return at - 2;
     return -1;
 }
+
+// Sets the lengths in the stream entry of the set holding name and mends
+// the set's checksum, so that only the length is wrong.
+void SetStreamLength(QByteArray& image, const QString& name, uint64_t length)
+{
+    const int at = NameEntryOffset(image, name);
+    QVERIFY(at > 64);
+    uint8_t* set = reinterpret_cast<uint8_t*>(image.data()) + at - 64;
+    QCOMPARE(set[32], uint8_t(0xC0));
+    Put32(set + 32 + 8, uint32_t(length));
+    Put32(set + 32 + 12, uint32_t(length >> 32));
+    Put32(set + 32 + 24, uint32_t(length));
+    Put32(set + 32 + 28, uint32_t(length >> 32));
+    uint16_t sum = ExfatEntrySetChecksum(set);
+    for (int i = 1; i <= set[1]; ++i)
+        sum = ExfatChecksumEntry(set + 32 * i, sum);
+    Put16(set + 2, sum);
+}
 }
 
 class TestDfsExfat : public QObject {
@@ -56,6 +74,7 @@ private slots:
     void damagedEntrySets();
     void largeReadGoesAroundTheCache();
     void unreadableUpcaseTableFailsMount();
+    void contiguousExtentPastTheHeap();
 
 private:
     void checkImage(const QString& image, const QString& manifest);
@@ -353,6 +372,63 @@ void TestDfsExfat::unreadableUpcaseTableFailsMount()
     QVERIFY(g_driveFsData.drives[2].upcase);
     QCOMPARE(ReadAll(h, 100).size(), 513);
     QCOMPARE(CloseVolumeFile(h), 0);
+}
+
+// A file stored without a FAT chain claiming more clusters than lie between
+// its first one and the end of the cluster heap is refused when opened,
+// never read from other files' clusters; one that ends on the heap's last
+// cluster opens. A folder making the same claim fails its lookups.
+void TestDfsExfat::contiguousExtentPastTheHeap()
+{
+    const QByteArray original = ImageBytes(m_image);
+    const auto* boot = reinterpret_cast<const uint8_t*>(original.constData()) + 2048 * 512;
+    const uint32_t clusterCount = Get32(boot + 92);
+    const int name = NameEntryOffset(original, "big.bin");
+    QVERIFY(name > 64);
+    const uint32_t first = Get32(reinterpret_cast<const uint8_t*>(original.constData()) + name - 32 + 20);
+    QCOMPARE(uint8_t(original[name - 32 + 1]) & 2, 2);    // NoFatChain
+    const uint64_t toHeapEnd = uint64_t(clusterCount + 2 - first) * 4096;
+    struct Case {
+        const char* what;
+        QString entry;
+        uint64_t length;
+        QByteArray path;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"1 TiB file", "big.bin", uint64_t(1) << 40, "\\big.bin", DFS_E_BAD_DIR_ENTRY},
+        {"one byte past the heap", "big.bin", toHeapEnd + 1, "\\big.bin", DFS_E_BAD_DIR_ENTRY},
+        {"up to the heap's end", "big.bin", toHeapEnd, "\\big.bin", 1},
+        {"1 TiB folder", "Dir1", uint64_t(1) << 40, "\\Dir1\\UPPER.TXT", DFS_E_BAD_DIR_ENTRY},
+    };
+    for (const Case& c : cases) {
+        MemDevices devs;
+        QByteArray image = original;
+        SetStreamLength(image, c.entry, c.length);
+        devs.disks[0].image.assign(image.begin(), image.end());
+        const int32_t h = OpenVolumeFile(c.path.constData());
+        if (c.result < 0) {
+            QVERIFY2(h == c.result, c.what);
+            QCOMPARE(ClaimedFileSlots(), 0);
+        } else {
+            QVERIFY2(h > 0, c.what);
+            VolumeFileInfo info;
+            QCOMPARE(GetVolumeFileInfo(h, &info), 0);
+            QCOMPARE(info.size, c.length);
+            int64_t pos = -1;
+            QCOMPARE(SeekVolumeFile(h, &pos, 2), 0);
+            char last = 0;
+            uint32_t got = 0;
+            QCOMPARE(ReadVolumeFile(h, &last, 1, &got), 0);
+            QCOMPARE(got, 1u);
+            QCOMPARE(CloseVolumeFile(h), 0);
+        }
+        // The rest of the volume reads as before.
+        const int32_t other = OpenVolumeFile("\\s513.bin");
+        QVERIFY(other > 0);
+        QCOMPARE(ReadAll(other, 100).size(), 513);
+        QCOMPARE(CloseVolumeFile(other), 0);
+    }
 }
 
 #include "tst_dfsexfat.moc"

@@ -30,14 +30,11 @@ private:
 
 void TestDfsFat::initTestCase()
 {
-    for (const char* tool : {"mkfs.vfat", "mcopy", "minfo", "sfdisk"})
-        if (!testutil::haveTool(tool))
-            QSKIP(qPrintable(QString("missing tool: %1").arg(tool)));
-    const QString script = testutil::testsDir() + "/drivefs/make_images.sh";
-    for (const char* kind : {"fat12", "fat16", "fat32"}) {
-        testutil::RunResult r = testutil::run("bash", {script, kind, m_dir.path()});
-        QVERIFY2(r.ok(), r.err.constData());
-    }
+    const QString missing = MissingTool({"mkfs.vfat", "mcopy", "minfo", "sfdisk"});
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("missing tool: " + missing));
+    const QByteArray error = MakeFatImages(m_dir.path());
+    QVERIFY2(error.isEmpty(), error.constData());
     m_haveImages = true;
 }
 

@@ -27,6 +27,40 @@ QString curlText(CURLcode code)
     return QString::fromUtf8(curl_easy_strerror(code));
 }
 
+// Starts a Python test server script and waits for the "PORT <n>" line it
+// prints once it accepts connections.
+bool startServerScript(QProcess& process, const QString& script, const QStringList& args, int* port)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start("/usr/bin/python3", QStringList{testutil::testsDir() + "/engine/" + script} + args);
+    if (!process.waitForStarted(10000))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 10000) {
+        if (process.canReadLine()) {
+            const QByteArray line = process.readLine().trimmed();
+            if (line.startsWith("PORT ")) {
+                *port = line.mid(5).toInt();
+                return true;
+            }
+        }
+        if (process.state() != QProcess::Running)
+            return false;
+        process.waitForReadyRead(200);
+    }
+    return false;
+}
+
+void stopProcess(QProcess& process)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
 // One pyftpdlib server process with a root folder of its own.
 class FtpServer
 {
@@ -34,40 +68,27 @@ public:
     // throttle: bytes per second the server accepts (0 = no limit).
     bool start(qint64 throttle = 0, int wantedPort = 0)
     {
-        const QString script = testutil::testsDir() + "/engine/ftpserver.py";
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start("/usr/bin/python3", {script, root.path(), kUser, kPassword,
-                                           QString::number(throttle),
-                                           QString::number(wantedPort)});
-        if (!process.waitForStarted(10000))
-            return false;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 10000) {
-            if (process.canReadLine()) {
-                const QByteArray line = process.readLine().trimmed();
-                if (line.startsWith("PORT ")) {
-                    port = line.mid(5).toInt();
-                    return true;
-                }
-            }
-            if (process.state() != QProcess::Running)
-                return false;
-            process.waitForReadyRead(200);
-        }
-        return false;
+        return startServerScript(process, "ftpserver.py",
+                                 {root.path(), kUser, kPassword, QString::number(throttle),
+                                  QString::number(wantedPort)},
+                                 &port);
     }
-    ~FtpServer()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    ~FtpServer() { stopProcess(process); }
     QString pathOf(const QString& name) const { return root.filePath(name); }
 
     QTemporaryDir root;
+    QProcess process;
+    int port = 0;
+};
+
+// A server that hangs (stallftpserver.py): "stall" stops reading in the
+// middle of an upload, "silent" never answers.
+class HangingServer
+{
+public:
+    bool start(const QString& mode) { return startServerScript(process, "stallftpserver.py", {mode}, &port); }
+    ~HangingServer() { stopProcess(process); }
+
     QProcess process;
     int port = 0;
 };
@@ -184,6 +205,7 @@ private slots:
     void idleClearDoesNotCancelNextUpload();
     void droppedConnectionThenNextServer();
     void destroyingQueueEndsRunningUpload();
+    void hangingServersTimeOutThenNextJob();
     void benchmarkUpload();
 };
 
@@ -464,6 +486,56 @@ void TestFtpQueue::destroyingQueueEndsRunningUpload()
     queue.reset(); // must abort the transfer and join the thread, not wait it out
     QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(QFileInfo(server.pathOf("long.mpg")).size() < QFileInfo(big).size());
+}
+
+// A server that stops reading in the middle of an upload, and one that
+// never answers, fail their jobs with libcurl's own text once the limits
+// (lowered here to 2 s) pass without progress; the next job runs.
+void TestFtpQueue::hangingServersTimeOutThenNextJob()
+{
+    REQUIRE_FTP_SERVER();
+    qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
+    qputenv("QUORVEL_FTP_CONNECT_SECONDS", "2");
+    const auto restore = qScopeGuard([] {
+        qunsetenv("QUORVEL_FTP_STALL_SECONDS");
+        qunsetenv("QUORVEL_FTP_CONNECT_SECONDS");
+    });
+    HangingServer stalling, silent;
+    QVERIFY(stalling.start("stall"));
+    QVERIFY(silent.start("silent"));
+    FtpServer good;
+    START_SERVER(good);
+    QTemporaryDir local;
+    // Far more than the socket buffers between the two ends hold.
+    const QString big = makeFile(local, "stalled.mpg", 64 * 1024 * 1024);
+    const QString unanswered = makeFile(local, "unanswered.mpg", 4096);
+    const QString next = makeFile(local, "next.mpg", 100000);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QSignalSpy progress(&queue, &FtpQueue::progress);
+    QElapsedTimer timer;
+    timer.start();
+    queue.addToQueue(big, "127.0.0.1", QString::number(stalling.port), kUser, kPassword);
+    queue.addToQueue(unanswered, "127.0.0.1", QString::number(silent.port), kUser, kPassword);
+    queue.addToQueue(next, "127.0.0.1", QString::number(good.port), kUser, kPassword);
+    QVERIFY(waitForFinals(status, next, 1, 60000));
+
+    const QString timedOut = curlText(CURLE_OPERATION_TIMEDOUT);
+    QCOMPARE(statusesFor(status, big), QStringList({"Upload Started", timedOut}));
+    QCOMPARE(statusesFor(status, unanswered), QStringList({"Upload Started", timedOut}));
+    QCOMPARE(statusesFor(status, next), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(next, good.pathOf("next.mpg")));
+    // The stalled upload had started: the server read its share, then stopped.
+    QVERIFY(stalling.process.waitForReadyRead(1000) || stalling.process.bytesAvailable() > 0);
+    QCOMPARE(stalling.process.readAll().trimmed(), QByteArray("READ 262144"));
+    double lastBig = 0;
+    for (const QList<QVariant>& args : progress)
+        if (args.at(0).toString() == big)
+            lastBig = args.at(1).toDouble();
+    QVERIFY2(lastBig > 0.0 && lastBig < 100.0, qPrintable(QString::number(lastBig)));
+    // Both hangs ended within a few times the limits, not after the defaults.
+    QVERIFY2(timer.elapsed() < 45000, qPrintable(QString::number(timer.elapsed())));
 }
 
 // Run by bench/ftp.sh: uploads QUORVEL_BENCH_UPLOAD_FILE to the server on

@@ -7,12 +7,11 @@
 #include <vector>
 
 #include "dfs_internal.h"
+#include "dfs_memdisk.h"
 
 namespace dfsfuzz {
 
 constexpr uint64_t kDiskSectors = 131072;   // 64 MiB; past the input everything reads as zero
-
-inline void Quiet(const char*) {}
 
 // Names in one directory of the mounted volume, through the library's cursors.
 inline void ListDirectory(DfsDrive* vol, uint32_t cluster, std::vector<std::string>& names)
@@ -74,19 +73,10 @@ inline void ReadHandle(int32_t h)
 inline int Walk(const uint8_t* data, size_t size)
 {
     int opened = 0;
-    static MemDiskData disk;
-    static DfsDevice list[2];
-    ShutdownVolumeLibrary();
     g_dfsDebugHook = Quiet;
-    disk = MemDiskData {};
-    disk.image.assign(data, data + size);
-    disk.diskSectors = kDiskSectors;
-    std::memset(list, 0, sizeof list);
-    list[0].type = DEVICE_DISK;
-    list[0].flags = DEVF_PRIVATE_MUTEX;
-    list[0].driver = &g_memDriver;
-    list[0].driverData = &disk;
-    SetDeviceList(list);
+    std::vector<uint8_t> bytes(data, data + size);
+    MemoryDisk& disk = TheDisk();
+    disk.Start(bytes, kDiskSectors);
 
     int32_t root = OpenVolumeFile("\\");
     if (root > 0) {
@@ -141,9 +131,7 @@ inline int Walk(const uint8_t* data, size_t size)
             CloseVolumeFile(h);
         }
     }
-    CloseAllVolumeFiles();
-    ShutdownVolumeLibrary();
-    SetDeviceList(nullptr);
+    disk.Stop(bytes);
     return opened;
 }
 

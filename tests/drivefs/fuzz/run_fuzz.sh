@@ -1,20 +1,35 @@
 #!/usr/bin/env bash
-# Builds the volume library's fuzz target with clang (libFuzzer + ASan +
-# UBSan) and runs it over a copy of the seed images.
-#   run_fuzz.sh [SECONDS] [-- extra libFuzzer options]
+# Builds one of the volume library's fuzz targets with clang (libFuzzer +
+# ASan + UBSan) and runs it.
+#   run_fuzz.sh [walk|differential] [SECONDS] [-- extra libFuzzer options]
+# walk:         mounts and walks mutated disk images (the seed images); looks for crashes.
+# differential: damages FAT chains of real images (DFS_DIFF_IMAGES, default the
+#               seed images) and checks every read against the true bytes.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
+target=walk
+case "${1:-}" in walk|differential) target=$1; shift ;; esac
 seconds=${1:-60}
 shift || true
 [ "${1:-}" = "--" ] && shift
 command -v clang++ >/dev/null || { echo "clang++ is missing (apt-get install clang)"; exit 1; }
 work=${FUZZ_WORK:-$(mktemp -d)}
-mkdir -p "$work/corpus" "$work/artifacts"
-cp -n "$here"/seeds/* "$work/corpus/" 2>/dev/null || true
-clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/drivefs" "$here/fuzz_drivefs.cpp" "$root"/drivefs/dfs_*.cpp -o "$work/fuzz_drivefs" -lpthread
-echo "fuzzing for ${seconds}s in $work"
+mkdir -p "$work/corpus-$target" "$work/artifacts"
+flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+    -I"$root/drivefs" "$root"/drivefs/dfs_*.cpp -lpthread)
+if [ "$target" = walk ]; then
+    cp -n "$here"/seeds/* "$work/corpus-$target/" 2>/dev/null || true
+    clang++ "$here/fuzz_drivefs.cpp" "${flags[@]}" -o "$work/fuzz_drivefs"
+    binary=$work/fuzz_drivefs
+    maxlen=600000
+else
+    clang++ "$here/fuzz_differential.cpp" "${flags[@]}" -DDFS_DIFF_DEFAULT_IMAGES="\"$here/seeds\"" \
+        -o "$work/fuzz_differential"
+    binary=$work/fuzz_differential
+    maxlen=800
+fi
+echo "fuzzing $target for ${seconds}s in $work"
 cd "$work"   # libFuzzer writes its job logs into the current folder
-"$work/fuzz_drivefs" "$work/corpus" -max_total_time="$seconds" -max_len=600000 -rss_limit_mb=2048 \
+"$binary" "$work/corpus-$target" -max_total_time="$seconds" -max_len=$maxlen -rss_limit_mb=2048 \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$@"
