@@ -22,14 +22,14 @@ trap 'rm -rf "$work"' EXIT
 
 echo "building the libraries in $build ..."
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target engine drivefs platform mcplugcore >/dev/null
+cmake --build "$build" -j"$(nproc)" --target engine drivefs targa platform mcplugcore >/dev/null
 libs=()
-for l in engine drivefs platform mcplugcore; do
-    f="$build/$l/lib$l.a"
+for dir in engine drivefs engine/targa platform mcplugcore; do
+    f="$build/$dir/lib$(basename "$dir").a"
     [ -f "$f" ] && libs+=("$f")
 done
 # shellcheck disable=SC2046
-g++ -std=c++17 -O2 -fPIC -Iengine -Idrivefs -Iplatform bench/convertbench.cpp \
+g++ -std=c++17 -O2 -fPIC -Iengine -Iengine/targa -Idrivefs -Iplatform bench/convertbench.cpp \
     -Wl,--start-group "${libs[@]}" -Wl,--end-group \
     $(pkg-config --cflags --libs Qt5Widgets Qt5Network Qt5Concurrent blkid \
         libavformat libavcodec libavfilter libavutil libswscale libswresample) \

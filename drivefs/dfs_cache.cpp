@@ -1,12 +1,14 @@
+// Sector buffer cache: the LRU ring, current and alternate buffers, the
+// sequential hint and the read-ahead area.
 #include "dfs_cache.h"
 
 #include <cstring>
 
 #include "dfs_device.h"
+#include "drivefs.h"
 
 DfsBuffer* g_bufferHead = nullptr;
 DfsBuffer* g_sequentialHint = nullptr;
-uint32_t g_dirtyCount = 0;
 DfsDevice* g_l2Owner = nullptr;
 
 namespace {
@@ -43,8 +45,6 @@ void CheckNoValidBufferAfter(DfsBuffer* firstFree)
 
 void Invalidate(DfsBuffer* b)
 {
-    if (b->flags & BUF_DIRTY)
-        --g_dirtyCount;
     b->flags = 0;
     BufferMoveToTail(b);
 }
@@ -115,7 +115,7 @@ uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags)
         FatalError("AltBuffer not freed", 1);
     // A sector larger than a buffer would overrun it.
     if (device->sectorSize == 0 || device->sectorSize > g_driveFsData.bufferSize)
-        RaiseError(-34);
+        RaiseError(DFS_E_INVALID_SECTOR_SIZE);
     if (!(flags & GSB_ALTERNATE)) {
         DfsBuffer* cur = device->currentBuffer;
         if (cur && cur->sector == sector && (cur->flags & BUF_VALID))
@@ -173,21 +173,13 @@ uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags)
         b = tail;
         do {
             if (!(b->flags & BUF_INUSE)) {
-                if (b->device == device) {
-                    if (b->flags & BUF_DIRTY)
-                        WriteBuffer(b);
-                    taken = b;
-                    break;
-                }
-                if (!(b->flags & BUF_DIRTY)) {
-                    taken = b;
-                    break;
-                }
+                taken = b;
+                break;
             }
             b = b->previous;
         } while (b != tail);
         if (!taken)
-            RaiseError(-35);
+            RaiseError(DFS_E_OUT_OF_BUFFERS);
         break;
     }
 
@@ -196,7 +188,6 @@ uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags)
             g_sequentialHint = nullptr;
         taken->device = device;
         taken->sector = sector;
-        taken->fatVolume = nullptr;
         taken->flags = BUF_INUSE;
         if (flags & GSB_NO_READ) {
             taken->flags |= BUF_VALID;
@@ -220,49 +211,25 @@ uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags)
     return found->data;
 }
 
-uint8_t* FindCachedSector(DfsDevice* device, uint64_t sector)
-{
-    CheckLocked();
-    DfsBuffer* cur = device->currentBuffer;
-    if (cur && cur->sector == sector && (cur->flags & BUF_VALID))
-        return cur->data;
-    DfsBuffer* b = g_bufferHead;
-    do {
-        if (!(b->flags & BUF_VALID))
-            break;
-        if (b->device == device && b->sector == sector) {
-            if (b->flags & BUF_INUSE)
-                FatalError("Buffer allocated twice", 1);
-            BufferMoveToFront(b);
-            b->flags |= BUF_INUSE;
-            ReleaseCurrentBuffer(device);
-            device->currentBuffer = b;
-            return b->data;
-        }
-        b = b->next;
-    } while (b != g_bufferHead);
-    return nullptr;
-}
-
 int32_t ReadAheadIntoL2(DfsDevice* device, uint64_t first)
 {
     const DriveFsData& d = g_driveFsData;
     if (!d.l2Area || g_l2Owner)
-        return -35;
+        return DFS_E_OUT_OF_BUFFERS;
     uint32_t n = d.l2Size >> device->sectorShift;
     uint32_t quarter = d.bufferCount / 4;
     if (quarter < n)
         n = quarter;
     else if (n < 2)
-        return -35;
+        return DFS_E_OUT_OF_BUFFERS;
     if (n == 0)
-        return -35;
+        return DFS_E_OUT_OF_BUFFERS;
     DfsBuffer* b = g_bufferHead;
     do {
         if (!(b->flags & BUF_VALID))
             break;
         if (b->device == device && b->sector >= first && b->sector - first < n)
-            return -35;
+            return DFS_E_OUT_OF_BUFFERS;
         b = b->next;
     } while (b != g_bufferHead);
 
@@ -275,8 +242,6 @@ int32_t ReadAheadIntoL2(DfsDevice* device, uint64_t first)
             for (uint32_t i = 0; i < n; ++i) {
                 uint8_t* data = GetSectorBuffer(device, first + i, GSB_NO_READ | GSB_NO_READAHEAD);
                 DfsBuffer* cur = device->currentBuffer;
-                if (cur->flags & BUF_DIRTY)
-                    FatalError("L2 cache clobbering dirty buffer", 1);
                 std::memcpy(data, d.l2Area + size_t(i) * device->sectorSize, device->sectorSize);
                 if (i == 0)
                     firstBuffer = cur;
@@ -309,7 +274,7 @@ void DiscardAltBuffer(DfsDevice* device)
     }
 }
 
-void FlushSectorRange(DfsDevice* device, uint64_t first, uint64_t count, bool write)
+void DropCachedSectors(DfsDevice* device, uint64_t first, uint64_t count)
 {
     CheckLocked();
     bool again = true;
@@ -321,13 +286,6 @@ void FlushSectorRange(DfsDevice* device, uint64_t first, uint64_t count, bool wr
                 break;
             DfsBuffer* next = b->next;
             if (b->device == device && b->sector >= first && b->sector - first < count) {
-                if ((b->flags & BUF_DIRTY) && write) {
-                    bool wasInUse = b->flags & BUF_INUSE;
-                    b->flags |= BUF_INUSE;
-                    WriteBuffer(b);
-                    if (!wasInUse)
-                        b->flags &= ~BUF_INUSE;
-                }
                 if (b == device->currentBuffer)
                     DiscardCurrentBuffer(device);
                 else
@@ -365,43 +323,4 @@ void InvalidateDeviceBuffers(DfsDevice* device)
     }
     if (g_sequentialHint && g_sequentialHint->device == device)
         g_sequentialHint = nullptr;
-}
-
-void CommitCurrentBuffer(DfsDevice* device)
-{
-    DfsBuffer* b = device->currentBuffer;
-    if (!b)
-        FatalError("no buffer to commit", 1);
-    if (!(b->flags & BUF_INUSE))
-        FatalError("committing non inuse buffer", 1);
-    if (!(b->flags & BUF_VALID))
-        FatalError("committing invalid buffer", 1);
-    if (b->flags & BUF_DIRTY)
-        WriteBuffer(b);
-}
-
-void WriteBuffer(DfsBuffer* b)
-{
-    if (b->flags != (BUF_VALID | BUF_DIRTY | BUF_INUSE))
-        FatalError("Attempt to write none inuse/valid/dirty buffer", 1);
-    WriteDeviceSectors(b->device, b->data, b->sector, 1, 0);
-    b->flags &= ~BUF_DIRTY;
-    --g_dirtyCount;
-}
-
-void FlushDeviceBuffers(DfsDevice* device)
-{
-    if (g_dirtyCount == 0)
-        return;
-    DfsBuffer* b = g_bufferHead;
-    do {
-        if ((b->flags & BUF_DIRTY) && b->device == device) {
-            bool wasInUse = b->flags & BUF_INUSE;
-            b->flags |= BUF_INUSE;
-            WriteBuffer(b);
-            if (!wasInUse)
-                b->flags &= ~BUF_INUSE;
-        }
-        b = b->next;
-    } while (b != g_bufferHead);
 }

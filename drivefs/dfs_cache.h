@@ -1,6 +1,7 @@
 // Sector buffer cache: one LRU ring of sector buffers shared by all devices,
 // a current (and alternate) buffer per device, a sequential hint and a
-// read-ahead area filled by one multi-sector transfer.
+// read-ahead area filled by one multi-sector transfer. The library only
+// reads, so no buffer is ever written back.
 #pragma once
 
 #include "dfs_types.h"
@@ -9,7 +10,6 @@ enum : uint32_t { GSB_NO_READ = 4, GSB_ALTERNATE = 8, GSB_NO_READAHEAD = 16 };
 
 extern DfsBuffer* g_bufferHead;     // most recently used
 extern DfsBuffer* g_sequentialHint;
-extern uint32_t g_dirtyCount;
 extern DfsDevice* g_l2Owner;
 
 void InitBuffers();
@@ -17,14 +17,12 @@ DfsBuffer* BuildBufferRing(uint32_t count, uint32_t bufferSize, DfsBuffer* heade
 void BufferMoveToFront(DfsBuffer* buffer);
 void BufferMoveToTail(DfsBuffer* buffer);
 uint8_t* GetSectorBuffer(DfsDevice* device, uint64_t sector, uint32_t flags);
-uint8_t* FindCachedSector(DfsDevice* device, uint64_t sector);
 void LoadBuffer(DfsBuffer* buffer);
 int32_t ReadAheadIntoL2(DfsDevice* device, uint64_t first);
 void ReleaseCurrentBuffer(DfsDevice* device);
 void DiscardCurrentBuffer(DfsDevice* device);
 void DiscardAltBuffer(DfsDevice* device);
-void FlushSectorRange(DfsDevice* device, uint64_t first, uint64_t count, bool write);
+// Forgets the cached copies of count sectors from first (a transfer past the
+// cache reads them next).
+void DropCachedSectors(DfsDevice* device, uint64_t first, uint64_t count);
 void InvalidateDeviceBuffers(DfsDevice* device);
-void CommitCurrentBuffer(DfsDevice* device);
-void WriteBuffer(DfsBuffer* buffer);
-void FlushDeviceBuffers(DfsDevice* device);

@@ -1,13 +1,15 @@
+// Device list and start-up, the device and global locks, file slots, and
+// the device layer every sector transfer passes (with critical-error retries).
 #include "dfs_device.h"
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "dfs_cache.h"
 #include "dfs_diskdriver.h"
-#include "dfs_volume.h"
+#include "dfs_mount.h"
+#include "dfs_partitions.h"
 
 namespace {
 DfsDrive s_drives[8];
@@ -168,7 +170,7 @@ DfsFile* ClaimFileSlot()
     for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i)
         if (TestAndSetByte(&g_driveFsData.files[i].inUse) == 0)
             return &g_driveFsData.files[i];
-    RaiseError(-5);
+    RaiseError(DFS_E_TOO_MANY_FILES);
 }
 
 void ReleaseFileSlot(DfsFile* slot)
@@ -200,7 +202,7 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
     int32_t r = Protected(
         [&] {
             if (device->flags & DEVF_DISABLED)
-                RaiseError(-26);
+                RaiseError(DFS_E_MEDIA_CHANGED);
             device->pendingError = 0;
             device->removableMedia = 0;
             std::memset(device->diskInfo, 0, sizeof device->diskInfo);
@@ -219,7 +221,7 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
             }
             // Sectors smaller than 512 bytes cannot hold a boot sector.
             if (size < 512 || (size & (size - 1)) != 0)
-                RaiseError(-34);
+                RaiseError(DFS_E_INVALID_SECTOR_SIZE);
             device->sectorSize = uint32_t(size);
             uint32_t shift = 0;
             while ((1u << shift) < uint32_t(size))
@@ -228,11 +230,12 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
             result = size;
         },
         [&](ExceptionFrame& f) {
-            if (f.code == -42) {
-                f.code = -29;
+            // A drive without its medium is removable: not ready, or not found.
+            if (f.code == DFS_E_NO_MEDIA) {
+                f.code = DFS_E_NOT_READY;
                 device->flags |= DEVF_REMOVABLE;
-            } else if (f.code == -41) {
-                f.code = -4;
+            } else if (f.code == DFS_E_NO_DRIVE) {
+                f.code = DFS_E_DRIVE_NOT_FOUND;
                 device->flags |= DEVF_REMOVABLE;
             }
             if (flags & DEV_RETURN_ERRORS) {
@@ -254,30 +257,26 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
 int32_t UnmountDevice(DfsDevice* device)
 {
     if (device->flags & DEVF_DISABLED)
-        return -26;
+        return DFS_E_MEDIA_CHANGED;
     return CallDriver([&] { return device->driver->Unmount(device->driverData); });
 }
 
-namespace {
-int32_t TransferSectors(DfsDevice* device, void* buffer, uint64_t first, uint32_t count, uint32_t flags, bool write)
+int32_t ReadDeviceSectors(DfsDevice* device, void* buffer, uint64_t first, uint32_t count, uint32_t flags)
 {
     int32_t result = 0;
     int retries = 0;
     int32_t r = Protected(
         [&] {
             if (device->flags & DEVF_DISABLED)
-                RaiseError(-26);
+                RaiseError(DFS_E_MEDIA_CHANGED);
             if (device->pendingError < 0)
                 RaiseError(device->pendingError);
-            if (!write && device->mountState < 2)
-                RaiseError(-29);
-            int32_t rc = CallDriver([&] {
-                return write ? device->driver->WriteSectors(device->driverData, first, count, buffer)
-                             : device->driver->ReadSectors(device->driverData, first, count, buffer);
-            });
+            if (device->mountState < 2)
+                RaiseError(DFS_E_NOT_READY);
+            int32_t rc = CallDriver([&] { return device->driver->ReadSectors(device->driverData, first, count, buffer); });
             if (rc < 0)
                 RaiseError(rc);
-            if (!write && device->mountState < 3)
+            if (device->mountState < 3)
                 device->mountState = 3;
         },
         [&](ExceptionFrame& f) {
@@ -303,42 +302,22 @@ int32_t TransferSectors(DfsDevice* device, void* buffer, uint64_t first, uint32_
         RaiseError(r);
     return result;
 }
-}
-
-int32_t ReadDeviceSectors(DfsDevice* device, void* buffer, uint64_t first, uint32_t count, uint32_t flags)
-{
-    return TransferSectors(device, buffer, first, count, flags, false);
-}
-
-int32_t WriteDeviceSectors(DfsDevice* device, const void* buffer, uint64_t first, uint32_t count, uint32_t flags)
-{
-    return TransferSectors(device, const_cast<void*>(buffer), first, count, flags, true);
-}
 
 int32_t CheckMediaChanged(DfsDevice* device)
 {
     if (device->flags & DEVF_DISABLED)
-        return -26;
+        return DFS_E_MEDIA_CHANGED;
     if (device->mountState < 2)
-        return -29;
+        return DFS_E_NOT_READY;
     return CallDriver([&] { return device->driver->MediaChanged(device->driverData); });
-}
-
-int32_t DiscardSectors(DfsDevice* device, uint64_t first, uint32_t count)
-{
-    if (!device->driver->Discard)
-        return -12;
-    if (device->mountState < 2)
-        return -29;
-    return CallDriver([&] { return device->driver->Discard(device->driverData, first, count); });
 }
 
 int32_t GetDeviceDiskInfo(DfsDevice* device, uint8_t info[16], uint8_t* removable)
 {
     if (!device->driver->GetDiskInfo)
-        return -12;
+        return DFS_E_UNSUPPORTED_FUNCTION;
     if (device->mountState < 2)
-        return -29;
+        return DFS_E_NOT_READY;
     return CallDriver([&] { return device->driver->GetDiskInfo(device->driverData, info, removable); });
 }
 
@@ -358,10 +337,10 @@ int32_t VerifySameMedia(DfsDrive* drive, int32_t code)
             ReadDeviceSectors(device, data, boot, 1, DEV_NO_CRITICAL);
             uint32_t serial = drive->serial;
             if (drive->fsId == FS_FAT12 || drive->fsId == FS_FAT16)
-                serial = Get32(data + 39);
+                serial = Get32(data + bpb::kVolumeId16);
             else if (drive->fsId == FS_FAT32)
-                serial = Get32(data + 67);
-            result = serial == drive->serial ? 0 : -7;
+                serial = Get32(data + bpb::kVolumeId32);
+            result = serial == drive->serial ? 0 : DFS_E_WRONG_MEDIA;
         },
         [&](ExceptionFrame& f) {
             result = f.code;
@@ -404,14 +383,4 @@ int32_t HandleCriticalError(DfsDevice* device, int32_t code)
         }
         return 0;
     }
-}
-
-uint32_t PackLocalTime()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    localtime_r(&now, &tm);
-    uint32_t date = uint32_t(((tm.tm_year - 80) & 0x7F) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
-    uint32_t time = uint32_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
-    return date << 16 | time;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "dfs_types.h"
+#include "drivefs.h"
 
 constexpr uint32_t kDriveFsVersion = 535;
 
@@ -44,15 +45,19 @@ enum : uint32_t { DEV_RETURN_ERRORS = 1, DEV_NO_CRITICAL = 2 };
 int32_t MountDevice(DfsDevice* device, uint32_t flags);
 int32_t UnmountDevice(DfsDevice* device);
 int32_t ReadDeviceSectors(DfsDevice* device, void* buffer, uint64_t first, uint32_t count, uint32_t flags);
-int32_t WriteDeviceSectors(DfsDevice* device, const void* buffer, uint64_t first, uint32_t count, uint32_t flags);
 int32_t CheckMediaChanged(DfsDevice* device);
-int32_t DiscardSectors(DfsDevice* device, uint64_t first, uint32_t count);
 int32_t GetDeviceDiskInfo(DfsDevice* device, uint8_t info[16], uint8_t* removable);
 int32_t VerifySameMedia(DfsDrive* drive, int32_t code);
 int32_t HandleCriticalError(DfsDevice* device, int32_t code);
-uint32_t PackLocalTime();
+// The sectors the device's disk information counts (0 when not known).
+inline uint64_t DeviceSectorCount(const DfsDevice* device)
+{
+    return Get32(device->diskInfo + mbr::kSectorCount);
+}
 
+// Codes that say the medium went away or changed, rather than that a sector failed.
 inline bool IsMediaCode(int32_t code)
 {
-    return code == -29 || code == -26 || code == -7 || code == -4;
+    return code == DFS_E_NOT_READY || code == DFS_E_MEDIA_CHANGED || code == DFS_E_WRONG_MEDIA
+        || code == DFS_E_DRIVE_NOT_FOUND;
 }

@@ -1,3 +1,4 @@
+// Disk driver: sectors of a block device or disk image file read with pread.
 #include "dfs_diskdriver.h"
 
 #include <cerrno>
@@ -156,7 +157,7 @@ int32_t DiskDriverGetDiskInfo(void* data, uint8_t info[16], uint8_t* removable)
 {
     auto* d = static_cast<DiskDriverData*>(data);
     std::memset(info, 0, 16);
-    Put32(info + 12, d->sectorCount > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(d->sectorCount));
+    Put32(info + mbr::kSectorCount, d->sectorCount > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(d->sectorCount));
     *removable = 0;
     return 0;
 }

@@ -47,8 +47,8 @@ const char* const kErrorTexts[] = {
     "no drive",
     "no media",
 };
-constexpr int32_t kLastCode = -42;
-static_assert(sizeof(kErrorTexts) / sizeof(kErrorTexts[0]) == 43, "one text per code 0..-42");
+constexpr int32_t kLastCode = DFS_E_NO_MEDIA;
+static_assert(sizeof(kErrorTexts) / sizeof(kErrorTexts[0]) == 1 - kLastCode, "one text per code");
 }
 
 const char* GetErrorText(int32_t code)
@@ -56,6 +56,6 @@ const char* GetErrorText(int32_t code)
     if (code > 0)
         code = 0;
     if (code < kLastCode)
-        code = -1;
+        code = DFS_E_UNKNOWN;
     return kErrorTexts[-code];
 }

@@ -1,11 +1,15 @@
+// File handles: opening a path, reading and seeking with a cluster cursor
+// that follows the file's chain, and closing.
 #include "dfs_files.h"
 
 #include <cstring>
 
 #include "dfs_cache.h"
+#include "dfs_chains.h"
 #include "dfs_device.h"
-#include "dfs_names.h"
-#include "dfs_volume.h"
+#include "dfs_drives.h"
+#include "dfs_mount.h"
+#include "dfs_paths.h"
 #include "drivefs.h"
 
 namespace {
@@ -13,7 +17,7 @@ DfsFile* Slots() { return g_driveFsData.files; }
 
 bool IsContiguous(const DfsFile* f)
 {
-    return (f->entry[11] & ATTR_NOFATCHAIN) != 0;
+    return (f->entry[direntry::kAttributes] & ATTR_NOFATCHAIN) != 0;
 }
 
 void Park(DfsFile* f)
@@ -33,7 +37,7 @@ void ResetCursor(DfsFile* f)
     DfsDrive* vol = f->drive;
     // Only a folder can stand for the FAT12/16 root area; a file claiming it
     // would read past the area up to its size.
-    if (first == kRootArea && vol->fsId != FS_FAT32 && vol->fsId != FS_EXFAT && (f->entry[11] & ATTR_DIRECTORY))
+    if (first == kRootArea && vol->fsId != FS_FAT32 && vol->fsId != FS_EXFAT && (f->entry[direntry::kAttributes] & ATTR_DIRECTORY))
         f->curCluster = kRootArea;
     else if (first >= 2 && first < vol->clusterLimit)
         f->curCluster = first;
@@ -211,7 +215,7 @@ void MountRawIfNeeded(DfsFile* f, int32_t volumeState)
         if (f->drive->state < volumeState)
             MountVolume(f->drive, volumeState);
         if (f->drive->state < 2)
-            RaiseError(-4);
+            RaiseError(DFS_E_DRIVE_NOT_FOUND);
     }
 }
 }
@@ -219,8 +223,8 @@ void MountRawIfNeeded(DfsFile* f, int32_t volumeState)
 uint32_t PositionHighLimit(const DfsFile* f)
 {
     if (f->rawMode != RAW_NONE || (f->drive && f->drive->fsId == FS_EXFAT))
-        return 511;
-    return 255;
+        return kExfatPositionHighLimit;
+    return kFatPositionHighLimit;
 }
 
 uint64_t FileSize(const DfsFile* f)
@@ -246,16 +250,16 @@ DfsFile* LookupFileHandle(int32_t handle)
     const uint32_t index = uint32_t(handle) & 0xFFFF;
     const uint32_t serial = uint32_t(handle) >> 16;
     if (handle <= 0 || index >= g_driveFsData.fileSlotCount)
-        RaiseError(-10);
+        RaiseError(DFS_E_INVALID_HANDLE);
     DfsFile* f = &Slots()[index];
     DfsDevice* dev = f->device;
     if (!SlotInUse(f) || f->serial != serial || !dev)
-        RaiseError(-10);
+        RaiseError(DFS_E_INVALID_HANDLE);
     LockDevice(dev);
     // Another thread may have closed the slot meanwhile.
     if (!SlotInUse(f) || f->serial != serial || f->device != dev) {
         UnlockDevice(dev);
-        RaiseError(-10);
+        RaiseError(DFS_E_INVALID_HANDLE);
     }
     return f;
 }
@@ -266,14 +270,14 @@ void CheckSharing(DfsFile* slot)
         DfsFile* o = &Slots()[i];
         if (o == slot || !SlotInUse(o) || o->device != slot->device || !o->serial)
             continue;
-        if ((o->mode & slot->mode) & 0x300)
+        if ((o->mode & slot->mode) & MODE_SHARE_MASK)
             continue;
         if (o->rawMode == RAW_DEVICE || slot->rawMode == RAW_DEVICE)
-            RaiseError(-16);
+            RaiseError(DFS_E_ACCESS_DENIED);
         if (o->drive == slot->drive
             && (o->rawMode == RAW_VOLUME || slot->rawMode == RAW_VOLUME
                 || (o->dirCluster == slot->dirCluster && o->dirIndex == slot->dirIndex)))
-            RaiseError(-16);
+            RaiseError(DFS_E_ACCESS_DENIED);
     }
 }
 
@@ -315,15 +319,8 @@ void AdvanceFilePosition(DfsFile* f, uint64_t n)
 void AddFilePositionHigh(DfsFile* f, uint64_t position)
 {
     if ((position >> 32) > PositionHighLimit(f))
-        RaiseError(-38);
+        RaiseError(DFS_E_FILE_TOO_LARGE);
     AdvanceFilePosition(f, position);
-}
-
-uint64_t NextClusterRun(DfsFile* f, uint64_t n)
-{
-    const uint64_t run = ContiguousBytes(f, n);
-    AdvanceFilePosition(f, run);
-    return run;
 }
 
 int32_t OpenVolumeFile(const char* path)
@@ -341,18 +338,19 @@ int32_t OpenVolumeFile(const char* path)
                 return;
             }
             if (LookupPath(slot, path) != 1)
-                RaiseError(-9);
+                RaiseError(DFS_E_FILE_NOT_FOUND);
             CheckSharing(slot);
             DfsDrive* vol = slot->drive;
-            if ((slot->entry[11] & ATTR_DIRECTORY) && vol->fsId != FS_EXFAT) {
+            // A FAT folder's entry has no size: its chain gives one.
+            if ((slot->entry[direntry::kAttributes] & ATTR_DIRECTORY) && vol->fsId != FS_EXFAT) {
                 const uint32_t first = EntryFirstCluster(slot->entry);
                 uint64_t size = 0;
                 if (first == kRootArea && vol->fsId != FS_FAT32)
-                    size = uint64_t(vol->rootEntryCount) * 32;
+                    size = uint64_t(vol->rootEntryCount) * direntry::kSize;
                 else if (first >= 2)
                     size = uint64_t(CountChainClusters(vol, first)) * vol->bytesPerCluster;
-                Put32(slot->entry + 28, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(size));
-                slot->entry[13] = 0;
+                Put32(slot->entry + direntry::kFileSize, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(size));
+                slot->entry[direntry::kCreateTenths] = 0;
             }
             // A contiguous file claiming clusters past the end of the heap
             // would read other files' data as its own.
@@ -397,12 +395,12 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
             if (f->rawMode != RAW_NONE) {
                 MountRawIfNeeded(f, 2);
                 if (count % dev->sectorSize)
-                    RaiseError(-2);
+                    RaiseError(DFS_E_PARAMETER);
                 uint64_t first = f->position >> dev->sectorShift;
                 if (f->rawMode == RAW_VOLUME)
                     first += f->drive->bootSector;
                 const uint32_t sectors = count >> dev->sectorShift;
-                FlushSectorRange(dev, first, sectors, true);
+                DropCachedSectors(dev, first, sectors);
                 ReadDeviceSectors(dev, out, first, sectors, 0);
                 AdvanceFilePosition(f, count);
                 *delivered = count;
@@ -429,7 +427,6 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
             if (head) {
                 const uint8_t* data = GetSectorBuffer(dev, CursorSector(f), middle ? uint32_t(GSB_NO_READAHEAD) : 0u);
                 std::memcpy(out, data + inSector, head);
-                CommitCurrentBuffer(dev);
                 DiscardCurrentBuffer(dev);
                 *delivered += head;
                 AdvanceFilePosition(f, head);
@@ -439,7 +436,7 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
                 RequireCursor(f);
                 const uint32_t run = uint32_t(ContiguousBytes(f, middleLeft));
                 const uint64_t sector = CursorSector(f);
-                FlushSectorRange(dev, sector, run >> dev->sectorShift, true);
+                DropCachedSectors(dev, sector, run >> dev->sectorShift);
                 ReadDeviceSectors(dev, out + *delivered, sector, run >> dev->sectorShift, 0);
                 *delivered += run;
                 middleLeft -= run;
@@ -479,7 +476,7 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             f = LookupFileHandle(handle);
             oldPosition = f->position;
             if (!position)
-                RaiseError(-2);
+                RaiseError(DFS_E_PARAMETER);
             MountRawIfNeeded(f, 2);
             int64_t base;
             if (origin == 0)
@@ -489,24 +486,24 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             else if (origin == 2)
                 base = f->rawMode == RAW_NONE ? int64_t(FileSize(f)) : 0;
             else
-                RaiseError(-2);
+                RaiseError(DFS_E_PARAMETER);
             int64_t wanted = 0;
             if (__builtin_add_overflow(base, *position, &wanted))
-                RaiseError(-38);
+                RaiseError(DFS_E_FILE_TOO_LARGE);
             if (wanted < 0)
-                RaiseError(-15);
+                RaiseError(DFS_E_INVALID_POSITION);
             const uint64_t newPos = uint64_t(wanted);
             if ((newPos >> 32) > PositionHighLimit(f))
-                RaiseError(-38);
+                RaiseError(DFS_E_FILE_TOO_LARGE);
             if (f->rawMode != RAW_NONE) {
                 if (newPos & (f->device->sectorSize - 1))
-                    RaiseError(-15);
+                    RaiseError(DFS_E_INVALID_POSITION);
                 f->position = newPos;
                 *position = int64_t(newPos);
                 return;
             }
             if (newPos > FileSize(f))
-                RaiseError(-15);
+                RaiseError(DFS_E_INVALID_POSITION);
             moving = true;
             if (f->curCluster == 0 && newPos != f->position) {
                 // Parked after a failure: walk from the start, so that a
@@ -553,7 +550,7 @@ int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
         [&] {
             f = LookupFileHandle(handle);
             if (!info)
-                RaiseError(-2);
+                RaiseError(DFS_E_PARAMETER);
             std::memset(info, 0, sizeof *info);
             info->position = f->position;
             info->path = f->path;
@@ -561,11 +558,11 @@ int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
             if (f->rawMode == RAW_VOLUME) {
                 MountRawIfNeeded(f, 3);
                 info->volumeSerial = f->drive->serial;
-                info->size = uint64_t(Get32(f->drive->partition + 12)) << dev->sectorShift;
+                info->size = uint64_t(Get32(f->drive->partition + mbr::kSectorCount)) << dev->sectorShift;
                 info->allocatedSize = info->size;
             } else if (f->rawMode == RAW_DEVICE) {
                 MountRawIfNeeded(f, 2);
-                info->size = uint64_t(Get32(dev->diskInfo + 12)) << dev->sectorShift;
+                info->size = DeviceSectorCount(dev) << dev->sectorShift;
                 info->allocatedSize = info->size;
             } else {
                 DfsDrive* vol = f->drive;
@@ -573,11 +570,11 @@ int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
                 info->entry = f->entry;
                 info->size = FileSize(f);
                 if (IsContiguous(f)) {
-                    if ((info->size >> 32) > 511)
-                        RaiseError(-38);
+                    if ((info->size >> 32) > kExfatPositionHighLimit)
+                        RaiseError(DFS_E_FILE_TOO_LARGE);
                     const uint64_t alloc = (info->size + vol->bytesPerCluster - 1) & ~uint64_t(vol->bytesPerCluster - 1);
-                    if ((alloc >> 32) > 511)
-                        RaiseError(-38);
+                    if ((alloc >> 32) > kExfatPositionHighLimit)
+                        RaiseError(DFS_E_FILE_TOO_LARGE);
                     info->allocatedSize = alloc;
                     info->fragments = 1;
                 }
@@ -597,14 +594,6 @@ int32_t CloseVolumeFile(int32_t handle)
         [&] {
             f = LookupFileHandle(handle);
             dev = f->device;
-            bool others = false;
-            for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
-                DfsFile* o = &Slots()[i];
-                if (o != f && SlotInUse(o) && o->drive && o->device == dev)
-                    others = true;
-            }
-            if (!others)
-                FlushDeviceBuffers(dev);
         },
         [&] {
             if (f) {

@@ -10,6 +10,7 @@ void CheckSharing(DfsFile* slot);
 uint64_t FileSize(const DfsFile* slot);
 void AdvanceFilePosition(DfsFile* slot, uint64_t count);
 void AddFilePositionHigh(DfsFile* slot, uint64_t position);
-uint64_t NextClusterRun(DfsFile* slot, uint64_t count);
 // Highest allowed high word of a position: 255 on FAT, 511 on exFAT and raw handles.
+constexpr uint32_t kFatPositionHighLimit = 255;
+constexpr uint32_t kExfatPositionHighLimit = 511;
 uint32_t PositionHighLimit(const DfsFile* slot);

@@ -1,3 +1,5 @@
+// Volume library runtime: exception frames, the fatal-error path and the
+// recursive mutexes.
 #include "dfs_runtime.h"
 
 #include <cstdio>

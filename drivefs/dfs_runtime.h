@@ -84,7 +84,6 @@ public:
     void Enter();
     void Leave();
     bool OwnedByCaller() const;
-    int Depth() const { return m_depth; }
     const char* Name() const { return m_name; }
 
 private:

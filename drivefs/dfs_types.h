@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "dfs_layout.h"
 #include "dfs_runtime.h"
 
 struct DfsDevice;
@@ -25,8 +26,6 @@ struct DfsDriver {
 
 enum : int32_t { DEVICE_END = 0, DEVICE_VOLUME = 1, DEVICE_DISK = 2 };
 enum : uint32_t {
-    DEVF_FIRST_FAT_ONLY = 1,
-    DEVF_NO_DIR_COMMIT = 2,
     DEVF_SCAN_LAST = 4,
     DEVF_REMOVABLE = 8,
     DEVF_DISABLED = 0x10,
@@ -45,7 +44,7 @@ struct DfsDevice {
     uint8_t usable;
     uint8_t mountState;     // 0 none, 1 mounting, 2 mounted, 3 sector read, 4 partition table read
     uint32_t sectorSize;
-    uint8_t diskInfo[16];   // partition-entry layout: type at 4, first sector at 8, count at 12
+    uint8_t diskInfo[mbr::kEntrySize];  // partition-entry layout (mbr::kFirstSector, kSectorCount)
     uint32_t sectorShift;
     DfsBuffer* currentBuffer;
     DfsBuffer* altBuffer;
@@ -55,7 +54,9 @@ struct DfsDevice {
     uint8_t removableMedia;
 };
 
-enum : uint32_t { BUF_VALID = 1, BUF_DIRTY = 2, BUF_INUSE = 4 };
+// The library only reads: a buffer is valid (holds its sector) and in use
+// (handed out as a device's current or alternate buffer), never dirty.
+enum : uint32_t { BUF_VALID = 1, BUF_INUSE = 4 };
 
 struct DfsBuffer {
     DfsBuffer* next;        // towards less recently used
@@ -63,7 +64,6 @@ struct DfsBuffer {
     DfsDevice* device;
     uint8_t* data;
     uint64_t sector;
-    DfsDrive* fatVolume;
     uint32_t flags;
 };
 
@@ -72,7 +72,7 @@ enum : int32_t { FS_NTFS = 7, FS_FAT12 = 12, FS_FAT16 = 16, FS_FAT32 = 32, FS_EX
 // A directory entry as the name layer keeps it: the 32-byte FAT layout plus
 // where it lies.
 struct DirEntryRecord {
-    uint8_t entry[32];
+    uint8_t entry[direntry::kSize];
     uint32_t dirCluster;
     uint32_t dirIndex;
 };
@@ -82,7 +82,7 @@ struct DfsDrive {
     DfsDevice* device;
     DfsDrive* nextOfDevice;
     int32_t state;          // 0 empty, 2 partition known, 3 boot sector read but unusable, 4 mounted
-    uint8_t partition[16];
+    uint8_t partition[mbr::kEntrySize]; // partition-entry layout (mbr::)
     uint32_t clusterLimit;  // cluster count + 2
     uint32_t sectorsPerCluster;
     uint32_t bytesPerCluster;
@@ -113,8 +113,7 @@ struct DfsDrive {
 };
 
 enum : int32_t { RAW_NONE = 0, RAW_VOLUME = 1, RAW_DEVICE = 2 };
-enum : uint32_t { MODE_READ = 0x100 };
-enum : uint8_t { ATTR_READONLY = 1, ATTR_VOLUME = 8, ATTR_DIRECTORY = 0x10, ATTR_NOFATCHAIN = 0x40, ATTR_LFN = 0x0F };
+enum : uint32_t { MODE_READ = 0x100, MODE_SHARE_MASK = 0x300 };
 
 // File slot: one open file, raw volume or raw disk.
 struct DfsFile {
@@ -124,7 +123,7 @@ struct DfsFile {
     uint32_t serial;
     uint32_t dirCluster;
     uint32_t dirIndex;
-    uint8_t entry[32];
+    uint8_t entry[direntry::kSize];
     uint64_t position;
     uint32_t prevCluster;
     uint32_t curCluster;    // 0 parked past the end; 0xFFFFFFFF the FAT12/16 root area

@@ -5,15 +5,7 @@
 #include <QObject>
 #include <QString>
 
-// Where a mounted volume lies: the disk (block device or image file) the
-// volume library reads, and the byte offset of the volume on it.
-struct DriveLocation {
-    QString mountPoint;     // with a trailing "/"
-    QString mountSource;    // the device the mount was made from, e.g. "/dev/loop3"
-    QString diskPath;       // whole disk, or a loop device's backing file
-    quint64 volumeOffset = 0;
-    bool isValid() const { return !diskPath.isEmpty(); }
-};
+#include "mounttable.h"
 
 class DriveIndexer : public QObject {
     Q_OBJECT
@@ -35,8 +27,9 @@ public:
     // The mount, disk and volume offset behind a path (from /proc/self/mountinfo and /sys).
     static DriveLocation locate(const QString& path);
 
-    // Shows an interactive failure report. The default opens a critical
-    // message box titled "Quorvel"; the console program installs one that prints.
+    // Shows an interactive failure report. The windowed program installs one
+    // that opens a critical message box titled "Quorvel", the console program
+    // one that prints; until then (and after null) reports go to standard error.
     using Reporter = void (*)(QObject* boxParent, const QString& text);
     static void setInteractiveReporter(Reporter reporter);
 

@@ -1,23 +1,21 @@
+// The "index.dat" image: clip folders and frame files walked on the exFAT
+// volume, first frames read, the CRC over the image.
 #include "indexbuilder.h"
 
 #include <climits>
 #include <cstring>
 
+#include "dfs_chains.h"
+#include "dfs_codepage.h"
 #include "dfs_device.h"
-#include "dfs_names.h"
+#include "dfs_drives.h"
 #include "dfs_runtime.h"
 #include "dfs_types.h"
-#include "dfs_volume.h"
 #include "drivefs.h"
-#include "tga.h"
+#include "tgavolume.h"
 
 namespace {
 
-constexpr uint8_t kFileEntry = 0x85;
-constexpr uint8_t kStreamEntry = 0xC0;
-constexpr uint8_t kNameEntry = 0xC1;
-constexpr uint8_t kStreamNoFatChain = 0x02;
-constexpr uint16_t kAttrDirectory = 0x10;
 constexpr size_t kNameMax = 256;    // 255 characters and the terminator
 
 uint8_t* ClipRecord(uint8_t* image, uint32_t clip)
@@ -46,7 +44,7 @@ public:
         , m_cluster(dir.firstCluster)
         , m_contiguous(dir.contiguous)
         , m_sectorSize(volume->device->sectorSize)
-        , m_entriesPerCluster(volume->bytesPerCluster / 32)
+        , m_entriesPerCluster(volume->bytesPerCluster / direntry::kSize)
     {
         if (m_cluster == 0)
             return;     // no directory
@@ -65,22 +63,22 @@ public:
         m_remembered = m_cluster;
         const uint32_t chunk = volume->bytesPerCluster < kChunkBytes ? volume->bytesPerCluster : kChunkBytes;
         m_chunk.resize(chunk);
-        m_chunkEntries = chunk / 32;
+        m_chunkEntries = chunk / direntry::kSize;
     }
 
     // Copies the next entry into out; false at the end of the directory.
-    bool next(uint8_t out[32])
+    bool next(uint8_t out[direntry::kSize])
     {
         if (m_cluster == 0)
             return false;
         if (m_index == m_entriesPerCluster && !advance())
             return false;
         if (m_index % m_chunkEntries == 0) {
-            const uint64_t byteInCluster = uint64_t(m_index) * 32;
+            const uint64_t byteInCluster = uint64_t(m_index) * direntry::kSize;
             const uint64_t sector = ClusterToSector(m_volume, m_cluster) + byteInCluster / m_sectorSize;
             ReadDeviceSectors(m_volume->device, m_chunk.data(), sector, uint32_t(m_chunk.size() / m_sectorSize), 0);
         }
-        std::memcpy(out, m_chunk.data() + (m_index % m_chunkEntries) * 32, 32);
+        std::memcpy(out, m_chunk.data() + (m_index % m_chunkEntries) * direntry::kSize, direntry::kSize);
         ++m_index;
         return true;
     }
@@ -140,12 +138,12 @@ public:
     }
 
     // Appends the characters of one name entry; true when the name is complete.
-    bool append(const uint8_t entry[32])
+    bool append(const uint8_t entry[direntry::kSize])
     {
-        const uint32_t count = m_missing < 15 ? m_missing : 15;
-        uint16_t chars[15];
+        const uint32_t count = m_missing < exfatdir::kNameCharsPerEntry ? m_missing : exfatdir::kNameCharsPerEntry;
+        uint16_t chars[exfatdir::kNameCharsPerEntry];
         for (uint32_t i = 0; i < count; ++i)
-            chars[i] = Get16(entry + 2 + 2 * i);
+            chars[i] = Get16(entry + exfatdir::kFileName + 2 * i);
         Utf16ToOem(m_text + m_length, m_text + sizeof m_text, chars, count);
         m_length += std::strlen(m_text + m_length);
         m_missing -= count;
@@ -324,16 +322,16 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
     bool naming = false;
     NameCollector name;
     DirWalk walk(volume, folder);
-    uint8_t entry[32];
+    uint8_t entry[direntry::kSize];
     while (walk.next(entry)) {
-        if (entry[0] == kStreamEntry) {
+        if (entry[0] == exfatdir::kTypeStream) {
             // Every stream extension starts a new name, whatever its file entry says.
-            firstCluster = Get32(entry + 20);
-            name.start(entry[3]);
-            naming = entry[3] != 0;
+            firstCluster = Get32(entry + exfatdir::kFirstCluster);
+            name.start(entry[exfatdir::kNameLength]);
+            naming = entry[exfatdir::kNameLength] != 0;
             continue;
         }
-        if (entry[0] != kNameEntry || !naming || !name.append(entry))
+        if (entry[0] != exfatdir::kTypeName || !naming || !name.append(entry))
             continue;
         naming = false;
 
@@ -377,27 +375,27 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
     DirExtent root;
     root.firstCluster = rootCluster;
     DirWalk walk(volume, root);
-    uint8_t entry[32];
+    uint8_t entry[direntry::kSize];
     while (walk.next(entry)) {
         switch (entry[0]) {
-        case kFileEntry:
-            if (Get16(entry + 4) & kAttrDirectory)
+        case exfatdir::kTypeFile:
+            if (Get16(entry + exfatdir::kFileAttributes) & ATTR_DIRECTORY)
                 state = 1;
             continue;
-        case kStreamEntry:
+        case exfatdir::kTypeStream:
             if (state != 1) {
                 state = 0;
                 continue;
             }
-            folder.firstCluster = Get32(entry + 20);
-            folder.contiguous = (entry[1] & kStreamNoFatChain) != 0;
-            folder.dataLength = Get64(entry + 24);
-            name.start(entry[3]);
+            folder.firstCluster = Get32(entry + exfatdir::kFirstCluster);
+            folder.contiguous = (entry[exfatdir::kGeneralFlags] & exfatdir::kNoFatChain) != 0;
+            folder.dataLength = Get64(entry + exfatdir::kDataLength);
+            name.start(entry[exfatdir::kNameLength]);
             state = 2;
             if (!name.complete())
                 continue;
             break;      // a folder without a name: complete at once
-        case kNameEntry:
+        case exfatdir::kTypeName:
             if (state != 2 || !name.append(entry))
                 continue;
             break;
@@ -556,11 +554,11 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
                     ReadClipFrameFormat(first.path, image, first.clip);
             }
             if (result == 0) {
-                Put32(image + 0, kIndexMagic);
-                Put32(image + 4, kIndexVersion);
-                Put32(image + 8, volume->bytesPerCluster);
+                Put32(image + kIndexMagicOffset, kIndexMagic);
+                Put32(image + kIndexVersionOffset, kIndexVersion);
+                Put32(image + kIndexClusterSizeOffset, volume->bytesPerCluster);
                 Put16(image + kIndexCrcOffset, IndexImageCrc(image, *length));
-                Put16(image + 14, 0);
+                Put16(image + kIndexPadOffset, 0);
             }
         }
         DfsDevice* device = slot->device;

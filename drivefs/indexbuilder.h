@@ -13,7 +13,12 @@ struct DfsDrive;
 constexpr uint32_t kIndexMagic = 0x00D00DADu;
 constexpr uint32_t kIndexVersion = 2;
 constexpr size_t kIndexHeaderSize = 16;
+// Header fields: magic, version, cluster size (32-bit each), CRC and a zero pad (16-bit).
+constexpr size_t kIndexMagicOffset = 0;
+constexpr size_t kIndexVersionOffset = 4;
+constexpr size_t kIndexClusterSizeOffset = 8;
 constexpr size_t kIndexCrcOffset = 12;
+constexpr size_t kIndexPadOffset = 14;
 constexpr uint32_t kClipRecordCount = 9999;     // clip numbers 0 .. 9998
 constexpr size_t kClipRecordSize = 56;
 constexpr size_t kReservedOffset = kIndexHeaderSize + kClipRecordCount * kClipRecordSize;  // 559,960

@@ -8,7 +8,7 @@
 #include <QVariantMap>
 
 namespace {
-const char kVersion[] = "1.13";
+const char kVersion[] = QUORVEL_VERSION;
 const char kEol[] = "\r\n";
 } // namespace
 

@@ -405,7 +405,7 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
 
     auto* thread = new QThread(this);
     moveToThread(thread);
-    connect(thread, SIGNAL(started()), this, SLOT(convertSequence()));
+    connect(thread, &QThread::started, this, &TargaSequence::convertSequence);
     connect(thread, &QThread::finished, thread, [this, thread]() {
         // Runs on the worker as it ends: hand the sequence back to the GUI thread.
         moveToThread(QCoreApplication::instance()->thread());
@@ -568,7 +568,7 @@ void TargaSequence::convertSequence()
 void TargaSequence::indexPlayerDrives()
 {
     DriveIndexer indexer(this);
-    connect(&indexer, SIGNAL(message(QString, int)), this, SIGNAL(message(QString, int)));
+    connect(&indexer, &DriveIndexer::message, this, &TargaSequence::message);
     for (const SequenceDestination& d : qAsConst(m_destinations)) {
         if (!runningLocked())
             return;

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -204,6 +205,17 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
                                bool noAudio, int bitrateKbps)
 {
     stopRequest = false;
+    // Declared first so that it outlives the pipes made from its preset.
+    McUserPresets presets;
+    // One way out: the engine is idle again, and once the pipes are set up
+    // they are released (after a preset that cannot be applied they stay
+    // held until the engine goes).
+    bool releaseOnExit = false;
+    const auto cleanUp = qScopeGuard([&] {
+        m_busy = false;
+        if (releaseOnExit)
+            releasePipes();
+    });
     Any inFile = McFile::osFname(Any(input ? input : "", 0));
     Any outFile = McFile::osFname(Any(output ? output : "", 0));
     Any presetName = McFile::osFname(Any(presetFile ? presetFile : "", 0));
@@ -211,28 +223,23 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (!McFile::isFile(inFile)) {
         debug_trace("*** Input file not found.\n");
         std::fprintf(stderr, "*** Input file %s not found.\n", inFile.asString());
-        m_busy = false;
         return -1;
     }
     Any outFolder = McFile::getPath(outFile);
     if (!McFile::isDir(outFolder)) {
         debug_trace("*** Output path not found.\n");
         std::fprintf(stderr, "*** Output path '%s' not found.\n", outFolder.asString());
-        m_busy = false;
         return -1;
     }
     if (!McFile::isFile(presetName)) {
         debug_trace("*** Preset file not found.\n");
         std::fprintf(stderr, "*** Preset file %s not found.\n", presetName.asString());
-        m_busy = false;
         return -1;
     }
 
-    McUserPresets presets;
     if (presets.load(presetName, 0, nullptr) != 0) {
         debug_trace("*** Cannot load preset file");
         std::fprintf(stderr, "*** Cannot load preset file '%s'", presetName.asString());
-        m_busy = false;
         return -1;
     }
     McPreset* preset = presets.at(0);
@@ -241,7 +248,6 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (!m_decodePipe) {
         debug_trace("*** Can not open input file.\n");
         std::fprintf(stderr, "*** Can not open input file '%s'.\n", inFile.asString());
-        m_busy = false;
         return -1;
     }
 
@@ -249,9 +255,9 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (m_encodePipe->applyPreset(preset, 0, 0) != 0) {
         std::printf("*** %s\n", m_encodePipe->errorDesc());
         debug_trace("Error appyling Preset");
-        m_busy = false;
-        return -1; // the pipes stay held until the engine goes
+        return -1;
     }
+    releaseOnExit = true;
 
     int videoStreams = m_decodePipe->streamCount(MC_KIND_VIDEO);
     int audioStreams = noAudio ? 0 : m_decodePipe->streamCount(MC_KIND_AUDIO);
@@ -351,8 +357,6 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (m_encodePipe->open(255) == 0) {
         // releasePipes deletes the transcoder and the encode pipe first.
         std::printf("Error - no output streams");
-        m_busy = false;
-        releasePipes();
         return -1;
     }
 
@@ -368,8 +372,6 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
                 std::fflush(stdout);
                 std::fputs("\n\n*** Error: processing deadlock detected... abort.\n", stderr);
                 std::fflush(stderr);
-                m_busy = false;
-                releasePipes();
                 return -1;
             }
             if (stopRequest)
@@ -385,7 +387,5 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     }
     if (result != 0)
         std::printf("Failed: %s", m_transcoder->errorDesc());
-    m_busy = false;
-    releasePipes();
     return result;
 }

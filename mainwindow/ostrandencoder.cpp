@@ -24,7 +24,7 @@
 
 namespace {
 
-const char* const kVersion = "1.13";
+const char* const kVersion = QUORVEL_VERSION;
 
 // Device list, in the order of the device indexes.
 struct DeviceEntry {

@@ -7,6 +7,8 @@
 #include <blkid/blkid.h>
 #include <sys/stat.h>
 
+#include "mounttable.h"
+
 namespace {
 
 QString withTrailingSlash(QString path)
@@ -28,7 +30,9 @@ VolumeInfo::VolumeInfo(const QStorageInfo& storage)
     if (!storage.isValid() || storage.rootPath().isEmpty())
         return;
     m_rootPath = withTrailingSlash(storage.rootPath());
-    m_device = QString::fromLocal8Bit(storage.device());
+    // The device the mount was made from, read where the drive index reads it.
+    MountTable::Entry mount;
+    m_device = MountTable::find(storage.rootPath(), &mount) ? mount.source : QString::fromLocal8Bit(storage.device());
     m_fileSystemType = QString::fromLatin1(storage.fileSystemType());
     m_bytesTotal = storage.bytesTotal();
     m_bytesAvailable = storage.bytesAvailable();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "dfs_internal.h"
+#include "dfs_memdriver.h"
 #include "testutil.h"
 
 namespace dfstest {

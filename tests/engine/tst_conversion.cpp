@@ -216,7 +216,7 @@ void TestConversion::wholeFrames()
     const Report r = convert(seq, {{out, -1, 0}}, format);
     QVERIFY(r.finished);
     QCOMPARE(r.messages, QStringList());
-    QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+    QCOMPARE(r.codes, (QList<int>{1, 2, 3, DestinationIndexing, DestinationCompleted}));
     // The flag stays set after a whole run: the batch window tells success from failure by it.
     QVERIFY(seq.isRunning());
 
@@ -267,7 +267,7 @@ void TestConversion::quadrants()
     const Report r = convert(seq, dests, format);
     QVERIFY(r.finished);
     QCOMPARE(r.messages, QStringList());
-    QCOMPARE(r.codes, (QList<int>{1, 2, -4, -1}));
+    QCOMPARE(r.codes, (QList<int>{1, 2, DestinationIndexing, DestinationCompleted}));
 
     const QString ext = format ? ".krx" : ".tga";
     for (int q = 0; q < 4; ++q) {
@@ -299,7 +299,7 @@ void TestConversion::eightGroups()
     const Report r = convert(seq, {{g5, 5, 0}, {g2, 2, 0}}, 1);
     QVERIFY(r.finished);
     QCOMPARE(r.messages, QStringList());
-    QCOMPARE(r.codes, (QList<int>{1, 2, -4, -1}));
+    QCOMPARE(r.codes, (QList<int>{1, 2, DestinationIndexing, DestinationCompleted}));
 
     // Group 5: bottom-left quadrant of the odd frame 1, numbered 1 / 2 = 0.
     QCOMPARE(filesIn(g5), QStringList{"u0000.krx"});
@@ -333,7 +333,7 @@ void TestConversion::dealing()
     const Report r = convert(seq, {{even, 0, 0}, {odd, 1, 0}, {whole, -1, 0}}, 0);
     QVERIFY(r.finished);
     QCOMPARE(r.messages, QStringList());
-    QCOMPARE(r.codes, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -4, -1}));
+    QCOMPARE(r.codes, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, DestinationIndexing, DestinationCompleted}));
 
     QCOMPARE(filesIn(even), names("d", 4, range(5, 9), ".tga"));
     QCOMPARE(filesIn(odd), names("d", 4, range(5, 9), ".tga"));
@@ -367,7 +367,7 @@ void TestConversion::eachFrameKeepsItsOwnSizeAndOrder()
         const QString out = outDir(QString("mixed%1").arg(format));
         const Report r = convert(seq, {{out, -1, 0}}, format);
         QCOMPARE(r.messages, QStringList());
-        QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+        QCOMPARE(r.codes, (QList<int>{1, 2, 3, DestinationIndexing, DestinationCompleted}));
         for (int n = 1; n <= 3; ++n) {
             const QByteArray expected = ffmpegDecode(dir + QString("/m%1.tga").arg(n), "bgr24");
             const int w = n == 3 ? 640 : 1280, h = n == 3 ? 360 : 720;
@@ -566,7 +566,7 @@ void TestConversion::refusedStarts()
         QVERIFY(seq.thread() != QThread::currentThread());
         seq.startConversion({{second, -1, 0}}, 1);
         QTRY_VERIFY_WITH_TIMEOUT(seq.thread() == QThread::currentThread(), 60000);
-        QTRY_COMPARE(codes, (QList<int>{1, 2, 3, -4, -1}));
+        QTRY_COMPARE(codes, (QList<int>{1, 2, 3, DestinationIndexing, DestinationCompleted}));
         QCOMPARE(filesIn(first), (QStringList{"clip_0001.tga", "clip_0002.tga", "clip_0003.tga"}));
         QVERIFY(!QFileInfo::exists(second));
     }
@@ -611,7 +611,7 @@ void TestConversion::indexesPlayerDrive()
         const Report r = convert(seq, {{clip, -1, 0}, {plain, -1, 0}}, 1);
         QVERIFY(r.finished);
         QCOMPARE(r.messages, QStringList());
-        QCOMPARE(r.codes, (QList<int>{1, 2, 3, -4, -1}));
+        QCOMPARE(r.codes, (QList<int>{1, 2, 3, DestinationIndexing, DestinationCompleted}));
         QCOMPARE(filesIn(clip), (QStringList{"clip_0001.krx", "clip_0002.krx", "clip_0003.krx"}));
         QCOMPARE(QFileInfo::exists(plainIndex), plainIndexBefore);
         index = readAll(root + "index.dat");

@@ -4,6 +4,7 @@
 
 #include "../drivefs/dfstest.h"
 #include "drivefs.h"
+#include "tgavolume.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

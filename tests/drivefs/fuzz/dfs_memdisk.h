@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dfs_internal.h"
+#include "dfs_memdriver.h"
 
 namespace dfsfuzz {
 

@@ -17,7 +17,7 @@ command -v clang++ >/dev/null || { echo "clang++ is missing (apt-get install cla
 work=${FUZZ_WORK:-$(mktemp -d)}
 mkdir -p "$work/corpus-$target" "$work/artifacts"
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-    -I"$root/drivefs" "$root"/drivefs/dfs_*.cpp -lpthread)
+    -I"$root/drivefs" -I"$here/.." "$root"/drivefs/dfs_*.cpp "$here/../dfs_memdriver.cpp" -lpthread)
 if [ "$target" = walk ]; then
     cp -n "$here"/seeds/* "$work/corpus-$target/" 2>/dev/null || true
     clang++ "$here/fuzz_drivefs.cpp" "${flags[@]}" -o "$work/fuzz_drivefs"

@@ -73,7 +73,7 @@ int32_t MemDiskInfo(void* data, uint8_t info[16], uint8_t* removable)
     auto* d = static_cast<MemDiskData*>(data);
     std::memset(info, 0, 16);
     uint64_t n = d->sectorCount();
-    Put32(info + 12, n > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(n));
+    Put32(info + mbr::kSectorCount, n > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(n));
     *removable = 0;
     return 0;
 }

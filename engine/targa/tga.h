@@ -1,6 +1,7 @@
-// Targa (TGA) image codec: whole-image reading from a path, a C stream or a
-// volume-library file handle, writing with the version 2 footer, RLE packets,
-// depth conversion, colour maps and pixel addressing.
+// Targa (TGA) image codec: whole-image reading from a path, a C stream or any
+// byte source, writing with the version 2 footer, RLE packets, depth
+// conversion, colour maps and pixel addressing. It stands on nothing of ours:
+// the volume library reads first frames with it.
 //
 // Every operation returns a TgaResult code (0 = success). Reading never leaves
 // a half-read image behind: on any failure the image is freed.
@@ -60,31 +61,46 @@ int TgaIsTopDown(const TgaImage* image);
 int TgaIsColorMapped(const TgaImage* image);
 int TgaIsRle(const TgaImage* image);
 
-int TgaReadPath(TgaImage* image, const char* path);
-int TgaReadStream(TgaImage* image, FILE* stream);
-// Reads through the volume library (drivefs.h); handle as OpenVolumeFile returned it.
-int TgaReadVolumeFile(TgaImage* image, int32_t handle);
-// RLE decoding into image->pixels (already allocated, width * height pixels).
-int TgaReadRleStream(TgaImage* image, FILE* stream);
-int TgaReadRleVolumeFile(TgaImage* image, int32_t handle);
+// Where a reader takes its bytes from. A read that cannot deliver every byte
+// asked for zero-fills the rest and reports failure, so nothing the caller
+// sees is ever left uninitialised. The volume library supplies one that reads
+// through its file handles (TgaReadVolumeFile).
+class TgaSource {
+public:
+    virtual ~TgaSource() = default;
+    virtual bool read(void* buffer, uint64_t count) = 0;
+    // Bytes between the current position and the end of the file; -1 when unknown.
+    virtual int64_t remaining() = 0;
 
-int TgaWritePath(const char* path, const TgaImage* image);
-int TgaWriteStream(FILE* stream, const TgaImage* image);
-int TgaWriteRleRow(FILE* stream, const TgaImage* image, int row);
+protected:
+    // Ends a read that delivered done of count bytes.
+    static bool finish(uint8_t* out, uint64_t done, uint64_t count);
+};
+
+TgaResult TgaReadPath(TgaImage* image, const char* path);
+TgaResult TgaReadStream(TgaImage* image, FILE* stream);
+TgaResult TgaReadSource(TgaImage* image, TgaSource& source);
+// RLE decoding into image->pixels (already allocated, width * height pixels).
+TgaResult TgaReadRleStream(TgaImage* image, FILE* stream);
+TgaResult TgaReadRleSource(TgaImage* image, TgaSource& source);
+
+TgaResult TgaWritePath(const char* path, const TgaImage* image);
+TgaResult TgaWriteStream(FILE* stream, const TgaImage* image);
+TgaResult TgaWriteRleRow(FILE* stream, const TgaImage* image, int row);
 
 // RLE encoder decisions for the pixel at 'position' of one row.
 int TgaRlePacketIsRun(const uint8_t* row, int position, int width, int bytesPerPixel);
 int TgaRlePacketLength(const uint8_t* row, int position, int width, int bytesPerPixel, int isRun);
 
-int TgaExpandColorMap(TgaImage* image);
-int TgaConvertDepth(TgaImage* image, int depth);
+TgaResult TgaExpandColorMap(TgaImage* image);
+TgaResult TgaConvertDepth(TgaImage* image, int depth);
 
 // Address of picture pixel (x, y), (0, 0) being the top-left of the picture
 // whatever the stored order; null outside the image.
 uint8_t* TgaPixelAddress(const TgaImage* image, int x, int y);
 
-int TgaUnpackPixel(const uint8_t* pixel, int depth, uint8_t* blue, uint8_t* green, uint8_t* red,
-                   uint8_t* alpha);
-int TgaPackPixel(uint8_t* pixel, int depth, uint8_t blue, uint8_t green, uint8_t red, uint8_t alpha);
+TgaResult TgaUnpackPixel(const uint8_t* pixel, int depth, uint8_t* blue, uint8_t* green, uint8_t* red,
+                         uint8_t* alpha);
+TgaResult TgaPackPixel(uint8_t* pixel, int depth, uint8_t blue, uint8_t green, uint8_t red, uint8_t alpha);
 
 void TgaFreeImage(TgaImage* image);

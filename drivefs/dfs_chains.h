@@ -1,33 +1,22 @@
-// Partition tables, drive letters, volume mount, FAT chains and directory
-// cursors.
+// FAT chains and directory cursors: the cluster after a cluster, chain
+// lengths, where a cluster lies, stepping through a folder's entries, and
+// the size and first cluster a directory entry copy names.
 #pragma once
 
 #include "dfs_types.h"
 
+// Cluster values as GetClusterValue hands them out, whatever the FAT type.
 constexpr uint32_t kEndOfChain = 0xFFFFFFF8u;
 constexpr uint32_t kBadCluster = 0xFFFFFFF7u;
+// The cluster number that stands for the FAT12/16 root area.
 constexpr uint32_t kRootArea = 0xFFFFFFFFu;
-
-void AssignDriveLetters();
-DfsDrive* ClaimDriveSlot(char letter, DfsDevice* device);
-char AddPartitionVolume(char letter, DfsDevice* device, const uint8_t entry[16], uint64_t base);
-void ScanDevicePartitions(DfsDevice* device);
-bool IsPartitionTableValid(const uint8_t* sector0);
-// Advances letter past every volume it adds, also when it raises midway.
-void ReadPartitionTable(char& letter, DfsDevice* device, uint32_t flags);
-char PrepareDevice(char letter, DfsDevice* device, uint32_t flags);
-void MountVolume(DfsDrive* drive, int32_t wantedState);
-void MakeRootDirEntry(DfsDrive* drive, DirEntryRecord* out);
-void ForgetDevice(DfsDevice* device, bool clearFiles);
-DfsDrive* DriveFromLetter(char letter);
-DfsDrive* EnsureVolumeMounted(DfsDrive* drive, int32_t wantedState);
-DfsDrive* FindDefaultVolume();
-DfsFile* ResolvePathTarget(const char* path);
 
 uint32_t GetClusterValue(DfsDrive* volume, uint32_t cluster);
 uint32_t CountChainClusters(DfsDrive* volume, uint32_t first);
 uint64_t ClusterToSector(const DfsDrive* volume, uint32_t cluster);
 inline uint32_t ClusterCount(const DfsDrive* volume) { return volume->clusterLimit - 2; }
+// The exFAT allocation bitmap's bit for cluster.
+bool IsClusterAllocated(DfsDrive* volume, uint32_t cluster);
 
 uint8_t* OpenDirCursor(DfsDrive* volume, uint32_t cluster, uint32_t index, DirCursor* cursor);
 uint8_t* NextDirEntry(DfsDrive* volume, DirCursor* cursor);

@@ -1,38 +1,14 @@
+// Targa codec: reading, writing, RLE, colour maps and depth conversion.
 #include "tga.h"
-
-#include "drivefs.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 namespace {
 
-// Where the reader takes its bytes from. A read that cannot deliver every byte
-// asked for zero-fills the rest and reports failure, so nothing the caller
-// sees is ever left uninitialised.
-class Source {
-public:
-    virtual ~Source() = default;
-    virtual bool read(void* buffer, uint64_t count) = 0;
-    // Bytes between the current position and the end of the file; -1 when unknown.
-    virtual int64_t remaining() = 0;
-
-protected:
-    // Ends a read that delivered `done` of `count` bytes.
-    static bool finish(uint8_t* out, uint64_t done, uint64_t count)
-    {
-        if (done < count) {
-            memset(out + done, 0, size_t(count - done));
-            return false;
-        }
-        return true;
-    }
-};
-
-class StreamSource : public Source {
+class StreamSource : public TgaSource {
 public:
     explicit StreamSource(FILE* stream) : stream(stream) {}
 
@@ -65,77 +41,12 @@ private:
     FILE* stream;
 };
 
-// Reads through a volume-library handle with a small read-ahead buffer, so
-// that RLE packets do not cost one library call each.
-class VolumeSource : public Source {
-public:
-    explicit VolumeSource(int32_t handle) : handle(handle) {}
-
-    bool read(void* buffer, uint64_t count) override
-    {
-        auto* out = static_cast<uint8_t*>(buffer);
-        uint64_t done = 0;
-        while (done < count) {
-            if (bufferPos < bufferFill) {
-                size_t take = size_t(std::min<uint64_t>(count - done, bufferFill - bufferPos));
-                memcpy(out + done, ahead + bufferPos, take);
-                bufferPos += take;
-                done += take;
-                continue;
-            }
-            if (failed)
-                break;
-            uint64_t want = count - done;
-            if (want >= sizeof(ahead)) {
-                // Large pieces go straight into the caller's buffer.
-                uint32_t chunk = uint32_t(std::min<uint64_t>(want, 1u << 30));
-                uint32_t got = 0;
-                int32_t rc = ReadVolumeFile(handle, out + done, chunk, &got);
-                done += std::min(got, chunk);
-                if (rc < 0 || got < chunk) {
-                    failed = true;
-                    break;
-                }
-            } else {
-                uint32_t got = 0;
-                int32_t rc = ReadVolumeFile(handle, ahead, sizeof(ahead), &got);
-                bufferPos = 0;
-                bufferFill = std::min<uint32_t>(got, sizeof(ahead));
-                // A short fill is the end of the file: serve what came, then fail.
-                if (rc < 0 || bufferFill < sizeof(ahead))
-                    failed = true;
-                if (rc < 0 && bufferFill == 0)
-                    break;
-            }
-        }
-        return finish(out, done, count);
-    }
-
-    int64_t remaining() override
-    {
-        VolumeFileInfo info{};
-        if (GetVolumeFileInfo(handle, &info) < 0 || info.position > info.size)
-            return -1;
-        uint64_t left = info.size - info.position + (bufferFill - bufferPos);
-        if (left > uint64_t(std::numeric_limits<int64_t>::max()))
-            return -1;
-        return int64_t(left);
-    }
-
-private:
-    int32_t handle;
-    uint8_t ahead[65536];
-    uint32_t bufferPos = 0;
-    uint32_t bufferFill = 0;
-    bool failed = false;
-};
-
-bool readU8(Source& src, uint8_t* value)
+bool readU8(TgaSource& src, uint8_t* value)
 {
     return src.read(value, 1);
 }
 
-bool readU16(Source& src, uint16_t* value)
+bool readU16(TgaSource& src, uint16_t* value)
 {
     uint8_t b[2];
     bool ok = src.read(b, 2);
@@ -158,6 +69,17 @@ bool isUnsupportedType(int type)
     return (type >= 4 && type <= 8) || type >= 12;
 }
 
+// The colour map fields of a header that says it has a map.
+TgaResult checkColorMapSpec(const TgaImage* image)
+{
+    if (image->colorMapLength == 0)
+        return TgaEmptyColorMap;
+    const int es = image->colorMapEntrySize;
+    if (es != 16 && es != 24 && es != 32)
+        return TgaBadColorMapEntrySize;
+    return TgaOk;
+}
+
 uint64_t pixelBytes(const TgaImage* image)
 {
     return uint64_t(image->width) * image->height * (image->pixelDepth / 8);
@@ -170,7 +92,7 @@ bool fitsInMemory(uint64_t bytes)
         && bytes <= uint64_t(std::numeric_limits<int64_t>::max());
 }
 
-int decodeRle(TgaImage* image, Source& src)
+TgaResult decodeRle(TgaImage* image, TgaSource& src)
 {
     if (!isValidDepth(image->pixelDepth))
         return TgaBadPixelDepth;
@@ -202,7 +124,7 @@ int decodeRle(TgaImage* image, Source& src)
     return TgaOk;
 }
 
-int readHeaderAndData(TgaImage* image, Source& src)
+TgaResult readHeaderAndData(TgaImage* image, TgaSource& src)
 {
     // The record is read afresh: a file that ends early leaves zeros, not
     // what an earlier image left, in the fields it never reached.
@@ -228,11 +150,9 @@ int readHeaderAndData(TgaImage* image, Source& src)
         || !readU8(src, &image->colorMapEntrySize))
         return TgaReadFailed;
     if (image->colorMapType == 1) {
-        if (image->colorMapLength == 0)
-            return TgaEmptyColorMap;
-        const int es = image->colorMapEntrySize;
-        if (es != 16 && es != 24 && es != 32)
-            return TgaBadColorMapEntrySize;
+        const TgaResult rc = checkColorMapSpec(image);
+        if (rc != TgaOk)
+            return rc;
     }
 
     if (!readU16(src, &image->xOrigin) || !readU16(src, &image->yOrigin)
@@ -305,11 +225,11 @@ int readHeaderAndData(TgaImage* image, Source& src)
     return src.read(image->pixels, bytes) ? TgaOk : TgaReadFailed;
 }
 
-int readImage(TgaImage* image, Source& src)
+TgaResult readImage(TgaImage* image, TgaSource& src)
 {
     if (!image)
         return TgaReadFailed;
-    int rc = readHeaderAndData(image, src);
+    TgaResult rc = readHeaderAndData(image, src);
     if (rc != TgaOk)
         TgaFreeImage(image);
     return rc;
@@ -340,7 +260,7 @@ bool writeU16(FILE* stream, uint16_t value)
 }
 
 // The header checks of writing, in the order the fields come.
-int checkForWriting(const TgaImage* image)
+TgaResult checkForWriting(const TgaImage* image)
 {
     if (image->colorMapType > 1)
         return TgaBadColorMapType;
@@ -351,11 +271,9 @@ int checkForWriting(const TgaImage* image)
     if (isMappedType(image->imageType) && image->colorMapType == 0)
         return TgaMissingColorMap;
     if (image->colorMapType == 1) {
-        if (image->colorMapLength == 0)
-            return TgaEmptyColorMap;
-        const int es = image->colorMapEntrySize;
-        if (es != 16 && es != 24 && es != 32)
-            return TgaBadColorMapEntrySize;
+        const TgaResult rc = checkColorMapSpec(image);
+        if (rc != TgaOk)
+            return rc;
         if (!isMappedType(image->imageType))
             return TgaUnexpectedColorMap;
         if (!image->colorMap)
@@ -377,6 +295,15 @@ const uint8_t kFooter[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'T', 'R', 'U', 'E', 'V', 'I
 
 } // namespace
 
+bool TgaSource::finish(uint8_t* out, uint64_t done, uint64_t count)
+{
+    if (done < count) {
+        memset(out + done, 0, size_t(count - done));
+        return false;
+    }
+    return true;
+}
+
 int TgaIsTopDown(const TgaImage* image)
 {
     return (image->descriptor & TgaDescriptorTopDown) ? 1 : 0;
@@ -392,7 +319,7 @@ int TgaIsRle(const TgaImage* image)
     return (image->imageType >= 9 && image->imageType <= 11) ? 1 : 0;
 }
 
-int TgaReadPath(TgaImage* image, const char* path)
+TgaResult TgaReadPath(TgaImage* image, const char* path)
 {
     FILE* f = fopen(path, "rb");
     if (!f) {
@@ -400,41 +327,39 @@ int TgaReadPath(TgaImage* image, const char* path)
             image->id = image->colorMap = image->pixels = nullptr;
         return TgaOpenFailed;
     }
-    int rc = TgaReadStream(image, f);
+    TgaResult rc = TgaReadStream(image, f);
     fclose(f);
     return rc;
 }
 
-int TgaReadStream(TgaImage* image, FILE* stream)
+TgaResult TgaReadStream(TgaImage* image, FILE* stream)
 {
     StreamSource src(stream);
     return readImage(image, src);
 }
 
-int TgaReadVolumeFile(TgaImage* image, int32_t handle)
+TgaResult TgaReadSource(TgaImage* image, TgaSource& source)
 {
-    auto src = std::make_unique<VolumeSource>(handle);
-    return readImage(image, *src);
+    return readImage(image, source);
 }
 
-int TgaReadRleStream(TgaImage* image, FILE* stream)
+TgaResult TgaReadRleStream(TgaImage* image, FILE* stream)
 {
     StreamSource src(stream);
     return decodeRle(image, src);
 }
 
-int TgaReadRleVolumeFile(TgaImage* image, int32_t handle)
+TgaResult TgaReadRleSource(TgaImage* image, TgaSource& source)
 {
-    auto src = std::make_unique<VolumeSource>(handle);
-    return decodeRle(image, *src);
+    return decodeRle(image, source);
 }
 
-int TgaWritePath(const char* path, const TgaImage* image)
+TgaResult TgaWritePath(const char* path, const TgaImage* image)
 {
     FILE* f = fopen(path, "wb");
     if (!f)
         return TgaOpenFailed;
-    int rc = TgaWriteStream(f, image);
+    TgaResult rc = TgaWriteStream(f, image);
     // A full disk often shows only when the buffers are flushed.
     if (fflush(f) != 0 && rc == TgaOk)
         rc = TgaWriteFailed;
@@ -443,9 +368,9 @@ int TgaWritePath(const char* path, const TgaImage* image)
     return rc;
 }
 
-int TgaWriteStream(FILE* stream, const TgaImage* image)
+TgaResult TgaWriteStream(FILE* stream, const TgaImage* image)
 {
-    int rc = checkForWriting(image);
+    TgaResult rc = checkForWriting(image);
     if (rc != TgaOk)
         return rc;
 
@@ -489,7 +414,7 @@ int TgaWriteStream(FILE* stream, const TgaImage* image)
     return writeBytes(stream, kFooter, sizeof(kFooter)) ? TgaOk : TgaWriteFailed;
 }
 
-int TgaWriteRleRow(FILE* stream, const TgaImage* image, int row)
+TgaResult TgaWriteRleRow(FILE* stream, const TgaImage* image, int row)
 {
     if (!isValidDepth(image->pixelDepth))
         return TgaBadPixelDepth;
@@ -547,7 +472,7 @@ int TgaRlePacketLength(const uint8_t* row, int position, int width, int bytesPer
     return length;
 }
 
-int TgaExpandColorMap(TgaImage* image)
+TgaResult TgaExpandColorMap(TgaImage* image)
 {
     if (!TgaIsColorMapped(image))
         return TgaNotColorMapped;
@@ -592,14 +517,14 @@ int TgaExpandColorMap(TgaImage* image)
     return TgaOk;
 }
 
-int TgaConvertDepth(TgaImage* image, int depth)
+TgaResult TgaConvertDepth(TgaImage* image, int depth)
 {
     if (depth != 16 && depth != 24 && depth != 32)
         return TgaBadPixelDepth;
     if (!isValidDepth(image->pixelDepth))
         return TgaBadPixelDepth;
     if (TgaIsColorMapped(image)) {
-        int rc = TgaExpandColorMap(image);
+        TgaResult rc = TgaExpandColorMap(image);
         if (rc != TgaOk)
             return rc;
     }
@@ -647,7 +572,7 @@ uint8_t* TgaPixelAddress(const TgaImage* image, int x, int y)
     return image->pixels + (column + uint64_t(image->width) * row) * (image->pixelDepth / 8);
 }
 
-int TgaUnpackPixel(const uint8_t* pixel, int depth, uint8_t* blue, uint8_t* green, uint8_t* red,
+TgaResult TgaUnpackPixel(const uint8_t* pixel, int depth, uint8_t* blue, uint8_t* green, uint8_t* red,
                    uint8_t* alpha)
 {
     uint8_t b, g, r, a;
@@ -690,7 +615,7 @@ int TgaUnpackPixel(const uint8_t* pixel, int depth, uint8_t* blue, uint8_t* gree
     return TgaOk;
 }
 
-int TgaPackPixel(uint8_t* pixel, int depth, uint8_t blue, uint8_t green, uint8_t red, uint8_t alpha)
+TgaResult TgaPackPixel(uint8_t* pixel, int depth, uint8_t blue, uint8_t green, uint8_t red, uint8_t alpha)
 {
     switch (depth) {
     case 16: {
