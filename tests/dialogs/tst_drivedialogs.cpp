@@ -285,6 +285,8 @@ private slots:
         QVERIFY(dialog.isEnabled());
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(!QFileInfo::exists(folder + "/index.dat"));
+        // Each run's indexer is gone with the run.
+        QVERIFY(dialog.findChildren<DriveIndexer*>().isEmpty());
     }
 
     void exfatPlayerDrives()
@@ -333,6 +335,7 @@ private slots:
             QCOMPARE(catcher.texts(), QStringList{"Drive indexed successfully."});
         }
         QVERIFY(dialog.isVisible());
+        QVERIFY(dialog.findChildren<DriveIndexer*>().isEmpty());
         QFile index(root + "index.dat");
         QVERIFY(index.open(QIODevice::ReadOnly));
         const QByteArray written = index.readAll();
