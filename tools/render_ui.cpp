@@ -12,6 +12,18 @@
 
 #include "ostrandencoder.h"
 
+// Batch tree and drive dialogs.
+#include <QHeaderView>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTreeView>
+#include <vector>
+#include "batchconvertmodel.h"
+#include "driveindexdialog.h"
+#include "driveselectdialog.h"
+#include "slotlistdelegate.h"
+#include "tga.h"
+
 namespace {
 
 QString outDir;
@@ -42,6 +54,118 @@ void shoot(QWidget* w, const QString& name)
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     else
         std::printf("%s\n", qPrintable(path));
+}
+
+// --- Batch tree and drive dialogs ------------------------------------------
+
+// Writes count grey Targa frames named prefix0001.tga ... into dir.
+bool writeFrames(const QString& dir, const QString& prefix, int width, int height, int count)
+{
+    QDir().mkpath(dir);
+    std::vector<uint8_t> pixels(size_t(width) * height * 3, 0x80);
+    TgaImage image;
+    image.imageType = 2;
+    image.width = uint16_t(width);
+    image.height = uint16_t(height);
+    image.pixelDepth = 24;
+    image.pixels = pixels.data();
+    for (int n = 1; n <= count; ++n) {
+        const QString path = QString("%1/%2%3.tga").arg(dir, prefix).arg(n, 4, 10, QChar('0'));
+        if (TgaWritePath(QFile::encodeName(path).constData(), &image) != TgaOk)
+            return false;
+    }
+    return true;
+}
+
+TargaSequence* loadSequence(const QString& dir, int rate)
+{
+    auto* sequence = new TargaSequence;
+    sequence->scan(dir);
+    sequence->setFrameRateIndex(rate);
+    return sequence;
+}
+
+void shootBatchTree()
+{
+    QTemporaryDir work;
+    const QString hd = work.filePath("reel 12"), uhd = work.filePath("uhd take7");
+    if (!writeFrames(hd, "shot", 1280, 720, 3) || !writeFrames(uhd, "city", 3840, 2160, 1)) {
+        std::fprintf(stderr, "cannot write frames\n");
+        return;
+    }
+    const QString rootA = work.filePath("T9PW_Slot1") + "/", rootB = work.filePath("T9PW_Slot2") + "/";
+    QDir().mkpath(rootA);
+    QDir().mkpath(rootB);
+
+    BatchConvertModel model;
+    model.addSource(loadSequence(hd, 5));
+    model.addSource(loadSequence(uhd, 6));
+    model.addDestination(0);
+    model.addDestination(0);
+    model.setData(model.index(0, 0, model.index(0, 0)), rootA);
+    for (int i = 0; i < 4; ++i)
+        model.addDestination(1);
+    const QModelIndex uhdRow = model.index(1, 0);
+    model.setData(model.index(0, 0, uhdRow), rootA);
+    model.setData(model.index(1, 0, uhdRow), rootB);
+    model.setData(model.index(0, 4, uhdRow), DestinationCompleted);
+    model.setData(model.index(1, 4, uhdRow), DestinationFailed);
+    model.setData(model.index(2, 0, uhdRow), work.path() + "/");
+    model.setData(model.index(2, 4, uhdRow), DestinationCanceled);
+
+    // A finished conversion leaves its sequence running: the counting text shows.
+    TargaSequence* running = model.sequenceAt(0);
+    running->startConversion({SequenceDestination{model.outputBaseName(0, 0), -1, 0}}, TargaSequence::Targa);
+    while (running->thread() != QThread::currentThread())
+        settle(20);
+    model.setData(model.index(0, 4, model.index(0, 0)), 2);
+
+    QTreeView view;
+    view.setModel(&model);
+    SlotListDelegate delegate(&view);
+    view.setItemDelegateForColumn(1, &delegate);
+    view.setFirstColumnSpanned(0, QModelIndex(), true);
+    view.setFirstColumnSpanned(1, QModelIndex(), true);
+    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view.header()->setStretchLastSection(false);
+    view.header()->resizeSection(0, 200);
+    view.header()->setSectionResizeMode(4, QHeaderView::ResizeToContents);
+    view.expandAll();
+    view.resize(900, 300);
+    view.show();
+    shoot(&view, "batch-tree");
+
+    const QModelIndex slotCell = model.index(1, 1, uhdRow);
+    view.setCurrentIndex(slotCell);
+    view.edit(slotCell);
+    shoot(&view, "batch-tree-slot-editor");
+    if (auto* combo = view.viewport()->findChild<QComboBox*>()) {
+        combo->showPopup();
+        shoot(combo->view()->window(), "batch-tree-slot-popup");
+        combo->hidePopup();
+    }
+}
+
+void shootDriveDialogs()
+{
+    DriveIndexDialog index(nullptr);
+    index.show();
+    shoot(&index, "drive-index");
+    index.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);
+    auto* tree = index.findChild<QTreeView*>("treeView");
+    tree->expand(tree->model()->index(0, 0));
+    shoot(&index, "drive-index-all-folders");
+    index.hide();
+
+    QString name = "shot";
+    int number = 7;
+    DriveSelectDialog select(&name, &number, nullptr);
+    select.show();
+    shoot(&select, "drive-select");
+    select.hide();
+    DriveSelectDialog bare(nullptr, nullptr, nullptr);
+    bare.show();
+    shoot(&bare, "drive-select-no-file-info");
 }
 
 } // namespace
@@ -90,5 +214,9 @@ int main(int argc, char* argv[])
     child<QLabel>(&window, "noAudioWarningLabel")->hide();
     child<QLabel>(&window, "noVideoWarningLabel")->show();
     shoot(&window, "page3-encoding-novideo");
+    window.hide();
+
+    shootBatchTree();
+    shootDriveDialogs();
     return 0;
 }

@@ -1,0 +1,105 @@
+// The batch conversion tree: top-level rows are image sequences (sources),
+// their children the destinations that receive each one as a clip folder.
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+#include "targasequence.h"
+
+class QProgressBar;
+
+class BatchConvertModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    enum Column { DestinationColumn, SlotColumn, FileNameColumn, FileNumberColumn, StatusColumn, ColumnCount };
+    // Qt::UserRole of a destination's drive cell: the cursor shape shown over it.
+    static constexpr int CursorRole = Qt::UserRole;
+    static constexpr int MaxFileNumber = 9999;
+
+    explicit BatchConvertModel(QObject* parent = nullptr);
+    ~BatchConvertModel() override;
+
+    // Rate codes used in clip folder names, by frame-rate index.
+    static const QStringList& frameRateCodes();
+    // Slot names, read at slot + 1 (slot -1 is "Full video" in each).
+    static const QStringList& slotNamesHfr();
+    static const QStringList& slotNames4K();
+    static const QStringList& slotNames4KHfr();
+
+    // Takes ownership of sequence (which must have no parent, so that it can
+    // move to its conversion thread).
+    void addSource(TargaSequence* sequence);
+    void removeSource(int row);
+    void addDestination(int row, int slot = -1);
+    void removeDestination(int row, int destination);
+
+    TargaSequence* sequenceAt(int row) const;
+    // The clip folder of a destination; empty when its root does not exist.
+    QString outputBaseName(int row, int destination) const;
+    int firstFreeSlot(int row) const;
+    // The slot a destination receives with the sequence's current slot count.
+    int slotOf(int row, int destination) const;
+    QString slotName(int row, int destination) const;
+    void setSlot(int row, int destination, int slot);
+    // Destinations to convert for a slot: an existing root, not completed.
+    QList<int> destinationsForSlot(int row, int slot) const;
+
+    // Shows the warning about two destinations with one clip folder. The
+    // default opens a warning box titled "Quorvel"; the console program
+    // installs one that prints. boxParent is always null here.
+    using Reporter = void (*)(QObject* boxParent, const QString& text);
+    static void setWarningReporter(Reporter reporter);
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    // Every node has an id of its own, never reused, so an index kept after
+    // its row went away finds nothing instead of another row's data.
+    struct Destination {
+        quintptr id = 0;
+        SequenceDestination record;
+    };
+    struct Source {
+        quintptr id = 0;
+        TargaSequence* sequence = nullptr;
+        QList<Destination> destinations;
+        QString fileName;
+        int fileNumber = 1;
+    };
+    struct Location {
+        int source = -1;
+        int destination = -1;   // -1 for a source row
+        bool isValid() const { return source >= 0; }
+    };
+
+    Location locate(const QModelIndex& index) const;
+    const Destination* destinationAt(int row, int destination) const;
+    Destination* destinationAt(int row, int destination);
+    static int slotCountOf(const Source& source);
+    int slotOf(const Source& source, const Destination& destination) const;
+    QString sourceText(const Source& source) const;
+    QString destinationText(const Destination& destination) const;
+    QString statusText(const Source& source, const Destination& destination) const;
+    QVariant progressPicture(const Source& source, int framesDone) const;
+    QVariant destinationData(int row, int destination, int column, int role) const;
+    bool setPath(const QModelIndex& index, Location at, const QString& path);
+    void changedRow(int row, int destination);
+
+    std::vector<Source> m_sources;
+    quintptr m_nextId = 1;
+    // Drawn into the status cells; built on first use, owned here.
+    mutable std::unique_ptr<QProgressBar> m_progressBar;
+};
