@@ -21,6 +21,9 @@
 #include "transcodeengine.h"
 #include "windowtestenv.h"
 
+using windowtest::FileDialogDriver;
+using windowtest::makeClip;
+
 namespace {
 
 QString mediaDir;
@@ -28,14 +31,6 @@ QString mediaDir;
 QString media(const QString& name)
 {
     return mediaDir + "/" + name;
-}
-
-bool makeClip(const QString& name, const QString& args)
-{
-    const auto r = testutil::sh(QString("ffmpeg -nostdin -v error -y %1 '%2'").arg(args, media(name)));
-    if (!r.ok())
-        qWarning("%s", r.err.constData());
-    return r.ok();
 }
 
 // Bytes that no demuxer takes for a format (checked by the probe test).
@@ -50,29 +45,6 @@ bool makeNoise(const QString& name)
         c = char(gen.bounded(256));
     return f.write(data) == data.size();
 }
-
-// Finds the modal file dialog that a static QFileDialog call opened and
-// hands it to the given function (which accepts or rejects it).
-class FileDialogDriver : public QObject {
-public:
-    explicit FileDialogDriver(std::function<void(QFileDialog*)> act)
-        : act(std::move(act))
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            if (!d || !d->isVisible() || done)
-                return;
-            done = true;
-            this->act(d);
-        });
-        timer.start(20);
-    }
-    bool done = false;
-
-private:
-    std::function<void(QFileDialog*)> act;
-    QTimer timer;
-};
 
 } // namespace
 
@@ -96,13 +68,7 @@ private:
     // Every probe has ended and its result has reached its row.
     static bool probed(OstrandEncoder* w)
     {
-        if (w->probesRunning > 0)
-            return false;
-        QCoreApplication::processEvents();
-        for (int r = 0; r < w->model->rowCount(); ++r)
-            if (row(w, r).value("videoCodec") == "Processing...")
-                return false;
-        return true;
+        return w->probesRunning == 0 && windowtest::rowsProbed(w->model);
     }
 
     static void selectRows(OstrandEncoder* w, const QList<int>& rows)
@@ -141,22 +107,20 @@ private slots:
         QVERIFY(dir.isValid());
         mediaDir = dir.path();
         const QString sine = "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2";
-        QVERIFY(makeClip("interlaced.mpg",
+        QVERIFY(makeClip(media("interlaced.mpg"),
                          "-f lavfi -i testsrc=size=720x576:rate=25:duration=2 " + sine
                              + " -c:v mpeg2video -flags +ilme+ildct -top 1 -b:v 4M -c:a mp2 -b:a 192k"
                                " -f mpeg"));
-        QVERIFY(makeClip("h264.mp4",
+        QVERIFY(makeClip(media("h264.mp4"),
                          "-f lavfi -i testsrc=size=1280x720:rate=30000/1001:duration=3 "
                          "-f lavfi -i sine=sample_rate=44100:duration=3 -c:v libx264 -preset "
                          "ultrafast -pix_fmt yuv420p -c:a aac -b:a 128k"));
-        QVERIFY(makeClip("silent.mp4", "-f lavfi -i testsrc=size=640x360:rate=25:duration=1 -an "
+        QVERIFY(makeClip(media("silent.mp4"), "-f lavfi -i testsrc=size=640x360:rate=25:duration=1 -an "
                                        "-c:v libx264 -preset ultrafast -pix_fmt yuv420p"));
-        QVERIFY(makeClip("tone.wav", sine + " -c:a pcm_s16le"));
+        QVERIFY(makeClip(media("tone.wav"), sine + " -c:a pcm_s16le"));
         QVERIFY(makeNoise("noise.mov"));
         for (const char* size : {"3840x2160", "4096x2160", "3840x2176", "1920x2454", "1920x2456"})
-            QVERIFY(makeClip(QString("frame") + size + ".mp4",
-                             QString("-f lavfi -i color=size=") + size
-                                 + ":rate=25 -frames:v 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"));
+            QVERIFY(windowtest::makeFrameClip(media(QString("frame") + size + ".mp4"), size));
     }
 
     void init()
@@ -634,9 +598,7 @@ private slots:
         {
             FileDialogDriver driver([&](QFileDialog* d) {
                 d->setDirectory(mediaDir);
-                // Typed as a user does (selectFile leaves a focused name field alone).
-                d->findChild<QLineEdit*>("fileNameEdit")->setText("\"h264.mp4\" \"silent.mp4\"");
-                QMetaObject::invokeMethod(d, "accept");
+                FileDialogDriver::typeAndAccept(d, "\"h264.mp4\" \"silent.mp4\"");
             });
             QTest::mouseClick(f.addFilesButton, Qt::LeftButton);
             QVERIFY(driver.done);

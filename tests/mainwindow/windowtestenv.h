@@ -6,13 +6,19 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QtTest>
+#include <functional>
 #include <memory>
+
+#include "testutil.h"
 
 namespace windowtest {
 
@@ -141,5 +147,61 @@ private:
     QMessageBox::StandardButton answer;
     QTimer timer;
 };
+
+// Finds the modal file dialog that a static QFileDialog call opened and hands
+// it to the given function, which accepts or rejects it.
+class FileDialogDriver : public QObject {
+public:
+    explicit FileDialogDriver(std::function<void(QFileDialog*)> act)
+        : act(std::move(act))
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!d || !d->isVisible() || done)
+                return;
+            done = true;
+            this->act(d);
+        });
+        timer.start(20);
+    }
+    bool done = false;
+
+    // Types into the name field as a user does (selectFile leaves a focused field alone).
+    static void typeAndAccept(QFileDialog* d, const QString& text)
+    {
+        d->findChild<QLineEdit*>("fileNameEdit")->setText(text);
+        QMetaObject::invokeMethod(d, "accept");
+    }
+
+private:
+    std::function<void(QFileDialog*)> act;
+    QTimer timer;
+};
+
+// Makes a media file with ffmpeg; the arguments come before the output path.
+inline bool makeClip(const QString& path, const QString& args)
+{
+    const auto r = testutil::sh(QString("ffmpeg -nostdin -v error -y %1 '%2'").arg(args, path));
+    if (!r.ok())
+        qWarning("%s", r.err.constData());
+    return r.ok();
+}
+
+// One still frame of the given size, as H.264.
+inline bool makeFrameClip(const QString& path, const QString& size)
+{
+    return makeClip(path, "-f lavfi -i color=size=" + size
+                              + ":rate=25 -frames:v 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+}
+
+// Every row's probe result has arrived.
+inline bool rowsProbed(QStandardItemModel* model)
+{
+    QCoreApplication::processEvents();
+    for (int r = 0; r < model->rowCount(); ++r)
+        if (model->item(r)->data(Qt::UserRole).toMap().value("videoCodec") == "Processing...")
+            return false;
+    return true;
+}
 
 } // namespace windowtest
