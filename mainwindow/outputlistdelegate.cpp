@@ -2,8 +2,10 @@
 #include "outputlistdelegate.h"
 
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QVariantMap>
+#include <algorithm>
 
 #include "delegatepainting.h"
 
@@ -18,14 +20,22 @@ void OutputListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     const QFileInfo input(map.value(QStringLiteral("filename")).toString());
     const QFileInfo output(map.value(QStringLiteral("outputFilename")).toString());
 
+    // The names start 45 pixels in, or after the bold labels where the
+    // installed face draws them wider than that.
+    const QString inputLabel = QStringLiteral("Input: ");
+    const QString outputLabel = QStringLiteral("Output: ");
+    const QFontMetrics bold(font(11, QFont::Bold));
+    const int nameX = r.left()
+        + std::max({45, bold.horizontalAdvance(inputLabel), bold.horizontalAdvance(outputLabel)});
+
     painter->setFont(font(11, QFont::Bold));
-    painter->drawText(r.left(), r.top() + 10, QStringLiteral("Input: "));
+    painter->drawText(r.left(), r.top() + 10, inputLabel);
     painter->setFont(font(11));
-    painter->drawText(r.left() + 45, r.top() + 10, input.fileName());
+    painter->drawText(nameX, r.top() + 10, input.fileName());
     painter->setFont(font(11, QFont::Bold));
-    painter->drawText(r.left(), r.top() + 21, QStringLiteral("Output: "));
+    painter->drawText(r.left(), r.top() + 21, outputLabel);
     painter->setFont(font(11));
-    painter->drawText(r.left() + 45, r.top() + 21, output.fileName());
+    painter->drawText(nameX, r.top() + 21, output.fileName());
 
     painter->setPen(QColor(QStringLiteral("black")));
     delegatepainting::drawSeparator(painter, r);

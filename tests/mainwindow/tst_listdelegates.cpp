@@ -253,15 +253,17 @@ private slots:
         const QRect r(20, 10, 460, 25);
         const QImage painted =
             paintRow(d, {{"filename", "/in/a b/clip.take.mov"}, {"outputFilename", "/out/VID_SLOT2_00002.mpg"}}, r);
+        // Names 45 pixels in, unless the bold "Output: " of this face is wider.
+        const int nameX = 20 + std::max(45, QFontMetrics(font(11, QFont::Bold)).horizontalAdvance("Output: "));
         const QImage expected = reference([&](QPainter& q) {
             q.setFont(font(11, QFont::Bold));
             q.drawText(20, 20, "Input: ");
             q.setFont(font(11));
-            q.drawText(65, 20, "clip.take.mov");
+            q.drawText(nameX, 20, "clip.take.mov");
             q.setFont(font(11, QFont::Bold));
             q.drawText(20, 31, "Output: ");
             q.setFont(font(11));
-            q.drawText(65, 31, "VID_SLOT2_00002.mpg");
+            q.drawText(nameX, 31, "VID_SLOT2_00002.mpg");
             separator(q, r, QColor("black"));
         });
         QCOMPARE(painted, expected);
