@@ -234,29 +234,27 @@ void OstrandEncoder::collapsePieces(const QString& pieceKey)
 
 void OstrandEncoder::showPage3NameCheck()
 {
+    // A fault the operator must mend before any row is encoded.
+    auto refuse = [this](const QString& text) {
+        QMessageBox::warning(this, tr("Quorvel"), text, QMessageBox::Abort, QMessageBox::Abort);
+    };
+
     const QString folder = QDir::fromNativeSeparators(ui.outputDirLineEdit->text());
     if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
-        QMessageBox::warning(this, tr("Quorvel"),
-                             tr("The output folder could not be created.  Choose another output "
-                                "folder."),
-                             QMessageBox::Abort, QMessageBox::Abort);
+        refuse(tr("The output folder could not be created.  Choose another output folder."));
         return;
     }
     generateOutputNames();
 
     if (outputIsInput) {
-        QMessageBox::warning(this, tr("Quorvel"),
-                             tr("An input file path and output file path are the same.  This must "
-                                "be corrected.  (Try changing the output folder)"),
-                             QMessageBox::Abort, QMessageBox::Abort);
+        refuse(tr("An input file path and output file path are the same.  This must be corrected.  "
+                  "(Try changing the output folder)"));
         return;
     }
     // Without this the second encode would silently replace the first.
     if (outputsCollide) {
-        QMessageBox::warning(this, tr("Quorvel"),
-                             tr("Two or more rows would write the same output file.  This must be "
-                                "corrected.  (Try renaming with Ostrand Kelvane Indexing)"),
-                             QMessageBox::Abort, QMessageBox::Abort);
+        refuse(tr("Two or more rows would write the same output file.  This must be corrected.  "
+                  "(Try renaming with Ostrand Kelvane Indexing)"));
         return;
     }
     if (outputExists) {

@@ -48,13 +48,10 @@ bool makeNoise(const QString& name)
 
 } // namespace
 
-class OstrandEncoderTest : public QObject {
+class OstrandEncoderTest : public QObject, windowtest::Fixture {
     Q_OBJECT
 
 private:
-    QString dataFolder;
-    std::unique_ptr<windowtest::Scope> scope;
-
     static std::unique_ptr<OstrandEncoder> makeWindow()
     {
         std::unique_ptr<OstrandEncoder> w(new OstrandEncoder);
@@ -100,12 +97,10 @@ public:
 private slots:
     void initTestCase()
     {
-        windowtest::installConnectWatch();
-        dataFolder = QDir::currentPath();
+        startCase();
         REQUIRE_TOOL("ffmpeg");
-        static QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        mediaDir = dir.path();
+        mediaDir = windowtest::mediaFolder();
+        QVERIFY(!mediaDir.isEmpty());
         const QString sine = "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2";
         QVERIFY(makeClip(media("interlaced.mpg"),
                          "-f lavfi -i testsrc=size=720x576:rate=25:duration=2 " + sine
@@ -123,20 +118,8 @@ private slots:
             QVERIFY(windowtest::makeFrameClip(media(QString("frame") + size + ".mp4"), size));
     }
 
-    void init()
-    {
-        windowtest::connectWarnings().clear();
-        scope.reset(new windowtest::Scope(dataFolder));
-        QVERIFY(scope->ok);
-    }
-
-    void cleanup()
-    {
-        QCoreApplication::processEvents();
-        scope.reset();
-        QVERIFY2(windowtest::connectWarnings().isEmpty(),
-                 qPrintable(windowtest::connectWarnings().join("\n")));
-    }
+    void init() { startTest(); }
+    void cleanup() { endTest(); }
 
     void probedRowsKeysAndTexts()
     {
@@ -646,19 +629,16 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    QTemporaryDir home;
-    windowtest::isolateUserFolders(home.path());
     if (argc == 3 && qstrcmp(argv[1], "--close-while-probing") == 0) {
+        QTemporaryDir home;
+        windowtest::isolateUserFolders(home.path());
         QApplication app(argc, argv);
         windowtest::Scope scope(QDir::currentPath());
         if (!scope.ok)
             return 3;
         return OstrandEncoderTest::closeWhileProbing(QString::fromLocal8Bit(argv[2]));
     }
-    QApplication app(argc, argv);
-    QTEST_DISABLE_KEYPAD_NAVIGATION
-    OstrandEncoderTest test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::runWindowTests<OstrandEncoderTest>(argc, argv);
 }
 
 #include "tst_filelist.moc"

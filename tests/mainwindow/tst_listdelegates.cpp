@@ -397,11 +397,7 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    QTemporaryDir home;
-    windowtest::isolateUserFolders(home.path());
-    QApplication app(argc, argv);
-    OstrandEncoderTest test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::runWindowTests<OstrandEncoderTest>(argc, argv);
 }
 
 #include "tst_listdelegates.moc"

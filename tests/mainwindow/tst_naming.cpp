@@ -39,12 +39,10 @@ QString place(const QString& kind, const QString& path)
 
 } // namespace
 
-class OstrandEncoderTest : public QObject {
+class OstrandEncoderTest : public QObject, windowtest::Fixture {
     Q_OBJECT
 
 private:
-    QString dataFolder;
-    std::unique_ptr<windowtest::Scope> scope;
     std::unique_ptr<OstrandEncoder> w;
 
     Ui::OstrandEncoderClass& f() { return w->ui; }
@@ -84,12 +82,10 @@ private:
 private slots:
     void initTestCase()
     {
-        windowtest::installConnectWatch();
-        dataFolder = QDir::currentPath();
+        startCase();
         REQUIRE_TOOL("ffmpeg");
-        static QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        clipDir = dir.path();
+        clipDir = windowtest::mediaFolder();
+        QVERIFY(!clipDir.isEmpty());
         QVERIFY(windowtest::makeFrameClip(clipDir + "/hd.mp4", "1280x720"));
         QVERIFY(windowtest::makeFrameClip(clipDir + "/uhd.mp4", "3840x2160"));
         QVERIFY(windowtest::makeFrameClip(clipDir + "/tall.mp4", "1920x2454"));
@@ -97,9 +93,7 @@ private slots:
 
     void init()
     {
-        windowtest::connectWarnings().clear();
-        scope.reset(new windowtest::Scope(dataFolder));
-        QVERIFY(scope->ok);
+        startTest();
         w.reset(new OstrandEncoder);
         w->show();
     }
@@ -107,10 +101,7 @@ private slots:
     void cleanup()
     {
         w.reset();
-        QCoreApplication::processEvents();
-        scope.reset();
-        QVERIFY2(windowtest::connectWarnings().isEmpty(),
-                 qPrintable(windowtest::connectWarnings().join("\n")));
+        endTest();
     }
 
     void zeroPadding()
@@ -484,12 +475,7 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    QTemporaryDir home;
-    windowtest::isolateUserFolders(home.path());
-    QApplication app(argc, argv);
-    QTEST_DISABLE_KEYPAD_NAVIGATION
-    OstrandEncoderTest test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::runWindowTests<OstrandEncoderTest>(argc, argv);
 }
 
 #include "tst_naming.moc"

@@ -95,6 +95,53 @@ public:
     QTemporaryDir workDir;
 };
 
+// What each window test case does before and after: fresh surroundings,
+// then no broken signal-slot connection left behind. Mixed into the test class.
+class Fixture {
+protected:
+    QString dataFolder;
+    std::unique_ptr<Scope> scope;
+
+    // From initTestCase, in the folder holding Presets/.
+    void startCase()
+    {
+        installConnectWatch();
+        dataFolder = QDir::currentPath();
+        QVERIFY2(QDir(dataFolder + "/Presets").exists(), "tests run in a folder holding Presets/");
+    }
+    void startTest()
+    {
+        connectWarnings().clear();
+        scope.reset(new Scope(dataFolder));
+        QVERIFY(scope->ok);
+    }
+    void endTest()
+    {
+        QCoreApplication::processEvents();
+        scope.reset();
+        QVERIFY2(connectWarnings().isEmpty(), qPrintable(connectWarnings().join("\n")));
+    }
+};
+
+// A folder for the media a test program makes, removed when the program ends.
+inline QString mediaFolder()
+{
+    static QTemporaryDir dir;
+    return dir.isValid() ? dir.path() : QString();
+}
+
+// The main of a window test program: the user's folders kept out, then the cases.
+template <typename Test>
+int runWindowTests(int argc, char* argv[])
+{
+    QTemporaryDir home;
+    isolateUserFolders(home.path());
+    QApplication app(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 // Changes one byte of a preset so that its digest no longer matches.
 inline bool damagePreset(const QString& name)
 {
