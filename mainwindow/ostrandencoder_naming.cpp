@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItem>
