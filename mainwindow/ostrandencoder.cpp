@@ -14,10 +14,15 @@
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "advancedoptionswidget.h"
+#include "listitemdelegate.h"
+#include "outputlistdelegate.h"
 #include "presetverifier.h"
+#include "progresslistdelegate.h"
 #include "quorvelresources.h"
 #include "renderlistmodel.h"
 #include "transcodeengine.h"
@@ -145,6 +150,7 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
       encodingActive(false),
       outputExists(false),
       outputIsInput(false),
+      outputsCollide(false),
       noAudio(false),
       noVideo(false),
       anyQFHD(false),
@@ -155,6 +161,7 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
       deviceImageIndex(0),
       probesPending(false),
       closing(false),
+      probesRunning(0),
       progressTimer(nullptr),
       encodingThread(nullptr),
       decodePipeKept(false),
@@ -246,17 +253,19 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
 
     QTimer::singleShot(100, this, SLOT(autoCheckForUpdates()));
 
-    // The rows are painted by the list delegates, set here once they exist.
     ui.encoderListView->setModel(model);
+    ui.encoderListView->setItemDelegate(new ListItemDelegate);
     ui.encoderListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui.encoderListView->setSelectionRectVisible(true);
     ui.encoderListView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ui.encoderListView->setUniformItemSizes(true);
     ui.outputListView->setModel(model);
+    ui.outputListView->setItemDelegate(new OutputListDelegate);
     ui.outputListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui.outputListView->setSelectionMode(QAbstractItemView::NoSelection);
     ui.outputListView->setUniformItemSizes(true);
     ui.encodingProgressList->setModel(model);
+    ui.encodingProgressList->setItemDelegate(new ProgressListDelegate);
     ui.encodingProgressList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui.encodingProgressList->setSelectionMode(QAbstractItemView::NoSelection);
     ui.encodingProgressList->setUniformItemSizes(true);
@@ -281,10 +290,16 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
 
 OstrandEncoder::~OstrandEncoder()
 {
-    // Probe tasks on the global pool use the probe engine until they end.
+    // Probe tasks on the global pool use the probe engine until they end;
+    // those that have not probed yet stop at their first check.
+    closing = true;
     QThreadPool::globalInstance()->waitForDone();
     delete probeEngine;
     delete progressTimer;
+    // The delegates have no parent; their views only watch them.
+    delete ui.encoderListView->itemDelegate();
+    delete ui.outputListView->itemDelegate();
+    delete ui.encodingProgressList->itemDelegate();
 }
 
 QString OstrandEncoder::getDocumentsPath()
@@ -567,24 +582,6 @@ void OstrandEncoder::notifyOfBadPresets()
     QTimer::singleShot(0, this, SLOT(close()));
 }
 
-// ---- input flags ----
-
-void OstrandEncoder::setInputFlags()
-{
-    noAudio = noVideo = anyQFHD = anyTall = false;
-    for (int row = 0; row < model->rowCount(); ++row) {
-        const QVariantMap map = model->item(row)->data(Qt::UserRole).toMap();
-        if (map.value(QStringLiteral("numAudioStreams")).toString().toInt() == 0)
-            noAudio = true;
-        if (map.value(QStringLiteral("numVideoStreams")).toString().toInt() == 0)
-            noVideo = true;
-        if (map.value(QStringLiteral("QFHDSplitSupport")).toString() == QLatin1String("true"))
-            anyQFHD = true;
-        if (map.value(QStringLiteral("TallSplitSupport")).toString() == QLatin1String("true"))
-            anyTall = true;
-    }
-}
-
 // ---- closing ----
 
 void OstrandEncoder::closeEvent(QCloseEvent* event)
@@ -597,6 +594,12 @@ void OstrandEncoder::closeEvent(QCloseEvent* event)
         cancelEncoding();
         QTimer::singleShot(500, this, SLOT(close()));
         return;
+    }
+    if (probesRunning > 0) {
+        // A probe task still uses the window's lock and the probe engine:
+        // end the process rather than destroy them under it.
+        std::fflush(nullptr);
+        _exit(1);
     }
     blockSignals(true);
     disconnect(this, nullptr, nullptr, nullptr);

@@ -57,6 +57,12 @@ public:
     // Input flags over all rows, read by the device rules and page 2.
     void setInputFlags();
 
+    // The probe task of one added row; runs on the global thread pool.
+    void getFileParameters(QStandardItem* item, QString uuid);
+    QString buildInputParamsText(QVariantMap map);
+    static QString secondsToString(QString seconds);
+    static QByteArray zeroPad5(int n);
+
 signals:
     void processingFinished(QStandardItem* item, QVariantMap map);
     void numFilesLeftToProcess(int count);
@@ -120,6 +126,8 @@ private:
     void addTallParts();
     void removeQFHDQuadrants();
     void removeTallParts();
+    void expandPieces(const QString& flagKey, const QString& pieceKey, int pieces);
+    void collapsePieces(const QString& pieceKey);
 
     RenderListModel* model;
     Ui::OstrandEncoderClass ui;
@@ -129,6 +137,7 @@ private:
     bool cancelled;
     bool encodingActive;
     bool outputExists, outputIsInput;
+    bool outputsCollide; // two rows would write one output file
     bool noAudio, noVideo, anyQFHD, anyTall;
     qint64 splitThreshold;
     QMap<QString, QModelIndex> uploadRows; // repeated keys allowed (insertMulti)
@@ -140,6 +149,7 @@ private:
     int deviceImageIndex;
     bool probesPending;
     std::atomic<bool> closing;
+    std::atomic<int> probesRunning; // probe tasks started and not yet ended
     QTimer* progressTimer;
     EncodingThread* encodingThread;
     QProcess updaterProcess;

@@ -5,8 +5,13 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QListView>
 #include <QPixmap>
+#include <QProcess>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 
@@ -168,6 +173,62 @@ void shootDriveDialogs()
     shoot(&bare, "drive-select-no-file-info");
 }
 
+// Short clips for the file lists, made with ffmpeg.
+QStringList makeInputs(const QString& dir)
+{
+    struct Clip {
+        const char* name;
+        const char* args;
+    };
+    const Clip clips[] = {
+        {"Opening Night.mpg",
+         "-f lavfi -i testsrc=size=720x576:rate=25:duration=2 -f lavfi -i sine=duration=2 "
+         "-c:v mpeg2video -flags +ilme+ildct -b:v 6M -c:a mp2 -f mpeg"},
+        {"Lobby Loop.mp4",
+         "-f lavfi -i testsrc=size=1280x720:rate=30000/1001:duration=65 -an -c:v libx264 -preset "
+         "ultrafast -pix_fmt yuv420p"},
+        {"Stage UHD.mp4",
+         "-f lavfi -i color=size=3840x2160:rate=25 -frames:v 1 -c:v libx264 -preset ultrafast "
+         "-pix_fmt yuv420p"},
+        {"Column Tall.mp4",
+         "-f lavfi -i color=size=1920x2454:rate=25 -frames:v 1 -c:v libx264 -preset ultrafast "
+         "-pix_fmt yuv420p"},
+    };
+    QStringList paths;
+    for (const Clip& c : clips) {
+        const QString path = dir + "/" + c.name;
+        QStringList args = QStringList{"-nostdin", "-v", "error", "-y"}
+            + QString::fromLatin1(c.args).split(' ') + QStringList{path};
+        if (QProcess::execute("ffmpeg", args) != 0)
+            std::fprintf(stderr, "ffmpeg could not make %s\n", c.name);
+        paths << path;
+    }
+    QFile notes(dir + "/show notes.txt");
+    if (notes.open(QIODevice::WriteOnly))
+        notes.write("Cue 1: house lights down.\n");
+    paths << notes.fileName() << dir + "/Moved Away.mov";
+    return paths;
+}
+
+void click(QWidget* w, const char* name)
+{
+    QMetaObject::invokeMethod(child<QPushButton>(w, name), "click");
+}
+
+// Shows a run's row states on the encoding list, as the encode loop writes them.
+void setProgress(QStandardItemModel* model, int row, int state, int encoded, int uploaded,
+                 const QString& uploadText)
+{
+    QStandardItem* item = model->item(row);
+    QVariantMap map = item->data(Qt::UserRole).toMap();
+    map["isEncoding"] = state;
+    map["encodingProgress"] = encoded;
+    map["uploadProgress"] = uploaded;
+    map["uploadProgressString"] = uploadText;
+    map["curUploadFile"] = QFileInfo(map.value("outputFilename").toString()).fileName();
+    item->setData(map, Qt::UserRole);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -198,17 +259,39 @@ int main(int argc, char* argv[])
 
     pages->setCurrentIndex(1);
     shoot(&window, "page1-input");
-    child<QLabel>(&window, "invalidFileWarningLabel")->show();
-    shoot(&window, "page1-input-warning");
-    child<QLabel>(&window, "invalidFileWarningLabel")->hide();
 
-    pages->setCurrentIndex(2);
+    // Files as a user adds them: the list while probing, with an unknown and
+    // a missing file, then without those two.
+    QTemporaryDir inputs;
+    auto* list = child<QListView>(&window, "encoderListView");
+    auto* model = qobject_cast<QStandardItemModel*>(list->model());
+    window.addFiles(makeInputs(inputs.path()));
+    const QString probing = outDir + "/page1-input-probing.png";
+    if (window.grab().save(probing))
+        std::printf("%s\n", qPrintable(probing));
+    shoot(&window, "page1-input-probed");
+    list->selectionModel()->select(model->index(4, 0), QItemSelectionModel::Select);
+    list->selectionModel()->select(model->index(5, 0), QItemSelectionModel::Select);
+    click(&window, "removeFilesButton");
+    shoot(&window, "page1-input-ready");
+
+    // Page 2 for the Verrino HD player: quadrant and part rows, both naming schemes.
+    devices->setCurrentIndex(4);
+    click(&window, "nextStepButton2");
     shoot(&window, "page2-output");
-    child<QCheckBox>(&window, "QFHDCheckbox")->show();
-    shoot(&window, "page2-output-ultrahd");
+    child<QCheckBox>(&window, "ostrandNamingCheckbox")->setChecked(false);
+    shoot(&window, "page2-output-original-names");
+    child<QCheckBox>(&window, "ostrandNamingCheckbox")->setChecked(true);
 
     pages->setCurrentIndex(3);
     shoot(&window, "page3-encoding");
+    setProgress(model, 0, 3, 100, 0, "");
+    setProgress(model, 1, 1, 64, 0, "");
+    setProgress(model, 2, 4, 12, 0, "");
+    setProgress(model, 3, 5, 100, 37, "37.5");
+    setProgress(model, 4, 7, 100, 80, "80.2");
+    setProgress(model, 5, 2, 100, 0, "");
+    shoot(&window, "page3-encoding-progress");
     child<QLabel>(&window, "noAudioWarningLabel")->show();
     shoot(&window, "page3-encoding-noaudio");
     child<QLabel>(&window, "noAudioWarningLabel")->hide();

@@ -70,13 +70,10 @@ QImage labelImage(QLabel* label)
 
 } // namespace
 
-class OstrandEncoderTest : public QObject {
+class OstrandEncoderTest : public QObject, windowtest::Fixture {
     Q_OBJECT
 
 private:
-    QString dataFolder;
-    std::unique_ptr<windowtest::Scope> scope;
-
     std::unique_ptr<OstrandEncoder> makeWindow()
     {
         std::unique_ptr<OstrandEncoder> w(new OstrandEncoder);
@@ -113,27 +110,9 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        windowtest::installConnectWatch();
-        dataFolder = QDir::currentPath();
-        QVERIFY2(QDir(dataFolder + "/Presets").exists(), "tests run in a folder holding Presets/");
-    }
-
-    void init()
-    {
-        windowtest::connectWarnings().clear();
-        scope.reset(new windowtest::Scope(dataFolder));
-        QVERIFY(scope->ok);
-    }
-
-    void cleanup()
-    {
-        QCoreApplication::processEvents();
-        scope.reset();
-        QVERIFY2(windowtest::connectWarnings().isEmpty(),
-                 qPrintable(windowtest::connectWarnings().join("\n")));
-    }
+    void initTestCase() { startCase(); }
+    void init() { startTest(); }
+    void cleanup() { endTest(); }
 
     void formAndStartState()
     {
@@ -625,12 +604,7 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    QTemporaryDir home;
-    windowtest::isolateUserFolders(home.path());
-    QApplication app(argc, argv);
-    QTEST_DISABLE_KEYPAD_NAVIGATION
-    OstrandEncoderTest test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::runWindowTests<OstrandEncoderTest>(argc, argv);
 }
 
 #include "tst_mainwindowshell.moc"

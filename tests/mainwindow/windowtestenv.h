@@ -6,13 +6,19 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QtTest>
+#include <functional>
 #include <memory>
+
+#include "testutil.h"
 
 namespace windowtest {
 
@@ -89,6 +95,53 @@ public:
     QTemporaryDir workDir;
 };
 
+// What each window test case does before and after: fresh surroundings,
+// then no broken signal-slot connection left behind. Mixed into the test class.
+class Fixture {
+protected:
+    QString dataFolder;
+    std::unique_ptr<Scope> scope;
+
+    // From initTestCase, in the folder holding Presets/.
+    void startCase()
+    {
+        installConnectWatch();
+        dataFolder = QDir::currentPath();
+        QVERIFY2(QDir(dataFolder + "/Presets").exists(), "tests run in a folder holding Presets/");
+    }
+    void startTest()
+    {
+        connectWarnings().clear();
+        scope.reset(new Scope(dataFolder));
+        QVERIFY(scope->ok);
+    }
+    void endTest()
+    {
+        QCoreApplication::processEvents();
+        scope.reset();
+        QVERIFY2(connectWarnings().isEmpty(), qPrintable(connectWarnings().join("\n")));
+    }
+};
+
+// A folder for the media a test program makes, removed when the program ends.
+inline QString mediaFolder()
+{
+    static QTemporaryDir dir;
+    return dir.isValid() ? dir.path() : QString();
+}
+
+// The main of a window test program: the user's folders kept out, then the cases.
+template <typename Test>
+int runWindowTests(int argc, char* argv[])
+{
+    QTemporaryDir home;
+    isolateUserFolders(home.path());
+    QApplication app(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 // Changes one byte of a preset so that its digest no longer matches.
 inline bool damagePreset(const QString& name)
 {
@@ -141,5 +194,61 @@ private:
     QMessageBox::StandardButton answer;
     QTimer timer;
 };
+
+// Finds the modal file dialog that a static QFileDialog call opened and hands
+// it to the given function, which accepts or rejects it.
+class FileDialogDriver : public QObject {
+public:
+    explicit FileDialogDriver(std::function<void(QFileDialog*)> act)
+        : act(std::move(act))
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!d || !d->isVisible() || done)
+                return;
+            done = true;
+            this->act(d);
+        });
+        timer.start(20);
+    }
+    bool done = false;
+
+    // Types into the name field as a user does (selectFile leaves a focused field alone).
+    static void typeAndAccept(QFileDialog* d, const QString& text)
+    {
+        d->findChild<QLineEdit*>("fileNameEdit")->setText(text);
+        QMetaObject::invokeMethod(d, "accept");
+    }
+
+private:
+    std::function<void(QFileDialog*)> act;
+    QTimer timer;
+};
+
+// Makes a media file with ffmpeg; the arguments come before the output path.
+inline bool makeClip(const QString& path, const QString& args)
+{
+    const auto r = testutil::sh(QString("ffmpeg -nostdin -v error -y %1 '%2'").arg(args, path));
+    if (!r.ok())
+        qWarning("%s", r.err.constData());
+    return r.ok();
+}
+
+// One still frame of the given size, as H.264.
+inline bool makeFrameClip(const QString& path, const QString& size)
+{
+    return makeClip(path, "-f lavfi -i color=size=" + size
+                              + ":rate=25 -frames:v 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+}
+
+// Every row's probe result has arrived.
+inline bool rowsProbed(QStandardItemModel* model)
+{
+    QCoreApplication::processEvents();
+    for (int r = 0; r < model->rowCount(); ++r)
+        if (model->item(r)->data(Qt::UserRole).toMap().value("videoCodec") == "Processing...")
+            return false;
+    return true;
+}
 
 } // namespace windowtest

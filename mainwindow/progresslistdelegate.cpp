@@ -1,0 +1,99 @@
+// Encoding list rows: light blue encode bar, light green upload bar over it,
+// the percent text and the row's state.
+#include "progresslistdelegate.h"
+
+#include <QPainter>
+#include <QVariantMap>
+#include <algorithm>
+
+#include "delegatepainting.h"
+
+using delegatepainting::font;
+
+namespace {
+
+// A progress value outside 0..100 must not paint past the row.
+int barWidth(int width, int percent)
+{
+    const qint64 w = qint64(width) * percent / 100;
+    return int(std::max<qint64>(0, std::min<qint64>(width, w)));
+}
+
+} // namespace
+
+void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                                 const QModelIndex& index) const
+{
+    painter->save();
+    const QRect r = option.rect;
+    const int left = r.left(), top = r.top(), width = r.width(), height = r.height();
+    const QVariantMap map = index.data(Qt::UserRole).toMap();
+    const int state = map.value(QStringLiteral("isEncoding")).toInt();
+    const int encoded = map.value(QStringLiteral("encodingProgress")).toInt();
+    const int uploaded = map.value(QStringLiteral("uploadProgress")).toInt();
+    const QString uploadText = map.value(QStringLiteral("uploadProgressString")).toString();
+
+    const int encodeBar = barWidth(width, encoded);
+    if (encodeBar > 0)
+        painter->fillRect(QRect(left, top, encodeBar, height), QColor(QStringLiteral("lightblue")));
+    const int uploadBar = barWidth(width, uploaded);
+    if (uploadBar > 0)
+        painter->fillRect(QRect(left, top, uploadBar, height), QColor(QStringLiteral("lightgreen")));
+
+    QString percent;
+    if (!uploadText.isEmpty() && uploadText != QLatin1String("nan"))
+        percent = uploadText + QLatin1Char('%');
+    else if (encoded >= 0 && encoded <= 100)
+        percent = QString::number(encoded) + QLatin1Char('%');
+    painter->setFont(font(13));
+    if (!percent.isEmpty())
+        painter->drawText(left + width * 22 / 24, top + 18, percent);
+
+    switch (state) {
+    case 0:
+        painter->setFont(font(14));
+        break;
+    case 1:
+    case 2:
+    case 5:
+        painter->setFont(font(14, QFont::Bold));
+        break;
+    case 3:
+    case 4:
+    case 6:
+    case 7:
+        painter->setFont(font(14, QFont::Normal, true));
+        break;
+    default:
+        painter->setFont(QFont());
+        break;
+    }
+    QString stateText;
+    switch (state) {
+    case 2:
+        stateText = QStringLiteral("Splitting File");
+        break;
+    case 4:
+        stateText = QStringLiteral("Encoding Error.");
+        break;
+    case 5:
+        stateText = QStringLiteral("Uploading: ") + map.value(QStringLiteral("curUploadFile")).toString();
+        break;
+    case 7:
+        stateText = QStringLiteral("Upload Error.");
+        break;
+    default:
+        stateText = map.value(QStringLiteral("displayName")).toString();
+        break;
+    }
+    painter->drawText(left + 10, top + 20, stateText);
+
+    painter->setPen(QColor(QStringLiteral("black")));
+    delegatepainting::drawSeparator(painter, r);
+    painter->restore();
+}
+
+QSize ProgressListDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const
+{
+    return QSize(460, 30);
+}
