@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "advancedoptionswidget.h"
+#include "ftpmultisetupwidget.h"
 #include "presetverifier.h"
 #include "quorvelresources.h"
 #include "renderlistmodel.h"
@@ -202,7 +203,9 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
 
     model = new RenderListModel(0, 1, this);
 
-    // The FTP setup panel is built here once its class is part of the program.
+    ftpSetup = new FTPMultiSetupWidget(model, ui.centralWidget);
+    ftpSetup->hide();
+    ftpSetup->setTableViewModel(model);
 
     advancedOptions = new AdvancedOptionsWidget(ui.centralWidget);
     advancedOptions->hide();

@@ -23,7 +23,6 @@ void OstrandEncoder::generateOutputNames() {}
 void OstrandEncoder::ostrandNamingCheckboxChanged(int) {}
 void OstrandEncoder::QFHDCheckboxChanged(int) {}
 void OstrandEncoder::browseOutputDir() {}
-void OstrandEncoder::showFtpSettingsDialog() {}
 void OstrandEncoder::updateFtpProgress(QString, double) {}
 void OstrandEncoder::checkParamCompletion() {}
 void OstrandEncoder::exportFilenameMap() {}
