@@ -16,7 +16,7 @@ using namespace ftpdialogtest;
 
 namespace {
 
-QLineEdit* edit(FTPServerSetup& d, const char* name)
+QLineEdit* edit(FTPServerSetup& d, const QString& name)
 {
     return d.findChild<QLineEdit*>(name);
 }
@@ -31,22 +31,26 @@ QString secondaryStatus(FTPServerSetup& d)
     return d.findChild<QLabel*>("secondaryStatusLabel")->text();
 }
 
+// Fills the fields of the "primary" or the "secondary" server.
+void fill(FTPServerSetup& d, const QString& which, const QString& address, const QString& port,
+          const QString& user, const QString& password)
+{
+    edit(d, which + "AddressLineEdit")->setText(address);
+    edit(d, which + "PortLineEdit")->setText(port);
+    edit(d, which + "UsernameLineEdit")->setText(user);
+    edit(d, which + "PasswordLineEdit")->setText(password);
+}
+
 void fillPrimary(FTPServerSetup& d, const QString& address, const QString& port,
                  const QString& user, const QString& password)
 {
-    edit(d, "primaryAddressLineEdit")->setText(address);
-    edit(d, "primaryPortLineEdit")->setText(port);
-    edit(d, "primaryUsernameLineEdit")->setText(user);
-    edit(d, "primaryPasswordLineEdit")->setText(password);
+    fill(d, "primary", address, port, user, password);
 }
 
 void fillSecondary(FTPServerSetup& d, const QString& address, const QString& port,
                    const QString& user, const QString& password)
 {
-    edit(d, "secondaryAddressLineEdit")->setText(address);
-    edit(d, "secondaryPortLineEdit")->setText(port);
-    edit(d, "secondaryUsernameLineEdit")->setText(user);
-    edit(d, "secondaryPasswordLineEdit")->setText(password);
+    fill(d, "secondary", address, port, user, password);
 }
 
 // Every state any session of the dialog reports from now on.
@@ -70,6 +74,12 @@ public:
 
 } // namespace
 
+#define START_RIG(server, dialog, ...)                                         \
+    REQUIRE_FTP_SERVER();                                                      \
+    ftptest::Server server;                                                    \
+    std::unique_ptr<FTPServerSetup> dialog;                                    \
+    QVERIFY2(startRig(server, dialog, ##__VA_ARGS__), "FTP server did not start")
+
 class TestFtpServerSetup : public QObject {
     Q_OBJECT
 
@@ -81,6 +91,18 @@ private:
         model.clear();
         addRow(model, "clip", extra);
         return model.index(0, 0);
+    }
+
+    // A server, and a dialog shown with its primary fields pointing there.
+    bool startRig(ftptest::Server& server, std::unique_ptr<FTPServerSetup>& d,
+                  const QString& password = ftptest::kPassword)
+    {
+        if (!server.start())
+            return false;
+        d.reset(new FTPServerSetup(row(), nullptr));
+        d->show();
+        fillPrimary(*d, "127.0.0.1", QString::number(server.port), ftptest::kUser, password);
+        return true;
     }
 
     // Clicks Test and returns the states of the sessions it started.
@@ -130,14 +152,9 @@ private slots:
 
     void loginTest()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
         const QString port = QString::number(server.port);
-
-        FTPServerSetup d(row(), nullptr);
-        d.show();
-        fillPrimary(d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
         auto watch = test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
         // Empty secondary address: no second session, its label untouched.
@@ -168,14 +185,9 @@ private slots:
 
     void secondaryServer()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
         const QString port = QString::number(server.port);
-
-        FTPServerSetup d(row(), nullptr);
-        d.show();
-        fillPrimary(d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
         // An address without a port starts no second session either.
         fillSecondary(d, "127.0.0.1", "", ftptest::kUser, ftptest::kPassword);
         test(d);
@@ -202,12 +214,8 @@ private slots:
     // Test twice leaves one session per server, and the labels follow the newest.
     void testTwice()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        FTPServerSetup d(row(), nullptr);
-        d.show();
-        fillPrimary(d, "127.0.0.1", QString::number(server.port), ftptest::kUser, ftptest::kPassword);
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
         test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
         QVERIFY(server.waitForOpenSessions(1));
@@ -237,15 +245,10 @@ private slots:
 
     void cancelSaveAndCloseEndTheSessions()
     {
-        REQUIRE_FTP_SERVER();
         QFETCH(QString, how);
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        const QString port = QString::number(server.port);
-        auto d = std::make_unique<FTPServerSetup>(row(), nullptr);
-        d->show();
-        fillPrimary(*d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
-        fillSecondary(*d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
+        START_RIG(server, d);
+        fillSecondary(*d, "127.0.0.1", QString::number(server.port), ftptest::kUser,
+                      ftptest::kPassword);
         test(*d);
         QTRY_COMPARE_WITH_TIMEOUT(secondaryStatus(*d), QString("Logged In"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(*d), QString("Logged In"), 10000);
@@ -267,18 +270,12 @@ private slots:
     // command must not reach the server.
     void lineBreakInPassword()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
+        START_RIG(server, dialog, QString(ftptest::kPassword) + "\r\nDELE name");
+        FTPServerSetup& d = *dialog;
         QFile victim(server.root.filePath("name"));
         QVERIFY(victim.open(QIODevice::WriteOnly));
         victim.write("show file\n");
         victim.close();
-
-        FTPServerSetup d(row(), nullptr);
-        d.show();
-        fillPrimary(d, "127.0.0.1", QString::number(server.port), ftptest::kUser,
-                    QString(ftptest::kPassword) + "\r\nDELE name");
         auto watch = test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Attempting Log In..."), 10000);
         QTest::qWait(500);

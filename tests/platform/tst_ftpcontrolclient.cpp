@@ -61,6 +61,24 @@ public:
     QList<QByteArray> received;
 };
 
+// A real server and one client of it whose states are recorded.
+struct Rig {
+    bool start(const QStringList& options = {}) { return server.start(options); }
+    void connectAndLogin(const QString& user, const QString& password)
+    {
+        client.connectToHost("127.0.0.1", quint16(server.port));
+        client.login(user, password);
+    }
+    ftptest::Server server;
+    FtpControlClient client;
+    QSignalSpy spy{&client, &FtpControlClient::stateChanged};
+};
+
+#define START_RIG(rig, ...)                                                    \
+    REQUIRE_FTP_SERVER();                                                      \
+    Rig rig;                                                                   \
+    QVERIFY2(rig.start(__VA_ARGS__), "FTP server did not start")
+
 } // namespace
 
 class TestFtpControlClient : public QObject {
@@ -69,17 +87,15 @@ class TestFtpControlClient : public QObject {
 private slots:
     void logsInAndCloses()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        FtpControlClient client;
-        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
-        QVERIFY(server.waitFor("LOGIN operator"));
-        QVERIFY(waitForState(spy, FtpControlClient::LoggedIn));
-        QCOMPARE(states(spy), (QList<int>{1, 2, 3, 4}));
+        START_RIG(r);
+        r.connectAndLogin(kUser, kPassword);
+        QVERIFY(r.server.waitFor("LOGIN operator"));
+        QVERIFY(waitForState(r.spy, FtpControlClient::LoggedIn));
+        QCOMPARE(states(r.spy), (QList<int>{1, 2, 3, 4}));
 
+        auto& client = r.client;
+        auto& spy = r.spy;
+        auto& server = r.server;
         client.close();
         QVERIFY(waitForState(spy, FtpControlClient::Unconnected));
         QCOMPARE(states(spy), (QList<int>{1, 2, 3, 4, 5, 0}));
@@ -87,32 +103,26 @@ private slots:
 
         // Commands queued behind a close still run: the same client logs in again.
         spy.clear();
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
+        r.connectAndLogin(kUser, kPassword);
         QVERIFY(waitForState(spy, FtpControlClient::LoggedIn));
         QCOMPARE(server.openSessions(), 1);
     }
 
     void refusedLoginStaysConnected()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        FtpControlClient client;
-        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, "wrong password");
-        QVERIFY(server.waitFor("FAILED operator"));
+        START_RIG(r);
+        r.connectAndLogin(kUser, "wrong password");
+        QVERIFY(r.server.waitFor("FAILED operator"));
         QTest::qWait(300);
-        QCOMPARE(states(spy), (QList<int>{1, 2, 3}));
-        QCOMPARE(server.openSessions(), 1);
+        QCOMPARE(states(r.spy), (QList<int>{1, 2, 3}));
+        QCOMPARE(r.server.openSessions(), 1);
 
         // A failed login drops what was queued behind it.
-        client.login(kUser, "wrong again");
-        client.close();
-        QVERIFY(server.waitFor("FAILED operator"));
+        r.client.login(kUser, "wrong again");
+        r.client.close();
+        QVERIFY(r.server.waitFor("FAILED operator"));
         QTest::qWait(300);
-        QCOMPARE(states(spy), (QList<int>{1, 2, 3}));
+        QCOMPARE(states(r.spy), (QList<int>{1, 2, 3}));
     }
 
     void unreachableEndsUnconnected_data()
@@ -152,30 +162,22 @@ private slots:
             banner << QString("Line %1 of the message of the day.").arg(i);
         banner << "230 this is not a login reply" << "220-still the banner" << ""
                << "331 nor is this" << QString(3000, QLatin1Char('x'));
-        ftptest::Server server;
-        QVERIFY2(server.start({"--banner=" + banner.join('\n')}), "FTP server did not start");
-        FtpControlClient client;
-        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
-        QVERIFY(waitForState(spy, FtpControlClient::LoggedIn));
-        QCOMPARE(states(spy), (QList<int>{1, 2, 3, 4}));
-        QVERIFY(server.waitFor("LOGIN operator"));
+        Rig r;
+        QVERIFY2(r.start({"--banner=" + banner.join('\n')}), "FTP server did not start");
+        r.connectAndLogin(kUser, kPassword);
+        QVERIFY(waitForState(r.spy, FtpControlClient::LoggedIn));
+        QCOMPARE(states(r.spy), (QList<int>{1, 2, 3, 4}));
+        QVERIFY(r.server.waitFor("LOGIN operator"));
     }
 
     void remoteCloseEndsUnconnected()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        FtpControlClient client;
-        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
-        QVERIFY(waitForState(spy, FtpControlClient::LoggedIn));
-        server.process.kill();
-        QVERIFY(waitForState(spy, FtpControlClient::Unconnected));
-        QCOMPARE(states(spy).last(), int(FtpControlClient::Unconnected));
+        START_RIG(r);
+        r.connectAndLogin(kUser, kPassword);
+        QVERIFY(waitForState(r.spy, FtpControlClient::LoggedIn));
+        r.server.process.kill();
+        QVERIFY(waitForState(r.spy, FtpControlClient::Unconnected));
+        QCOMPARE(states(r.spy).last(), int(FtpControlClient::Unconnected));
     }
 
     // A pasted line break must not smuggle commands to the server: the
@@ -224,23 +226,20 @@ private slots:
 
     void abortDropsEverything()
     {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server server;
-        QVERIFY2(server.start(), "FTP server did not start");
-        FtpControlClient client;
-        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
+        START_RIG(r);
+        auto& client = r.client;
+        auto& spy = r.spy;
+        auto& server = r.server;
 
         // Aborted before anything ran: nothing happens at all.
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
+        r.connectAndLogin(kUser, kPassword);
         client.abort();
         QTest::qWait(300);
         QCOMPARE(states(spy), QList<int>());
         QCOMPARE(server.openSessions(), 0);
 
         // Aborted while logged in, with a close queued: cut at once.
-        client.connectToHost("127.0.0.1", quint16(server.port));
-        client.login(kUser, kPassword);
+        r.connectAndLogin(kUser, kPassword);
         QVERIFY(waitForState(spy, FtpControlClient::LoggedIn));
         client.close();
         client.abort();
