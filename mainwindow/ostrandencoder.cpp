@@ -21,6 +21,7 @@
 #include "advancedoptionswidget.h"
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
+#include "ftpmultisetupwidget.h"
 #include "presetverifier.h"
 #include "progresslistdelegate.h"
 #include "quorvelresources.h"
@@ -209,7 +210,9 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
 
     model = new RenderListModel(0, 1, this);
 
-    // The FTP setup panel is built here once its class is part of the program.
+    ftpSetup = new FTPMultiSetupWidget(model, ui.centralWidget);
+    ftpSetup->hide();
+    ftpSetup->setTableViewModel(model);
 
     advancedOptions = new AdvancedOptionsWidget(ui.centralWidget);
     advancedOptions->hide();

@@ -12,7 +12,6 @@ void OstrandEncoder::updateProgressBar() {}
 void OstrandEncoder::encodeNextFile(int) {}
 void OstrandEncoder::cancelEncoding() {}
 void OstrandEncoder::openOutputDirectory() {}
-void OstrandEncoder::showFtpSettingsDialog() {}
 void OstrandEncoder::updateFtpProgress(QString, double) {}
 void OstrandEncoder::updateFtpStatus(QString, QString) {}
 void OstrandEncoder::autoCheckForUpdates() {}

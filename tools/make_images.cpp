@@ -263,6 +263,56 @@ void makeArrows()
     save(img, "arrows");
 }
 
+// --- FTP setup panel ---
+
+// Title picture of the FTP setup panel: an arrow going up to a player's
+// network port, drawn as a small rack unit.
+void makeFtpUpload()
+{
+    QImage img = blank(45, 40);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    // the player, two rack units seen from the front
+    for (int i = 0; i < 2; ++i) {
+        const QRectF unit(17, 4 + i * 11, 26, 9);
+        p.setPen(QPen(kInk, 1));
+        p.setBrush(i == 0 ? QColor(0x4a, 0x55, 0x63) : QColor(0x3a, 0x3f, 0x47));
+        p.drawRoundedRect(unit, 2, 2);
+        p.setPen(Qt::NoPen);
+        p.setBrush(i == 0 ? QColor(0x3c, 0xe0, 0x5a) : QColor(0x55, 0x5a, 0x60));
+        p.drawEllipse(QRectF(unit.right() - 6, unit.top() + 3, 3, 3));
+        p.setBrush(QColor(0x1a, 0x2a, 0x3a));
+        p.drawRect(QRectF(unit.left() + 3, unit.top() + 3, 10, 3));
+    }
+    // network line from the arrow to the player
+    p.setPen(QPen(kInk, 1.5));
+    p.drawLine(QPointF(30, 24), QPointF(30, 30));
+    p.drawLine(QPointF(30, 30), QPointF(16, 30));
+    // the upload arrow
+    QPainterPath arrow;
+    arrow.moveTo(9, 1.5);
+    arrow.lineTo(17, 11);
+    arrow.lineTo(12, 11);
+    arrow.lineTo(12, 25);
+    arrow.lineTo(6, 25);
+    arrow.lineTo(6, 11);
+    arrow.lineTo(1, 11);
+    arrow.closeSubpath();
+    p.setPen(QPen(kAccent.darker(130), 1));
+    p.setBrush(kAccentLight);
+    p.drawPath(arrow);
+    // the file on its way
+    const QRectF file(2, 27, 14, 12);
+    p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1));
+    p.setBrush(QColor(0xfa, 0xfa, 0xfa));
+    p.drawRect(file);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kWarm);
+    p.drawRect(file.adjusted(3, 3, -3, -5));
+    p.end();
+    save(img, "ftpupload");
+}
+
 // --- device pictures: one 280 x 203 panel per player, in list order ---
 
 void drawLeds(QPainter& p, qreal x, qreal y, int n, const QColor& on)
@@ -446,5 +496,6 @@ int main(int argc, char* argv[])
     makeHammer();
     makeArrows();
     makeProductBanner();
+    makeFtpUpload();
     return 0;
 }

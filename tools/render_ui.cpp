@@ -15,6 +15,9 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "advancedoptionswidget.h"
+#include "ftpmultisetupwidget.h"
+#include "ftpserversetup.h"
 #include "ostrandencoder.h"
 
 // Batch tree and drive dialogs.
@@ -254,8 +257,8 @@ int main(int argc, char* argv[])
     window.findChild<QWidget*>("advSettingsButton")->metaObject()->invokeMethod(
         window.findChild<QWidget*>("advSettingsButton"), "click");
     shoot(&window, "panel-advanced");
-    window.findChild<QWidget*>("cancelButton")->metaObject()->invokeMethod(
-        window.findChild<QWidget*>("cancelButton"), "click");
+    auto* advanced = window.findChild<AdvancedOptionsWidget*>();
+    advanced->metaObject()->invokeMethod(child<QWidget>(advanced, "cancelButton"), "click");
 
     pages->setCurrentIndex(1);
     shoot(&window, "page1-input");
@@ -282,6 +285,54 @@ int main(int argc, char* argv[])
     child<QCheckBox>(&window, "ostrandNamingCheckbox")->setChecked(false);
     shoot(&window, "page2-output-original-names");
     child<QCheckBox>(&window, "ostrandNamingCheckbox")->setChecked(true);
+
+    // The FTP setup panel over three rows, then with one address for all,
+    // and the server dialog of the first row.
+    auto* rows = qobject_cast<QStandardItemModel*>(child<QListView>(&window, "outputListView")->model());
+    auto* ftp = window.findChild<FTPMultiSetupWidget*>();
+    const int rowsBefore = rows->rowCount();
+    child<QWidget>(&window, "ftpSettingsButton")->setEnabled(true);
+    child<QWidget>(&window, "ftpSettingsButton")->metaObject()->invokeMethod(
+        child<QWidget>(&window, "ftpSettingsButton"), "click");
+    const char* const files[3][4] = {
+        {"/media/shows/Opening Titles.mov", "VID0001.mpg", "192.168.1.40", ""},
+        {"/media/shows/Main Feature (final cut).mp4", "VID0002.mpg", "192.168.1.40", "192.168.1.41"},
+        {"/media/shows/Credits.mov", "VID0003.mpg", "", ""}};
+    for (const auto& f : files) {
+        QVariantMap map;
+        map["filename"] = f[0];
+        map["outputFilename"] = QString("/media/shows/output0/") + f[1];
+        map["primaryServer"] = f[2];
+        map["secondaryServer"] = f[3];
+        map["primaryUsername"] = "operator";
+        map["primaryPassword"] = "secret";
+        auto* item = new QStandardItem;
+        item->setData(map, Qt::UserRole);
+        rows->appendRow(item);
+    }
+    shoot(&window, "panel-ftp");
+    auto* same = child<QCheckBox>(ftp, "uploadToSameCheckBox");
+    same->blockSignals(true);
+    same->setChecked(true);
+    same->blockSignals(false);
+    for (int r = rowsBefore + 1; r < rows->rowCount(); ++r) {
+        QVariantMap map = rows->item(r)->data(Qt::UserRole).toMap();
+        map["primaryServer"] = "192.168.1.40";
+        map["secondaryServer"] = "";
+        map["ftpSetupButtonEnabled"] = "no";
+        rows->item(r)->setData(map, Qt::UserRole);
+    }
+    shoot(&window, "panel-ftp-same-address");
+    {
+        FTPServerSetup dialog(rows->index(rowsBefore, 0), ftp);
+        dialog.show();
+        shoot(&dialog, "dialog-ftp-server");
+        dialog.ftp1StateChanged(4);
+        dialog.ftp2StateChanged(3);
+        shoot(&dialog, "dialog-ftp-server-tested");
+    }
+    child<QWidget>(ftp, "cancelButton")->metaObject()->invokeMethod(child<QWidget>(ftp, "cancelButton"), "click");
+    rows->removeRows(rowsBefore, rows->rowCount() - rowsBefore);
 
     pages->setCurrentIndex(3);
     shoot(&window, "page3-encoding");

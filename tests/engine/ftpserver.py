@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """Small FTP server for the upload tests.
 
-usage: ftpserver.py ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
+usage: ftpserver.py [--banner=TEXT] [--sessions] ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
 
 Listens on 127.0.0.1 on PORT (default: a free port), prints "PORT <n>" on standard output
 once it accepts connections, and serves until it is killed. With a throttle,
 uploads are received at about that rate (for cancelling a running upload).
 Passive mode is refused: uploads must come in active mode.
+--banner=TEXT greets with TEXT (line breaks in it become reply lines; a long
+text makes a multi-line reply). --sessions prints "OPEN <n>" and "CLOSED <n>"
+(n: sessions open now), "LOGIN <user>" and "FAILED <user>" as they happen.
 """
 import sys
 
@@ -16,17 +19,40 @@ from pyftpdlib.servers import FTPServer
 
 
 class ActiveOnlyHandler(FTPHandler):
+    report_sessions = False
+    open_sessions = 0
+
     def ftp_PASV(self, line):
         self.respond("502 Passive mode not offered.")
 
     def ftp_EPSV(self, line):
         self.respond("502 Passive mode not offered.")
 
+    def report(self, text):
+        if self.report_sessions:
+            print(text, flush=True)
+
+    def on_connect(self):
+        ActiveOnlyHandler.open_sessions += 1
+        self.report("OPEN %d" % ActiveOnlyHandler.open_sessions)
+
+    def on_disconnect(self):
+        ActiveOnlyHandler.open_sessions -= 1
+        self.report("CLOSED %d" % ActiveOnlyHandler.open_sessions)
+
+    def on_login(self, username):
+        self.report("LOGIN %s" % username)
+
+    def on_login_failed(self, username, password):
+        self.report("FAILED %s" % username)
+
 
 def main():
-    root, user, password = sys.argv[1:4]
-    throttle = int(sys.argv[4]) if len(sys.argv) > 4 else 0
-    wanted_port = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    options = [a for a in sys.argv[1:] if a.startswith("--")]
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    root, user, password = args[0:3]
+    throttle = int(args[3]) if len(args) > 3 else 0
+    wanted_port = int(args[4]) if len(args) > 4 else 0
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -42,6 +68,11 @@ def main():
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
     handler.auth_failed_timeout = 0.2
+    for option in options:
+        if option.startswith("--banner="):
+            handler.banner = option[len("--banner="):].replace("\r\n", "\n").replace("\n", "\r\n")
+        elif option == "--sessions":
+            handler.report_sessions = True
 
     server = FTPServer(("127.0.0.1", wanted_port), handler)
     port = server.socket.getsockname()[1]

@@ -1,0 +1,154 @@
+#include "ftpserversetup.h"
+
+#include "ftpcontrolclient.h"
+#include "ftpsettings.h"
+
+namespace {
+
+QString stateText(int state)
+{
+    switch (state) {
+    case FtpControlClient::Unconnected:
+        return FTPServerSetup::tr("Unconnected");
+    case FtpControlClient::HostLookup:
+        return FTPServerSetup::tr("Host Lookup...");
+    case FtpControlClient::Connecting:
+        return FTPServerSetup::tr("Connecting...");
+    case FtpControlClient::Connected:
+        return FTPServerSetup::tr("Attempting Log In...");
+    case FtpControlClient::LoggedIn:
+        return FTPServerSetup::tr("Logged In");
+    case FtpControlClient::Closing:
+        return FTPServerSetup::tr("Closing...");
+    default:
+        return QString();
+    }
+}
+
+// A port text that is not a number from 0 to 65535 gives port 0, which no
+// server listens on.
+quint16 portNumber(const QString& text)
+{
+    bool ok = false;
+    const quint16 port = text.toUShort(&ok, 10);
+    return ok ? port : 0;
+}
+
+} // namespace
+
+FTPServerSetup::FTPServerSetup(const QModelIndex& index, QWidget* parent)
+    : QDialog(parent)
+{
+    ui.setupUi(this);
+    ftp1 = new FtpControlClient(this);
+    ftp2 = new FtpControlClient(this);
+    ui.primaryStatusLabel->setText(QString());
+    ui.secondaryStatusLabel->setText(QString());
+    ui.primaryPasswordLineEdit->setEchoMode(QLineEdit::Password);
+    ui.secondaryPasswordLineEdit->setEchoMode(QLineEdit::Password);
+
+    connect(ui.cancelButton, SIGNAL(clicked()), this, SLOT(cancelPressed()));
+    connect(ui.saveButton, SIGNAL(clicked()), this, SLOT(savePressed()));
+    connect(ui.testButton, SIGNAL(clicked()), this, SLOT(testSettings()));
+    connect(ftp1, SIGNAL(stateChanged(int)), this, SLOT(ftp1StateChanged(int)));
+    connect(ftp2, SIGNAL(stateChanged(int)), this, SLOT(ftp2StateChanged(int)));
+
+    const QVariantMap map = index.data(Qt::UserRole).toMap();
+    const QList<QLineEdit*> edits = {
+        ui.primaryAddressLineEdit,   ui.primaryPortLineEdit,   ui.primaryUsernameLineEdit,
+        ui.primaryPasswordLineEdit,  ui.secondaryAddressLineEdit, ui.secondaryPortLineEdit,
+        ui.secondaryUsernameLineEdit, ui.secondaryPasswordLineEdit};
+    for (int i = 0; i < ftpsettings::kKeyCount; ++i)
+        edits[i]->setText(map.value(QLatin1String(ftpsettings::kKeys[i])).toString());
+    if (ui.primaryPortLineEdit->text().isEmpty())
+        ui.primaryPortLineEdit->setText(QStringLiteral("21"));
+    if (ui.secondaryPortLineEdit->text().isEmpty())
+        ui.secondaryPortLineEdit->setText(QStringLiteral("21"));
+
+    setTabOrder(ui.secondaryAddressLineEdit, ui.secondaryPortLineEdit);
+    setTabOrder(ui.secondaryPortLineEdit, ui.secondaryUsernameLineEdit);
+    setTabOrder(ui.secondaryUsernameLineEdit, ui.secondaryPasswordLineEdit);
+}
+
+FTPServerSetup::~FTPServerSetup()
+{
+    // Gone before the labels they report to.
+    delete ftp1;
+    delete ftp2;
+}
+
+QVariantMap FTPServerSetup::getSettings() const
+{
+    const QStringList values = {
+        ui.primaryAddressLineEdit->text(),   ui.primaryPortLineEdit->text(),
+        ui.primaryUsernameLineEdit->text(),  ui.primaryPasswordLineEdit->text(),
+        ui.secondaryAddressLineEdit->text(), ui.secondaryPortLineEdit->text(),
+        ui.secondaryUsernameLineEdit->text(), ui.secondaryPasswordLineEdit->text()};
+    QVariantMap map;
+    for (int i = 0; i < ftpsettings::kKeyCount; ++i)
+        map.insert(QLatin1String(ftpsettings::kKeys[i]), values[i]);
+    return map;
+}
+
+FtpControlClient* FTPServerSetup::replaceClient(FtpControlClient* client, const char* stateSlot)
+{
+    // A late state change of the old session must not overwrite the label
+    // of the new one.
+    disconnect(client, nullptr, this, nullptr);
+    delete client;
+    auto* fresh = new FtpControlClient(this);
+    connect(fresh, SIGNAL(stateChanged(int)), this, stateSlot);
+    return fresh;
+}
+
+void FTPServerSetup::testSettings()
+{
+    ftp1->close();
+    ftp2->close();
+
+    ftp1 = replaceClient(ftp1, SLOT(ftp1StateChanged(int)));
+    ftp1->connectToHost(ui.primaryAddressLineEdit->text(), portNumber(ui.primaryPortLineEdit->text()));
+    ftp1->login(ui.primaryUsernameLineEdit->text(), ui.primaryPasswordLineEdit->text());
+
+    if (ui.secondaryAddressLineEdit->text().isEmpty() || ui.secondaryPortLineEdit->text().isEmpty())
+        return;
+    ftp2 = replaceClient(ftp2, SLOT(ftp2StateChanged(int)));
+    ftp2->connectToHost(ui.secondaryAddressLineEdit->text(),
+                        portNumber(ui.secondaryPortLineEdit->text()));
+    ftp2->login(ui.secondaryUsernameLineEdit->text(), ui.secondaryPasswordLineEdit->text());
+}
+
+void FTPServerSetup::cancelPressed()
+{
+    ftp1->close();
+    ftp1->abort();
+    ftp2->close();
+    ftp2->abort();
+    reject();
+}
+
+void FTPServerSetup::done(int result)
+{
+    ftp1->abort();
+    ftp2->abort();
+    QDialog::done(result);
+}
+
+void FTPServerSetup::savePressed()
+{
+    accept();
+}
+
+void FTPServerSetup::ftp1StateChanged(int state)
+{
+    const QString text = stateText(state);
+    if (!text.isEmpty())
+        ui.primaryStatusLabel->setText(text);
+}
+
+void FTPServerSetup::ftp2StateChanged(int state)
+{
+    const QString text = stateText(state);
+    if (!text.isEmpty())
+        ui.secondaryStatusLabel->setText(text);
+}

@@ -1,0 +1,120 @@
+// A real FTP server (pyftpdlib, tests/engine/ftpserver.py) on 127.0.0.1 for
+// the login tests, with a root folder of its own. With --sessions it reports
+// sessions opening and closing and logins, which the tests wait for while the
+// event loop runs.
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "testutil.h"
+
+namespace ftptest {
+
+const char kUser[] = "operator";
+const char kPassword[] = "s3cret pass";
+
+inline bool havePyftpdlib()
+{
+    return QFile::exists("/usr/bin/python3")
+        && testutil::run("/usr/bin/python3", {"-c", "import pyftpdlib"}).ok();
+}
+
+class Server {
+public:
+    // Starts the server with --sessions and any further options (e.g. --banner=...).
+    bool start(const QStringList& options = {})
+    {
+        const QString script = testutil::testsDir() + "/engine/ftpserver.py";
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start("/usr/bin/python3",
+                      QStringList{script, "--sessions"} + options
+                          + QStringList{root.path(), kUser, kPassword});
+        if (!process.waitForStarted(10000))
+            return false;
+        return waitFor("PORT ", 10000) && (port = lastLine.mid(5).toInt()) > 0;
+    }
+
+    ~Server()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    // Waits, running the event loop, for the next report starting with
+    // prefix; reports passed over on the way are kept in seen.
+    bool waitFor(const QByteArray& prefix, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            while (process.canReadLine()) {
+                lastLine = process.readLine().trimmed();
+                seen << lastLine;
+                if (lastLine.startsWith(prefix))
+                    return true;
+            }
+            if (process.state() != QProcess::Running)
+                return false;
+            QTest::qWait(10);
+        }
+        return false;
+    }
+
+    // Number of sessions open now, after the reports that have come so far.
+    int openSessions()
+    {
+        while (process.canReadLine()) {
+            lastLine = process.readLine().trimmed();
+            seen << lastLine;
+        }
+        for (int i = seen.size() - 1; i >= 0; --i)
+            if (seen[i].startsWith("OPEN ") || seen[i].startsWith("CLOSED "))
+                return seen[i].mid(seen[i].indexOf(' ') + 1).toInt();
+        return 0;
+    }
+
+    // Waits, running the event loop, until exactly n sessions are open.
+    bool waitForOpenSessions(int n, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (openSessions() != n) {
+            if (deadline.hasExpired())
+                return false;
+            QTest::qWait(10);
+        }
+        return true;
+    }
+
+    QTemporaryDir root;
+    QProcess process;
+    int port = 0;
+    QByteArray lastLine;
+    QList<QByteArray> seen;
+};
+
+// A port on 127.0.0.1 where nothing listens (taken and given back).
+inline quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 1;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+} // namespace ftptest
+
+#define REQUIRE_FTP_SERVER()                                                       \
+    do {                                                                           \
+        if (!ftptest::havePyftpdlib())                                             \
+            QSKIP("missing /usr/bin/python3 with pyftpdlib (python3-pyftpdlib)"); \
+    } while (0)

@@ -1,0 +1,289 @@
+// The FTP server dialog with real widgets: fields from and to the row, and
+// the login test against a real FTP server (pyftpdlib) on 127.0.0.1.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+#include <memory>
+
+#include "ftpcontrolclient.h"
+#include "ftpdialogtest.h"
+#include "ftpserversetup.h"
+#include "ftptestserver.h"
+
+using namespace ftpdialogtest;
+
+namespace {
+
+QLineEdit* edit(FTPServerSetup& d, const QString& name)
+{
+    return d.findChild<QLineEdit*>(name);
+}
+
+QString primaryStatus(FTPServerSetup& d)
+{
+    return d.findChild<QLabel*>("primaryStatusLabel")->text();
+}
+
+QString secondaryStatus(FTPServerSetup& d)
+{
+    return d.findChild<QLabel*>("secondaryStatusLabel")->text();
+}
+
+// Fills the fields of the "primary" or the "secondary" server.
+void fill(FTPServerSetup& d, const QString& which, const QString& address, const QString& port,
+          const QString& user, const QString& password)
+{
+    edit(d, which + "AddressLineEdit")->setText(address);
+    edit(d, which + "PortLineEdit")->setText(port);
+    edit(d, which + "UsernameLineEdit")->setText(user);
+    edit(d, which + "PasswordLineEdit")->setText(password);
+}
+
+void fillPrimary(FTPServerSetup& d, const QString& address, const QString& port,
+                 const QString& user, const QString& password)
+{
+    fill(d, "primary", address, port, user, password);
+}
+
+void fillSecondary(FTPServerSetup& d, const QString& address, const QString& port,
+                   const QString& user, const QString& password)
+{
+    fill(d, "secondary", address, port, user, password);
+}
+
+// Every state any session of the dialog reports from now on.
+class StateWatch {
+public:
+    explicit StateWatch(FTPServerSetup& d)
+    {
+        for (FtpControlClient* c : d.findChildren<FtpControlClient*>())
+            spies.emplace_back(new QSignalSpy(c, &FtpControlClient::stateChanged));
+    }
+    bool any(int state) const
+    {
+        for (const auto& spy : spies)
+            for (const QList<QVariant>& args : *spy)
+                if (args.at(0).toInt() == state)
+                    return true;
+        return false;
+    }
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+};
+
+} // namespace
+
+#define START_RIG(server, dialog, ...)                                         \
+    REQUIRE_FTP_SERVER();                                                      \
+    ftptest::Server server;                                                    \
+    std::unique_ptr<FTPServerSetup> dialog;                                    \
+    QVERIFY2(startRig(server, dialog, ##__VA_ARGS__), "FTP server did not start")
+
+class TestFtpServerSetup : public QObject {
+    Q_OBJECT
+
+private:
+    QStandardItemModel model;
+
+    QModelIndex row(const QVariantMap& extra = QVariantMap())
+    {
+        model.clear();
+        addRow(model, "clip", extra);
+        return model.index(0, 0);
+    }
+
+    // A server, and a dialog shown with its primary fields pointing there.
+    bool startRig(ftptest::Server& server, std::unique_ptr<FTPServerSetup>& d,
+                  const QString& password = ftptest::kPassword)
+    {
+        if (!server.start())
+            return false;
+        d.reset(new FTPServerSetup(row(), nullptr));
+        d->show();
+        fillPrimary(*d, "127.0.0.1", QString::number(server.port), ftptest::kUser, password);
+        return true;
+    }
+
+    // Clicks Test and returns the states of the sessions it started.
+    static std::unique_ptr<StateWatch> test(FTPServerSetup& d)
+    {
+        QTest::mouseClick(d.findChild<QPushButton*>("testButton"), Qt::LeftButton);
+        return std::unique_ptr<StateWatch>(new StateWatch(d));
+    }
+
+private slots:
+    void fieldsFromTheRow()
+    {
+        FTPServerSetup empty(row(), nullptr);
+        QCOMPARE(empty.windowTitle(), QString("FTPServerSetup"));
+        for (const char* name : {"primaryAddressLineEdit", "primaryUsernameLineEdit",
+                                 "primaryPasswordLineEdit", "secondaryAddressLineEdit",
+                                 "secondaryUsernameLineEdit", "secondaryPasswordLineEdit"})
+            QCOMPARE(edit(empty, name)->text(), QString());
+        QCOMPARE(edit(empty, "primaryPortLineEdit")->text(), QString("21"));
+        QCOMPARE(edit(empty, "secondaryPortLineEdit")->text(), QString("21"));
+        QCOMPARE(primaryStatus(empty), QString());
+        QCOMPARE(secondaryStatus(empty), QString());
+        QCOMPARE(edit(empty, "primaryPasswordLineEdit")->echoMode(), QLineEdit::Password);
+        QCOMPARE(edit(empty, "secondaryPasswordLineEdit")->echoMode(), QLineEdit::Password);
+
+        QVariantMap values = ftpValues("R");
+        values["primaryPort"] = "2121";
+        values["secondaryPort"] = "";
+        FTPServerSetup filled(row(values), nullptr);
+        QCOMPARE(edit(filled, "primaryPortLineEdit")->text(), QString("2121"));
+        QCOMPARE(edit(filled, "secondaryPortLineEdit")->text(), QString("21"));
+        QCOMPARE(edit(filled, "secondaryUsernameLineEdit")->text(), QString("R-secondaryUsername"));
+        // Passwords are shown as echo characters but kept as typed.
+        edit(filled, "primaryPasswordLineEdit")->setText("p a,ss\\word");
+        const QVariantMap settings = filled.getSettings();
+        QStringList keys = kFtpKeys;
+        keys.sort();
+        QCOMPARE(settings.keys(), keys);
+        QCOMPARE(settings["primaryPassword"].toString(), QString("p a,ss\\word"));
+        QCOMPARE(settings["primaryPort"].toString(), QString("2121"));
+        QCOMPARE(settings["secondaryPort"].toString(), QString("21"));
+        QCOMPARE(settings["secondaryServer"].toString(), QString("R-secondaryServer"));
+        // The dialog writes nothing into the row itself.
+        QCOMPARE(rowMap(model, 0)["primaryPort"].toString(), QString("2121"));
+        QCOMPARE(rowMap(model, 0)["primaryPassword"].toString(), QString("R-primaryPassword"));
+    }
+
+    void loginTest()
+    {
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
+        const QString port = QString::number(server.port);
+        auto watch = test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        // Empty secondary address: no second session, its label untouched.
+        QCOMPARE(secondaryStatus(d), QString());
+        QTest::qWait(200);
+        QCOMPARE(server.openSessions(), 1);
+
+        // A wrong password never logs in; the label stays at the login.
+        fillPrimary(d, "127.0.0.1", port, ftptest::kUser, "not the password");
+        watch = test(d);
+        QVERIFY(server.waitFor("FAILED"));
+        QTest::qWait(300);
+        QVERIFY(!watch->any(FtpControlClient::LoggedIn));
+        QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
+
+        // Nothing listens, or the port is no number: the test ends unconnected.
+        for (const QString& badPort : {QString::number(ftptest::closedPort()), QString("ftp"),
+                                       QString("70000"), QString("")}) {
+            fillPrimary(d, "127.0.0.1", badPort, ftptest::kUser, ftptest::kPassword);
+            watch = test(d);
+            QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::Unconnected), 10000);
+            QTest::qWait(100);
+            QCOMPARE(primaryStatus(d), QString("Unconnected"));
+            QVERIFY(!watch->any(FtpControlClient::Connected));
+        }
+        QVERIFY(server.waitForOpenSessions(0));
+    }
+
+    void secondaryServer()
+    {
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
+        const QString port = QString::number(server.port);
+        // An address without a port starts no second session either.
+        fillSecondary(d, "127.0.0.1", "", ftptest::kUser, ftptest::kPassword);
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QTest::qWait(300);
+        QCOMPARE(secondaryStatus(d), QString());
+        QCOMPARE(server.openSessions(), 1);
+
+        fillSecondary(d, "127.0.0.1", port, ftptest::kUser, "wrong");
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QVERIFY(server.waitFor("FAILED"));
+        QTest::qWait(200);
+        QCOMPARE(secondaryStatus(d), QString("Attempting Log In..."));
+        QCOMPARE(server.openSessions(), 2);
+
+        fillSecondary(d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(secondaryStatus(d), QString("Logged In"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QVERIFY(server.waitForOpenSessions(2));
+    }
+
+    // Test twice leaves one session per server, and the labels follow the newest.
+    void testTwice()
+    {
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QVERIFY(server.waitForOpenSessions(1));
+        auto watch = test(d);
+        QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::LoggedIn), 10000);
+        QTest::qWait(300);
+        QCOMPARE(server.openSessions(), 1);
+        QCOMPARE(primaryStatus(d), QString("Logged In"));
+        QCOMPARE(d.findChildren<FtpControlClient*>().size(), 2);
+
+        // Pressed again before the first test is through: only the last counts.
+        fillPrimary(d, "127.0.0.1", QString::number(server.port), ftptest::kUser, "wrong");
+        test(d);
+        fillPrimary(d, "127.0.0.1", QString::number(server.port), ftptest::kUser, ftptest::kPassword);
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QVERIFY(server.waitForOpenSessions(1));
+    }
+
+    void cancelSaveAndCloseEndTheSessions_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("cancel") << "cancel";
+        QTest::newRow("save") << "save";
+        QTest::newRow("destroyed") << "destroyed";
+    }
+
+    void cancelSaveAndCloseEndTheSessions()
+    {
+        QFETCH(QString, how);
+        START_RIG(server, d);
+        fillSecondary(*d, "127.0.0.1", QString::number(server.port), ftptest::kUser,
+                      ftptest::kPassword);
+        test(*d);
+        QTRY_COMPARE_WITH_TIMEOUT(secondaryStatus(*d), QString("Logged In"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(*d), QString("Logged In"), 10000);
+        QVERIFY(server.waitForOpenSessions(2));
+
+        if (how == "cancel") {
+            QTest::mouseClick(d->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+            QCOMPARE(d->result(), int(QDialog::Rejected));
+        } else if (how == "save") {
+            QTest::mouseClick(d->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+            QCOMPARE(d->result(), int(QDialog::Accepted));
+        } else {
+            d.reset();
+        }
+        QVERIFY(server.waitForOpenSessions(0, 5000));
+    }
+
+    // A password with a pasted line break and a command behind it: the
+    // command must not reach the server.
+    void lineBreakInPassword()
+    {
+        START_RIG(server, dialog, QString(ftptest::kPassword) + "\r\nDELE name");
+        FTPServerSetup& d = *dialog;
+        QFile victim(server.root.filePath("name"));
+        QVERIFY(victim.open(QIODevice::WriteOnly));
+        victim.write("show file\n");
+        victim.close();
+        auto watch = test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Attempting Log In..."), 10000);
+        QTest::qWait(500);
+        QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
+        QVERIFY(!watch->any(FtpControlClient::LoggedIn));
+        QVERIFY(QFile::exists(server.root.filePath("name")));
+    }
+};
+
+QTEST_MAIN(TestFtpServerSetup)
+#include "tst_ftpserversetup.moc"
