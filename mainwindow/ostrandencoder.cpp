@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "advancedoptionswidget.h"
+#include "elevation.h"
 #include "presetverifier.h"
 #include "quorvelresources.h"
 #include "renderlistmodel.h"
@@ -285,6 +286,8 @@ OstrandEncoder::~OstrandEncoder()
     QThreadPool::globalInstance()->waitForDone();
     delete probeEngine;
     delete progressTimer;
+    // Whatever else this run wrote to the settings, as root for a user.
+    elevation::giveSettingsBackToUser();
 }
 
 QString OstrandEncoder::getDocumentsPath()
@@ -307,10 +310,13 @@ void OstrandEncoder::loadSettings()
 
 void OstrandEncoder::saveSettings()
 {
-    QSettings settings;
-    settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
-    settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
-    settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
+    {
+        QSettings settings;
+        settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
+        settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
+        settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
+    }
+    elevation::giveSettingsBackToUser();
 }
 
 // ---- pages and panels ----

@@ -10,9 +10,6 @@ void OstrandEncoder::addFiles(QStringList) {}
 void OstrandEncoder::removeFiles() {}
 void OstrandEncoder::showPage3NameCheck() {}
 void OstrandEncoder::showPage3() {}
-void OstrandEncoder::convertAndIndex() {}
-void OstrandEncoder::indexDrive(QString) {}
-void OstrandEncoder::indexDrive() { indexDrive(QString()); }
 void OstrandEncoder::updateToEncodeCount() {}
 void OstrandEncoder::ftpChecked(int) {}
 void OstrandEncoder::updateProgressBar() {}
@@ -39,8 +36,6 @@ QString OstrandEncoder::generateDefaultOutputDir(QString folder)
 void OstrandEncoder::inputProcessingFinished(QStandardItem*, QVariantMap) {}
 void OstrandEncoder::updateToProcessCount(int) {}
 void OstrandEncoder::updateFtpStatus(QString, QString) {}
-void OstrandEncoder::autoCheckForUpdates() {}
-void OstrandEncoder::updaterProcessFinished(int, QProcess::ExitStatus) {}
 void OstrandEncoder::cancelButtonPressed() {}
 void OstrandEncoder::hasUndeletedDP(bool kept)
 {
@@ -48,7 +43,11 @@ void OstrandEncoder::hasUndeletedDP(bool kept)
         decodePipeKept = true;
 }
 bool OstrandEncoder::addToFtpQueue(QString, QVariantMap) { return false; }
-void OstrandEncoder::passAndProcessArgs(int, char*[]) {}
+void OstrandEncoder::passAndProcessArgs(int, char*[])
+{
+    // Set first, before the event loop runs: the update check stays quiet.
+    commandLineRun = true;
+}
 void OstrandEncoder::showCmdLineIntro() {}
 void OstrandEncoder::showCmdLineHelp() {}
 
