@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "ostrandencoder.h"
+#include "updatenoticedialog.h"
 
 namespace {
 
@@ -90,5 +91,11 @@ int main(int argc, char* argv[])
     child<QLabel>(&window, "noAudioWarningLabel")->hide();
     child<QLabel>(&window, "noVideoWarningLabel")->show();
     shoot(&window, "page3-encoding-novideo");
+
+    UpdateNoticeDialog notice(&window);
+    notice.show();
+    shoot(&notice, "dialog-update-notice");
+    child<QCheckBox>(&notice, "notAgainCheckbox")->setChecked(true);
+    shoot(&notice, "dialog-update-notice-ticked");
     return 0;
 }
