@@ -310,12 +310,11 @@ void OstrandEncoder::loadSettings()
 
 void OstrandEncoder::saveSettings()
 {
-    {
-        QSettings settings;
-        settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
-        settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
-        settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
-    }
+    QSettings settings;
+    settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
+    settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
+    settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
+    // Its sync writes these three too: QSettings objects on one file share changes.
     elevation::giveSettingsBackToUser();
 }
 

@@ -24,6 +24,8 @@
 extern char** environ;
 
 using windowtest::MessageBoxAnswerer;
+using windowtest::readFile;
+using windowtest::shortLoop;
 
 namespace {
 
@@ -36,12 +38,6 @@ const QString kNoPkexec = "Quorvel needs administrator rights for this, but pkex
                           "could not be started.";
 const QString kIndexFailed = "Unable to index drive. Make sure the drive exists, is formatted correctly, "
                              "and is not write-protected, and try again.";
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool writeFile(const QString& path, const QByteArray& data, mode_t mode = 0644)
 {
@@ -72,13 +68,6 @@ gid_t groupOf(const QString& path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_gid : gid_t(-1);
-}
-
-int shortLoop()
-{
-    QEventLoop loop;
-    QTimer::singleShot(50, &loop, [&loop] { loop.exit(5); });
-    return loop.exec();
 }
 
 // Runs the real event loop (the restart queues the program's exit in it).
@@ -299,8 +288,7 @@ private slots:
 class ElevationTest : public QObject {
     Q_OBJECT
 
-    QString dataFolder;
-    std::unique_ptr<windowtest::Scope> scope;
+    windowtest::Cases cases;
 
     static QComboBox* devices(OstrandEncoder* w) { return w->findChild<QComboBox*>("deviceComboBox"); }
 
@@ -313,25 +301,19 @@ class ElevationTest : public QObject {
 private slots:
     void initTestCase()
     {
-        windowtest::installConnectWatch();
-        dataFolder = QDir::currentPath();
-        QVERIFY2(QDir(dataFolder + "/Presets").exists(), "tests run in a folder holding Presets/");
+        QVERIFY2(cases.start(), "tests run in a folder holding Presets/");
     }
 
     void init()
     {
-        windowtest::connectWarnings().clear();
-        scope.reset(new windowtest::Scope(dataFolder));
-        QVERIFY(scope->ok);
+        QVERIFY(cases.begin());
     }
 
     void cleanup()
     {
-        QCoreApplication::processEvents();
-        scope.reset();
         qunsetenv("PKEXEC_UID");
-        QVERIFY2(windowtest::connectWarnings().isEmpty(),
-                 qPrintable(windowtest::connectWarnings().join("\n")));
+        const QString broken = cases.end();
+        QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }
 
     void adminIsEffectiveUserZero()
@@ -361,9 +343,9 @@ private slots:
         const QString program = app + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
         QVERIFY(::chmod(QFile::encodeName(program).constData(), 0755) == 0);
-        QVERIFY(windowtest::copyFolder(dataFolder + "/Presets", work + "/Presets"));
+        QVERIFY(windowtest::copyFolder(cases.dataFolder + "/Presets", work + "/Presets"));
         QVERIFY(QDir().mkpath(work + "/Plugins"));
-        windowtest::copyFolder(dataFolder + "/Plugins", work + "/Plugins");
+        windowtest::copyFolder(cases.dataFolder + "/Plugins", work + "/Plugins");
         QVERIFY(writeFile(config + "/user-dirs.dirs",
                           "XDG_DOCUMENTS_DIR=\"" + QFile::encodeName(home) + "/Documents\"\n"));
         QVERIFY(writeFile(home + "/.Xauthority-test", "cookie"));
@@ -547,7 +529,7 @@ private slots:
         QFETCH(int, outerOwner);
         QFETCH(int, innerOwner);
         QFETCH(bool, givenBack);
-        const QString outer = scope->settingsDir.path() + "/outer";
+        const QString outer = cases.scope->settingsDir.path() + "/outer";
         const QString folder = outer + "/inner";
         QVERIFY(QDir().mkpath(folder));
         QVERIFY(::chown(QFile::encodeName(outer).constData(), uid_t(outerOwner), gid_t(outerOwner)) == 0);
