@@ -1,8 +1,7 @@
 #include <QApplication>
-#include <QMessageBox>
 #include <cstdio>
 
-#include "driveindexer.h"
+#include "boxreporters.h"
 #include "ostrandencoder.h"
 
 int main(int argc, char* argv[])
@@ -13,10 +12,7 @@ int main(int argc, char* argv[])
     if (!std::freopen("/dev/null", "w", stderr)) {
         // Keep the original stream if /dev/null cannot be opened.
     }
-    // Drive index failures of an interactive run open a message box over the window.
-    DriveIndexer::setInteractiveReporter([](QObject* boxParent, const QString& text) {
-        QMessageBox::critical(qobject_cast<QWidget*>(boxParent), DriveIndexer::tr("Quorvel"), text, QMessageBox::Ok);
-    });
+    installBoxReporters();
 
     OstrandEncoder window;
     if (argc < 2)

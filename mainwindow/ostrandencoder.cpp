@@ -22,6 +22,7 @@
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
 #include "ftpmultisetupwidget.h"
+#include "elevation.h"
 #include "presetverifier.h"
 #include "progresslistdelegate.h"
 #include "quorvelresources.h"
@@ -303,6 +304,8 @@ OstrandEncoder::~OstrandEncoder()
     delete ui.encoderListView->itemDelegate();
     delete ui.outputListView->itemDelegate();
     delete ui.encodingProgressList->itemDelegate();
+    // Whatever else this run wrote to the settings, as root for a user.
+    elevation::giveSettingsBackToUser();
 }
 
 QString OstrandEncoder::getDocumentsPath()
@@ -329,6 +332,8 @@ void OstrandEncoder::saveSettings()
     settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
     settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
     settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
+    // Its sync writes these three too: QSettings objects on one file share changes.
+    elevation::giveSettingsBackToUser();
 }
 
 // ---- pages and panels ----

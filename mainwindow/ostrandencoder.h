@@ -63,6 +63,15 @@ public:
     static QString secondsToString(QString seconds);
     static QByteArray zeroPad5(int n);
 
+    // Runs the checker in Updater/ beside the program when it and the updater are there.
+    void checkForUpdates();
+
+    // Elevation: root is effective user id 0. The restart runs the program
+    // again through pkexec with these arguments, waits for it and queues this
+    // process's exit with its exit code; false (reported) when refused.
+    static bool isRunningAsAdmin();
+    bool elevateAndRestart(const QStringList& arguments);
+
 signals:
     void processingFinished(QStandardItem* item, QVariantMap map);
     void numFilesLeftToProcess(int count);
@@ -157,4 +166,6 @@ private:
     bool settingsLoaded;
     AdvancedOptionsWidget* advancedOptions;
     FTPMultiSetupWidget* ftpSetup;
+    // Set by passAndProcessArgs: this run is the command-line mode.
+    bool commandLineRun = false;
 };

@@ -4,9 +4,6 @@
 #include "ostrandencoder.h"
 
 void OstrandEncoder::showPage3() {}
-void OstrandEncoder::convertAndIndex() {}
-void OstrandEncoder::indexDrive(QString) {}
-void OstrandEncoder::indexDrive() { indexDrive(QString()); }
 void OstrandEncoder::ftpChecked(int) {}
 void OstrandEncoder::updateProgressBar() {}
 void OstrandEncoder::encodeNextFile(int) {}
@@ -14,8 +11,6 @@ void OstrandEncoder::cancelEncoding() {}
 void OstrandEncoder::openOutputDirectory() {}
 void OstrandEncoder::updateFtpProgress(QString, double) {}
 void OstrandEncoder::updateFtpStatus(QString, QString) {}
-void OstrandEncoder::autoCheckForUpdates() {}
-void OstrandEncoder::updaterProcessFinished(int, QProcess::ExitStatus) {}
 void OstrandEncoder::cancelButtonPressed() {}
 void OstrandEncoder::hasUndeletedDP(bool kept)
 {
@@ -23,7 +18,11 @@ void OstrandEncoder::hasUndeletedDP(bool kept)
         decodePipeKept = true;
 }
 bool OstrandEncoder::addToFtpQueue(QString, QVariantMap) { return false; }
-void OstrandEncoder::passAndProcessArgs(int, char*[]) {}
+void OstrandEncoder::passAndProcessArgs(int, char*[])
+{
+    // Set first, before the event loop runs: the update check stays quiet.
+    commandLineRun = true;
+}
 void OstrandEncoder::showCmdLineIntro() {}
 void OstrandEncoder::showCmdLineHelp() {}
 

@@ -19,6 +19,7 @@
 #include "ftpmultisetupwidget.h"
 #include "ftpserversetup.h"
 #include "ostrandencoder.h"
+#include "updatenoticedialog.h"
 
 // Batch tree and drive dialogs.
 #include <QHeaderView>
@@ -348,6 +349,12 @@ int main(int argc, char* argv[])
     child<QLabel>(&window, "noAudioWarningLabel")->hide();
     child<QLabel>(&window, "noVideoWarningLabel")->show();
     shoot(&window, "page3-encoding-novideo");
+    UpdateNoticeDialog notice(&window);
+    notice.show();
+    shoot(&notice, "dialog-update-notice");
+    child<QCheckBox>(&notice, "notAgainCheckbox")->setChecked(true);
+    shoot(&notice, "dialog-update-notice-ticked");
+    notice.hide();
     window.hide();
 
     shootBatchTree();

@@ -2,6 +2,7 @@
 // selected path, indexing with nothing selected, a folder that is no player
 // drive, and (with root, loop devices and FUSE) real exFAT drives.
 #include "../drivefs/index/loopmount.h"
+#include "boxreporters.h"
 #include "driveindexdialog.h"
 #include "driveindexer.h"
 #include "driveselectdialog.h"
@@ -138,7 +139,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_work.isValid());
-        DriveIndexer::setInteractiveReporter(nullptr);   // the real box, caught below
+        installBoxReporters();   // the windowed program's boxes, caught below
     }
 
     void selectDialogFields()

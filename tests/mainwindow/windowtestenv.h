@@ -251,4 +251,48 @@ inline bool rowsProbed(QStandardItemModel* model)
     return true;
 }
 
+// The steps a window test class takes around its cases, for its
+// initTestCase, init and cleanup.
+class Cases {
+public:
+    // False when the current folder holds no Presets/.
+    bool start()
+    {
+        installConnectWatch();
+        dataFolder = QDir::currentPath();
+        return QDir(dataFolder + "/Presets").exists();
+    }
+    bool begin()
+    {
+        connectWarnings().clear();
+        scope.reset(new Scope(dataFolder));
+        return scope->ok;
+    }
+    // The broken connections of the case, empty when none.
+    QString end()
+    {
+        QCoreApplication::processEvents();
+        scope.reset();
+        return connectWarnings().join("\n");
+    }
+
+    QString dataFolder;
+    std::unique_ptr<Scope> scope;
+};
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Runs a short nested loop: 5 when it ran, -1 when QCoreApplication::exit()
+// was called outside exec(), which ends every later loop at once.
+inline int shortLoop()
+{
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, [&loop] { loop.exit(5); });
+    return loop.exec();
+}
+
 } // namespace windowtest

@@ -1,0 +1,128 @@
+// OstrandEncoder: the elevation test, the restart as root through pkexec, and
+// the two actions of the uncompressed player that need root.
+#include "ostrandencoder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTimer>
+#include <cstdio>
+
+#include <unistd.h>
+
+#include "driveindexer.h"
+#include "elevation.h"
+
+namespace {
+
+const int kUncompressedPlayer = 3;
+
+// pkexec's own exit codes: the request was dismissed, or not authorised
+// (also: env could not run the program).
+const int kElevationDismissed = 126;
+const int kElevationRefused = 127;
+
+} // namespace
+
+bool OstrandEncoder::isRunningAsAdmin()
+{
+    return ::geteuid() == 0;
+}
+
+bool OstrandEncoder::elevateAndRestart(const QStringList& arguments)
+{
+    // The new process restores these in its constructor.
+    saveSettings();
+
+    const QStringList pkexecArgs = elevation::pkexecArguments(
+        QCoreApplication::applicationFilePath(), arguments, QDir::currentPath());
+
+    // The elevated run takes over; this process only waits for it, so that a
+    // script calling it does not go on before the work is done.
+    const bool wasVisible = isVisible();
+    if (wasVisible)
+        hide();
+    std::fflush(stdout);
+
+    QProcess elevated;
+    elevated.setProcessChannelMode(QProcess::ForwardedChannels);
+    elevated.setInputChannelMode(QProcess::ForwardedInputChannel);
+    elevated.start(QStringLiteral("pkexec"), pkexecArgs);
+
+    QString refusal;
+    int exitCode = 0;
+    if (!elevated.waitForStarted(-1)) {
+        refusal = tr("Quorvel needs administrator rights for this, but pkexec, which asks for "
+                     "them, could not be started.");
+    } else {
+        elevated.waitForFinished(-1);
+        // Killed by a signal: the elevated run did not end by itself.
+        exitCode = elevated.exitStatus() == QProcess::NormalExit ? elevated.exitCode() : 1;
+        if (exitCode == kElevationDismissed)
+            refusal = tr("Quorvel needs administrator rights for this; the request for them was "
+                         "dismissed.");
+        else if (exitCode == kElevationRefused)
+            refusal = tr("Quorvel needs administrator rights for this, but they were not granted.");
+    }
+
+    if (!refusal.isEmpty()) {
+        if (wasVisible) {
+            show();
+            QMessageBox::critical(this, tr("Quorvel"), refusal, QMessageBox::Ok);
+        } else {
+            // A command-line run: its window is never shown.
+            std::printf("ERROR: %s\r\n", refusal.toLocal8Bit().constData());
+            std::fflush(stdout);
+        }
+        return false;
+    }
+
+    // exit() before the event loop runs would be lost: queue it.
+    QTimer::singleShot(0, qApp, [exitCode] { QCoreApplication::exit(exitCode); });
+    return true;
+}
+
+void OstrandEncoder::convertAndIndex()
+{
+    if (!isRunningAsAdmin()) {
+        elevateAndRestart({QStringLiteral("-ucconvert")});
+        return;
+    }
+    ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
+    // Here this window hides and the batch conversion window opens (output
+    // type from videoComboBox), once BatchConvertWindow exists.
+}
+
+void OstrandEncoder::indexDrive(QString path)
+{
+    if (!isRunningAsAdmin()) {
+        QStringList arguments{QStringLiteral("-ucindex")};
+        if (!path.isEmpty())
+            arguments << path;
+        elevateAndRestart(arguments);
+        return;
+    }
+    if (path.isEmpty()) {
+        show();
+        ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
+        // Here the drive index dialog runs over this window, once DriveIndexDialog exists.
+        return;
+    }
+    // The indexer's own messages stay unconnected: the box below is the report.
+    DriveIndexer indexer(this);
+    if (indexer.indexDrive(path, false)) {
+        QMessageBox::information(this, tr("Quorvel"), tr("Drive indexed successfully."),
+                                 QMessageBox::Ok);
+    } else {
+        QMessageBox::critical(this, tr("Quorvel"),
+                              tr("Unable to index drive. Make sure the drive exists, is formatted "
+                                 "correctly, and is not write-protected, and try again."),
+                              QMessageBox::Ok);
+    }
+}
+
+void OstrandEncoder::indexDrive()
+{
+    indexDrive(QString());
+}
