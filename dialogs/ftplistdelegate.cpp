@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <algorithm>
 
 #include "ftpserversetup.h"
 #include "ftpsettings.h"
@@ -52,14 +54,21 @@ void FTPListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QFont label = textFont(75);
     const QFont value = textFont(50);
     painter->setPen(option.palette.color(QPalette::Text));
+    const QString inputLabel = tr("Input: "), outputLabel = tr("Output: "), destLabel = tr("Dest: ");
+    // Values start at their given places, or after the bold labels where the
+    // installed face draws those wider.
+    const QFontMetrics labelMetrics(label);
+    const int nameX = r.left()
+        + std::max({45, labelMetrics.horizontalAdvance(inputLabel), labelMetrics.horizontalAdvance(outputLabel)});
+    const int destX = r.left() + std::max(280, 250 + labelMetrics.horizontalAdvance(destLabel));
     painter->setFont(label);
-    painter->drawText(QPoint(r.left(), r.top() + 10), tr("Input: "));
-    painter->drawText(QPoint(r.left(), r.top() + 21), tr("Output: "));
-    painter->drawText(QPoint(r.left() + 250, r.top() + 17), tr("Dest: "));
+    painter->drawText(QPoint(r.left(), r.top() + 10), inputLabel);
+    painter->drawText(QPoint(r.left(), r.top() + 21), outputLabel);
+    painter->drawText(QPoint(r.left() + 250, r.top() + 17), destLabel);
     painter->setFont(value);
-    painter->drawText(QPoint(r.left() + 45, r.top() + 10), input);
-    painter->drawText(QPoint(r.left() + 45, r.top() + 21), output);
-    painter->drawText(QPoint(r.left() + 280, r.top() + 17), destination);
+    painter->drawText(QPoint(nameX, r.top() + 10), input);
+    painter->drawText(QPoint(nameX, r.top() + 21), output);
+    painter->drawText(QPoint(destX, r.top() + 17), destination);
 
     painter->setPen(Qt::black);
     painter->drawLine(r.left(), r.bottom(), r.right(), r.bottom());
