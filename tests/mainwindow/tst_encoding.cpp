@@ -117,9 +117,9 @@ class OstrandEncoderTest : public QObject, windowtest::Fixture {
 
 public:
     // Child process: closes the window while row 0 encodes; prints how it went.
-    static int closeMidEncode(const QString& input, const QString& out);
+    static int closeMidEncode(const QString& input, const QString& folder);
     // Child process: encodes a ProRes clip to its end, then closes the window.
-    static int closeAfterProRes(const QString& input, const QString& out);
+    static int closeAfterProRes(const QString& input, const QString& folder);
 
 private:
     std::unique_ptr<OstrandEncoder> w;
@@ -175,6 +175,18 @@ private:
         t.start();
         while (w->encodingActive || f().encodingCancelButton->text() != "Done") {
             if (t.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+    bool waitForProgress(int r, int timeoutMs = 30000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (row(r).value("encodingProgress").toInt() <= 0) {
+            if (t.elapsed() > timeoutMs || !w->encodingActive)
                 return false;
             QTest::qWait(20);
         }
@@ -431,10 +443,401 @@ private slots:
         QCOMPARE(state(0), 3);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
     }
+
+    void uploadsToTwoServers()
+    {
+        REQUIRE_FTP_SERVER();
+        ftptest::Server a, b;
+        QVERIFY(a.start());
+        QVERIFY(b.start());
+        QVERIFY(toPage2(inputs("short.mp4", 3), kRes480p));
+        f().ftpCheckbox->setChecked(true);
+        // Row 0 to both, row 1 with a wrong primary password, row 2 to none.
+        saveServers({servers("127.0.0.1", a.port, ftptest::kPassword, "127.0.0.1", b.port, ftptest::kPassword),
+                     servers("127.0.0.1", a.port, "wrong", "127.0.0.1", b.port, ftptest::kPassword),
+                     servers("", 0, "")});
+        // Two parts a row: each part goes to the primary, then to the secondary.
+        qputenv("QUORVEL_SPLIT_BYTES", QByteArray::number(200 * 1024));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(w->ftpQueue);
+
+        const QString rootA = a.root.path() + "/", rootB = b.root.path() + "/";
+        QStringList statuses;
+        connect(w->ftpQueue, &FtpQueue::status, this, [&](const QString& file, const QString& text) {
+            // Which servers hold the file once its upload has ended.
+            const QString name = QFileInfo(file).fileName();
+            if (text == "Upload Started") {
+                statuses << name + " " + text;
+                return;
+            }
+            const QString on = QString(QFile::exists(rootA + name) ? "A" : "") + (QFile::exists(rootB + name) ? "B" : "");
+            statuses << name + " " + text + " " + on;
+        });
+        QList<int> states0, states1;
+        recordStates(0, &states0);
+        recordStates(1, &states1);
+
+        QVERIFY(waitForRunEnd());
+        qunsetenv("QUORVEL_SPLIT_BYTES");
+        QTRY_VERIFY_WITH_TIMEOUT(statuses.size() == 16, 60000);
+        QCOMPARE(statuses, QStringList({"VID00001.mpg Upload Started", "VID00001.mpg No error A",
+                                        "VID00001.mpg Upload Started", "VID00001.mpg No error AB",
+                                        "VID00001.001 Upload Started", "VID00001.001 No error A",
+                                        "VID00001.001 Upload Started", "VID00001.001 No error AB",
+                                        "VID00002.mpg Upload Started", "VID00002.mpg Login denied ",
+                                        "VID00002.mpg Upload Started", "VID00002.mpg No error B",
+                                        "VID00002.001 Upload Started", "VID00002.001 Login denied ",
+                                        "VID00002.001 Upload Started", "VID00002.001 No error B"}));
+        QCOMPARE(f().ftpStatusLabel->text(), QString("No error"));
+
+        // Both servers hold byte-equal parts.
+        for (const QString& name : {"VID00001.mpg", "VID00001.001"}) {
+            const QByteArray part = windowtest::readFile(work("out/VID00001mpg/") + name);
+            QVERIFY(!part.isEmpty());
+            QVERIFY(windowtest::readFile(rootA + name) == part);
+            QVERIFY(windowtest::readFile(rootB + name) == part);
+        }
+        for (const QString& name : {"VID00002.mpg", "VID00002.001"})
+            QVERIFY(windowtest::readFile(rootB + name) == windowtest::readFile(work("out/VID00002mpg/") + name));
+        QCOMPARE(QDir(rootA).entryList(QDir::Files), QStringList({"VID00001.001", "VID00001.mpg"}));
+        QCOMPARE(QDir(rootB).entryList(QDir::Files),
+                 QStringList({"VID00001.001", "VID00001.mpg", "VID00002.001", "VID00002.mpg"}));
+
+        // Uploading shows as such; the failed primary stays on its row even
+        // though the secondary took every part.
+        QCOMPARE(state(0), 6);
+        QVERIFY(states0.contains(5));
+        QVERIFY(!states0.contains(7));
+        QCOMPARE(state(1), 7);
+        QVERIFY(row(1).value("uploadError").toBool());
+        QCOMPARE(states1.mid(states1.indexOf(5)), QList<int>({5, 7, 5, 7, 5, 7, 5, 7}));
+        QCOMPARE(row(1).value("curUploadFile").toString(), QString("VID00002.001"));
+        QCOMPARE(row(0).value("uploadProgress").toInt(), 100);
+        QCOMPARE(row(0).value("uploadProgressString").toString(), QString("100.0"));
+        // No servers, no upload.
+        QCOMPARE(state(2), 3);
+        QVERIFY(!row(2).value("uploadError").toBool());
+    }
+
+    void ftpReportsReachTheirRowsOnly()
+    {
+        QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
+        // The box drives the button and the two status labels.
+        f().ftpCheckbox->setChecked(true);
+        QVERIFY(f().ftpSettingsButton->isEnabled());
+        f().ftpCheckbox->setChecked(false);
+        QVERIFY(!f().ftpSettingsButton->isEnabled());
+        QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
+        f().ftpCheckbox->setChecked(true);
+        QVERIFY(!f().ftpStatusLabel->isHidden() && !f().ftpStatusLabel2->isHidden());
+
+        // No servers saved: the row is encoded and nothing is queued.
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QVERIFY(w->ftpQueue);
+        QCOMPARE(w->ftpQueue->count(), 0);
+        QCOMPARE(state(0), 3);
+        QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
+
+        const QString file = output(0);
+        QPointer<FtpQueue> queue = w->ftpQueue;
+        emit queue->status(file, "Upload Started");
+        QCOMPARE(state(0), 5);
+        QCOMPARE(row(0).value("curUploadFile").toString(), QString("VID00001.mpg"));
+        emit queue->progress(file, 42.46);
+        QCOMPARE(row(0).value("uploadProgressString").toString(), QString("42.5"));
+        QCOMPARE(row(0).value("uploadProgress").toInt(), 42);
+        QCOMPARE(state(0), 5);
+        emit queue->status(file, "Timeout was reached");
+        QCOMPARE(state(0), 7);
+        QCOMPARE(f().ftpStatusLabel->text(), QString("Timeout was reached"));
+        emit queue->status(file, "No error");
+        QCOMPARE(state(0), 7);
+        QVERIFY(row(0).value("uploadError").toBool());
+
+        // A file no row handed over: the label shows it, no row changes.
+        const QVariantMap before = row(0);
+        emit queue->status(work("out/elsewhere.mpg"), "No error");
+        emit queue->progress(work("out/elsewhere.mpg"), 50.0);
+        QCOMPARE(f().ftpStatusLabel->text(), QString("No error"));
+        QCOMPARE(row(0), before);
+
+        // A new run leaves the last run's queue alive but deaf.
+        QVERIFY(runAgain());
+        QVERIFY(waitForRunEnd());
+        QVERIFY(queue);
+        QVERIFY(w->ftpQueue != queue);
+        QCOMPARE(state(0), 3);
+        emit queue->status(file, "Login denied");
+        emit queue->progress(file, 12.0);
+        QCOMPARE(state(0), 3);
+        QVERIFY(!row(0).value("uploadError").toBool());
+        QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
+
+        // Without uploading no queue is made and the labels stay hidden.
+        QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
+        f().ftpCheckbox->setChecked(false);
+        w->showPage3();
+        QVERIFY(!w->ftpQueue);
+        QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(state(0), 3);
+    }
+
+    void cancelling()
+    {
+        const QStringList files = inputs("long.mp4", 2);
+        QVERIFY(toPage2(files, kRes1080i));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForProgress(0));
+
+        // No: the run goes on.
+        {
+            MessageBoxAnswerer no(QMessageBox::No);
+            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+            QCOMPARE(no.seen.size(), 1);
+            QCOMPARE(no.seen[0].text, QString("Are you sure you want to cancel encoding?"));
+            QCOMPARE(no.seen[0].title, QString("Quorvel"));
+            QCOMPARE(no.seen[0].icon, QMessageBox::Warning);
+            QCOMPARE(no.seen[0].defaultButton, QMessageBox::No);
+        }
+        QCOMPARE(f().stackedWidget->currentIndex(), 3);
+        QVERIFY(w->encodingActive);
+        const int before = row(0).value("encodingProgress").toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).value("encodingProgress").toInt() > before, 10000);
+        QCOMPARE(state(0), 1);
+
+        // Yes: page 0 at once, the transcode stops in the background, and no
+        // further row starts.
+        QElapsedTimer t;
+        {
+            MessageBoxAnswerer yes(QMessageBox::Yes);
+            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+            t.start();
+            QCOMPARE(yes.seen.size(), 1);
+        }
+        QCOMPARE(f().stackedWidget->currentIndex(), 0);
+        QVERIFY(w->cancelled);
+        QVERIFY(waitForRunEnd(10000));
+        qInfo("stopped after %lld ms", t.elapsed());
+        QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
+        QVERIFY(duration(work("out/VID00001.mpg")) < 36.0);
+        QCOMPARE(state(1), 0);
+        QCOMPARE(f().stackedWidget->currentIndex(), 0);
+
+        // A new run, at 480p, whose first row starts while the stopped
+        // transcode's result is still on its way: that result is not this
+        // run's and changes nothing.
+        f().videoResComboBox->setCurrentIndex(kRes480p);
+        QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
+        w->showPage3();
+        QVERIFY(waitForProgress(0));
+        w->cancelEncoding();
+        QElapsedTimer finish;
+        finish.start();
+        while (!w->encodingThread->isFinished() && finish.elapsed() < 10000)
+            QThread::msleep(10); // no events: its result stays queued
+        QVERIFY(w->encodingThread->isFinished());
+        w->showPage3();
+        QCoreApplication::processEvents();
+        QTest::qWait(200);
+        QCOMPARE(w->encodingRow, 0);
+        QCOMPARE(state(0), 1);
+        QCOMPARE(state(1), 0);
+        QVERIFY(w->encodingActive);
+
+        // Cancelled again and started again at once: the running transcode is
+        // stopped, not waited for to its end.
+        w->cancelEncoding();
+        t.restart();
+        w->showPage3();
+        QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(state(0), 1);
+
+        // That run completes cleanly.
+        QVERIFY(waitForRunEnd(60000));
+        QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 2 Files!"));
+        QCOMPARE(state(0), 3);
+        QCOMPARE(state(1), 3);
+        for (int r = 0; r < 2; ++r) {
+            const media::Probe p = media::ffprobe(output(r));
+            QCOMPARE(p.stream("video").value("height").toInt(), 480);
+            const double seconds = duration(output(r));
+            QVERIFY2(seconds > 39.5 && seconds < 40.5, qPrintable(QString::number(seconds)));
+        }
+    }
+
+    void cancelledBeforeTheTranscodeBegins()
+    {
+        QVERIFY(toPage2(inputs("long.mp4", 1), kRes1080i));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        // At once, most likely before the thread has cleared old stop
+        // requests, and a new run at once: it neither waits for the whole
+        // encode nor lets it run on.
+        w->cancelEncoding();
+        QElapsedTimer t;
+        t.start();
+        w->showPage3();
+        qInfo("new run after %lld ms", t.elapsed());
+        QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(state(0), 1);
+        w->cancelEncoding();
+        QVERIFY(waitForRunEnd(10000));
+        QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(duration(work("out/VID00001.mpg")) < 36.0);
+    }
+
+    void presetDamagedDuringTheRun()
+    {
+        QVERIFY(toPage2(inputs("short.mp4", 2), kRes480p));
+        MessageBoxAnswerer ok(QMessageBox::Ok);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QCOMPARE(state(0), 1);
+        // Checked before every row: this one is already on its way.
+        QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
+        QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
+        QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
+        QCOMPARE(state(0), 3);
+        QCOMPARE(state(1), 0);
+        QVERIFY(!w->encodingActive);
+        QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
+        QVERIFY(!w->progressTimer->isActive());
+        // The notice closes the window.
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+        QTest::qWait(300);
+        QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
+    }
+
+    void closingMidEncode()
+    {
+        const QString folder = work("child");
+        QVERIFY(QDir().mkpath(folder));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        const auto r = testutil::run(QCoreApplication::applicationFilePath(),
+                                     {"--close-mid-encode", clip("long.mp4"), folder}, 120000, QByteArray(), env);
+        QVERIFY2(r.out.contains("closing at "), r.out.constData());
+        QVERIFY2(r.out.contains("closed normally"), r.out.constData());
+        QCOMPARE(r.exitCode, 0);
+        const int ms = r.out.mid(r.out.indexOf("after ") + 6).split(' ').value(0).toInt();
+        QVERIFY2(ms < 5000, r.out.constData());
+        // Stopped, not run to its end, and no second row.
+        const double seconds = duration(folder + "/out/VID00001.mpg");
+        QVERIFY2(seconds > 0.0 && seconds < 36.0, qPrintable(QString::number(seconds)));
+        QVERIFY(!QFileInfo::exists(folder + "/out/VID00002.mpg"));
+        QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
+        QCOMPARE(saved.value("lastResIndex").toInt(), kRes1080i);
+        QCOMPARE(saved.value("lastQualityIndex").toInt(), kMpeg2Low);
+    }
+
+    void closingAfterProResEndsTheProcess()
+    {
+        const QString folder = work("child");
+        QVERIFY(QDir().mkpath(folder));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        const auto r = testutil::run(QCoreApplication::applicationFilePath(),
+                                     {"--close-after-prores", clip("prores.mov"), folder}, 120000, QByteArray(), env);
+        // What the child printed before the close reaches the pipe: output is
+        // flushed before the process ends.
+        QVERIFY2(r.out.contains("pipe kept: 1, row state: 3"), r.out.constData());
+        QVERIFY2(!r.out.contains("closed normally"), r.out.constData());
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(media::ffprobe(folder + "/out/VID00001.mpg").stream("video").value("height").toInt(), 480);
+        QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
+        QCOMPARE(saved.value("lastResIndex").toInt(), kRes480p);
+        QCOMPARE(saved.value("lastQualityIndex").toInt(), kMpeg2Low);
+    }
 };
+
+namespace {
+
+// The window of a child process: one input probed, on page 2 with outputs
+// into folder/out/, then the run started. False when any step fails.
+bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString& input, const QString& folder,
+                   int res)
+{
+    w.show();
+    w.addFiles({input});
+    QElapsedTimer t;
+    t.start();
+    while (!windowtest::rowsProbed(qobject_cast<QStandardItemModel*>(f.encodingProgressList->model()))) {
+        if (t.elapsed() > 30000)
+            return false;
+        QTest::qWait(20);
+    }
+    f.deviceComboBox->setCurrentIndex(0);
+    f.videoResComboBox->setCurrentIndex(res);
+    f.videoComboBox->setCurrentIndex(kMpeg2Low);
+    w.showPage1();
+    f.outputDirLineEdit->setText(folder + "/out/");
+    w.showPage2();
+    w.showPage3NameCheck();
+    return f.stackedWidget->currentIndex() == 3;
+}
+
+} // namespace
+
+int OstrandEncoderTest::closeMidEncode(const QString& input, const QString& folder)
+{
+    OstrandEncoder w;
+    if (!startChildRun(w, w.ui, input, folder, kRes1080i))
+        return 3;
+    QElapsedTimer t;
+    t.start();
+    while (w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt() <= 0) {
+        if (t.elapsed() > 30000 || !w.encodingActive)
+            return 4;
+        QTest::qWait(20);
+    }
+    std::printf("closing at %d%%\n", w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt());
+    t.restart();
+    w.close();
+    // The window closes once the stopped transcode has returned; then the
+    // last window is gone and the event loop ends.
+    const int code = QApplication::exec();
+    std::printf("closed normally after %lld ms, exit code %d\n", t.elapsed(), code);
+    return code;
+}
+
+int OstrandEncoderTest::closeAfterProRes(const QString& input, const QString& folder)
+{
+    OstrandEncoder w;
+    if (!startChildRun(w, w.ui, input, folder, kRes480p))
+        return 3;
+    QElapsedTimer t;
+    t.start();
+    while (w.encodingActive) {
+        if (t.elapsed() > 60000)
+            return 4;
+        QTest::qWait(20);
+    }
+    // No line end and no flush: the close must flush it.
+    std::printf("pipe kept: %d, row state: %d", int(w.decodePipeKept),
+                w.model->item(0)->data(Qt::UserRole).toMap().value("isEncoding").toInt());
+    w.close();
+    std::printf("\nclosed normally\n");
+    return 0;
+}
 
 int main(int argc, char* argv[])
 {
+    // Child processes: argv[2] is the input, argv[3] a folder of the parent's
+    // for the child's home, settings and outputs.
+    if (argc == 4 && (qstrcmp(argv[1], "--close-mid-encode") == 0 || qstrcmp(argv[1], "--close-after-prores") == 0)) {
+        const QString folder = QString::fromLocal8Bit(argv[3]);
+        windowtest::isolateUserFolders(folder + "/home");
+        QApplication app(argc, argv);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder + "/settings");
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder + "/settings");
+        const QString input = QString::fromLocal8Bit(argv[2]);
+        if (qstrcmp(argv[1], "--close-mid-encode") == 0)
+            return OstrandEncoderTest::closeMidEncode(input, folder);
+        return OstrandEncoderTest::closeAfterProRes(input, folder);
+    }
     return windowtest::runWindowTests<OstrandEncoderTest>(argc, argv);
 }
 
