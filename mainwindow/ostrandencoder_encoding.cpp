@@ -6,6 +6,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QMessageBox>
 #include <QStandardItem>
 #include <QTimer>
@@ -62,6 +64,18 @@ void setRowState(QAbstractItemModel* model, const QModelIndex& index, int state)
     QVariantMap map = rowMap(index);
     map.insert(QStringLiteral("isEncoding"), state);
     storeRowMap(model, index, map);
+}
+
+// The status line has room up to the warning labels beside it; a long count
+// takes a smaller size of the form's font rather than lose its end.
+void setStatusText(QLabel* label, const QString& text)
+{
+    QFont font = label->font();
+    font.setPointSize(12);
+    while (font.pointSize() > 7 && QFontMetrics(font).horizontalAdvance(text) > label->width())
+        font.setPointSize(font.pointSize() - 1);
+    label->setFont(font);
+    label->setText(text);
 }
 
 } // namespace
@@ -135,8 +149,8 @@ void OstrandEncoder::encodeNextFile(int result)
 
     encodingActive = false;
     const int rows = model->rowCount();
-    ui.encodingStatusLabel->setText(tr("Finished Encoding ") + QString::number(rows)
-                                    + (rows == 1 ? tr(" File!") : tr(" Files!")));
+    setStatusText(ui.encodingStatusLabel, tr("Finished Encoding ") + QString::number(rows)
+                                              + (rows == 1 ? tr(" File!") : tr(" Files!")));
     progressTimer->stop();
     ui.encodingCancelButton->setText(tr("Done"));
 }
@@ -232,8 +246,8 @@ void OstrandEncoder::startRow()
     encodingThread->start(QThread::InheritPriority);
 
     ui.encodingProgressList->scrollTo(index);
-    ui.encodingStatusLabel->setText(tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
-                                    + QString::number(model->rowCount()));
+    setStatusText(ui.encodingStatusLabel, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
+                                              + QString::number(model->rowCount()));
     encodingIndex = index;
     setRowState(model, index, kEncoding);
     progressTimer->start(kProgressPollMs);

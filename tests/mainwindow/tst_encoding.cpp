@@ -2,10 +2,13 @@
 // (pyftpdlib) and real widgets: the run's texts and row states, progress,
 // failed rows, splitting, uploads to two servers, cancelling, a preset
 // damaged during a run, and closing mid-encode (in a child process).
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStandardItem>
@@ -13,15 +16,16 @@
 #include <QUrl>
 #include <QtTest>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "../engine/transcode/mediautil.h"
+#include "advancedoptionswidget.h"
 #include "encodingthread.h"
 #include "ftpqueue.h"
 #include "ftptestserver.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
-#include "transcodeengine.h"
 #include "windowtestenv.h"
 
 using windowtest::MessageBoxAnswerer;
@@ -112,7 +116,7 @@ double duration(const QString& file)
 
 } // namespace
 
-class OstrandEncoderTest : public QObject, windowtest::Fixture {
+class OstrandEncoderTest : public QObject, windowtest::WindowFixture<OstrandEncoder> {
     Q_OBJECT
 
 public:
@@ -122,8 +126,6 @@ public:
     static int closeAfterProRes(const QString& input, const QString& folder);
 
 private:
-    std::unique_ptr<OstrandEncoder> w;
-
     Ui::OstrandEncoderClass& f() { return w->ui; }
     int rows() { return w->model->rowCount(); }
     QVariantMap row(int r) { return w->model->item(r)->data(Qt::UserRole).toMap(); }
@@ -146,7 +148,7 @@ private:
 
     // Adds the files, waits for their probes and moves to page 2 with the
     // chosen resolution and MPEG-2 Low, outputs into out/.
-    bool toPage2(const QStringList& files, int res)
+    bool toPage2(const QStringList& files, int res, int device = 0)
     {
         w->addFiles(files);
         QElapsedTimer t;
@@ -156,7 +158,7 @@ private:
                 return false;
             QTest::qWait(20);
         }
-        f().deviceComboBox->setCurrentIndex(0);
+        f().deviceComboBox->setCurrentIndex(device);
         f().videoResComboBox->setCurrentIndex(res);
         f().videoComboBox->setCurrentIndex(kMpeg2Low);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
@@ -179,6 +181,25 @@ private:
             QTest::qWait(20);
         }
         return true;
+    }
+
+    // Runs this program as a child in one of its modes, with folder for the
+    // child's home, settings and outputs.
+    static testutil::RunResult runChild(const char* mode, const QString& input, const QString& folder)
+    {
+        QDir().mkpath(folder);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        return testutil::run(QCoreApplication::applicationFilePath(), {mode, input, folder}, 120000, QByteArray(),
+                             env);
+    }
+
+    // The child saved the selections it ran with before it ended.
+    static bool savedSelections(const QString& folder, int res)
+    {
+        QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
+        return saved.value("lastProductIndex").toInt() == 0 && saved.value("lastResIndex").toInt() == res
+            && saved.value("lastQualityIndex").toInt() == kMpeg2Low;
     }
 
     bool waitForProgress(int r, int timeoutMs = 30000)
@@ -236,22 +257,16 @@ private slots:
         QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
                                "40", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
                                clip("long.mp4")}));
+        QVERIFY(windowtest::makeFrameClip(clip("uhd.mp4"), "3840x2160"));
+        QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=red:size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
+                               "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                               clip("red.mp4")}));
         QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
                                "0.5", "-c:v", "prores_ks", "-c:a", "pcm_s16le", clip("prores.mov")}));
     }
 
-    void init()
-    {
-        startTest();
-        w.reset(new OstrandEncoder);
-        w->show();
-    }
-
-    void cleanup()
-    {
-        w.reset();
-        endTest();
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void interlacedRowThroughMpeg2()
     {
@@ -361,6 +376,14 @@ private slots:
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00003.mpg"), windowtest::readFile(output(2)));
         QCOMPARE(windowtest::readFile(work("out/VID00002.mpg")), old);
         QVERIFY(!w->uploadRows.contains(work("out/VID00002.mpg")));
+
+        // The codec layer's own failures are positive numbers: as failed.
+        const int uploads = w->uploadRows.size();
+        w->encodingIndex = QPersistentModelIndex(w->model->index(2, 0));
+        w->encodeNextFile(2);
+        QCOMPARE(state(2), 4);
+        QCOMPARE(w->uploadRows.size(), uploads);
+        QCOMPARE(w->ftpQueue->count(), 0);
     }
 
     void splitting()
@@ -444,6 +467,42 @@ private slots:
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
     }
 
+    void cancelDuringASplitTouchesNoOtherRow()
+    {
+        // Verrino HD: the UltraHD source becomes four quadrant rows.
+        QVERIFY(toPage2(inputs("uhd.mp4", 1) + inputs("short.mp4", 1), kRes480p, 4));
+        QCOMPARE(rows(), 5);
+        f().ftpCheckbox->setChecked(true);
+        const QStringList server = servers("127.0.0.1", ftptest::closedPort(), ftptest::kPassword);
+        saveServers({server, server, server, server, server});
+        qputenv("QUORVEL_SPLIT_BYTES", "4096");
+        // Cancelled while quadrant 2 is being split: the cancel folds the
+        // quadrant rows, so that row is gone and the short clip's row moves up.
+        bool asked = false;
+        connect(w->model, &QStandardItemModel::dataChanged, w.get(), [&] {
+            if (!asked && rows() == 5 && state(1) == 2) {
+                asked = true;
+                QTimer::singleShot(0, w.get(), [&] { w->cancelEncoding(); });
+            }
+        });
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        qunsetenv("QUORVEL_SPLIT_BYTES");
+        QVERIFY(asked);
+        QCOMPARE(rows(), 2);
+        QCOMPARE(f().stackedWidget->currentIndex(), 0);
+        // The short clip's row was neither marked nor queued, nor encoded.
+        QCOMPARE(state(1), 0);
+        QCOMPARE(row(1).value("encodingProgress").toInt(), 0);
+        QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
+        for (const QPersistentModelIndex& index : w->uploadRows)
+            QVERIFY(index.row() != 1);
+        QCOMPARE(w->uploadRows.size(), QDir(work("out/VID_SLOT1_00001mpg")).entryList(QDir::Files).size());
+        QCOMPARE(w->ftpQueue->count(), 0);
+        // The split it was in went on to its end.
+        QVERIFY(QDir(work("out/VID_SLOT2_00001mpg")).entryList(QDir::Files).size() > 1);
+    }
+
     void uploadsToTwoServers()
     {
         REQUIRE_FTP_SERVER();
@@ -491,13 +550,13 @@ private slots:
         QCOMPARE(f().ftpStatusLabel->text(), QString("No error"));
 
         // Both servers hold byte-equal parts.
-        for (const QString& name : {"VID00001.mpg", "VID00001.001"}) {
+        for (const char* name : {"VID00001.mpg", "VID00001.001"}) {
             const QByteArray part = windowtest::readFile(work("out/VID00001mpg/") + name);
             QVERIFY(!part.isEmpty());
             QVERIFY(windowtest::readFile(rootA + name) == part);
             QVERIFY(windowtest::readFile(rootB + name) == part);
         }
-        for (const QString& name : {"VID00002.mpg", "VID00002.001"})
+        for (const char* name : {"VID00002.mpg", "VID00002.001"})
             QVERIFY(windowtest::readFile(rootB + name) == windowtest::readFile(work("out/VID00002mpg/") + name));
         QCOMPARE(QDir(rootA).entryList(QDir::Files), QStringList({"VID00001.001", "VID00001.mpg"}));
         QCOMPARE(QDir(rootB).entryList(QDir::Files),
@@ -584,6 +643,28 @@ private slots:
         QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
         QVERIFY(waitForRunEnd());
         QCOMPARE(state(0), 3);
+    }
+
+    void advancedOptionsReachTheEncode()
+    {
+        QVERIFY(toPage2(inputs("red.mp4", 1), kRes480p));
+        // As the operator sets them: 4x3 pillarbox, audio removed.
+        w->showAdvancedOptions();
+        auto* panel = w->advancedOptions;
+        QVERIFY(panel->isVisible());
+        panel->findChild<QComboBox*>("aspectComboBox")->setCurrentIndex(1);
+        panel->findChild<QCheckBox*>("removeAudioCheckBox")->setChecked(true);
+        QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(state(0), 3);
+        const media::Probe p = media::ffprobe(output(0));
+        QCOMPARE(p.count("audio"), 0);
+        QCOMPARE(p.stream("video").value("width").toInt(), 720);
+        // Black bars left and right of the red picture.
+        QCOMPARE(media::pixel(output(0), 8, 240), QColor(0, 0, 0));
+        const QColor middle = media::pixel(output(0), 360, 240);
+        QVERIFY2(middle.red() > 200 && middle.green() < 60 && middle.blue() < 60, qPrintable(middle.name()));
     }
 
     void cancelling()
@@ -714,11 +795,7 @@ private slots:
     void closingMidEncode()
     {
         const QString folder = work("child");
-        QVERIFY(QDir().mkpath(folder));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        const auto r = testutil::run(QCoreApplication::applicationFilePath(),
-                                     {"--close-mid-encode", clip("long.mp4"), folder}, 120000, QByteArray(), env);
+        const auto r = runChild("--close-mid-encode", clip("long.mp4"), folder);
         QVERIFY2(r.out.contains("closing at "), r.out.constData());
         QVERIFY2(r.out.contains("closed normally"), r.out.constData());
         QCOMPARE(r.exitCode, 0);
@@ -728,47 +805,36 @@ private slots:
         const double seconds = duration(folder + "/out/VID00001.mpg");
         QVERIFY2(seconds > 0.0 && seconds < 36.0, qPrintable(QString::number(seconds)));
         QVERIFY(!QFileInfo::exists(folder + "/out/VID00002.mpg"));
-        QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
-        QCOMPARE(saved.value("lastResIndex").toInt(), kRes1080i);
-        QCOMPARE(saved.value("lastQualityIndex").toInt(), kMpeg2Low);
+        QVERIFY(savedSelections(folder, kRes1080i));
     }
 
     void closingAfterProResEndsTheProcess()
     {
         const QString folder = work("child");
-        QVERIFY(QDir().mkpath(folder));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        const auto r = testutil::run(QCoreApplication::applicationFilePath(),
-                                     {"--close-after-prores", clip("prores.mov"), folder}, 120000, QByteArray(), env);
+        const auto r = runChild("--close-after-prores", clip("prores.mov"), folder);
         // What the child printed before the close reaches the pipe: output is
         // flushed before the process ends.
         QVERIFY2(r.out.contains("pipe kept: 1, row state: 3"), r.out.constData());
         QVERIFY2(!r.out.contains("closed normally"), r.out.constData());
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(media::ffprobe(folder + "/out/VID00001.mpg").stream("video").value("height").toInt(), 480);
-        QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
-        QCOMPARE(saved.value("lastResIndex").toInt(), kRes480p);
-        QCOMPARE(saved.value("lastQualityIndex").toInt(), kMpeg2Low);
+        QVERIFY(savedSelections(folder, kRes480p));
     }
 };
 
 namespace {
 
 // The window of a child process: one input probed, on page 2 with outputs
-// into folder/out/, then the run started. False when any step fails.
+// into folder/out/, then the run started and waited on until `until` holds.
+// False when any step fails or the wait times out.
 bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString& input, const QString& folder,
-                   int res)
+                   int res, const std::function<bool()>& until)
 {
     w.show();
     w.addFiles({input});
-    QElapsedTimer t;
-    t.start();
-    while (!windowtest::rowsProbed(qobject_cast<QStandardItemModel*>(f.encodingProgressList->model()))) {
-        if (t.elapsed() > 30000)
-            return false;
-        QTest::qWait(20);
-    }
+    auto* model = qobject_cast<QStandardItemModel*>(f.encodingProgressList->model());
+    if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(model); }, 30000))
+        return false;
     f.deviceComboBox->setCurrentIndex(0);
     f.videoResComboBox->setCurrentIndex(res);
     f.videoComboBox->setCurrentIndex(kMpeg2Low);
@@ -776,7 +842,12 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
     f.outputDirLineEdit->setText(folder + "/out/");
     w.showPage2();
     w.showPage3NameCheck();
-    return f.stackedWidget->currentIndex() == 3;
+    return f.stackedWidget->currentIndex() == 3 && QTest::qWaitFor(until, 60000);
+}
+
+int rowProgress(QStandardItemModel* model)
+{
+    return model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt();
 }
 
 } // namespace
@@ -784,17 +855,11 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
 int OstrandEncoderTest::closeMidEncode(const QString& input, const QString& folder)
 {
     OstrandEncoder w;
-    if (!startChildRun(w, w.ui, input, folder, kRes1080i))
+    if (!startChildRun(w, w.ui, input, folder, kRes1080i, [&] { return rowProgress(w.model) > 0; }))
         return 3;
+    std::printf("closing at %d%%\n", rowProgress(w.model));
     QElapsedTimer t;
     t.start();
-    while (w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt() <= 0) {
-        if (t.elapsed() > 30000 || !w.encodingActive)
-            return 4;
-        QTest::qWait(20);
-    }
-    std::printf("closing at %d%%\n", w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt());
-    t.restart();
     w.close();
     // The window closes once the stopped transcode has returned; then the
     // last window is gone and the event loop ends.
@@ -806,15 +871,8 @@ int OstrandEncoderTest::closeMidEncode(const QString& input, const QString& fold
 int OstrandEncoderTest::closeAfterProRes(const QString& input, const QString& folder)
 {
     OstrandEncoder w;
-    if (!startChildRun(w, w.ui, input, folder, kRes480p))
+    if (!startChildRun(w, w.ui, input, folder, kRes480p, [&] { return !w.encodingActive; }))
         return 3;
-    QElapsedTimer t;
-    t.start();
-    while (w.encodingActive) {
-        if (t.elapsed() > 60000)
-            return 4;
-        QTest::qWait(20);
-    }
     // No line end and no flush: the close must flush it.
     std::printf("pipe kept: %d, row state: %d", int(w.decodePipeKept),
                 w.model->item(0)->data(Qt::UserRole).toMap().value("isEncoding").toInt());

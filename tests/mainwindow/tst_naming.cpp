@@ -39,12 +39,10 @@ QString place(const QString& kind, const QString& path)
 
 } // namespace
 
-class OstrandEncoderTest : public QObject, windowtest::Fixture {
+class OstrandEncoderTest : public QObject, windowtest::WindowFixture<OstrandEncoder> {
     Q_OBJECT
 
 private:
-    std::unique_ptr<OstrandEncoder> w;
-
     Ui::OstrandEncoderClass& f() { return w->ui; }
     int rows() { return w->model->rowCount(); }
     QVariantMap row(int r) { return w->model->item(r)->data(Qt::UserRole).toMap(); }
@@ -102,18 +100,8 @@ private slots:
         QVERIFY(windowtest::makeFrameClip(clipDir + "/tall.mp4", "1920x2454"));
     }
 
-    void init()
-    {
-        startTest();
-        w.reset(new OstrandEncoder);
-        w->show();
-    }
-
-    void cleanup()
-    {
-        w.reset();
-        endTest();
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void zeroPadding()
     {
