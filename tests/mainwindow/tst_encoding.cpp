@@ -1,7 +1,8 @@
 // Page 3 with real encodes of short clips made by ffmpeg, real FTP servers
 // (pyftpdlib) and real widgets: the run's texts and row states, progress,
-// failed rows, splitting, uploads to two servers, cancelling, a preset
-// damaged during a run, and closing mid-encode (in a child process).
+// failed rows, splitting, uploads to two servers and their status per row,
+// the encoder options, cancelling and starting again, a preset damaged
+// during a run, and closing mid-encode or after ProRes (in a child process).
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -138,7 +139,8 @@ private:
         QStringList out;
         QDir().mkpath(work("in"));
         for (int i = 0; i < count; ++i) {
-            const QString path = work(QString("in/%1%2.%3").arg(QFileInfo(kind).baseName()).arg(i).arg(QFileInfo(kind).suffix()));
+            const QFileInfo made(kind);
+            const QString path = work(QString("in/%1%2.%3").arg(made.baseName()).arg(i).arg(made.suffix()));
             QFile::remove(path);
             if (QFile::copy(clip(kind), path))
                 out << path;
@@ -147,20 +149,15 @@ private:
     }
 
     // Adds the files, waits for their probes and moves to page 2 with the
-    // chosen resolution and MPEG-2 Low, outputs into out/.
-    bool toPage2(const QStringList& files, int res, int device = 0)
+    // chosen player, resolution and quality, outputs into out/.
+    bool toPage2(const QStringList& files, int res, int device = 0, int quality = kMpeg2Low)
     {
         w->addFiles(files);
-        QElapsedTimer t;
-        t.start();
-        while (!windowtest::rowsProbed(w->model) || w->probesRunning > 0) {
-            if (t.elapsed() > 30000)
-                return false;
-            QTest::qWait(20);
-        }
+        if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(w->model) && w->probesRunning == 0; }, 30000))
+            return false;
         f().deviceComboBox->setCurrentIndex(device);
         f().videoResComboBox->setCurrentIndex(res);
-        f().videoComboBox->setCurrentIndex(kMpeg2Low);
+        f().videoComboBox->setCurrentIndex(quality);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         if (!f().nextStepButton2->isEnabled())
             return false;
@@ -173,14 +170,8 @@ private:
 
     bool waitForRunEnd(int timeoutMs = 60000)
     {
-        QElapsedTimer t;
-        t.start();
-        while (w->encodingActive || f().encodingCancelButton->text() != "Done") {
-            if (t.elapsed() > timeoutMs)
-                return false;
-            QTest::qWait(20);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return !w->encodingActive && f().encodingCancelButton->text() == "Done"; },
+                               timeoutMs);
     }
 
     // Runs this program as a child in one of its modes, with folder for the
@@ -202,16 +193,12 @@ private:
             && saved.value("lastQualityIndex").toInt() == kMpeg2Low;
     }
 
+    // Row r's encode has reported progress.
     bool waitForProgress(int r, int timeoutMs = 30000)
     {
-        QElapsedTimer t;
-        t.start();
-        while (row(r).value("encodingProgress").toInt() <= 0) {
-            if (t.elapsed() > timeoutMs || !w->encodingActive)
-                return false;
-            QTest::qWait(20);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return row(r).value("encodingProgress").toInt() > 0 || !w->encodingActive; },
+                               timeoutMs)
+            && w->encodingActive;
     }
 
     // From the end of a run back to page 2 and into a new run, overwriting
@@ -643,6 +630,25 @@ private slots:
         QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
         QVERIFY(waitForRunEnd());
         QCOMPARE(state(0), 3);
+    }
+
+    void everyRowKeepsTheChosenQuality()
+    {
+        // Zephrane 4K, UltraHD/29.97, H.264 Low: each row rebuilds the lists,
+        // and the quality list follows the resolution.
+        QVERIFY(toPage2(inputs("uhd.mp4", 1), 1, 7, 2));
+        QCOMPARE(rows(), 4);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 4 Files!"));
+        QCOMPARE(f().videoResComboBox->currentText(), QString("UltraHD/29.97"));
+        QCOMPARE(f().videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
+        for (int r = 0; r < 4; ++r) {
+            QCOMPARE(state(r), 3);
+            const QJsonObject v = media::ffprobe(output(r)).stream("video");
+            QCOMPARE(v.value("codec_name").toString(), QString("h264"));
+            QCOMPARE(v.value("width").toInt(), 1920);
+        }
     }
 
     void advancedOptionsReachTheEncode()
