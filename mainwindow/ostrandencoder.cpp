@@ -603,9 +603,10 @@ void OstrandEncoder::closeEvent(QCloseEvent* event)
         QTimer::singleShot(500, this, SLOT(close()));
         return;
     }
-    if (probesRunning > 0) {
-        // A probe task still uses the window's lock and the probe engine:
-        // end the process rather than destroy them under it.
+    if (probesRunning > 0 || decodePipeKept) {
+        // A probe task still uses the window's lock and the probe engine, or
+        // a transcode left its decode pipe to the codec layer: end the
+        // process rather than tear them down under it.
         std::fflush(nullptr);
         _exit(1);
     }

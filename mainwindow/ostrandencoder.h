@@ -138,6 +138,11 @@ private:
     void expandPieces(const QString& flagKey, const QString& pieceKey, int pieces);
     void collapsePieces(const QString& pieceKey);
 
+    // The encode loop's steps.
+    void resetProgress();
+    bool finishRow(int result);
+    void startRow();
+
     RenderListModel* model;
     Ui::OstrandEncoderClass ui;
     int encodingRow;
@@ -149,7 +154,10 @@ private:
     bool outputsCollide; // two rows would write one output file
     bool noAudio, noVideo, anyQFHD, anyTall;
     qint64 splitThreshold;
-    QMap<QString, QModelIndex> uploadRows; // repeated keys allowed (insertMulti)
+    // Files handed to the upload queue and their rows; a path queued again
+    // maps to its latest row. Persistent, so that a status for a
+    // removed row touches nothing.
+    QMultiMap<QString, QPersistentModelIndex> uploadRows;
     FtpQueue* ftpQueue;
     QMutex removedUuidsLock;
     QSet<QString> removedUuids;
@@ -161,6 +169,8 @@ private:
     std::atomic<int> probesRunning; // probe tasks started and not yet ended
     QTimer* progressTimer;
     EncodingThread* encodingThread;
+    QPersistentModelIndex encodingIndex; // the row encodingThread encodes
+    quint64 encodeSerial = 0; // new with every run and every encoding thread
     QProcess updaterProcess;
     bool decodePipeKept;
     bool settingsLoaded;

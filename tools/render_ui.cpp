@@ -281,6 +281,7 @@ int main(int argc, char* argv[])
 
     // Page 2 for the Verrino HD player: quadrant and part rows, both naming schemes.
     devices->setCurrentIndex(4);
+    child<QComboBox>(&window, "videoComboBox")->setCurrentIndex(5); // MPEG-2 Low: a quick run below
     click(&window, "nextStepButton2");
     shoot(&window, "page2-output");
     child<QCheckBox>(&window, "ostrandNamingCheckbox")->setChecked(false);
@@ -335,11 +336,25 @@ int main(int argc, char* argv[])
     child<QWidget>(ftp, "cancelButton")->metaObject()->invokeMethod(child<QWidget>(ftp, "cancelButton"), "click");
     rows->removeRows(rowsBefore, rows->rowCount() - rowsBefore);
 
-    pages->setCurrentIndex(3);
+    // Page 3 as a run shows it, with uploading on (no servers saved, so
+    // nothing is sent): while the long clip encodes, then at the end.
+    child<QCheckBox>(&window, "ftpCheckbox")->setChecked(true);
+    click(&window, "nextStepButton3");
+    auto* cancel = child<QPushButton>(&window, "encodingCancelButton");
+    for (int waited = 0; waited < 120000 && cancel->text() != "Done"
+         && model->item(1)->data(Qt::UserRole).toMap().value("encodingProgress").toInt() < 25;
+         waited += 100)
+        settle(100);
     shoot(&window, "page3-encoding");
+    for (int waited = 0; waited < 300000 && cancel->text() != "Done"; waited += 100)
+        settle(100);
+    shoot(&window, "page3-finished");
+
+    // Every row state at once.
+    child<QListView>(&window, "encodingProgressList")->scrollToTop();
     setProgress(model, 0, 3, 100, 0, "");
     setProgress(model, 1, 1, 64, 0, "");
-    setProgress(model, 2, 4, 12, 0, "");
+    setProgress(model, 2, 4, 100, 0, "");
     setProgress(model, 3, 5, 100, 37, "37.5");
     setProgress(model, 4, 7, 100, 80, "80.2");
     setProgress(model, 5, 2, 100, 0, "");

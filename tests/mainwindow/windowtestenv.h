@@ -123,6 +123,26 @@ protected:
     }
 };
 
+// A Fixture whose every case works on a fresh, shown window of type W.
+template <typename W>
+class WindowFixture : protected Fixture {
+protected:
+    std::unique_ptr<W> w;
+
+    // From init and cleanup.
+    void openWindow()
+    {
+        startTest();
+        w.reset(new W);
+        w->show();
+    }
+    void closeWindow()
+    {
+        w.reset();
+        endTest();
+    }
+};
+
 // A folder for the media a test program makes, removed when the program ends.
 inline QString mediaFolder()
 {

@@ -1,0 +1,375 @@
+// Page 3 of the main window: the encode loop (one encoding thread per row,
+// progress poll, split, upload queueing), FTP progress and status per row,
+// cancelling, and opening the output folder.
+#include "ostrandencoder.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStandardItem>
+#include <QTimer>
+#include <QUrl>
+
+#include "advancedoptionswidget.h"
+#include "encodingthread.h"
+#include "filesplitter.h"
+#include "ftpmultisetupwidget.h"
+#include "ftpqueue.h"
+#include "renderlistmodel.h"
+#include "transcodeengine.h"
+
+namespace {
+
+// Row states ("isEncoding").
+enum EncodingState {
+    kQueued = 0,
+    kEncoding = 1,
+    kSplitting = 2,
+    kEncoded = 3,
+    kEncodingError = 4,
+    kUploading = 5,
+    kUploaded = 6,
+    kUploadError = 7,
+};
+
+const int kProgressPollMs = 100;
+
+// The player's file-size limit, or the smaller one tests set to split
+// small outputs.
+qint64 splitLimit(qint64 deviceLimit)
+{
+    bool ok = false;
+    const qint64 bytes = qEnvironmentVariable("QUORVEL_SPLIT_BYTES").toLongLong(&ok);
+    return ok && bytes > 0 ? bytes : deviceLimit;
+}
+
+QVariantMap rowMap(const QModelIndex& index)
+{
+    return index.data(Qt::UserRole).toMap();
+}
+
+void storeRowMap(QAbstractItemModel* model, const QModelIndex& index, const QVariantMap& map)
+{
+    if (index.isValid())
+        model->setData(index, map, Qt::UserRole);
+}
+
+void setRowState(QAbstractItemModel* model, const QModelIndex& index, int state)
+{
+    if (!index.isValid())
+        return;
+    QVariantMap map = rowMap(index);
+    map.insert(QStringLiteral("isEncoding"), state);
+    storeRowMap(model, index, map);
+}
+
+// The status line has room up to the warning labels beside it; a long count
+// takes a smaller size of the form's font rather than lose its end.
+void setStatusText(QLabel* label, const QString& text)
+{
+    QFont font = label->font();
+    font.setPointSize(12);
+    while (font.pointSize() > 7 && QFontMetrics(font).horizontalAdvance(text) > label->width())
+        font.setPointSize(font.pointSize() - 1);
+    label->setFont(font);
+    label->setText(text);
+}
+
+} // namespace
+
+void OstrandEncoder::resetProgress()
+{
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row, 0);
+        QVariantMap map = rowMap(index);
+        map.insert(QStringLiteral("encodingProgress"), 0);
+        map.insert(QStringLiteral("uploadProgress"), 0);
+        map.insert(QStringLiteral("uploadProgressString"), QString());
+        map.insert(QStringLiteral("isEncoding"), kQueued);
+        map.insert(QStringLiteral("uploadError"), false);
+        storeRowMap(model, index, map);
+    }
+}
+
+void OstrandEncoder::showPage3()
+{
+    resetProgress();
+    encodingRow = -1;
+    cancelled = false;
+    ++encodeSerial;
+    encodingIndex = QPersistentModelIndex();
+    ui.stackedWidget->setCurrentIndex(3);
+
+    // What an earlier run's queue still reports belongs to rows of that run.
+    if (ftpQueue)
+        disconnect(ftpQueue, nullptr, this, nullptr);
+    uploadRows.clear();
+    ftpQueue = nullptr;
+
+    if (ui.ftpCheckbox->isChecked()) {
+        ui.ftpStatusLabel2->show();
+        ui.ftpStatusLabel->show();
+        ui.ftpStatusLabel->setText(tr("Enabled"));
+        ftpQueue = new FtpQueue(this);
+        connect(ftpQueue, SIGNAL(progress(QString, double)), this, SLOT(updateFtpProgress(QString, double)));
+        connect(ftpQueue, SIGNAL(status(QString, QString)), this, SLOT(updateFtpStatus(QString, QString)));
+    } else {
+        ui.ftpStatusLabel2->hide();
+        ui.ftpStatusLabel->hide();
+    }
+    encodeNextFile(1);
+}
+
+void OstrandEncoder::encodeNextFile(int result)
+{
+    ui.encodingCancelButton->setText(tr("Cancel"));
+    if (!cancelled && encodingRow < model->rowCount())
+        ++encodingRow;
+
+    // A cancelled run starts nothing more and queues nothing: the stopped
+    // transcode's result only ends it.
+    if (!cancelled && encodingIndex.isValid() && !finishRow(result))
+        return;
+
+    if (!validatePresets(false)) {
+        progressTimer->stop();
+        ui.encodingCancelButton->setText(tr("Done"));
+        encodingActive = false;
+        QTimer::singleShot(0, this, SLOT(notifyOfBadPresets()));
+        return;
+    }
+
+    if (encodingRow < model->rowCount() && !cancelled) {
+        startRow();
+        return;
+    }
+
+    encodingActive = false;
+    const int rows = model->rowCount();
+    setStatusText(ui.encodingStatusLabel, tr("Finished Encoding ") + QString::number(rows)
+                                              + (rows == 1 ? tr(" File!") : tr(" Files!")));
+    progressTimer->stop();
+    ui.encodingCancelButton->setText(tr("Done"));
+}
+
+// Marks the row encodingThread has encoded, splits its output and queues its
+// uploads. False when a new run began while the split let events run: the
+// caller must then leave everything to that run.
+bool OstrandEncoder::finishRow(int result)
+{
+    const QPersistentModelIndex row = encodingIndex;
+    encodingIndex = QPersistentModelIndex();
+
+    QVariantMap map = rowMap(row);
+    // Any nonzero result is a failure: a broken output must never reach a
+    // player, so it is neither split nor uploaded.
+    const bool failed = result != 0;
+    map.insert(QStringLiteral("isEncoding"), failed ? kEncodingError : kEncoded);
+    map.insert(QStringLiteral("encodingProgress"), 100);
+    storeRowMap(model, row, map);
+    if (failed)
+        return true;
+
+    const QFileInfo output(map.value(QStringLiteral("outputFilename")).toString());
+    const qint64 limit = splitLimit(splitThreshold);
+    QStringList files;
+    if (output.size() > limit && ui.splitCheckbox->isChecked()) {
+        setRowState(model, row, kSplitting);
+        const quint64 serial = encodeSerial;
+        {
+            FileSplitter splitter(this);
+            files = splitter.split(output.absoluteFilePath(), limit);
+        }
+        // The split ran the event loop: a cancel, a close or even a new run
+        // may have come in the meantime, and the row may be gone.
+        if (serial != encodeSerial)
+            return false;
+        setRowState(model, row, kEncoded);
+    } else {
+        files << QDir::fromNativeSeparators(output.absoluteFilePath());
+    }
+    if (cancelled || !row.isValid())
+        return true;
+
+    // The splitter lists the parts in their order (X.mpg, X.001, X.002, ...),
+    // which is the order a player needs them in.
+    for (const QString& file : files)
+        uploadRows.insert(file, row);
+    if (ui.ftpCheckbox->isChecked() && ftpQueue) {
+        ftpSetup->restoreSettingsFromRegistry();
+        const QVariantMap servers = rowMap(row);
+        for (const QString& file : files)
+            addToFtpQueue(file, servers);
+    }
+    return true;
+}
+
+void OstrandEncoder::startRow()
+{
+    updateVideoSettingsDropdown();
+    encodingActive = true;
+
+    const QModelIndex index = model->index(encodingRow, 0);
+    const QVariantMap map = rowMap(index);
+    const QString input = map.value(QStringLiteral("filename")).toString();
+    const QString output = map.value(QStringLiteral("outputFilename")).toString();
+    const QString plugins = QDir::currentPath() + QStringLiteral("/Plugins/");
+    const int quadrant = map.value(QStringLiteral("QFHDQuadrant"), 0).toInt();
+    const int tallPart = map.value(QStringLiteral("TallPart"), 0).toInt();
+    const bool pillarbox = advancedOptions->getAspectRatio() == 1;
+    const bool removeAudio = advancedOptions->getRemoveAudio();
+    const int kbps = advancedOptions->getUseCustomBitrate() ? advancedOptions->getCustomBitrate() : 0;
+
+    if (encodingThread) {
+        // Deleting stops a transcode that still runs (a cancelled run that a
+        // new one follows at once) instead of waiting for its whole encode.
+        disconnect(encodingThread, SIGNAL(transcodeFinished(int)), nullptr, nullptr);
+        runningEngine = nullptr;
+        delete encodingThread;
+        encodingThread = nullptr;
+    }
+
+    encodingThread = new EncodingThread(this, input, output, presetFilePath(), plugins, isInterlaced(),
+                                        quadrant, tallPart, pillarbox, removeAudio, kbps);
+    // A result already posted by a thread that is no longer the current one
+    // is still delivered after a disconnect: the serial tells it apart.
+    const quint64 serial = ++encodeSerial;
+    connect(encodingThread, &EncodingThread::transcodeFinished, this, [this, serial](int result) {
+        if (serial == encodeSerial)
+            encodeNextFile(result);
+    });
+    connect(encodingThread, SIGNAL(undeletedDP(bool)), this, SLOT(hasUndeletedDP(bool)));
+    runningEngine = encodingThread->getTranscoder();
+    encodingThread->start(QThread::InheritPriority);
+
+    ui.encodingProgressList->scrollTo(index);
+    setStatusText(ui.encodingStatusLabel, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
+                                              + QString::number(model->rowCount()));
+    encodingIndex = index;
+    setRowState(model, index, kEncoding);
+    progressTimer->start(kProgressPollMs);
+}
+
+void OstrandEncoder::updateProgressBar()
+{
+    if (!runningEngine)
+        return;
+    if (cancelled) {
+        // A transcode clears the stop request when it begins: a cancel that
+        // came before that is repeated until the transcode has returned.
+        runningEngine->stopRequest = true;
+        return;
+    }
+    // Only the row being encoded; during a split encodingRow is already the next one.
+    if (!encodingIndex.isValid() || encodingIndex.row() != encodingRow)
+        return;
+    QVariantMap map = rowMap(encodingIndex);
+    map.insert(QStringLiteral("encodingProgress"), int(runningEngine->progress() * 100.0));
+    storeRowMap(model, encodingIndex, map);
+}
+
+void OstrandEncoder::hasUndeletedDP(bool kept)
+{
+    if (kept)
+        decodePipeKept = true;
+}
+
+void OstrandEncoder::cancelButtonPressed()
+{
+    if (encodingActive) {
+        if (QMessageBox::warning(this, tr("Quorvel"), tr("Are you sure you want to cancel encoding?"),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes)
+            cancelEncoding();
+        return;
+    }
+    cancelEncoding();
+}
+
+void OstrandEncoder::cancelEncoding()
+{
+    removeQFHDQuadrants();
+    showPage0();
+    if (runningEngine)
+        runningEngine->stopRequest = true;
+    cancelled = true;
+    if (ftpQueue)
+        ftpQueue->clearQueue();
+}
+
+bool OstrandEncoder::addToFtpQueue(QString file, QVariantMap row)
+{
+    if (!ftpQueue)
+        return false;
+    auto text = [&row](const char* key) { return row.value(QLatin1String(key)).toString(); };
+    if (text("primaryServer").isEmpty() || text("primaryPort").isEmpty())
+        return false;
+    ftpQueue->addToQueue(file, text("primaryServer"), text("primaryPort"), text("primaryUsername"),
+                         text("primaryPassword"));
+    if (text("secondaryServer").isEmpty() || text("secondaryPort").isEmpty())
+        return false;
+    ftpQueue->addToQueue(file, text("secondaryServer"), text("secondaryPort"), text("secondaryUsername"),
+                         text("secondaryPassword"));
+    return true;
+}
+
+void OstrandEncoder::updateFtpProgress(QString filePath, double percent)
+{
+    if (sender() && sender() != ftpQueue)
+        return;
+    const QPersistentModelIndex row = uploadRows.value(filePath);
+    if (!row.isValid())
+        return;
+    QVariantMap map = rowMap(row);
+    map.insert(QStringLiteral("uploadProgressString"), QString::number(percent, 'f', 1));
+    map.insert(QStringLiteral("uploadProgress"), int(percent));
+    map.insert(QStringLiteral("isEncoding"), kUploading);
+    map.insert(QStringLiteral("curUploadFile"), QFileInfo(filePath).fileName());
+    storeRowMap(model, row, map);
+}
+
+void OstrandEncoder::updateFtpStatus(QString filePath, QString status)
+{
+    if (sender() && sender() != ftpQueue)
+        return;
+    ui.ftpStatusLabel->setText(status);
+    const QPersistentModelIndex row = uploadRows.value(filePath);
+    if (!row.isValid())
+        return;
+    QVariantMap map = rowMap(row);
+    if (status == QLatin1String("Upload Started")) {
+        map.insert(QStringLiteral("isEncoding"), kUploading);
+        map.insert(QStringLiteral("curUploadFile"), QFileInfo(filePath).fileName());
+        map.insert(QStringLiteral("uploadProgress"), 0);
+        map.insert(QStringLiteral("uploadProgressString"), QString::number(0.0, 'f', 1));
+    } else if (status == QLatin1String("No error")) {
+        // One failed upload of the row (a part, or the other server) keeps
+        // the row failed: the player is missing something.
+        const bool failedBefore = map.value(QStringLiteral("uploadError")).toBool();
+        map.insert(QStringLiteral("isEncoding"), failedBefore ? kUploadError : kUploaded);
+    } else {
+        map.insert(QStringLiteral("isEncoding"), kUploadError);
+        map.insert(QStringLiteral("uploadError"), true);
+    }
+    storeRowMap(model, row, map);
+}
+
+void OstrandEncoder::ftpChecked(int state)
+{
+    const bool on = state == Qt::Checked;
+    ui.ftpSettingsButton->setEnabled(on);
+    ui.ftpStatusLabel->setVisible(on);
+    ui.ftpStatusLabel2->setVisible(on);
+}
+
+void OstrandEncoder::openOutputDirectory()
+{
+    // Through the desktop's file manager; no shell sees the folder name.
+    const QString folder = QDir::fromNativeSeparators(ui.outputDirLineEdit->text());
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        QMessageBox::warning(this, tr("Quorvel"),
+                             tr("The output folder could not be opened: ") + QDir::toNativeSeparators(folder));
+}
