@@ -147,6 +147,7 @@ private slots:
     void formAndIdleState();
     void slotsAndSignalsInOrder();
     void addingASequence();
+    void previewFollowsResize();
     void folderWithoutFrames();
     void addSourceThroughTheDialog();
     void frameRateChange();
@@ -383,6 +384,30 @@ void TestBatchWindow::addingASequence()
     QVERIFY(!action(w, "actionAddDestination")->isEnabled());
     QCOMPARE(shownPreview(w, size), QByteArray());
     QCOMPARE(modelOf(w)->sequenceAt(0)->frameRateIndex(), k25);
+}
+
+void TestBatchWindow::previewFollowsResize()
+{
+    BatchConvertWindow w(0, nullptr);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.addSource(false, m_full, k25);
+    auto* view = w.findChild<QGraphicsView*>("graphicsView");
+    auto* item = dynamic_cast<QGraphicsPixmapItem*>(view->scene()->items().first());
+    auto fits = [&] {
+        const QSize shown = item->pixmap().size();
+        const QSize area = view->size() - QSize(4, 4);
+        return !shown.isEmpty() && shown.width() <= area.width() && shown.height() <= area.height()
+            && (shown.width() == area.width() || shown.height() == area.height());
+    };
+    QTRY_VERIFY(fits());
+    const QSize before = item->pixmap().size();
+    // Rescaled once the resizing has settled.
+    w.resize(1600, 900);
+    QTRY_VERIFY(view->size().height() > before.height() + 4);
+    QTRY_VERIFY(fits());
+    QVERIFY(item->pixmap().size().height() > before.height());
+    QCOMPARE(view->sceneRect(), item->boundingRect());
 }
 
 void TestBatchWindow::folderWithoutFrames()
@@ -1014,6 +1039,12 @@ void TestBatchWindow::playerDrivesAssignedAndIndexed()
         QCOMPARE(text(w, 0, i, 1), names[i]);
         QCOMPARE(m->slotOf(0, i), i);
     }
+
+    // A plain source takes only the lowest-numbered drive.
+    w.addSource(true, m_reel, k25);
+    QCOMPARE(m->rowCount(m->index(1, 0)), 1);
+    QCOMPARE(text(w, 1, 0, 0), QString("T9PW_Slot1 (%1)").arg(roots[0]));
+    m->removeSource(1);
 
     Modal modal;   // slot 5 of 8: No
     QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);
