@@ -24,8 +24,9 @@
 
 namespace batchtest {
 
-// Answers every modal message box with the next of answers (No when none is
-// left) and hands every other modal dialog to onDialog (rejected when unset).
+// Answers every modal message box with the next of answers (No, or the only
+// button, when none is left) and hands every other modal dialog to onDialog
+// (left alone when unset).
 class Modal : public QObject {
 public:
     struct Box {
@@ -42,6 +43,10 @@ public:
     {
         connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
         m_timer.start(10);
+    }
+    void rejectDialogs()
+    {
+        onDialog = [](QDialog* d) { d->reject(); };
     }
     QStringList texts() const
     {
@@ -68,15 +73,12 @@ private:
             return;
         }
         auto* dialog = qobject_cast<QDialog*>(w);
-        if (!dialog || m_busy || m_seen.contains(dialog))
+        if (!dialog || !onDialog || m_busy || m_seen.contains(dialog))
             return;
         m_seen << dialog;
         ++dialogs;
         m_busy = true;
-        if (onDialog)
-            onDialog(dialog);
-        else
-            dialog->reject();
+        onDialog(dialog);
         m_busy = false;
     }
 

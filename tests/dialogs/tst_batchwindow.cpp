@@ -466,6 +466,7 @@ void TestBatchWindow::addSourceThroughTheDialog()
     // A cancelled dialog leaves Start Batch as it was.
     {
         Modal modal;
+        modal.rejectDialogs();
         w.addSource();
         QCOMPARE(modal.dialogs, 1);
     }
@@ -637,6 +638,7 @@ void TestBatchWindow::hoverAndDriveClick()
     // Declined: nothing changes, and setDestinations says so.
     {
         Modal modal;
+        modal.rejectDialogs();
         select(w, cell(w, 0, 0, 0));
         QVERIFY(!w.setDestinations());
         QCOMPARE(modal.dialogs, 1);
@@ -815,6 +817,7 @@ void TestBatchWindow::cancelAfterFirstFrames()
 
     bool checked = false;
     Modal modal;
+    modal.rejectDialogs();   // none may open: counted
     batchtest::holdAt(m->sequenceAt(0), 2, [&] {
         // What a running batch looks like and refuses.
         QVERIFY(w.isBatchRunning());
@@ -941,6 +944,7 @@ void TestBatchWindow::remainingSlotsOf4KHighRate()
 
     // Declining the drive dialog for a slot ends the batch there.
     Modal again;
+    again.rejectDialogs();
     again.answers = {QMessageBox::Yes, QMessageBox::Yes};
     w.startBatch();
     QCOMPARE(again.dialogs, 1);
