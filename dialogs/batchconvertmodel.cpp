@@ -83,6 +83,11 @@ void BatchConvertModel::setWarningReporter(Reporter reporter)
     g_warningReporter = reporter ? reporter : showWarningBox;
 }
 
+void BatchConvertModel::setWarningHandler(std::function<void(const QString&)> handler)
+{
+    m_warningHandler = std::move(handler);
+}
+
 // ---------------------------------------------------------------------------
 // Sources and destinations
 
@@ -283,6 +288,12 @@ QList<int> BatchConvertModel::destinationsForSlot(int row, int slot) const
             found.append(i);
     }
     return found;
+}
+
+int BatchConvertModel::destinationStatus(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    return d ? d->record.status : DestinationPending;
 }
 
 // ---------------------------------------------------------------------------
@@ -523,8 +534,12 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
         if (busy) {
             edited.record.path = oldPath;
             // The box may run an event loop: nothing of this model is used after it.
-            g_warningReporter(nullptr, tr("Cannot export multiple files to the same destination at the same time.\n\n"
-                                          "Please select a different destination path."));
+            const QString text = tr("Cannot export multiple files to the same destination at the same time.\n\n"
+                                    "Please select a different destination path.");
+            if (m_warningHandler)
+                m_warningHandler(text);
+            else
+                g_warningReporter(nullptr, text);
             return false;
         }
         for (int i : completed) {

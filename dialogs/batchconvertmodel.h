@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -49,12 +50,17 @@ public:
     void setSlot(int row, int destination, int slot);
     // Destinations to convert for a slot: an existing root, not completed.
     QList<int> destinationsForSlot(int row, int slot) const;
+    // A destination's status code; DestinationPending when out of range.
+    int destinationStatus(int row, int destination) const;
 
     // Shows the warning about two destinations with one clip folder. The
     // default opens a warning box titled "Quorvel"; the console program
     // installs one that prints. boxParent is always null here.
     using Reporter = void (*)(QObject* boxParent, const QString& text);
     static void setWarningReporter(Reporter reporter);
+    // Where this model's warnings go instead (a command-line run prints
+    // them); null: the reporter above.
+    void setWarningHandler(std::function<void(const QString&)> handler);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -102,4 +108,5 @@ private:
     quintptr m_nextId = 1;
     // Drawn into the status cells; built on first use, owned here.
     mutable std::unique_ptr<QProgressBar> m_progressBar;
+    std::function<void(const QString&)> m_warningHandler;
 };

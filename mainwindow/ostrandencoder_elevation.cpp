@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include "batchconvertwindow.h"
+#include "driveindexdialog.h"
 #include "driveindexer.h"
 #include "elevation.h"
 
@@ -89,9 +91,12 @@ void OstrandEncoder::convertAndIndex()
         elevateAndRestart({QStringLiteral("-ucconvert")});
         return;
     }
+    hide();
     ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
-    // Here this window hides and the batch conversion window opens (output
-    // type from videoComboBox), once BatchConvertWindow exists.
+    // Its own top-level window, gone when it closes; this one comes back then.
+    auto* batch = new BatchConvertWindow(ui.videoComboBox->currentIndex(), nullptr);
+    batch->show();
+    connect(batch, SIGNAL(closed()), this, SLOT(show()));
 }
 
 void OstrandEncoder::indexDrive(QString path)
@@ -106,7 +111,8 @@ void OstrandEncoder::indexDrive(QString path)
     if (path.isEmpty()) {
         show();
         ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
-        // Here the drive index dialog runs over this window, once DriveIndexDialog exists.
+        DriveIndexDialog dialog(this);
+        dialog.exec();
         return;
     }
     // The indexer's own messages stay unconnected: the box below is the report.

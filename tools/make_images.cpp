@@ -471,6 +471,113 @@ void makeProductBanner()
     save(img.convertToFormat(QImage::Format_ARGB32), "productbanner");
 }
 
+
+// --- batch conversion window tool bar ---
+
+// A small stack of picture frames: an image sequence.
+void drawFrameStack(QPainter& p)
+{
+    for (int i = 2; i >= 0; --i) {
+        const QRectF frame(3 + i * 3, 9 - i * 3, 19, 15);
+        p.setPen(QPen(kInk, 1));
+        p.setBrush(i == 0 ? QColor(0xfa, 0xfa, 0xfa) : QColor(0xd8, 0xdc, 0xe2));
+        p.drawRect(frame);
+    }
+    // the front frame's picture: sky and a hill
+    const QRectF picture(5, 11, 15, 11);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kAccentLight);
+    p.drawRect(picture);
+    QPainterPath hill;
+    hill.moveTo(picture.bottomLeft());
+    hill.quadTo(QPointF(10, 14), QPointF(picture.right(), picture.bottom() - 3));
+    hill.lineTo(picture.bottomRight());
+    hill.closeSubpath();
+    p.setBrush(QColor(0x3e, 0x8e, 0x4a));
+    p.drawPath(hill);
+}
+
+// A player drive seen from the front, with its activity light.
+void drawDrive(QPainter& p)
+{
+    const QRectF body(2, 8, 24, 15);
+    QLinearGradient shade(body.topLeft(), body.bottomLeft());
+    shade.setColorAt(0, QColor(0x8c, 0x96, 0xa3));
+    shade.setColorAt(1, QColor(0x4a, 0x52, 0x5c));
+    p.setPen(QPen(kInk, 1));
+    p.setBrush(shade);
+    p.drawRoundedRect(body, 3, 3);
+    p.setPen(QPen(QColor(0x2b, 0x2f, 0x36, 120), 1));
+    p.drawLine(QPointF(5, 17.5), QPointF(16, 17.5));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x3c, 0xe0, 0x5a));
+    p.drawEllipse(QRectF(20, 16, 3.5, 3.5));
+}
+
+// The round badge in the lower right corner: plus (green) or minus (red).
+void drawBadge(QPainter& p, bool plus)
+{
+    p.setPen(QPen(Qt::white, 1.2));
+    p.setBrush(plus ? QColor(0x2e, 0x9a, 0x3e) : QColor(0xc6, 0x32, 0x2b));
+    p.drawEllipse(QRectF(18, 18, 13, 13));
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(21, 23.75, 7, 2.5));
+    if (plus)
+        p.drawRect(QRectF(23.75, 21, 2.5, 7));
+}
+
+void makeBatchIcon(const QString& name, bool drive, bool plus)
+{
+    QImage img = blank(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (drive)
+        drawDrive(p);
+    else
+        drawFrameStack(p);
+    drawBadge(p, plus);
+    p.end();
+    save(img, name);
+}
+
+void makePlayStop(bool play)
+{
+    QImage img = blank(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor fill = play ? QColor(0x2e, 0x9a, 0x3e) : QColor(0xc6, 0x32, 0x2b);
+    QLinearGradient shade(QPointF(0, 4), QPointF(0, 28));
+    shade.setColorAt(0, fill.lighter(130));
+    shade.setColorAt(1, fill.darker(110));
+    p.setPen(QPen(fill.darker(150), 1.2));
+    p.setBrush(shade);
+    if (play) {
+        QPainterPath tri;
+        tri.moveTo(8, 4.5);
+        tri.lineTo(27, 16);
+        tri.lineTo(8, 27.5);
+        tri.closeSubpath();
+        p.drawPath(tri);
+    } else {
+        p.drawRoundedRect(QRectF(6.5, 6.5, 19, 19), 3, 3);
+    }
+    p.end();
+    save(img, play ? "Play" : "Stop");
+}
+
+// The six tool-bar pictures of the batch window; "batch" as second argument
+// draws only these.
+void makeBatchImages()
+{
+    makeBatchIcon("AddIcon", false, true);
+    makeBatchIcon("DeleteIcon", false, false);
+    makeBatchIcon("AddDestIcon", true, true);
+    makeBatchIcon("DeleteDestIcon", true, false);
+    makePlayStop(true);
+    makePlayStop(false);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -483,6 +590,10 @@ int main(int argc, char* argv[])
     }
     outDir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(outDir);
+    if (argc > 2 && QByteArray(argv[2]) == "batch") {
+        makeBatchImages();
+        return 0;
+    }
     makeIcon();
     makeQuorvelLogo();
     makeOstrandLogo();
@@ -497,5 +608,6 @@ int main(int argc, char* argv[])
     makeArrows();
     makeProductBanner();
     makeFtpUpload();
+    makeBatchImages();
     return 0;
 }

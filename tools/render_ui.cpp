@@ -9,6 +9,9 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QPushButton>
+#include <QMessageBox>
+#include <QAbstractButton>
+#include <QSlider>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
@@ -28,6 +31,7 @@
 #include <QTreeView>
 #include <vector>
 #include "batchconvertmodel.h"
+#include "batchconvertwindow.h"
 #include "driveindexdialog.h"
 #include "driveselectdialog.h"
 #include "slotlistdelegate.h"
@@ -175,6 +179,74 @@ void shootDriveDialogs()
     DriveSelectDialog bare(nullptr, nullptr, nullptr);
     bare.show();
     shoot(&bare, "drive-select-no-file-info");
+}
+
+
+// The batch window: idle, with sources and destinations, and during a run.
+void shootBatchWindow()
+{
+    QTemporaryDir work;
+    const QString reel = work.filePath("reel 12"), uhd = work.filePath("city take7");
+    QDir().mkpath(reel);
+    QDir().mkpath(uhd);
+    const QStringList common{"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i"};
+    if (QProcess::execute("ffmpeg", common + QStringList{"testsrc2=s=1920x1080:r=25", "-frames:v", "40", "-c:v",
+                                                         "targa", reel + "/shot%04d.tga"}) != 0
+        || QProcess::execute("ffmpeg", common + QStringList{"testsrc=s=3840x2160:r=25", "-frames:v", "1", "-c:v",
+                                                            "targa", uhd + "/city0001.tga"}) != 0) {
+        std::fprintf(stderr, "ffmpeg could not make the frames\n");
+        return;
+    }
+    const QString out = work.filePath("T9PW_Slot1") + "/", out2 = work.filePath("T9PW_Slot2") + "/";
+    QDir().mkpath(out);
+    QDir().mkpath(out2);
+
+    auto* window = new BatchConvertWindow(0);
+    window->show();
+    shoot(window, "batch-window-idle");
+
+    window->addSource(false, reel, 1);
+    window->addSource(false, uhd, 6);
+    auto* model = window->findChild<BatchConvertModel*>();
+    auto* tree = child<QTreeView>(window, "treeView");
+    const QModelIndex hd = model->index(0, 0), city = model->index(1, 0);
+    model->setData(model->index(0, 0, hd), out);
+    model->addDestination(0);
+    model->setData(model->index(1, 0, hd), out2);
+    model->setData(model->index(0, 0, city), out);
+    model->addDestination(1);
+    model->setData(model->index(1, 0, city), out2);
+    model->addDestination(1);
+    tree->expandAll();
+    shoot(window, "batch-window-sources");
+    tree->selectionModel()->select(hd, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    child<QSlider>(window, "sliderFrame")->setValue(30);
+    shoot(window, "batch-window-preview-frame30");
+
+    // The picture is taken while the first source converts; the question
+    // for the 4K source's remaining slots is answered No.
+    bool shot = false;
+    QTimer during;
+    QObject::connect(&during, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            if (QAbstractButton* no = box->button(QMessageBox::No))
+                no->click();
+            return;
+        }
+        const QString status = model->index(0, 4, hd).data().toString();
+        if (!shot && status.contains(" of ") && !status.startsWith("0 of")) {
+            shot = true;
+            const QString path = outDir + "/batch-window-running.png";
+            if (window->grab().save(path))
+                std::printf("%s\n", qPrintable(path));
+        }
+    });
+    during.start(30);
+    window->startBatch();
+    during.stop();
+    shoot(window, "batch-window-finished");
+    window->close();
+    settle();
 }
 
 // Short clips for the file lists, made with ffmpeg.
@@ -374,5 +446,6 @@ int main(int argc, char* argv[])
 
     shootBatchTree();
     shootDriveDialogs();
+    shootBatchWindow();
     return 0;
 }

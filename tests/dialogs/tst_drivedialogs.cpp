@@ -2,6 +2,7 @@
 // selected path, indexing with nothing selected, a folder that is no player
 // drive, and (with root, loop devices and FUSE) real exFAT drives.
 #include "../drivefs/index/loopmount.h"
+#include "batchtest.h"
 #include "boxreporters.h"
 #include "driveindexdialog.h"
 #include "driveindexer.h"
@@ -23,40 +24,6 @@ namespace {
 const QString kPython = "/usr/bin/python3";
 const QString kUnable = "Unable to index drive. Make sure the drive exists, is formatted correctly, and is not "
                         "write-protected, and try again.";
-
-// Answers every message box that opens, keeping what it said.
-class BoxCatcher : public QObject {
-public:
-    struct Box {
-        QString title;
-        QString text;
-        QMessageBox::Icon icon;
-        QWidget* parent;
-    };
-    QList<Box> boxes;
-
-    BoxCatcher()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || box->buttons().isEmpty())
-                return;
-            boxes << Box{box->windowTitle(), box->text(), box->icon(), box->parentWidget()};
-            box->buttons().first()->click();
-        });
-        m_timer.start(20);
-    }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (const Box& b : boxes)
-            out << b.text;
-        return out;
-    }
-
-private:
-    QTimer m_timer;
-};
 
 QSortFilterProxyModel* proxyOf(QDialog& dialog)
 {
@@ -249,7 +216,7 @@ private slots:
         QCOMPARE(dialog.findChild<QPushButton*>("indexButton")->text(), QString("Index Drive"));
         QCOMPARE(dialog.findChild<QPushButton*>("closeButton")->text(), QString("Close"));
         dialog.show();
-        BoxCatcher catcher;
+        batchtest::Modal catcher;   // answers each box with its button
         dialog.findChild<QPushButton*>("indexButton")->click();
         QCOMPARE(catcher.boxes.size(), 1);
         QCOMPARE(catcher.boxes[0].title, QString("Quorvel"));
@@ -271,7 +238,7 @@ private slots:
         dialog.show();
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);
         select(dialog, folderRow(dialog, folder));
-        BoxCatcher catcher;
+        batchtest::Modal catcher;   // answers each box with its button
         dialog.findChild<QPushButton*>("indexButton")->click();
         // The indexer's own reason first, then the dialog's general box, both over the dialog.
         QCOMPARE(catcher.boxes.size(), 2);
@@ -319,7 +286,7 @@ private slots:
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);
         select(dialog, folderRow(dialog, root + "Live_f25_00002"));
         {
-            BoxCatcher catcher;
+            batchtest::Modal catcher;   // answers each box with its button
             dialog.findChild<QPushButton*>("indexButton")->click();
             QCOMPARE(catcher.texts(), QStringList{"Drive indexed successfully."});
             QCOMPARE(catcher.boxes[0].icon, QMessageBox::Information);
@@ -331,7 +298,7 @@ private slots:
         // Box on again: a double click on the drive indexes it at once.
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(true);
         {
-            BoxCatcher catcher;
+            batchtest::Modal catcher;   // answers each box with its button
             doubleClick(dialog, volumeRow(dialog, root));
             QCOMPARE(catcher.texts(), QStringList{"Drive indexed successfully."});
         }

@@ -3,6 +3,8 @@
 // called and mimics pkexec's clean environment), refusals, the elevated
 // actions' own branches as root, and settings given back to the pkexec user.
 #include <QComboBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +17,8 @@
 #include <unistd.h>
 
 #include "../drivefs/index/loopmount.h"
+#include "batchconvertwindow.h"
+#include "driveindexdialog.h"
 #include "elevation.h"
 #include "ostrandencoder.h"
 #include "testutil.h"
@@ -486,8 +490,10 @@ private slots:
         QVERIFY(drive.release());
     }
 
-    // Elevated, the actions stay in this process: nothing restarts.
-    void elevatedActionsDoNotRestart()
+    // Elevated, the actions stay in this process: nothing restarts. Without
+    // a path, indexDrive shows this window and runs the drive index dialog
+    // over it until it closes.
+    void elevatedIndexDriveOpensTheDialog()
     {
         requireRoot();
         QTemporaryDir bin;
@@ -496,15 +502,80 @@ private slots:
         qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
         OstrandEncoder w;
         devices(&w)->setCurrentIndex(1);
+        bool seen = false, windowShown = false, modal = false;
+        int deviceThen = -1;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, &closer, [&] {
+            auto* dialog = qobject_cast<DriveIndexDialog*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || seen)
+                return;
+            seen = true;
+            windowShown = w.isVisible();
+            modal = dialog->isModal() && dialog->parentWidget() == &w;
+            deviceThen = devices(&w)->currentIndex();
+            dialog->findChild<QPushButton*>("closeButton")->click();
+        });
+        closer.start(20);
         w.indexDrive();
-        // The drive index dialog opens over the shown window.
+        closer.stop();
+        qputenv("PATH", path);
+        QVERIFY(seen);
+        QVERIFY(windowShown);
+        QVERIFY(modal);
+        QCOMPARE(deviceThen, 3);
         QVERIFY(w.isVisible());
-        QCOMPARE(devices(&w)->currentIndex(), 3);
-        devices(&w)->setCurrentIndex(1);
+        QVERIFY(!QFile::exists(bin.path() + "/called"));
+        QCOMPARE(shortLoop(), 5);
+    }
+
+    // Elevated, convertAndIndex hides this window and opens the batch window
+    // on its own, with the output type of the video list; closing it brings
+    // this window back.
+    void elevatedConvertOpensTheBatchWindow_data()
+    {
+        QTest::addColumn<int>("deviceBefore");
+        QTest::addColumn<int>("video");
+        QTest::addColumn<int>("outputType");
+        QTest::newRow("uncompressed player, KRX") << 3 << 1 << 1;
+        QTest::newRow("uncompressed player, Targa") << 3 << 0 << 0;
+        QTest::newRow("another player: lists rebuilt, Targa") << 1 << -1 << 0;
+    }
+
+    void elevatedConvertOpensTheBatchWindow()
+    {
+        requireRoot();
+        QFETCH(int, deviceBefore);
+        QFETCH(int, video);
+        QFETCH(int, outputType);
+        QTemporaryDir bin;
+        QVERIFY(writeFile(bin.path() + "/pkexec", "#!/bin/sh\ntouch '" + QFile::encodeName(bin.path()) + "/called'\nexit 0\n", 0755));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
+        OstrandEncoder w;
+        w.show();
+        devices(&w)->setCurrentIndex(deviceBefore);
+        if (video >= 0)
+            w.findChild<QComboBox*>("videoComboBox")->setCurrentIndex(video);
+        const auto before = QApplication::topLevelWidgets();
         w.convertAndIndex();
-        QCOMPARE(devices(&w)->currentIndex(), 3);
         qputenv("PATH", path);
         QVERIFY(!QFile::exists(bin.path() + "/called"));
+        QVERIFY(!w.isVisible());
+        QCOMPARE(devices(&w)->currentIndex(), 3);
+        QList<BatchConvertWindow*> opened;
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (auto* b = qobject_cast<BatchConvertWindow*>(top); b && !before.contains(top))
+                opened << b;
+        }
+        QCOMPARE(opened.size(), 1);
+        QPointer<BatchConvertWindow> batch = opened.first();
+        QVERIFY(!batch->parentWidget());
+        QVERIFY(batch->isVisible());
+        QCOMPARE(batch->outputFormat(), outputType);
+        QVERIFY(batch->close());
+        QVERIFY(w.isVisible());
+        QTRY_VERIFY(batch.isNull());
+        // The program goes on: nothing ended the event loop.
         QCOMPARE(shortLoop(), 5);
     }
 

@@ -1,0 +1,117 @@
+// The batch conversion window: Targa image sequences (sources), the drives or
+// folders that receive each one (destinations), a frame preview, and the
+// batch that converts one source after another. The command-line mode drives
+// it unseen through startCommandLineBatch.
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QMap>
+#include <QModelIndex>
+#include <QPixmap>
+#include <QString>
+
+#include "commandlinebatchjob.h"
+#include "ui_batchconvertwindow.h"
+
+class BatchConvertModel;
+class QAction;
+class QCloseEvent;
+class QGraphicsPixmapItem;
+class QTimer;
+class TargaSequence;
+
+class BatchConvertWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // outputType: 0 writes Targa frame files (".tga"), 1 KRX (".krx").
+    explicit BatchConvertWindow(int outputType, QWidget* parent = nullptr);
+    ~BatchConvertWindow() override;
+
+    // Runs the whole job, printing its report unless silent, and returns once
+    // the batch is over: true when every destination of the job ended "Done.".
+    bool startCommandLineBatch(CommandLineBatchJob job);
+
+    int outputFormat() const { return outputType; }
+    // startBatch has not returned yet (also while a cancelled batch winds down).
+    bool isBatchRunning() const { return batchActive; }
+
+    // Shows the messages of the window and its sequences. The default opens a
+    // modal box over the window; the console program installs printMessage.
+    // A command-line run never opens a box: it prints.
+    using Reporter = void (*)(QWidget* parent, const QString& text, int level);
+    static void setMessageReporter(Reporter reporter);
+    // The console report: "ERROR: " and the text on standard output.
+    static void printMessage(QWidget* parent, const QString& text, int level);
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+signals:
+    void batchFinished();
+    void closed();
+
+public slots:
+    void videoSelected();
+    void frameSelected(int frame);
+    void frameRateSelected(int index);
+    void adjustPreview();
+    void message(QString text, int icon);
+    void addSource();
+    void addSource(bool autoAssign, QString folder, int rateIndex);
+    void removeSource();
+    void addDestination();
+    void removeDestination();
+    void viewClicked(QModelIndex index);
+    void viewEntered(QModelIndex index);
+    void viewMenu(QPoint pos);
+    bool setDestinations(int row = -1, int destination = -1, bool withFileInfo = true);
+    void startBatch();
+    void cancelBatchPressed();
+    void cancelBatch();
+    void setProgress(int code);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    int selectedSourceRow() const;
+    int selectedDestinationRow() const;
+    QString selectedKey() const;
+    // The first frame's picture for the preview; an empty one when unreadable.
+    static QPixmap framePicture(TargaSequence* sequence, int frame);
+    // Checks the clip folders before anything is written; false ends the batch.
+    bool checkOutputs();
+    // Waits, handling events, until the sequence's worker has handed it back.
+    void waitForConversion(TargaSequence* sequence);
+    // Delivers what the worker posted (counts, messages) before it is judged.
+    static void deliverPostedEvents();
+    void consoleProgress(int code);
+    // Writes text to standard output at once (the ruler shows as it grows).
+    void print(const QString& text);
+
+    Ui::BatchConvertWindow ui;
+    QAction* actionAddSource;
+    QAction* actionRemoveSource;
+    QAction* actionAddDestination;
+    QAction* actionRemoveDestination;
+    QAction* actionStartBatch;
+    QAction* actionCancelBatch;
+    BatchConvertModel* model;
+    QModelIndex hoverIndex;
+    QMap<QString, QPixmap> previewPixmaps;
+    QMap<QString, int> previewFrames;
+    QGraphicsPixmapItem* pixmapItem;
+    QTimer* resizeTimer;
+    int runningRow;
+    QList<int> runningDestinations;
+    int outputType;
+    bool commandLineMode;
+    bool forceOverwrite;
+    bool silent;
+    int progressWidth;
+    int progressPosition;
+    bool progressOpen;
+    // startBatch is on the stack: the window must not go, nor start another.
+    bool batchActive;
+};
