@@ -320,6 +320,7 @@ void BatchConvertWindow::adjustPreview()
 
 void BatchConvertWindow::message(QString text, int icon)
 {
+    ++messagesReported;
     // Nobody answers a box in a command-line run.
     if (commandLineMode && g_reporter == showMessageBox)
         printMessage(this, text, icon);

@@ -44,6 +44,8 @@ public:
     static void setMessageReporter(Reporter reporter);
     // The console report: "ERROR: " and the text on standard output.
     static void printMessage(QWidget* parent, const QString& text, int level);
+    // Messages this window has reported (each an "ERROR: " line in a command-line run).
+    int reportedMessages() const { return messagesReported; }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -114,4 +116,5 @@ private:
     bool progressOpen;
     // startBatch is on the stack: the window must not go, nor start another.
     bool batchActive;
+    int messagesReported = 0;
 };

@@ -1,17 +1,12 @@
-#include <QApplication>
-#include <cstdio>
-
 #include "boxreporters.h"
 #include "ostrandencoder.h"
+#include "programstart.h"
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
-    // The codec layer is chatty on standard error; the window reports what matters.
-    if (!std::freopen("/dev/null", "w", stderr)) {
-        // Keep the original stream if /dev/null cannot be opened.
-    }
+    ProgramStart start(ProgramStart::Windowed, argc, argv);
+    if (!start.ready())
+        return 1;
     installBoxReporters();
 
     OstrandEncoder window;
@@ -19,5 +14,5 @@ int main(int argc, char* argv[])
         window.show();
     else
         window.passAndProcessArgs(argc, argv);
-    return app.exec();
+    return QApplication::exec();
 }

@@ -581,12 +581,10 @@ bool OstrandEncoder::validatePresets(bool notify)
 
 void OstrandEncoder::notifyOfBadPresets()
 {
-    QMessageBox::warning(this, tr("Quorvel"),
-                         tr("Quorvel has detected corrupt Presets.\nPlease reinstall Quorvel.  If the "
-                            "problem persists, contact Ostrand Kelvane Inc.")
-                             + QLatin1Char('\n')
-                             + tr("Support: support@ostrandkelvane.com, +1 800 555 0142"),
-                         QMessageBox::Ok);
+    notice(tr("Quorvel has detected corrupt Presets.\nPlease reinstall Quorvel.  If the "
+              "problem persists, contact Ostrand Kelvane Inc.")
+               + QLatin1Char('\n') + tr("Support: support@ostrandkelvane.com, +1 800 555 0142"),
+           QMessageBox::Warning);
     QTimer::singleShot(0, this, SLOT(close()));
 }
 

@@ -72,6 +72,15 @@ public:
     static bool isRunningAsAdmin();
     bool elevateAndRestart(const QStringList& arguments);
 
+    // Shows the window's own notices (the drive index result, the corrupt
+    // presets notice); level is a QMessageBox::Icon. The default opens a
+    // message box; the console program installs printNotice. A command-line
+    // run that opens no window prints them in either program.
+    using NoticeReporter = void (*)(QWidget* parent, const QString& text, int level);
+    static void setNoticeReporter(NoticeReporter reporter);
+    // The console report: "ERROR: " (critical) or "Warning: " and the text.
+    static void printNotice(QWidget* parent, const QString& text, int level);
+
 signals:
     void processingFinished(QStandardItem* item, QVariantMap map);
     void numFilesLeftToProcess(int count);
@@ -143,6 +152,10 @@ private:
     bool finishRow(int result);
     void startRow();
 
+    void notice(const QString& text, int level);
+    // Indexes the drive now and shows the result; true when indexed.
+    bool indexAndReport(const QString& drive);
+
     RenderListModel* model;
     Ui::OstrandEncoderClass ui;
     int encodingRow;
@@ -178,4 +191,6 @@ private:
     FTPMultiSetupWidget* ftpSetup;
     // Set by passAndProcessArgs: this run is the command-line mode.
     bool commandLineRun = false;
+    // Set by passAndProcessArgs once it is known that no window will open.
+    bool printNotices = false;
 };

@@ -115,17 +115,21 @@ void OstrandEncoder::indexDrive(QString path)
         dialog.exec();
         return;
     }
-    // The indexer's own messages stay unconnected: the box below is the report.
+    indexAndReport(path);
+}
+
+bool OstrandEncoder::indexAndReport(const QString& drive)
+{
+    // The indexer's own messages stay unconnected: the notice below is the report.
     DriveIndexer indexer(this);
-    if (indexer.indexDrive(path, false)) {
-        QMessageBox::information(this, tr("Quorvel"), tr("Drive indexed successfully."),
-                                 QMessageBox::Ok);
-    } else {
-        QMessageBox::critical(this, tr("Quorvel"),
-                              tr("Unable to index drive. Make sure the drive exists, is formatted "
-                                 "correctly, and is not write-protected, and try again."),
-                              QMessageBox::Ok);
-    }
+    const bool indexed = indexer.indexDrive(drive, false);
+    if (indexed)
+        notice(tr("Drive indexed successfully."), QMessageBox::Information);
+    else
+        notice(tr("Unable to index drive. Make sure the drive exists, is formatted correctly, and is "
+                  "not write-protected, and try again."),
+               QMessageBox::Critical);
+    return indexed;
 }
 
 void OstrandEncoder::indexDrive()

@@ -1,0 +1,43 @@
+// OstrandEncoder: its own notices to the user, shown in a message box or,
+// by the console program and by command-line runs, printed.
+#include "ostrandencoder.h"
+
+#include <QMessageBox>
+#include <cstdio>
+
+namespace {
+
+void showNoticeBox(QWidget* parent, const QString& text, int level)
+{
+    QMessageBox box(QMessageBox::Icon(level), OstrandEncoder::tr("Quorvel"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+OstrandEncoder::NoticeReporter g_noticeReporter = showNoticeBox;
+
+} // namespace
+
+void OstrandEncoder::setNoticeReporter(NoticeReporter reporter)
+{
+    g_noticeReporter = reporter ? reporter : showNoticeBox;
+}
+
+void OstrandEncoder::printNotice(QWidget*, const QString& text, int level)
+{
+    const char* prefix = "";
+    if (level == QMessageBox::Critical)
+        prefix = "ERROR: ";
+    else if (level == QMessageBox::Warning)
+        prefix = "Warning: ";
+    std::printf("%s%s\n", prefix, text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+void OstrandEncoder::notice(const QString& text, int level)
+{
+    // Nobody could answer a box in a run that shows no window.
+    if (printNotices)
+        printNotice(this, text, level);
+    else
+        g_noticeReporter(this, text, level);
+}
