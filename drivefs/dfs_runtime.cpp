@@ -21,7 +21,8 @@ void FatalError(const char* text, int exitCode)
 {
     if (text)
         std::fprintf(stderr, "DriveFs Error: %s\n", text);
-    std::fflush(stderr);
+    // _exit skips the flush at exit: what the program printed so far stays.
+    std::fflush(nullptr);
     int status = exitCode & 0xFF;
     if (status == 0)
         status = 1;

@@ -29,6 +29,7 @@ extern char** environ;
 
 using windowtest::MessageBoxAnswerer;
 using windowtest::readFile;
+using windowtest::runEventLoop;
 using windowtest::shortLoop;
 
 namespace {
@@ -72,16 +73,6 @@ gid_t groupOf(const QString& path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_gid : gid_t(-1);
-}
-
-// Runs the real event loop (the restart queues the program's exit in it).
-int runEventLoop()
-{
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    safety.start(15000);
-    return QApplication::exec();
 }
 
 // The restarted program: reports what it was given into its working folder.

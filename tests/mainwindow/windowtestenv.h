@@ -315,4 +315,15 @@ inline int shortLoop()
     return loop.exec();
 }
 
+// Runs the application's event loop, where a queued exit ends it, and returns
+// its exit code (99 when nothing ended it within 15 seconds).
+inline int runEventLoop()
+{
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    safety.start(15000);
+    return QApplication::exec();
+}
+
 } // namespace windowtest
