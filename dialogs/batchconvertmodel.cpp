@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include "boxreporters.h"
 #include "volumeinfo.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ namespace {
 
 void showWarningBox(QObject*, const QString& text)
 {
-    QMessageBox::warning(nullptr, BatchConvertModel::tr("Quorvel"), text, QMessageBox::Ok);
+    showMessageBox(nullptr, text, QMessageBox::Warning);
 }
 
 BatchConvertModel::Reporter g_warningReporter = showWarningBox;

@@ -26,6 +26,7 @@
 #include <cstdio>
 
 #include "batchconvertmodel.h"
+#include "boxreporters.h"
 #include "driveselectdialog.h"
 #include "quorvelresources.h"
 #include "slotlistdelegate.h"
@@ -33,14 +34,6 @@
 #include "volumeinfo.h"
 
 namespace {
-
-void showMessageBox(QWidget* parent, const QString& text, int level)
-{
-    const QMessageBox::Icon icon =
-        level >= QMessageBox::NoIcon && level <= QMessageBox::Question ? QMessageBox::Icon(level) : QMessageBox::Warning;
-    QMessageBox box(icon, BatchConvertWindow::tr("Quorvel"), text, QMessageBox::Ok, parent);
-    box.exec();
-}
 
 BatchConvertWindow::Reporter g_reporter = showMessageBox;
 

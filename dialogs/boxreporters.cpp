@@ -5,10 +5,18 @@
 
 #include "driveindexer.h"
 
+void showMessageBox(QWidget* parent, const QString& text, int level)
+{
+    const QMessageBox::Icon icon =
+        level >= QMessageBox::NoIcon && level <= QMessageBox::Question ? QMessageBox::Icon(level) : QMessageBox::Warning;
+    QMessageBox box(icon, QMessageBox::tr("Quorvel"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
 void installBoxReporters()
 {
     // Drive index failures of an interactive run open a box over the window.
     DriveIndexer::setInteractiveReporter([](QObject* boxParent, const QString& text) {
-        QMessageBox::critical(qobject_cast<QWidget*>(boxParent), DriveIndexer::tr("Quorvel"), text, QMessageBox::Ok);
+        showMessageBox(qobject_cast<QWidget*>(boxParent), text, QMessageBox::Critical);
     });
 }

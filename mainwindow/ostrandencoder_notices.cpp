@@ -5,21 +5,17 @@
 #include <QMessageBox>
 #include <cstdio>
 
+#include "boxreporters.h"
+
 namespace {
 
-void showNoticeBox(QWidget* parent, const QString& text, int level)
-{
-    QMessageBox box(QMessageBox::Icon(level), OstrandEncoder::tr("Quorvel"), text, QMessageBox::Ok, parent);
-    box.exec();
-}
-
-OstrandEncoder::NoticeReporter g_noticeReporter = showNoticeBox;
+OstrandEncoder::NoticeReporter g_noticeReporter = showMessageBox;
 
 } // namespace
 
 void OstrandEncoder::setNoticeReporter(NoticeReporter reporter)
 {
-    g_noticeReporter = reporter ? reporter : showNoticeBox;
+    g_noticeReporter = reporter ? reporter : showMessageBox;
 }
 
 void OstrandEncoder::printNotice(QWidget*, const QString& text, int level)
