@@ -38,24 +38,13 @@ QByteArray bytes(const QString& s)
     return QFile::encodeName(s);
 }
 
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-// Name, size, modification time and digest of every file below dir.
+// Name, size, modification time and digest of every file in dir's folders.
 QStringList snapshot(const QString& dir)
 {
     QStringList out;
     QDir top(dir);
-    for (const QString& sub : top.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        for (const QString& f : filesIn(top.filePath(sub))) {
-            const QFileInfo info(top.filePath(sub) + "/" + f);
-            out << sub + "/" + f + " " + QString::number(info.size()) + " "
-                    + info.lastModified().toString(Qt::ISODateWithMs) + " "
-                    + QCryptographicHash::hash(tgatest::readAll(info.filePath()), QCryptographicHash::Md5).toHex();
-        }
-    }
+    for (const QString& sub : top.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        out << tgatest::folderSnapshot(top.filePath(sub), sub + "/");
     return out;
 }
 
@@ -98,7 +87,7 @@ class QuorvelcBatchTest : public QObject {
     // Each output frame decodes to the same picture as its source frame.
     void verifyFrames(const QString& clip, int count)
     {
-        QCOMPARE(filesIn(clip), filesIn(m_hd).mid(0, count));
+        QCOMPARE(tgatest::filesIn(clip), tgatest::filesIn(m_hd).mid(0, count));
         const QByteArray written = decodeShots(clip);
         QCOMPARE(written.size(), count * kFrameBytes);
         QVERIFY(written == m_hdPictures.left(count * kFrameBytes));
@@ -223,7 +212,7 @@ private slots:
         QCOMPARE(r.code, 0);
         QVERIFY(r.out.contains("Destination output type:\tKRX\r\n"));
         QVERIFY(r.out.contains("Frames to process:\t\t3 [out of 10]\r\n"));
-        const QStringList frames = filesIn(krx + "/shot_f25_00001");
+        const QStringList frames = tgatest::filesIn(krx + "/shot_f25_00001");
         QCOMPARE(frames, (QStringList{"shot0001.krx", "shot0002.krx", "shot0003.krx"}));
         for (const QString& f : frames)
             QVERIFY(tgatest::readAll(krx + "/shot_f25_00001/" + f).startsWith("KRX_"));
@@ -232,7 +221,7 @@ private slots:
         r = quorvelc({"-src=" + m_hd, "-dst=" + all, "-ifr=25", "-tf=abc", "-vo=TARGA"});
         QCOMPARE(r.code, 0);
         QVERIFY(r.out.contains(summary1080(10)));
-        QCOMPARE(filesIn(all + "/shot_f25_00001").size(), 10);
+        QCOMPARE(tgatest::filesIn(all + "/shot_f25_00001").size(), 10);
 
         // Silent runs print nothing of a conversion that went well.
         for (const QString& flag : {QString("-si"), QString("-sa")}) {
@@ -240,7 +229,7 @@ private slots:
             r = quorvelc({flag, "-src=" + m_hd, "-dst=" + quiet, "-ifr=25", "-tf=2"});
             QCOMPARE(r.out, QByteArray());
             QCOMPARE(r.code, 0);
-            QCOMPARE(filesIn(quiet + "/shot_f25_00001").size(), 2);
+            QCOMPARE(tgatest::filesIn(quiet + "/shot_f25_00001").size(), 2);
         }
     }
 
@@ -347,7 +336,7 @@ private slots:
         QVERIFY2(r.out.contains("Destination:\t\t\t[T9PW_Slot1] " + root.left(10) + "\tFULL (1080)\r\n"),
                  r.out.constData());
         QVERIFY(r.out.endsWith("Indexing Drives...\r\nDone.\r\n"));
-        QCOMPARE(filesIn(slot1.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
+        QCOMPARE(tgatest::filesIn(slot1.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
         QVERIFY(QFileInfo(slot1.mountPoint() + "/index.dat").size() > 0);
         QVERIFY(QDir(slot10.mountPoint()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 
@@ -355,7 +344,7 @@ private slots:
         // a path that keeps its case and shows the volume's label.
         r = quorvelc({"-src=" + m_hd, "-dst=W_Slot10", "-ifr=25", "-tf=1"});
         QCOMPARE(r.code, 0);
-        QCOMPARE(filesIn(slot10.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
+        QCOMPARE(tgatest::filesIn(slot10.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
         r = quorvelc({"-src=" + m_hd, "-dst=" + slot1.mountPoint(), "-ifr=25", "-tf=1", "-f"});
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.contains("Destination:\t\t\t[T9PW_Slot1] " + root.left(10) + "\tFULL (1080)\r\n"),

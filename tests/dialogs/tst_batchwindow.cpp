@@ -95,11 +95,6 @@ void select(BatchConvertWindow& w, const QModelIndex& index)
     treeOf(w)->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 // The preview as shown at its own size, as packed RGB rows.
 QByteArray shownPreview(BatchConvertWindow& w, const QSize& size)
 {

@@ -52,24 +52,6 @@ Run run(const CommandLineBatchJob& j, int outputType = 0)
     return r;
 }
 
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-// Name, size, modification time and bytes of every file of a folder.
-QStringList snapshot(const QString& dir)
-{
-    QStringList out;
-    for (const QString& f : filesIn(dir)) {
-        const QFileInfo info(dir + "/" + f);
-        out << f + " " + QString::number(info.size()) + " "
-                + info.lastModified().toString(Qt::ISODateWithMs) + " "
-                + QString::fromLatin1(QCryptographicHash::hash(readAll(info.filePath()), QCryptographicHash::Md5).toHex());
-    }
-    return out;
-}
-
 } // namespace
 
 class TestCommandLineBatch : public QObject {
@@ -173,7 +155,7 @@ void TestCommandLineBatch::secondRunNotEmptyThenForce()
     const CommandLineBatchJob first = job(m_hd, {m_dest}, {"0"}, {""}, k25);
     QVERIFY(run(first).done);
     const QString clip = m_dest + "/take_f25_00003";
-    const QStringList before = snapshot(clip);
+    const QStringList before = folderSnapshot(clip);
     QCOMPARE(before.size(), 10);
 
     QTest::qWait(20);   // a rewrite would show in the modification times
@@ -187,7 +169,7 @@ void TestCommandLineBatch::secondRunNotEmptyThenForce()
         + "\nERROR: Output directory '" + m_dest + "/take_f25_00003' is not empty!  Please delete the directory "
           "or use force overwrite option.\r\n";
     QCOMPARE(QString::fromUtf8(again.out), expected);
-    QCOMPARE(snapshot(clip), before);
+    QCOMPARE(folderSnapshot(clip), before);
 
     // A clip folder holding anything at all counts as not empty.
     const QString other = m_tmp.filePath("other root");
@@ -211,7 +193,7 @@ void TestCommandLineBatch::secondRunNotEmptyThenForce()
     QVERIFY(rewritten.out.endsWith("Done.\r\n"));
     QCOMPARE(QFileInfo(clip + "/take0004.tga").size(), qint64(6220844));
     QCOMPARE(ffmpegDecode(clip + "/take0004.tga", "bgr24"), ffmpegDecode(m_hd + "/take0004.tga", "bgr24"));
-    QVERIFY(snapshot(clip) != before);
+    QVERIFY(folderSnapshot(clip) != before);
 }
 
 void TestCommandLineBatch::uhdQuadrantsBytes()

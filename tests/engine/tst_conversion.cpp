@@ -122,12 +122,6 @@ QByteArray codecPicture(const QString& path)
     return out;
 }
 
-QStringList filesIn(const QString& dir)
-{
-    QStringList names = QDir(dir).entryList(QDir::Files, QDir::Name);
-    return names;
-}
-
 QStringList names(const QString& prefix, int digits, const QList<int>& numbers, const QString& ext)
 {
     QStringList out;

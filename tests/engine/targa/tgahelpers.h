@@ -6,7 +6,11 @@
 #include "tga.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
@@ -103,6 +107,26 @@ inline bool writeAll(const QString& path, const QByteArray& data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+// The names of a folder's files, sorted.
+inline QStringList filesIn(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files, QDir::Name);
+}
+
+// Name (after prefix), size, modification time and digest of every file of a
+// folder: equal snapshots mean nothing was written there.
+inline QStringList folderSnapshot(const QString& dir, const QString& prefix = QString())
+{
+    QStringList out;
+    for (const QString& f : filesIn(dir)) {
+        const QFileInfo info(dir + "/" + f);
+        out << prefix + f + " " + QString::number(info.size()) + " "
+                + info.lastModified().toString(Qt::ISODateWithMs) + " "
+                + QString::fromLatin1(QCryptographicHash::hash(readAll(info.filePath()), QCryptographicHash::Md5).toHex());
+    }
+    return out;
 }
 
 // Writes a picture given top row first as an uncompressed Targa file stored
