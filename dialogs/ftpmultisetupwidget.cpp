@@ -12,6 +12,7 @@
 #include "ftplistdelegate.h"
 #include "ftpsettings.h"
 #include "quorvelresources.h"
+#include "settingswrite.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void FTPMultiSetupWidget::cancelClicked()
 
 void FTPMultiSetupWidget::saveClicked()
 {
-    QSettings settings;
+    SettingsWrite settings;
     // Without this, a shorter list would leave the old rows, passwords and
     // all, behind its end.
     settings.remove(QLatin1String(kSettingsArray));
@@ -138,12 +139,12 @@ void FTPMultiSetupWidget::checkboxChanged(int state)
                                            first.value(QLatin1String(key)).toString());
                         });
                 }
-                QSettings().setValue(QLatin1String(kSameAddressKey), true);
+                SettingsWrite().setValue(QLatin1String(kSameAddressKey), true);
             } else {
                 ui.uploadToSameCheckBox->setChecked(false);
             }
         } else {
-            QSettings().setValue(QLatin1String(kSameAddressKey), false);
+            SettingsWrite().setValue(QLatin1String(kSameAddressKey), false);
         }
     }
     enableDisableSetupButtons();

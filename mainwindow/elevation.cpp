@@ -1,14 +1,8 @@
 #include "elevation.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
-
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace elevation {
 
@@ -36,51 +30,13 @@ QStringList pkexecArguments(const QString& program, const QStringList& arguments
     // Always named: unset, it means ~/.config, and root's home is another.
     out << QStringLiteral("XDG_CONFIG_HOME=")
             + QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    // env takes every word holding "=" up to the command as an assignment,
+    // so a program under "/opt/a=b/" would be skipped and the first plain
+    // argument run as root instead. A fixed shell, named by a path without
+    // "=", ends the assignments and starts the program from its own words.
+    out << QStringLiteral("/bin/sh") << QStringLiteral("-c") << QStringLiteral("exec \"$0\" \"$@\"");
     out << program << arguments;
     return out;
-}
-
-void giveSettingsBackToUser()
-{
-    if (::geteuid() != 0 || !qEnvironmentVariableIsSet("PKEXEC_UID"))
-        return;
-    bool ok = false;
-    const uint uid = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
-    if (!ok || uid == 0)
-        return;
-    const struct passwd* pw = ::getpwuid(uid);
-    const gid_t gid = pw ? pw->pw_gid : gid_t(-1);
-
-    QString path;
-    {
-        QSettings settings;
-        settings.sync();
-        path = settings.fileName();
-    }
-
-    // What this run made is owned by root, from the file up to the first
-    // folder of the user's own. A chain that meets anyone else's entry, or
-    // reaches "/", is not the user's settings folder: leave it alone.
-    QStringList made;
-    for (QString p = QFileInfo(path).absoluteFilePath();;) {
-        struct stat st;
-        if (::lstat(QFile::encodeName(p).constData(), &st) != 0)
-            return;
-        if (st.st_uid == uid)
-            break;
-        if (st.st_uid != 0 || S_ISLNK(st.st_mode))
-            return;
-        made << p;
-        const QString parent = QFileInfo(p).absolutePath();
-        if (parent == p)
-            return;
-        p = parent;
-    }
-    for (const QString& p : made) {
-        if (::lchown(QFile::encodeName(p).constData(), uid, gid) != 0) {
-            // Nothing more to do: the user can still read what root wrote.
-        }
-    }
 }
 
 } // namespace elevation

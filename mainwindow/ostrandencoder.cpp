@@ -22,7 +22,7 @@
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
 #include "ftpmultisetupwidget.h"
-#include "elevation.h"
+#include "settingswrite.h"
 #include "presetverifier.h"
 #include "progresslistdelegate.h"
 #include "quorvelresources.h"
@@ -305,7 +305,7 @@ OstrandEncoder::~OstrandEncoder()
     delete ui.outputListView->itemDelegate();
     delete ui.encodingProgressList->itemDelegate();
     // Whatever else this run wrote to the settings, as root for a user.
-    elevation::giveSettingsBackToUser();
+    SettingsWrite::giveBackToUser();
 }
 
 QString OstrandEncoder::getDocumentsPath()
@@ -328,12 +328,10 @@ void OstrandEncoder::loadSettings()
 
 void OstrandEncoder::saveSettings()
 {
-    QSettings settings;
+    SettingsWrite settings;
     settings.setValue(QStringLiteral("lastProductIndex"), ui.deviceComboBox->currentIndex());
     settings.setValue(QStringLiteral("lastResIndex"), ui.videoResComboBox->currentIndex());
     settings.setValue(QStringLiteral("lastQualityIndex"), ui.videoComboBox->currentIndex());
-    // Its sync writes these three too: QSettings objects on one file share changes.
-    elevation::giveSettingsBackToUser();
 }
 
 // ---- pages and panels ----

@@ -68,17 +68,24 @@ bool OstrandEncoder::elevateAndRestart(const QStringList& arguments)
             refusal = tr("Quorvel needs administrator rights for this, but they were not granted.");
     }
 
-    if (!refusal.isEmpty()) {
+    // The elevated run's own reports may have gone where nobody reads them
+    // (its standard error is /dev/null; root may have no display): a run
+    // that failed is never left without a word.
+    const QString report = !refusal.isEmpty() || exitCode == 0
+        ? refusal
+        : tr("The elevated Quorvel ended with code %1.").arg(exitCode);
+    if (!report.isEmpty()) {
         if (wasVisible) {
             show();
-            QMessageBox::critical(this, tr("Quorvel"), refusal, QMessageBox::Ok);
+            QMessageBox::critical(this, tr("Quorvel"), report, QMessageBox::Ok);
         } else {
             // A command-line run: its window is never shown.
-            std::printf("ERROR: %s\r\n", refusal.toLocal8Bit().constData());
+            std::printf("ERROR: %s\r\n", report.toLocal8Bit().constData());
             std::fflush(stdout);
         }
-        return false;
     }
+    if (!refusal.isEmpty())
+        return false;
 
     // exit() before the event loop runs would be lost: queue it.
     QTimer::singleShot(0, qApp, [exitCode] { QCoreApplication::exit(exitCode); });

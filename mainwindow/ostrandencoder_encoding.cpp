@@ -37,15 +37,6 @@ enum EncodingState {
 
 const int kProgressPollMs = 100;
 
-// The player's file-size limit, or the smaller one tests set to split
-// small outputs.
-qint64 splitLimit(qint64 deviceLimit)
-{
-    bool ok = false;
-    const qint64 bytes = qEnvironmentVariable("QUORVEL_SPLIT_BYTES").toLongLong(&ok);
-    return ok && bytes > 0 ? bytes : deviceLimit;
-}
-
 QVariantMap rowMap(const QModelIndex& index)
 {
     return index.data(Qt::UserRole).toMap();
@@ -134,6 +125,16 @@ void OstrandEncoder::encodeNextFile(int result)
     if (!cancelled && encodingIndex.isValid() && !finishRow(result))
         return;
 
+    // The page's texts first: a failed preset check below leaves them standing.
+    const int rows = model->rowCount();
+    const bool nextRow = encodingRow < rows && !cancelled;
+    if (nextRow)
+        setStatusText(ui.encodingStatusLabel, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
+                                                  + QString::number(rows));
+    else
+        setStatusText(ui.encodingStatusLabel, tr("Finished Encoding ") + QString::number(rows)
+                                                  + (rows == 1 ? tr(" File!") : tr(" Files!")));
+
     if (!validatePresets(false)) {
         progressTimer->stop();
         ui.encodingCancelButton->setText(tr("Done"));
@@ -142,15 +143,12 @@ void OstrandEncoder::encodeNextFile(int result)
         return;
     }
 
-    if (encodingRow < model->rowCount() && !cancelled) {
+    if (nextRow) {
         startRow();
         return;
     }
 
     encodingActive = false;
-    const int rows = model->rowCount();
-    setStatusText(ui.encodingStatusLabel, tr("Finished Encoding ") + QString::number(rows)
-                                              + (rows == 1 ? tr(" File!") : tr(" Files!")));
     progressTimer->stop();
     ui.encodingCancelButton->setText(tr("Done"));
 }
@@ -174,7 +172,7 @@ bool OstrandEncoder::finishRow(int result)
         return true;
 
     const QFileInfo output(map.value(QStringLiteral("outputFilename")).toString());
-    const qint64 limit = splitLimit(splitThreshold);
+    const qint64 limit = splitThreshold;
     QStringList files;
     if (output.size() > limit && ui.splitCheckbox->isChecked()) {
         setRowState(model, row, kSplitting);
@@ -246,8 +244,6 @@ void OstrandEncoder::startRow()
     encodingThread->start(QThread::InheritPriority);
 
     ui.encodingProgressList->scrollTo(index);
-    setStatusText(ui.encodingStatusLabel, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
-                                              + QString::number(model->rowCount()));
     encodingIndex = index;
     setRowState(model, index, kEncoding);
     progressTimer->start(kProgressPollMs);

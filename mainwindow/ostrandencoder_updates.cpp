@@ -9,6 +9,7 @@
 #include <QSettings>
 
 #include "elevation.h"
+#include "settingswrite.h"
 #include "updatenoticedialog.h"
 
 namespace {
@@ -36,13 +37,12 @@ void OstrandEncoder::autoCheckForUpdates()
     // (nor writes the setting as root).
     if (commandLineRun)
         return;
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("update"));
-    if (!settings.contains(QStringLiteral("updateNotify")))
-        settings.setValue(QStringLiteral("updateNotify"), true);
-    if (settings.value(QStringLiteral("updateNotify"), true).toBool())
+    if (!QSettings().contains(QStringLiteral("update/updateNotify"))) {
+        SettingsWrite settings;
+        settings.setValue(QStringLiteral("update/updateNotify"), true);
+    }
+    if (QSettings().value(QStringLiteral("update/updateNotify"), true).toBool())
         checkForUpdates();
-    settings.endGroup();
 }
 
 void OstrandEncoder::checkForUpdates()

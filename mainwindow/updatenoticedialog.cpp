@@ -1,8 +1,7 @@
 #include "updatenoticedialog.h"
 
-#include <QSettings>
-
 #include "quorvelresources.h"
+#include "settingswrite.h"
 
 UpdateNoticeDialog::UpdateNoticeDialog(QWidget* parent)
     : QDialog(parent)
@@ -15,7 +14,7 @@ UpdateNoticeDialog::UpdateNoticeDialog(QWidget* parent)
 
 void UpdateNoticeDialog::disableUpdateNotify()
 {
-    QSettings settings;
+    SettingsWrite settings;
     settings.beginGroup(QStringLiteral("update"));
     settings.setValue(QStringLiteral("updateNotify"), false);
     settings.endGroup();

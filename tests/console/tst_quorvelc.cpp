@@ -268,7 +268,8 @@ private slots:
 
     // As an unprivileged user the run restarts through pkexec (a stand-in
     // here that records its arguments and ends with a chosen code): this
-    // process ends with the elevated run's code; a refusal is an error.
+    // process ends with the elevated run's code, saying so when it is not 0;
+    // a refusal is an error.
     void elevatedRestart_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -277,8 +278,10 @@ private slots:
         QTest::addColumn<QByteArray>("tail");
         const QStringList batch{"-src=%SRC%", "-dst=%TMP%/elevated out", "-ifr=25", "-si"};
         QTest::newRow("batch, elevated run succeeds") << batch << QByteArray("0") << 0 << QByteArray();
-        QTest::newRow("batch, elevated run fails") << batch << QByteArray("1") << 1 << QByteArray();
-        QTest::newRow("batch, other code") << batch << QByteArray("5") << 5 << QByteArray();
+        QTest::newRow("batch, elevated run fails")
+            << batch << QByteArray("1") << 1 << QByteArray("ERROR: The elevated Quorvel ended with code 1.\r\n");
+        QTest::newRow("batch, other code")
+            << batch << QByteArray("5") << 5 << QByteArray("ERROR: The elevated Quorvel ended with code 5.\r\n");
         QTest::newRow("batch, dismissed")
             << batch << QByteArray("126") << 1
             << QByteArray("ERROR: Quorvel needs administrator rights for this; the request for them was dismissed.\r\n");

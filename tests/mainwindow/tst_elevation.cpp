@@ -1,8 +1,12 @@
 // Elevation: the restart through pkexec as an unprivileged user (dropped to
 // nobody with setpriv, a stand-in pkexec on PATH that records how it was
-// called and mimics pkexec's clean environment), refusals, the elevated
-// actions' own branches as root, and settings given back to the pkexec user.
+// called and mimics pkexec's clean environment), refusals and failed elevated
+// runs, the elevated actions' own branches as root, and settings given back
+// to the pkexec user after every write.
+#include <QCheckBox>
 #include <QComboBox>
+#include <QListView>
+#include <QStandardItemModel>
 #include <QPointer>
 #include <QPushButton>
 #include <QJsonArray>
@@ -19,7 +23,9 @@
 #include "../drivefs/index/loopmount.h"
 #include "batchconvertwindow.h"
 #include "driveindexdialog.h"
+#include "boxreporters.h"
 #include "elevation.h"
+#include "ftpmultisetupwidget.h"
 #include "ostrandencoder.h"
 #include "testutil.h"
 #include "updatenoticedialog.h"
@@ -35,7 +41,9 @@ using windowtest::shortLoop;
 namespace {
 
 const uid_t kNobody = 65534;
-const int kProbeExitCode = 7;
+// The first argument that makes this program the restarted one. It holds "="
+// as the arguments of a real restart ("-src=...") do.
+const char kProbe[] = "--elevated-probe=report";
 
 const QString kDismissed = "Quorvel needs administrator rights for this; the request for them was dismissed.";
 const QString kNotGranted = "Quorvel needs administrator rights for this, but they were not granted.";
@@ -98,7 +106,7 @@ int elevatedProbe(int argc, char* argv[])
     if (!out.open(QIODevice::WriteOnly))
         return 2;
     out.write(QJsonDocument(report).toJson());
-    return kProbeExitCode;
+    return 0;
 }
 
 // What the stand-in pkexec was given, one entry per argument.
@@ -138,19 +146,29 @@ private slots:
         QVERIFY(!OstrandEncoder::isRunningAsAdmin());
     }
 
+    // The program lies under a folder named with "=" and a blank: each
+    // word still reaches the restarted program as it was, and none runs.
     void restartCarriesArgumentsFolderAndDisplay()
     {
         QVERIFY(setMode("run"));
         QFile::remove("probe.json");
-        const QStringList args = {"-src=/tmp/with blank/a", "two  blanks ", "quote\"d", "it's", "",
-                                  "ünï", "*", "$HOME", "a\nb", "-ucindex"};
+        const QString injected = standIn + "/INJECTED";
+        const QStringList args = {"-src=/x", "-dst=/y", "touch", injected, "-src=/tmp/with blank/a", "two  blanks ",
+                                  "quote\"d", "it's", "", "ünï", "*", "$HOME", "a\nb", "-ucindex", "--chdir=/",
+                                  "-i", "A=B", "`touch " + injected + "`"};
+        QVERIFY2(QCoreApplication::applicationFilePath().contains("a=b c/"),
+                 qPrintable(QCoreApplication::applicationFilePath()));
+        MessageBoxAnswerer answerer(QMessageBox::Ok);
         OstrandEncoder w;
         w.show();
         devices(&w)->setCurrentIndex(2);
-        QVERIFY(w.elevateAndRestart(QStringList{"--elevated-probe"} + args));
+        QVERIFY(w.elevateAndRestart(QStringList{kProbe} + args));
         QVERIFY(!w.isVisible());
-        // This process ends with the elevated run's exit code.
-        QCOMPARE(runEventLoop(), kProbeExitCode);
+        // This process ends with the elevated run's exit code, here without a word.
+        QCOMPARE(runEventLoop(), 0);
+        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(!w.isVisible());
+        QVERIFY2(!QFile::exists(injected), "an argument was run as a command");
 
         QCOMPARE(readFile(standIn + "/caller.uid").trimmed(), QByteArray::number(::geteuid()));
         const QStringList called = standInArgs(standIn);
@@ -158,7 +176,7 @@ private slots:
         QCOMPARE(called.value(1), "--chdir=" + QDir::currentPath());
         const int program = called.indexOf(QCoreApplication::applicationFilePath());
         QVERIFY2(program > 1, qPrintable(called.join("|")));
-        QCOMPARE(called.mid(program + 1), QStringList{"--elevated-probe"} + args);
+        QCOMPARE(called.mid(program + 1), QStringList{kProbe} + args);
 
         const QJsonObject report = QJsonDocument::fromJson(readFile("probe.json")).object();
         QVERIFY2(!report.isEmpty(), "the restarted program did not run");
@@ -176,12 +194,73 @@ private slots:
             QVERIFY2(qEnvironmentVariableIsSet(name), name);
             QCOMPARE(unhex(env[name]), qEnvironmentVariable(name));
         }
-        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "HOME", "QUORVEL_STANDIN"}) {
+        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "HOME", "QUORVEL_STANDIN", "A", "-src"}) {
             QVERIFY2(!env.contains(name), name);
         }
         QCOMPARE(unhex(env["PKEXEC_UID"]), QString::number(::geteuid()));
         // The selections were saved before the restart, where it looks for them.
         QVERIFY2(unhex(report["settings"]).contains("lastProductIndex=2"), qPrintable(unhex(report["settings"])));
+    }
+
+    // An elevated run that ends with a failure is reported: its own words may
+    // have gone nowhere. The window comes back for the box; this process still
+    // ends with that run's code.
+    void failedElevatedRunIsReported_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<bool>("removeFolder");
+        QTest::addColumn<int>("code");
+        QTest::newRow("ended 1, window") << QByteArray("1") << true << false << 1;
+        QTest::newRow("working folder removed: env ends 125") << QByteArray("run") << true << true << 125;
+        QTest::newRow("ended 5, command line") << QByteArray("5") << false << false << 5;
+    }
+
+    void failedElevatedRunIsReported()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(bool, window);
+        QFETCH(bool, removeFolder);
+        QFETCH(int, code);
+        QVERIFY(setMode(mode));
+        QFile::remove("probe.json");
+        const QString home = QDir::currentPath();
+        MessageBoxAnswerer answerer(QMessageBox::Ok);
+        OstrandEncoder w;
+        if (window)
+            w.show();
+        if (removeFolder) {
+            const QString gone = home + "/gone";
+            QVERIFY(QDir().mkpath(gone));
+            QVERIFY(QDir::setCurrent(gone));
+            QVERIFY(QDir().rmdir(gone));
+        }
+        QTemporaryFile captured;
+        QVERIFY(captured.open());
+        std::fflush(stdout);
+        const int saved = ::dup(1);
+        ::dup2(captured.handle(), 1);
+        const bool started = w.elevateAndRestart({kProbe, "-src=/a"});
+        std::fflush(stdout);
+        ::dup2(saved, 1);
+        ::close(saved);
+        QVERIFY(QDir::setCurrent(home));
+        QVERIFY(started);
+        const QString text = QString("The elevated Quorvel ended with code %1.").arg(code);
+        if (window) {
+            QCOMPARE(answerer.seen.size(), 1);
+            QCOMPARE(answerer.seen[0].title, QString("Quorvel"));
+            QCOMPARE(answerer.seen[0].text, text);
+            QCOMPARE(answerer.seen[0].icon, QMessageBox::Critical);
+            QCOMPARE(answerer.seen[0].parent, &w);
+            QVERIFY(w.isVisible());
+        } else {
+            QVERIFY(answerer.seen.isEmpty());
+            QVERIFY(readFile(captured.fileName()).endsWith(("ERROR: " + text + "\r\n").toUtf8()));
+            QVERIFY(!w.isVisible());
+        }
+        QVERIFY(!QFile::exists("probe.json"));
+        QCOMPARE(runEventLoop(), code);
     }
 
     void refusalsAreReported_data()
@@ -258,7 +337,7 @@ private slots:
     {
         QFETCH(QString, action);
         QFETCH(QStringList, expected);
-        QVERIFY(setMode("3"));
+        QVERIFY(setMode("0"));
         MessageBoxAnswerer answerer(QMessageBox::Ok);
         OstrandEncoder w;
         w.show();
@@ -273,7 +352,43 @@ private slots:
                  QStringList{QCoreApplication::applicationFilePath()} + expected);
         QVERIFY(answerer.seen.isEmpty());
         QVERIFY(!w.isVisible());
-        QCOMPARE(runEventLoop(), 3);
+        QCOMPARE(runEventLoop(), 0);
+    }
+
+    // A settings file this user cannot write is reported once per run, in
+    // a box over the window, and never silently dropped. Last: it leaves the
+    // program's reporters installed.
+    void unwritableSettingsReportedOnce()
+    {
+        installBoxReporters();
+        QString file;
+        {
+            QSettings settings;
+            settings.setValue("lastProductIndex", 0);
+            file = settings.fileName();
+        }
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0444) == 0);
+        const QByteArray before = readFile(file);
+        MessageBoxAnswerer answerer(QMessageBox::Ok);
+        {
+            OstrandEncoder w;
+            w.show();
+            devices(&w)->setCurrentIndex(devices(&w)->currentIndex() == 1 ? 2 : 1);
+            w.saveSettings();
+            QCOMPARE(answerer.seen.size(), 1);
+            QCOMPARE(answerer.seen[0].text, "Your selections could not be saved: " + file);
+            QCOMPARE(answerer.seen[0].title, QString("Quorvel"));
+            QCOMPARE(answerer.seen[0].icon, QMessageBox::Critical);
+            // Once per run: later writes fail without another box.
+            UpdateNoticeDialog::disableUpdateNotify();
+            auto* panel = w.findChild<FTPMultiSetupWidget*>();
+            panel->show();
+            QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+            w.saveSettings();
+            QCOMPARE(answerer.seen.size(), 1);
+        }
+        QCOMPARE(readFile(file), before);
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0600) == 0);
     }
 };
 
@@ -329,7 +444,7 @@ private slots:
                                                       | QFile::ReadOther | QFile::ExeOther
                                                       | QFile::ReadGroup | QFile::ExeGroup));
         const QString base = top.path() + "/u";
-        const QString app = base + "/app", bin = base + "/bin", standIn = base + "/standin";
+        const QString app = base + "/a=b c", bin = base + "/bin", standIn = base + "/standin";
         const QString home = base + "/home", config = base + "/config", runtime = base + "/runtime";
         const QString work = base + "/work dir";
         for (const QString& d : {app, bin, standIn, home + "/Documents", config, runtime, work})
@@ -411,15 +526,19 @@ private slots:
                 qunsetenv(qPrintable(n));
         }
 
+        // env's assignments end at a fixed shell, which starts the program.
+        const QStringList shell{"/bin/sh", "-c", "exec \"$0\" \"$@\""};
         QVERIFY(withoutCookie.value(0).endsWith("/env"));
         QCOMPARE(withoutCookie.mid(1),
                  (QStringList{"--chdir=/w d", "DISPLAY=:3", "WAYLAND_DISPLAY=wayland-1", "LC_ALL=de_DE.UTF-8",
-                              "XDG_CONFIG_HOME=" + home.path() + "/.config", "/opt/q/Quorvel", "-a b", ""}));
+                              "XDG_CONFIG_HOME=" + home.path() + "/.config"}
+                  + shell + QStringList{"/opt/q/Quorvel", "-a b", ""}));
         // Without XAUTHORITY, X reads ~/.Xauthority: root would read its own.
         QCOMPARE(withCookie.mid(1),
                  (QStringList{"--chdir=/w", "DISPLAY=:3", "WAYLAND_DISPLAY=wayland-1", "LC_ALL=de_DE.UTF-8",
                               "XAUTHORITY=" + home.path() + "/.Xauthority",
-                              "XDG_CONFIG_HOME=" + home.path() + "/.config", "/opt/q/Quorvel"}));
+                              "XDG_CONFIG_HOME=" + home.path() + "/.config"}
+                  + shell + QStringList{"/opt/q/Quorvel"}));
     }
 
     void indexDriveFailureBox_data()
@@ -571,7 +690,8 @@ private slots:
     }
 
     // A run that pkexec started for a user writes that user's settings as
-    // root: what it made goes back to the user, and nothing else changes hands.
+    // root: after every write, what it made goes back to the user, so that a
+    // run that is killed leaves nothing root-owned; nothing else changes hands.
     void settingsGivenBackToUser_data()
     {
         QTest::addColumn<bool>("pkexecUid");
@@ -603,29 +723,68 @@ private slots:
         const struct passwd* pw = ::getpwuid(kNobody);
         QVERIFY(pw);
         const gid_t userGroup = pw->pw_gid;
+        const uid_t owner = givenBack ? kNobody : 0u;
 
         QString file;
         {
             OstrandEncoder w;
+            w.show();
             devices(&w)->setCurrentIndex(2);
             w.saveSettings();
             file = QSettings().fileName();
             QVERIFY(file.startsWith(folder + "/"));
             const QString made = QFileInfo(file).absolutePath();
-            QCOMPARE(ownerOf(file), givenBack ? kNobody : 0u);
-            QCOMPARE(ownerOf(made), givenBack ? kNobody : 0u);
+            QCOMPARE(ownerOf(file), owner);
+            QCOMPARE(ownerOf(made), owner);
             if (givenBack) {
                 QCOMPARE(groupOf(file), userGroup);
                 QCOMPARE(groupOf(made), userGroup);
             }
             QCOMPARE(ownerOf(folder), uid_t(innerOwner));
-            // Another write as root, as the notice or a panel makes it: the
-            // window gives it back when it goes.
+
+            // Every other write as root, with the window still there: the
+            // notice's, and the FTP panel's Save and "same address" copy.
+            const auto rewrittenAsRoot = [&] {
+                QVERIFY(::chown(QFile::encodeName(file).constData(), 0, 0) == 0);
+            };
             UpdateNoticeDialog::disableUpdateNotify();
-            QSettings().sync();
-            QCOMPARE(ownerOf(file), 0u);
+            QCOMPARE(ownerOf(file), owner);
+
+            auto* panel = w.findChild<FTPMultiSetupWidget*>();
+            QVERIFY(panel);
+            auto* model = qobject_cast<QStandardItemModel*>(panel->findChild<QListView*>("listView")->model());
+            QVERIFY(model);
+            for (int r = 0; r < 2; ++r) {
+                auto* item = new QStandardItem;
+                item->setData(QVariantMap{{"filename", QString("/in/%1.mov").arg(r)}}, Qt::UserRole);
+                model->appendRow(item);
+            }
+            panel->show();
+            QVariantMap first = model->item(0)->data(Qt::UserRole).toMap();
+            first["primaryServer"] = "10.0.0.9";
+            first["primaryPassword"] = "secret";
+            model->item(0)->setData(first, Qt::UserRole);
+            rewrittenAsRoot();
+            QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+            QCOMPARE(ownerOf(file), owner);
+            QCOMPARE(QSettings().value("ftpUploadSettings/1/primaryPassword").toString(), QString("secret"));
+
+            panel->show();
+            rewrittenAsRoot();
+            {
+                MessageBoxAnswerer yes(QMessageBox::Yes);
+                panel->findChild<QCheckBox*>("uploadToSameCheckBox")->setChecked(true);
+                QCOMPARE(yes.seen.size(), 1);
+            }
+            QCOMPARE(QSettings().value("uploadToSameCheckboxState").toBool(), true);
+            QCOMPARE(ownerOf(file), owner);
+            rewrittenAsRoot();
+            panel->findChild<QCheckBox*>("uploadToSameCheckBox")->setChecked(false);
+            QCOMPARE(QSettings().value("uploadToSameCheckboxState").toBool(), false);
+            QCOMPARE(ownerOf(file), owner);
+            QCOMPARE(ownerOf(folder), uid_t(innerOwner));
         }
-        QCOMPARE(ownerOf(file), givenBack ? kNobody : 0u);
+        QCOMPARE(ownerOf(file), owner);
         QCOMPARE(QSettings().value("lastProductIndex").toInt(), 2);
         QCOMPARE(QSettings().value("update/updateNotify").toBool(), false);
     }
@@ -633,7 +792,7 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    if (argc >= 2 && qstrcmp(argv[1], "--elevated-probe") == 0)
+    if (argc >= 2 && qstrcmp(argv[1], kProbe) == 0)
         return elevatedProbe(argc, argv);
     if (argc >= 2 && qstrcmp(argv[1], "--unprivileged") == 0) {
         int childArgc = 1;

@@ -202,12 +202,14 @@ private:
     }
 
     // From the end of a run back to page 2 and into a new run, overwriting
-    // the outputs of the last one.
-    bool runAgain()
+    // the outputs of the last one; splitLimit > 0 stands for the player's limit.
+    bool runAgain(qint64 splitLimit = 0)
     {
         QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
+        if (splitLimit > 0)
+            w->splitThreshold = splitLimit;
         BoxClicker proceed("Proceed");
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         return f().stackedWidget->currentIndex() == 3 && proceed.seen.size() == 1;
@@ -386,8 +388,9 @@ private slots:
             QVERIFY(stale.open(QIODevice::WriteOnly));
             stale.write(old);
         }
+        // The player's limit made small, so that small outputs split.
         const qint64 limit = 100 * 1024;
-        qputenv("QUORVEL_SPLIT_BYTES", QByteArray::number(limit));
+        w->splitThreshold = limit;
         QList<int> states;
         recordStates(0, &states);
         {
@@ -430,26 +433,27 @@ private slots:
         for (const QString& part : expected)
             QCOMPARE(w->uploadRows.value(part).row(), 0);
 
-        // A limit equal to the size splits nothing (the same input gives the same output).
-        qputenv("QUORVEL_SPLIT_BYTES", QByteArray::number(size));
-        QVERIFY(runAgain());
+        // A limit equal to the size splits nothing (the same input gives the
+        // same output). Nothing in the environment changes the player's limit.
+        qputenv("QUORVEL_SPLIT_BYTES", "4096");
+        QVERIFY(runAgain(size));
         QVERIFY(waitForRunEnd());
+        qunsetenv("QUORVEL_SPLIT_BYTES");
         QCOMPARE(QFileInfo(output(0)).size(), size);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
         QCOMPARE(w->uploadRows.keys(), QStringList({output(0)}));
 
         // Nor does "Split Large Files" off.
-        qputenv("QUORVEL_SPLIT_BYTES", QByteArray::number(limit));
         QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
+        w->splitThreshold = limit;
         f().splitCheckbox->setChecked(false);
         {
             BoxClicker proceed("Proceed");
             QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         }
         QVERIFY(waitForRunEnd());
-        qunsetenv("QUORVEL_SPLIT_BYTES");
         QCOMPARE(state(0), 3);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
     }
@@ -462,7 +466,7 @@ private slots:
         f().ftpCheckbox->setChecked(true);
         const QStringList server = servers("127.0.0.1", ftptest::closedPort(), ftptest::kPassword);
         saveServers({server, server, server, server, server});
-        qputenv("QUORVEL_SPLIT_BYTES", "4096");
+        w->splitThreshold = 4096;
         // Cancelled while quadrant 2 is being split: the cancel folds the
         // quadrant rows, so that row is gone and the short clip's row moves up.
         bool asked = false;
@@ -474,7 +478,6 @@ private slots:
         });
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(waitForRunEnd());
-        qunsetenv("QUORVEL_SPLIT_BYTES");
         QVERIFY(asked);
         QCOMPARE(rows(), 2);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
@@ -503,7 +506,7 @@ private slots:
                      servers("127.0.0.1", a.port, "wrong", "127.0.0.1", b.port, ftptest::kPassword),
                      servers("", 0, "")});
         // Two parts a row: each part goes to the primary, then to the secondary.
-        qputenv("QUORVEL_SPLIT_BYTES", QByteArray::number(200 * 1024));
+        w->splitThreshold = 200 * 1024;
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(w->ftpQueue);
 
@@ -524,7 +527,6 @@ private slots:
         recordStates(1, &states1);
 
         QVERIFY(waitForRunEnd());
-        qunsetenv("QUORVEL_SPLIT_BYTES");
         QTRY_VERIFY_WITH_TIMEOUT(statuses.size() == 16, 60000);
         QCOMPARE(statuses, QStringList({"VID00001.mpg Upload Started", "VID00001.mpg No error A",
                                         "VID00001.mpg Upload Started", "VID00001.mpg No error AB",
@@ -796,6 +798,25 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
         QTest::qWait(300);
         QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
+    }
+
+    // Found before the first row: page 3 names this run, not the form's
+    // placeholder.
+    void presetDamagedBeforeTheFirstRow()
+    {
+        QVERIFY(toPage2(inputs("short.mp4", 2), kRes480p));
+        QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
+        MessageBoxAnswerer ok(QMessageBox::Ok);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QCOMPARE(f().stackedWidget->currentIndex(), 3);
+        QCOMPARE(f().encodingStatusLabel->text(), QString("Now Encoding 1 of 2"));
+        QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
+        QVERIFY(!w->encodingActive);
+        QCOMPARE(state(0), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
+        QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+        QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
     }
 
     void closingMidEncode()

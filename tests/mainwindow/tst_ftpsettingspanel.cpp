@@ -1,9 +1,12 @@
 // The FTP setup panel as the main window builds and opens it.
+#include <QCheckBox>
 #include <QListView>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QtTest>
 #include <memory>
+
+#include <sys/stat.h>
 
 #include "ftpmultisetupwidget.h"
 #include "ostrandencoder.h"
@@ -76,6 +79,55 @@ private slots:
         QTest::mouseClick(panel->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
         QVERIFY(panel->isHidden());
         QCOMPARE(windowtest::connectWarnings(), QStringList());
+    }
+
+    // The settings hold FTP passwords: owner-only from the first write on,
+    // and a file left readable by others is tightened at the next save.
+    void settingsFileIsOwnerOnly()
+    {
+        windowtest::Scope scope(dataFolder);
+        QVERIFY(scope.ok);
+        const mode_t mask = ::umask(022);
+        OstrandEncoder w;
+        w.show();
+        const QString file = QSettings().fileName();
+        const auto mode = [&] {
+            struct stat st;
+            return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+        QFile::remove(file);
+
+        auto* panel = w.findChild<FTPMultiSetupWidget*>();
+        auto* model = qobject_cast<QStandardItemModel*>(panel->findChild<QListView*>("listView")->model());
+        auto* item = new QStandardItem;
+        item->setData(QVariantMap{{"filename", "/in/a.mov"}}, Qt::UserRole);
+        model->appendRow(item);
+        panel->show();
+        QVariantMap map = item->data(Qt::UserRole).toMap();
+        map["primaryServer"] = "10.0.0.7";
+        map["primaryPassword"] = "secret";
+        item->setData(map, Qt::UserRole);
+        QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QCOMPARE(QSettings().value("ftpUploadSettings/1/primaryPassword").toString(), QString("secret"));
+        QCOMPARE(mode(), 0600);
+
+        // Written 0644 by an earlier version: tightened by each kind of save.
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+        w.saveSettings();
+        QCOMPARE(mode(), 0600);
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0664) == 0);
+        panel->show();
+        {
+            windowtest::MessageBoxAnswerer yes(QMessageBox::Yes);
+            panel->findChild<QCheckBox*>("uploadToSameCheckBox")->setChecked(true);
+            QCOMPARE(yes.seen.size(), 1);
+        }
+        QCOMPARE(mode(), 0600);
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0604) == 0);
+        QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
+        QCOMPARE(mode(), 0600);
+        QCOMPARE(QSettings().value("ftpUploadSettings/1/primaryPassword").toString(), QString("secret"));
+        ::umask(mask);
     }
 };
 

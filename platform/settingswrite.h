@@ -1,0 +1,31 @@
+// One write of the user's settings file, which holds FTP passwords in plain
+// text: the file is kept owner-only, handed back to the user after every write
+// that a run elevated for that user makes, and a write that fails is reported.
+#pragma once
+
+#include <QSettings>
+
+class SettingsWrite : public QSettings {
+public:
+    // The program's settings (organisation and application names). Before
+    // anything is written: a new file is created owner-only, an older,
+    // wider one loses its group and other bits.
+    SettingsWrite();
+    // Commits what is still unwritten.
+    ~SettingsWrite() override;
+
+    // Writes what was set, keeps the file owner-only and, in a run elevated
+    // for a user, gives it back to that user. False when the file could not
+    // be written; the first such failure of a run is reported.
+    bool commit();
+
+    // Receives "Your selections could not be saved: <path>". The default
+    // prints it as an "ERROR: " line on standard output.
+    using FailureReporter = void (*)(const QString& text);
+    static void setFailureReporter(FailureReporter reporter);
+
+    // In a run that pkexec started for a user (PKEXEC_UID): gives the
+    // settings file, and the folders a run made for it, back to that user.
+    // Does nothing otherwise.
+    static void giveBackToUser();
+};
