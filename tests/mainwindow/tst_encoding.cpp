@@ -202,18 +202,30 @@ private:
     }
 
     // From the end of a run back to page 2 and into a new run, overwriting
-    // the outputs of the last one; splitLimit > 0 stands for the player's limit.
+    // the outputs of the last one; splitLimit > 0 as in useSplitLimit.
     bool runAgain(qint64 splitLimit = 0)
     {
         QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
         if (splitLimit > 0)
-            w->splitThreshold = splitLimit;
+            useSplitLimit(splitLimit);
         BoxClicker proceed("Proceed");
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         return f().stackedWidget->currentIndex() == 3 && proceed.seen.size() == 1;
     }
+
+    // Stands for a player whose file-size limit is this small, so that small
+    // outputs split. Every row start puts back the chosen player's own limit:
+    // it is set again on every change of a row.
+    void useSplitLimit(qint64 limit)
+    {
+        disconnect(splitLimitHold);
+        w->splitThreshold = limit;
+        splitLimitHold = connect(w->model, &QStandardItemModel::dataChanged, w.get(),
+                                 [this, limit] { w->splitThreshold = limit; });
+    }
+    QMetaObject::Connection splitLimitHold;
 
     // Every state row r passes through from now on, each change once.
     void recordStates(int r, QList<int>* states)
@@ -390,7 +402,7 @@ private slots:
         }
         // The player's limit made small, so that small outputs split.
         const qint64 limit = 100 * 1024;
-        w->splitThreshold = limit;
+        useSplitLimit(limit);
         QList<int> states;
         recordStates(0, &states);
         {
@@ -447,7 +459,7 @@ private slots:
         QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
-        w->splitThreshold = limit;
+        useSplitLimit(limit);
         f().splitCheckbox->setChecked(false);
         {
             BoxClicker proceed("Proceed");
@@ -466,7 +478,7 @@ private slots:
         f().ftpCheckbox->setChecked(true);
         const QStringList server = servers("127.0.0.1", ftptest::closedPort(), ftptest::kPassword);
         saveServers({server, server, server, server, server});
-        w->splitThreshold = 4096;
+        useSplitLimit(4096);
         // Cancelled while quadrant 2 is being split: the cancel folds the
         // quadrant rows, so that row is gone and the short clip's row moves up.
         bool asked = false;
@@ -506,7 +518,7 @@ private slots:
                      servers("127.0.0.1", a.port, "wrong", "127.0.0.1", b.port, ftptest::kPassword),
                      servers("", 0, "")});
         // Two parts a row: each part goes to the primary, then to the secondary.
-        w->splitThreshold = 200 * 1024;
+        useSplitLimit(200 * 1024);
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(w->ftpQueue);
 
