@@ -153,7 +153,7 @@ private slots:
         QVERIFY(setMode("run"));
         QFile::remove("probe.json");
         const QString injected = standIn + "/INJECTED";
-        const QStringList args = {"-src=/x", "-dst=/y", "touch", injected, "-src=/tmp/with blank/a", "two  blanks ",
+        const QStringList args = {"-src=/x", "-dst=/y", "touch", injected, "--", "-src=/tmp/with blank/a", "two  blanks ",
                                   "quote\"d", "it's", "", "ünï", "*", "$HOME", "a\nb", "-ucindex", "--chdir=/",
                                   "-i", "A=B", "`touch " + injected + "`"};
         QVERIFY2(QCoreApplication::applicationFilePath().contains("a=b c/"),
