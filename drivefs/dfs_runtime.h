@@ -37,27 +37,45 @@ void HandleException(ExceptionFrame* frame);
 // XReExecute or leave the code pending); the final part runs exactly once on
 // every path. Returns 0 when completed; an unhandled code is raised again in
 // the enclosing block, or returned when there is none.
+//
+// Any other C++ exception (std::bad_alloc) passes through: the final part
+// still runs and the frame leaves the chain, so that the blocks around it do
+// not take a dead frame for their own.
 template <typename Body, typename Handler, typename Final>
 int32_t Protected(Body&& body, Handler&& handler, Final&& finalPart)
 {
     ExceptionFrame frame;
     PushExceptionFrame(&frame);
-    for (;;) {
-        try {
-            body();
-            break;
-        } catch (const DfsRaised&) {
-        } catch (const DfsReExecute&) {
-            continue;
+    struct LeaveChainOnUnwind {
+        ExceptionFrame* frame;
+        ~LeaveChainOnUnwind()
+        {
+            if (TopExceptionFrame() == frame)
+                PopExceptionFrame(frame);
         }
-        try {
-            handler(frame);
-            break;
-        } catch (const DfsReExecute&) {
-            continue;
-        } catch (const DfsRaised&) {
-            break;  // raised within the handler: on to the final part
+    } leave{&frame};
+    try {
+        for (;;) {
+            try {
+                body();
+                break;
+            } catch (const DfsRaised&) {
+            } catch (const DfsReExecute&) {
+                continue;
+            }
+            try {
+                handler(frame);
+                break;
+            } catch (const DfsReExecute&) {
+                continue;
+            } catch (const DfsRaised&) {
+                break;  // raised within the handler: on to the final part
+            }
         }
+    } catch (...) {
+        frame.state = 2;
+        finalPart();
+        throw;
     }
     if (TopExceptionFrame() != &frame || frame.state < 0 || frame.state > 2)
         FatalError("Corrupted exception handler chain", 1);
