@@ -14,11 +14,15 @@
 void DebugMessage(const char* text);
 extern void (*g_dfsDebugHook)(const char* text);
 
+// Where a protected block is: a raise in the body goes to the handler, one in
+// the handler to the final part, and one in the final part is fatal.
+enum : int32_t { FRAME_BODY = 0, FRAME_HANDLER = 1, FRAME_FINAL = 2 };
+
 // One frame per protected block, chained per thread.
 struct ExceptionFrame {
     ExceptionFrame* previous = nullptr;
     int32_t code = 0;
-    int32_t state = 0;      // 0 body, 1 handler, 2 final part
+    int32_t state = FRAME_BODY;
     int32_t completed = 1;  // cleared by a raise, set again when handled
 };
 
@@ -73,13 +77,13 @@ int32_t Protected(Body&& body, Handler&& handler, Final&& finalPart)
             }
         }
     } catch (...) {
-        frame.state = 2;
+        frame.state = FRAME_FINAL;
         finalPart();
         throw;
     }
-    if (TopExceptionFrame() != &frame || frame.state < 0 || frame.state > 2)
+    if (TopExceptionFrame() != &frame || frame.state < FRAME_BODY || frame.state > FRAME_FINAL)
         FatalError("Corrupted exception handler chain", 1);
-    frame.state = 2;
+    frame.state = FRAME_FINAL;
     finalPart();
     PopExceptionFrame(&frame);
     if (frame.completed)
