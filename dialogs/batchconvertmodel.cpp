@@ -297,6 +297,41 @@ int BatchConvertModel::destinationStatus(int row, int destination) const
     return d ? d->record.status : DestinationPending;
 }
 
+BatchConvertModel::DestinationVolume BatchConvertModel::destinationVolume(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    return d ? d->volume : DestinationVolume();
+}
+
+BatchConvertModel::DestinationVolume BatchConvertModel::readVolume(const QString& path)
+{
+    DestinationVolume volume;
+    if (path.isEmpty())
+        return volume;
+    const VolumeInfo info(path);
+    volume.label = info.name();
+    volume.root = info.rootPath();
+    volume.playerDrive = info.isPlayerDrive();
+    return volume;
+}
+
+void BatchConvertModel::refreshDestinations()
+{
+    for (size_t row = 0; row < m_sources.size(); ++row) {
+        QList<Destination>& destinations = m_sources[row].destinations;
+        for (int i = 0; i < destinations.size(); ++i) {
+            Destination& d = destinations[i];
+            const DestinationVolume volume = readVolume(d.record.path);
+            if (volume.label == d.volume.label && volume.root == d.volume.root
+                && volume.playerDrive == d.volume.playerDrive)
+                continue;
+            d.volume = volume;
+            const QModelIndex cell = index(i, DestinationColumn, index(int(row), 0));
+            emit dataChanged(cell, cell);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Item model
 
@@ -379,7 +414,7 @@ QString BatchConvertModel::destinationText(const Destination& destination) const
     const QString& path = destination.record.path;
     if (path.isEmpty())
         return tr("Select a drive");
-    const QString label = VolumeInfo(path).name();
+    const QString& label = destination.volume.label;
     const QString nativePath = QDir::toNativeSeparators(path);
     return label.isEmpty() ? nativePath : QStringLiteral("%1 (%2)").arg(label, nativePath);
 }
@@ -545,10 +580,12 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
         }
         for (int i : completed) {
             source.destinations[i].record.path.clear();
+            source.destinations[i].volume = DestinationVolume();
             const QModelIndex cell = this->index(i, DestinationColumn, index.parent());
             emit dataChanged(cell, cell);
         }
     }
+    edited.volume = readVolume(path);
     edited.record.status = DestinationPending;
     changedRow(at.source, at.destination);
     return true;

@@ -53,6 +53,17 @@ public:
     // A destination's status code; DestinationPending when out of range.
     int destinationStatus(int row, int destination) const;
 
+    // The volume a destination's path lies on, as its row shows it.
+    struct DestinationVolume {
+        QString label;
+        QString root;           // mount point with a trailing "/"; empty when none
+        bool playerDrive = false;
+    };
+    DestinationVolume destinationVolume(int row, int destination) const;
+    // Reads every destination's volume again (a batch starts: drives may have
+    // come and gone since the paths were set).
+    void refreshDestinations();
+
     // Shows the warning about two destinations with one clip folder. The
     // default opens a warning box titled "Quorvel"; the console program
     // installs one that prints. boxParent is always null here.
@@ -77,6 +88,9 @@ private:
     struct Destination {
         quintptr id = 0;
         SequenceDestination record;
+        // Read when the path is set or a batch starts, never in data(): a
+        // repaint must not read the mount table or probe devices.
+        DestinationVolume volume;
     };
     struct Source {
         quintptr id = 0;
@@ -102,6 +116,7 @@ private:
     QVariant progressPicture(const Source& source, int framesDone) const;
     QVariant destinationData(int row, int destination, int column, int role) const;
     bool setPath(const QModelIndex& index, Location at, const QString& path);
+    static DestinationVolume readVolume(const QString& path);
     void changedRow(int row, int destination);
 
     std::vector<Source> m_sources;

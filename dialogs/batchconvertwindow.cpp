@@ -593,6 +593,7 @@ void BatchConvertWindow::startBatch()
     actionCancelBatch->setVisible(true);
     ui.sourceFPS->setEnabled(false);
     ui.treeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    model->refreshDestinations();
 
     if (!checkOutputs()) {
         batchActive = false;

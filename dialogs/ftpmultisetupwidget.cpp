@@ -19,7 +19,7 @@ namespace {
 const char kSettingsArray[] = "ftpUploadSettings";
 const char kSameAddressKey[] = "uploadToSameCheckboxState";
 const char kPresetTitle[] = "Quorvel FTP Preset";
-const char kVersion[] = "1.13";
+const char kVersion[] = QUORVEL_VERSION;
 const char kButtonEnabledKey[] = "ftpSetupButtonEnabled";
 
 } // namespace

@@ -206,7 +206,7 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
             device->pendingError = 0;
             device->removableMedia = 0;
             std::memset(device->diskInfo, 0, sizeof device->diskInfo);
-            device->mountState = 1;
+            device->mountState = MOUNT_MOUNTING;
             uint32_t mountFlags = device->flags;
             if (g_driveFsData.bufferSize <= 2047 && !g_driveFsData.largeSectorOption)
                 mountFlags |= 0x8000;
@@ -249,7 +249,7 @@ int32_t MountDevice(DfsDevice* device, uint32_t flags)
     if (result < 0)
         return result;
     // The driver is open from here on, also when it has no disk-info operation.
-    device->mountState = 2;
+    device->mountState = MOUNT_MOUNTED;
     GetDeviceDiskInfo(device, device->diskInfo, &device->removableMedia);
     return result;
 }
@@ -271,13 +271,13 @@ int32_t ReadDeviceSectors(DfsDevice* device, void* buffer, uint64_t first, uint3
                 RaiseError(DFS_E_MEDIA_CHANGED);
             if (device->pendingError < 0)
                 RaiseError(device->pendingError);
-            if (device->mountState < 2)
+            if (device->mountState < MOUNT_MOUNTED)
                 RaiseError(DFS_E_NOT_READY);
             int32_t rc = CallDriver([&] { return device->driver->ReadSectors(device->driverData, first, count, buffer); });
             if (rc < 0)
                 RaiseError(rc);
-            if (device->mountState < 3)
-                device->mountState = 3;
+            if (device->mountState < MOUNT_SECTOR_READ)
+                device->mountState = MOUNT_SECTOR_READ;
         },
         [&](ExceptionFrame& f) {
             int32_t code = f.code;
@@ -307,7 +307,7 @@ int32_t CheckMediaChanged(DfsDevice* device)
 {
     if (device->flags & DEVF_DISABLED)
         return DFS_E_MEDIA_CHANGED;
-    if (device->mountState < 2)
+    if (device->mountState < MOUNT_MOUNTED)
         return DFS_E_NOT_READY;
     return CallDriver([&] { return device->driver->MediaChanged(device->driverData); });
 }
@@ -316,7 +316,7 @@ int32_t GetDeviceDiskInfo(DfsDevice* device, uint8_t info[16], uint8_t* removabl
 {
     if (!device->driver->GetDiskInfo)
         return DFS_E_UNSUPPORTED_FUNCTION;
-    if (device->mountState < 2)
+    if (device->mountState < MOUNT_MOUNTED)
         return DFS_E_NOT_READY;
     return CallDriver([&] { return device->driver->GetDiskInfo(device->driverData, info, removable); });
 }
@@ -355,7 +355,7 @@ int32_t VerifySameMedia(DfsDrive* drive, int32_t code)
 
 int32_t HandleCriticalError(DfsDevice* device, int32_t code)
 {
-    DfsDrive* drive = device->firstDrive && device->firstDrive->state >= 4 ? device->firstDrive : nullptr;
+    DfsDrive* drive = device->firstDrive && device->firstDrive->state >= DRIVE_MOUNTED ? device->firstDrive : nullptr;
     const bool media = IsMediaCode(code);
     if (media && drive) {
         int32_t v = VerifySameMedia(drive, code);

@@ -64,7 +64,7 @@ DfsDrive* EnsureVolumeMounted(DfsDrive* drive, int32_t wantedState)
     }
     DfsDevice* dev = drive->device;
     LockDevice(dev);
-    if (dev->mountState >= 2 && (dev->flags & DEVF_REMOVABLE)) {
+    if (dev->mountState >= MOUNT_MOUNTED && (dev->flags & DEVF_REMOVABLE)) {
         bool open = false;
         for (uint32_t i = 0; i < g_driveFsData.fileSlotCount; ++i) {
             DfsFile* f = &g_driveFsData.files[i];
@@ -85,14 +85,14 @@ DfsDrive* EnsureVolumeMounted(DfsDrive* drive, int32_t wantedState)
 DfsDrive* FindDefaultVolume()
 {
     DfsDrive* drive = nullptr;
-    Protected([&] { drive = EnsureVolumeMounted(&Drives()['C' - 'A'], 4); },
+    Protected([&] { drive = EnsureVolumeMounted(&Drives()['C' - 'A'], DRIVE_MOUNTED); },
               [&](ExceptionFrame& f) {
                   drive = nullptr;
                   HandleException(&f);
               },
               [] {});
     if (!drive)
-        drive = EnsureVolumeMounted(&Drives()[0], 4);
+        drive = EnsureVolumeMounted(&Drives()[0], DRIVE_MOUNTED);
     return drive;
 }
 
@@ -111,7 +111,7 @@ DfsFile* ResolvePathTarget(const char* path)
             if (len == prefix + 2 && std::strncmp(p, kRawVolumePrefix, prefix) == 0 && p[prefix + 1] == ':') {
                 std::snprintf(slot->path, sizeof slot->path, "%s", p);
                 DfsDrive* drive = DriveFromLetter(p[prefix]);
-                EnsureVolumeMounted(drive, 1);
+                EnsureVolumeMounted(drive, DRIVE_DEVICE);
                 locked = drive->device;
                 slot->path[prefix] = drive->letter;
                 slot->drive = drive;
@@ -143,12 +143,12 @@ DfsFile* ResolvePathTarget(const char* path)
                     UnlockDevice(drive->device);
                     g_defaultDrive = drive;
                 }
-                EnsureVolumeMounted(drive, 4);
+                EnsureVolumeMounted(drive, DRIVE_MOUNTED);
                 locked = drive->device;
                 slot->drive = drive;
                 slot->device = drive->device;
                 slot->rawMode = RAW_NONE;
-                if (drive->fsId == FS_NTFS || drive->state < 4)
+                if (drive->fsId == FS_NTFS || drive->state < DRIVE_MOUNTED)
                     RaiseError(DFS_E_INVALID_FS);
             }
         },

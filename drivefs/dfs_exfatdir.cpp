@@ -109,8 +109,7 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
         if (walk.contiguous && !ContiguousLastCluster(vol, first, EntryFileSize(cur), &walk.lastCluster))
             RaiseError(DFS_E_BAD_DIR_ENTRY);
         const uint16_t hash = ExfatNameHash(vol, p);
-        // 0 looking for a file entry, 1 after one, 2 gathering its name
-        int state = 0;
+        int32_t state = SCAN_SEEKING;
         uint8_t fileEntry[direntry::kSize] = {};
         uint16_t running = 0, stored = 0;
         uint8_t streamFlags = 0;
@@ -130,8 +129,8 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
                 running = ExfatEntrySetChecksum(e);
                 entryCluster = walk.cluster;
                 entryIndex = walk.index;
-                state = 1;
-            } else if (type == exfatdir::kTypeStream && state == 1
+                state = SCAN_AFTER_FILE;
+            } else if (type == exfatdir::kTypeStream && state == SCAN_AFTER_FILE
                        && (hash == 0 || Get16(e + exfatdir::kNameHash) == hash)) {
                 streamFlags = e[exfatdir::kGeneralFlags];
                 // AllocationPossible must be set and nothing above NoFatChain.
@@ -144,10 +143,10 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
                 nameHave = 0;
                 name[0] = 0;
                 running = ExfatChecksumEntry(e, running);
-                state = 2;
+                state = SCAN_NAME;
             } else if (type == exfatdir::kTypeStream) {
-                state = 0;
-            } else if (type == exfatdir::kTypeName && state == 2) {
+                state = SCAN_SEEKING;
+            } else if (type == exfatdir::kTypeName && state == SCAN_NAME) {
                 const uint32_t left = nameLength - nameHave;
                 const uint32_t take = left < exfatdir::kNameCharsPerEntry ? left : exfatdir::kNameCharsPerEntry;
                 Utf16ToOem(name + nameHave, name + sizeof name, reinterpret_cast<const uint16_t*>(e + exfatdir::kFileName),
@@ -155,7 +154,7 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
                 nameHave += take;
                 running = ExfatChecksumEntry(e, running);
                 if (nameHave >= nameLength) {
-                    state = 0;
+                    state = SCAN_SEEKING;
                     if (running != stored) {
                         DebugMessage("exFAT Dir entry checksum error");
                     } else if (NamesEqual(name, p)) {
@@ -164,7 +163,7 @@ int32_t LookupExfatPath(DfsFile* slot, const char* path)
                     }
                 }
             } else {
-                state = 0;
+                state = SCAN_SEEKING;
             }
         }
         if (!found)

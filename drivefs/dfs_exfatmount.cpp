@@ -150,14 +150,14 @@ void MountExfatVolume(DfsDrive* vol, const uint8_t* bs)
     vol->letter = char('A' + (vol - g_driveFsData.drives));
     std::snprintf(vol->curDir, sizeof vol->curDir, "%c:\\", vol->letter);
     MakeRootDirEntry(vol, &vol->rootEntry);
-    vol->state = 4;
+    vol->state = DRIVE_MOUNTED;
     vol->freeCount = percent <= 100 ? int32_t((100 - percent) * uint64_t(vol->clusterLimit) / 100) : -1;
     vol->nextFree = 2;
     // A read failing here fails the mount: the volume must not pass as
     // mounted without its bitmap and up-case table.
     int32_t r = Protected([&] { LocateExfatMetadata(vol, secondFat ? 1 : 0); },
                           [&](ExceptionFrame&) {
-                              vol->state = 3;
+                              vol->state = DRIVE_BOOT_READ;
                               vol->bitmapSector = 0;
                               vol->exfatUsable = 0;
                           },
@@ -165,7 +165,7 @@ void MountExfatVolume(DfsDrive* vol, const uint8_t* bs)
     if (r < 0)
         RaiseError(r);
     if (!vol->exfatUsable) {
-        vol->state = 3;
+        vol->state = DRIVE_BOOT_READ;
         RaiseError(DFS_E_INVALID_FS);
     }
 }

@@ -28,9 +28,9 @@ uint32_t Log2Ceil(uint64_t v, uint32_t from)
 void MountFatVolume(DfsDrive* drive, const uint8_t* bs)
 {
     DfsDevice* dev = drive->device;
-    drive->state = 3;
-    if (dev->mountState < 3)
-        dev->mountState = 3;
+    drive->state = DRIVE_BOOT_READ;
+    if (dev->mountState < MOUNT_SECTOR_READ)
+        dev->mountState = MOUNT_SECTOR_READ;
     const uint32_t bps = Get16(bs + bpb::kBytesPerSector);
     if (bps != dev->sectorSize)
         RaiseError(DFS_E_INVALID_SECTOR_SIZE);
@@ -117,7 +117,7 @@ void MountFatVolume(DfsDrive* drive, const uint8_t* bs)
         drive->letter = char('A' + DriveIndex(drive));
     std::snprintf(drive->curDir, sizeof drive->curDir, "%c:\\", drive->letter);
     MakeRootDirEntry(drive, &drive->rootEntry);
-    drive->state = 4;
+    drive->state = DRIVE_MOUNTED;
     drive->freeCount = -1;
     drive->nextFree = 2;
     if (drive->fsInfoSector) {

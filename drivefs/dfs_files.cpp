@@ -209,12 +209,12 @@ uint64_t ContiguousBytes(DfsFile* f, uint64_t max)
 void MountRawIfNeeded(DfsFile* f, int32_t volumeState)
 {
     if (f->rawMode == RAW_DEVICE) {
-        if (f->device->mountState < 2)
+        if (f->device->mountState < MOUNT_MOUNTED)
             MountDevice(f->device, 0);
     } else if (f->rawMode == RAW_VOLUME) {
         if (f->drive->state < volumeState)
             MountVolume(f->drive, volumeState);
-        if (f->drive->state < 2)
+        if (f->drive->state < DRIVE_PARTITION)
             RaiseError(DFS_E_DRIVE_NOT_FOUND);
     }
 }
@@ -393,7 +393,7 @@ int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* b
             DfsDevice* dev = f->device;
             const uint32_t ss = dev->sectorSize;
             if (f->rawMode != RAW_NONE) {
-                MountRawIfNeeded(f, 2);
+                MountRawIfNeeded(f, DRIVE_PARTITION);
                 if (count % dev->sectorSize)
                     RaiseError(DFS_E_PARAMETER);
                 uint64_t first = f->position >> dev->sectorShift;
@@ -477,7 +477,7 @@ int32_t SeekVolumeFile(int32_t handle, int64_t* position, int origin)
             oldPosition = f->position;
             if (!position)
                 RaiseError(DFS_E_PARAMETER);
-            MountRawIfNeeded(f, 2);
+            MountRawIfNeeded(f, DRIVE_PARTITION);
             int64_t base;
             if (origin == 0)
                 base = 0;
@@ -556,12 +556,12 @@ int32_t GetVolumeFileInfo(int32_t handle, VolumeFileInfo* info)
             info->path = f->path;
             DfsDevice* dev = f->device;
             if (f->rawMode == RAW_VOLUME) {
-                MountRawIfNeeded(f, 3);
+                MountRawIfNeeded(f, DRIVE_BOOT_READ);
                 info->volumeSerial = f->drive->serial;
                 info->size = uint64_t(Get32(f->drive->partition + mbr::kSectorCount)) << dev->sectorShift;
                 info->allocatedSize = info->size;
             } else if (f->rawMode == RAW_DEVICE) {
-                MountRawIfNeeded(f, 2);
+                MountRawIfNeeded(f, DRIVE_PARTITION);
                 info->size = DeviceSectorCount(dev) << dev->sectorShift;
                 info->allocatedSize = info->size;
             } else {
@@ -629,14 +629,14 @@ void ShutdownVolumeLibrary()
     EnterGlobal();
     DfsDevice* last = g_deviceList;
     for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d) {
-        if (d->mountState >= 2)
+        if (d->mountState >= MOUNT_MOUNTED)
             ForgetDevice(d, true);
         last = d + 1;
     }
     while (last != g_deviceList) {
         --last;
         UnmountDevice(last);
-        last->mountState = 0;
+        last->mountState = MOUNT_NONE;
     }
     for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d) {
         if ((d->flags & DEVF_PRIVATE_MUTEX) && d->mutex) {

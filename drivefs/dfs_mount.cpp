@@ -24,16 +24,16 @@ void MountVolume(DfsDrive* drive, int32_t wantedState)
         [&] {
             if (!dev)
                 RaiseError(DFS_E_DRIVE_NOT_FOUND);
-            if (dev->mountState < 2) {
+            if (dev->mountState < MOUNT_MOUNTED) {
                 int32_t r = MountDevice(dev, 0);
-                if (dev->mountState < 2)
+                if (dev->mountState < MOUNT_MOUNTED)
                     RaiseError(r < 0 ? r : DFS_E_DRIVE_NOT_FOUND);
             }
-            if (wantedState <= 1)
+            if (wantedState <= DRIVE_DEVICE)
                 return;
-            if (drive->state < 2) {
+            if (drive->state < DRIVE_PARTITION) {
                 ScanDevicePartitions(dev);
-                if (drive->state < 2)
+                if (drive->state < DRIVE_PARTITION)
                     RaiseError(DFS_E_DRIVE_NOT_FOUND);
             }
             if (dev->sectorSize < 512)
@@ -41,7 +41,7 @@ void MountVolume(DfsDrive* drive, int32_t wantedState)
             uint8_t bs[512];
             std::memcpy(bs, GetSectorBuffer(dev, drive->bootSector, GSB_NO_READAHEAD), sizeof bs);
             if (std::memcmp(bs + bpb::kOemName, bpb::kNtfsName, bpb::kOemNameLength) == 0) {
-                drive->state = 3;
+                drive->state = DRIVE_BOOT_READ;
                 drive->fsId = FS_NTFS;
                 return;
             }
@@ -57,7 +57,7 @@ void MountVolume(DfsDrive* drive, int32_t wantedState)
                 MountFatVolume(drive, bs);
         },
         [&](ExceptionFrame& f) {
-            if ((dev && dev->mountState >= 2 && wantedState <= 1) || drive->state >= wantedState)
+            if ((dev && dev->mountState >= MOUNT_MOUNTED && wantedState <= DRIVE_DEVICE) || drive->state >= wantedState)
                 HandleException(&f);
         },
         [] {});
@@ -89,9 +89,9 @@ void ForgetDevice(DfsDevice* device, bool clearFiles)
         }
     }
     for (DfsDrive* d = device->firstDrive; d; d = d->nextOfDevice) {
-        d->state = 0;
+        d->state = DRIVE_EMPTY;
         FreeUpcase(d);
     }
     InvalidateDeviceBuffers(device);
-    device->mountState = 0;
+    device->mountState = MOUNT_NONE;
 }

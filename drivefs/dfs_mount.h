@@ -4,8 +4,8 @@
 
 #include "dfs_types.h"
 
-// Brings the drive to wantedState (1 device mounted, 2 partition known,
-// 4 volume mounted); raises when it cannot get there.
+// Brings the drive at least to wantedState (a DRIVE_* state); raises when it
+// cannot get there.
 void MountVolume(DfsDrive* drive, int32_t wantedState);
 // The geometry of a FAT12/16/32 volume from its boot sector (dfs_fatmount.cpp).
 void MountFatVolume(DfsDrive* drive, const uint8_t* bootSector);

@@ -86,17 +86,17 @@ void AssignDriveLetters()
         if (d->type == DEVICE_VOLUME) {
             if (DfsDrive* s = ClaimDriveSlot(letter, d))
                 letter = char('A' + DriveIndex(s) + 1);
-        } else if (!(d->flags & DEVF_REMOVABLE) && d->mountState >= 2) {
+        } else if (!(d->flags & DEVF_REMOVABLE) && d->mountState >= MOUNT_MOUNTED) {
             letter = PrepareDevice(letter, d, PASS_FIRST_PRIMARY);
         }
     }
     for (uint32_t pass : {PASS_LOGICAL, PASS_OTHER_PRIMARIES}) {
         for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d)
-            if (d->type != DEVICE_VOLUME && d->mountState >= 2 && !(d->flags & (DEVF_SCAN_LAST | DEVF_REMOVABLE)))
+            if (d->type != DEVICE_VOLUME && d->mountState >= MOUNT_MOUNTED && !(d->flags & (DEVF_SCAN_LAST | DEVF_REMOVABLE)))
                 letter = PrepareDevice(letter, d, pass);
     }
     for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d)
-        if (d->type != DEVICE_VOLUME && d->mountState >= 2 && (d->flags & DEVF_SCAN_LAST) && !(d->flags & DEVF_REMOVABLE))
+        if (d->type != DEVICE_VOLUME && d->mountState >= MOUNT_MOUNTED && (d->flags & DEVF_SCAN_LAST) && !(d->flags & DEVF_REMOVABLE))
             letter = PrepareDevice(letter, d, PASS_FIRST_PRIMARY | PASS_LOGICAL | PASS_OTHER_PRIMARIES);
     for (DfsDevice* d = g_deviceList; d->type != DEVICE_END; ++d)
         if (d->type != DEVICE_VOLUME && (d->flags & DEVF_REMOVABLE))
@@ -112,7 +112,7 @@ DfsDrive* ClaimDriveSlot(char letter, DfsDevice* device)
         DfsDrive* s = &Drives()[i];
         if (s->device == device) {
             // Only a slot reserved for a volume not yet found is taken again.
-            if (s->state != 0)
+            if (s->state != DRIVE_EMPTY)
                 continue;
         } else if (s->device) {
             continue;
@@ -124,7 +124,7 @@ DfsDrive* ClaimDriveSlot(char letter, DfsDevice* device)
                 link = &(*link)->nextOfDevice;
             *link = s;
         }
-        s->state = 0;
+        s->state = DRIVE_EMPTY;
         return s;
     }
     return nullptr;
@@ -135,7 +135,7 @@ char AddPartitionVolume(char letter, DfsDevice* device, const uint8_t entry[mbr:
     DfsDrive* s = ClaimDriveSlot(letter, device);
     if (!s)
         return letter;
-    s->state = 2;
+    s->state = DRIVE_PARTITION;
     std::memcpy(s->partition, entry, mbr::kEntrySize);
     s->bootSector = base + Get32(entry + mbr::kFirstSector);
     // An entry larger than the disk is cut to what the disk holds, so the raw
@@ -155,7 +155,7 @@ void ScanDevicePartitions(DfsDevice* device)
         DfsDrive* s = device->firstDrive;
         if (!s)
             return;
-        s->state = 2;
+        s->state = DRIVE_PARTITION;
         std::memcpy(s->partition, device->diskInfo, mbr::kEntrySize);
         s->partition[mbr::kType] = mbr::kTypeWholeDisk;
         s->bootSector = Get32(device->diskInfo + mbr::kFirstSector);
@@ -205,8 +205,8 @@ void ReadPartitionTable(char& letter, DfsDevice* device, uint32_t flags)
         RaiseError(DFS_E_INVALID_SECTOR_SIZE);
     uint8_t s0[512];
     std::memcpy(s0, GetSectorBuffer(device, 0, GSB_NO_READAHEAD), sizeof s0);
-    if (device->mountState < 3)
-        device->mountState = 3;
+    if (device->mountState < MOUNT_SECTOR_READ)
+        device->mountState = MOUNT_SECTOR_READ;
     if (Get16(s0 + mbr::kSignature) != mbr::kBootSignature)
         RaiseError(DFS_E_CORRUPT_PARTITION_TABLE);
     const bool valid = IsPartitionTableValid(s0);
@@ -214,7 +214,7 @@ void ReadPartitionTable(char& letter, DfsDevice* device, uint32_t flags)
     uint64_t extendedBase = 0;
     int primaries = 0;
     if (valid) {
-        device->mountState = 4;
+        device->mountState = MOUNT_PARTITIONS_READ;
         for (int i = 0; i < mbr::kEntryCount; ++i) {
             const uint8_t* e = PartitionEntry(s0, i);
             const uint8_t type = e[mbr::kType];

@@ -44,15 +44,15 @@ void RaiseError(int32_t code)
         FatalError("Unhandled DriveFs exception", code);
     frame->completed = 0;
     switch (frame->state) {
-    case 0:
+    case FRAME_BODY:
         frame->code = code;
-        frame->state = 1;
+        frame->state = FRAME_HANDLER;
         throw DfsRaised();
-    case 1:
+    case FRAME_HANDLER:
         frame->code = code;
-        frame->state = 2;
+        frame->state = FRAME_FINAL;
         throw DfsRaised();
-    case 2:
+    case FRAME_FINAL:
         FatalError("Raise within finally", 1);
     default:
         FatalError("Corrupted exception handler chain", 1);
@@ -63,7 +63,7 @@ void PushExceptionFrame(ExceptionFrame* frame)
 {
     frame->previous = t_exceptionChain;
     frame->code = 0;
-    frame->state = 0;
+    frame->state = FRAME_BODY;
     frame->completed = 1;
     t_exceptionChain = frame;
 }
@@ -82,10 +82,10 @@ ExceptionFrame* TopExceptionFrame()
 
 void HandleException(ExceptionFrame* frame)
 {
-    if (!frame || frame->state != 1)
+    if (!frame || frame->state != FRAME_HANDLER)
         FatalError("Internal: exception handled outside handler", 1);
     frame->code = 0;
-    frame->state = 0;
+    frame->state = FRAME_BODY;
     frame->completed = 1;
 }
 
@@ -95,7 +95,7 @@ void XReExecute()
     if (!frame)
         FatalError("no exception handler frame in XReExecute", 1);
     frame->code = 0;
-    frame->state = 0;
+    frame->state = FRAME_BODY;
     frame->completed = 1;
     throw DfsReExecute();
 }

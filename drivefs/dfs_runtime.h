@@ -14,11 +14,15 @@
 void DebugMessage(const char* text);
 extern void (*g_dfsDebugHook)(const char* text);
 
+// Where a protected block is: a raise in the body goes to the handler, one in
+// the handler to the final part, and one in the final part is fatal.
+enum : int32_t { FRAME_BODY = 0, FRAME_HANDLER = 1, FRAME_FINAL = 2 };
+
 // One frame per protected block, chained per thread.
 struct ExceptionFrame {
     ExceptionFrame* previous = nullptr;
     int32_t code = 0;
-    int32_t state = 0;      // 0 body, 1 handler, 2 final part
+    int32_t state = FRAME_BODY;
     int32_t completed = 1;  // cleared by a raise, set again when handled
 };
 
@@ -37,31 +41,49 @@ void HandleException(ExceptionFrame* frame);
 // XReExecute or leave the code pending); the final part runs exactly once on
 // every path. Returns 0 when completed; an unhandled code is raised again in
 // the enclosing block, or returned when there is none.
+//
+// Any other C++ exception (std::bad_alloc) passes through: the final part
+// still runs and the frame leaves the chain, so that the blocks around it do
+// not take a dead frame for their own.
 template <typename Body, typename Handler, typename Final>
 int32_t Protected(Body&& body, Handler&& handler, Final&& finalPart)
 {
     ExceptionFrame frame;
     PushExceptionFrame(&frame);
-    for (;;) {
-        try {
-            body();
-            break;
-        } catch (const DfsRaised&) {
-        } catch (const DfsReExecute&) {
-            continue;
+    struct LeaveChainOnUnwind {
+        ExceptionFrame* frame;
+        ~LeaveChainOnUnwind()
+        {
+            if (TopExceptionFrame() == frame)
+                PopExceptionFrame(frame);
         }
-        try {
-            handler(frame);
-            break;
-        } catch (const DfsReExecute&) {
-            continue;
-        } catch (const DfsRaised&) {
-            break;  // raised within the handler: on to the final part
+    } leave{&frame};
+    try {
+        for (;;) {
+            try {
+                body();
+                break;
+            } catch (const DfsRaised&) {
+            } catch (const DfsReExecute&) {
+                continue;
+            }
+            try {
+                handler(frame);
+                break;
+            } catch (const DfsReExecute&) {
+                continue;
+            } catch (const DfsRaised&) {
+                break;  // raised within the handler: on to the final part
+            }
         }
+    } catch (...) {
+        frame.state = FRAME_FINAL;
+        finalPart();
+        throw;
     }
-    if (TopExceptionFrame() != &frame || frame.state < 0 || frame.state > 2)
+    if (TopExceptionFrame() != &frame || frame.state < FRAME_BODY || frame.state > FRAME_FINAL)
         FatalError("Corrupted exception handler chain", 1);
-    frame.state = 2;
+    frame.state = FRAME_FINAL;
     finalPart();
     PopExceptionFrame(&frame);
     if (frame.completed)

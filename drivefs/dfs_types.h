@@ -32,6 +32,16 @@ enum : uint32_t {
     DEVF_PRIVATE_MUTEX = 0x20,
 };
 
+// How far a device has come (DfsDevice::mountState); later states include
+// the earlier ones.
+enum : uint8_t {
+    MOUNT_NONE = 0,
+    MOUNT_MOUNTING = 1,
+    MOUNT_MOUNTED = 2,
+    MOUNT_SECTOR_READ = 3,
+    MOUNT_PARTITIONS_READ = 4,
+};
+
 // One entry of the device list (ended by an entry of type 0).
 struct DfsDevice {
     int32_t type;
@@ -42,7 +52,7 @@ struct DfsDevice {
     DfsMutex* mutex;
     DfsDrive* firstDrive;
     uint8_t usable;
-    uint8_t mountState;     // 0 none, 1 mounting, 2 mounted, 3 sector read, 4 partition table read
+    uint8_t mountState;     // MOUNT_*
     uint32_t sectorSize;
     uint8_t diskInfo[mbr::kEntrySize];  // partition-entry layout (mbr::kFirstSector, kSectorCount)
     uint32_t sectorShift;
@@ -69,6 +79,10 @@ struct DfsBuffer {
 
 enum : int32_t { FS_NTFS = 7, FS_FAT12 = 12, FS_FAT16 = 16, FS_FAT32 = 32, FS_EXFAT = 33 };
 
+// Where a scan of an exFAT folder is in an entry set: looking for a file
+// entry, after one (its stream entry comes next), or gathering its name.
+enum : int32_t { SCAN_SEEKING = 0, SCAN_AFTER_FILE = 1, SCAN_NAME = 2 };
+
 // A directory entry as the name layer keeps it: the 32-byte FAT layout plus
 // where it lies.
 struct DirEntryRecord {
@@ -77,11 +91,23 @@ struct DirEntryRecord {
     uint32_t dirIndex;
 };
 
+// How far a drive has come (DfsDrive::state), and the states a caller asks
+// MountVolume for. No drive is ever in DRIVE_DEVICE: asking for it asks only
+// for the device to be mounted. DRIVE_BOOT_READ: the boot sector was read but
+// holds no volume the library can use (NTFS, a damaged FAT or exFAT).
+enum : int32_t {
+    DRIVE_EMPTY = 0,
+    DRIVE_DEVICE = 1,
+    DRIVE_PARTITION = 2,
+    DRIVE_BOOT_READ = 3,
+    DRIVE_MOUNTED = 4,
+};
+
 // Drive slot: one lettered volume.
 struct DfsDrive {
     DfsDevice* device;
     DfsDrive* nextOfDevice;
-    int32_t state;          // 0 empty, 2 partition known, 3 boot sector read but unusable, 4 mounted
+    int32_t state;          // DRIVE_*
     uint8_t partition[mbr::kEntrySize]; // partition-entry layout (mbr::)
     uint32_t clusterLimit;  // cluster count + 2
     uint32_t sectorsPerCluster;

@@ -173,16 +173,16 @@ void InitIndexImage(uint8_t* image)
     std::memset(image + kReservedOffset, 0xFF, kIndexImageSize - kReservedOffset);
 }
 
-int FrameFileKind(const char* name, size_t length)
+FrameKind FrameFileKind(const char* name, size_t length)
 {
     if (length < 4)
-        return 0;
+        return NotAFrame;
     const char* ext = name + length - 4;
     if (std::memcmp(ext, ".tga", 4) == 0)
-        return 1;
+        return TargaFrame;
     if (std::memcmp(ext, ".krx", 4) == 0)
-        return 2;
-    return 0;
+        return KrxFrame;
+    return NotAFrame;
 }
 
 size_t TrailingDigitCount(const char* name, size_t length)
@@ -336,8 +336,8 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
         naming = false;
 
         const size_t length = name.length();
-        const int kind = FrameFileKind(name.text(), length);
-        if (length < 5 || kind == 0)
+        const FrameKind kind = FrameFileKind(name.text(), length);
+        if (length < 5 || kind == NotAFrame)
             continue;
         size_t digits = 0;
         const int32_t number = ParseTrailingNumber(&digits, name.text(), length - 4);
@@ -353,7 +353,7 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
             lowest = number;
             std::memcpy(firstFrameName, name.text(), length + 1);
         }
-        const uint64_t sector = ClusterToSector(volume, firstCluster) + (kind == 2 ? 1 : 0);
+        const uint64_t sector = ClusterToSector(volume, firstCluster) + (kind == KrxFrame ? 1 : 0);
         PutFrameEntry(image, base + uint32_t(number), uint32_t(sector));
     }
     return uint32_t(highest + 1);
@@ -367,7 +367,7 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
         return DFS_E_FILE_NOT_FOUND;
     int32_t result = 0;
     uint32_t base = 0;
-    int state = 0;
+    int32_t state = SCAN_SEEKING;  // SCAN_AFTER_FILE only after a folder's file entry
     DirExtent folder;
     NameCollector name;
     char firstFrame[kNameMax + 16];
@@ -380,32 +380,32 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
         switch (entry[0]) {
         case exfatdir::kTypeFile:
             if (Get16(entry + exfatdir::kFileAttributes) & ATTR_DIRECTORY)
-                state = 1;
+                state = SCAN_AFTER_FILE;
             continue;
         case exfatdir::kTypeStream:
-            if (state != 1) {
-                state = 0;
+            if (state != SCAN_AFTER_FILE) {
+                state = SCAN_SEEKING;
                 continue;
             }
             folder.firstCluster = Get32(entry + exfatdir::kFirstCluster);
             folder.contiguous = (entry[exfatdir::kGeneralFlags] & exfatdir::kNoFatChain) != 0;
             folder.dataLength = Get64(entry + exfatdir::kDataLength);
             name.start(entry[exfatdir::kNameLength]);
-            state = 2;
+            state = SCAN_NAME;
             if (!name.complete())
                 continue;
             break;      // a folder without a name: complete at once
         case exfatdir::kTypeName:
-            if (state != 2 || !name.append(entry))
+            if (state != SCAN_NAME || !name.append(entry))
                 continue;
             break;
         default:
-            state = 0;
+            state = SCAN_SEEKING;
             continue;
         }
 
         // The folder's name is complete.
-        state = 0;
+        state = SCAN_SEEKING;
         const size_t nameLength = name.length();
         size_t digits = 0;
         const int32_t clip = ParseTrailingNumber(&digits, name.text(), nameLength);
@@ -445,8 +445,8 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
 
 void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
 {
-    const int kind = FrameFileKind(path, std::strlen(path));
-    if (kind == 0)
+    const FrameKind kind = FrameFileKind(path, std::strlen(path));
+    if (kind == NotAFrame)
         return;
     const int32_t handle = OpenVolumeFile(path);
     if (handle < 0)
@@ -455,7 +455,7 @@ void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
     VolumeFileInfo info;
     if (GetVolumeFileInfo(handle, &info) == 0)
         Put32(record + ClipFirstFileSize, uint32_t(info.size));
-    if (kind == 1) {
+    if (kind == TargaFrame) {
         TgaImage tga;
         if (TgaReadVolumeFile(&tga, handle) == TgaOk) {
             const bool bottomUp = (tga.descriptor & TgaDescriptorTopDown) == 0;
@@ -503,7 +503,7 @@ int32_t VolumePathAt(int64_t byteOffset, char path[3])
     EnterGlobal();
     for (uint32_t i = 0; i < g_driveFsData.driveSlotCount; ++i) {
         const DfsDrive& drive = g_driveFsData.drives[i];
-        if (drive.device != disk || drive.state < 2 || disk->sectorSize == 0)
+        if (drive.device != disk || drive.state < DRIVE_PARTITION || disk->sectorSize == 0)
             continue;
         if (int64_t(drive.bootSector * disk->sectorSize) == byteOffset) {
             path[0] = char('A' + i);

@@ -85,8 +85,9 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
 // Fills the format fields of clip record clipNumber from the frame file at path.
 void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber);
 
-// 1 ".tga", 2 ".krx" (lower case only) for the four characters before length, else 0.
-int FrameFileKind(const char* name, size_t length);
+enum FrameKind { NotAFrame = 0, TargaFrame = 1, KrxFrame = 2 };
+// ".tga" or ".krx" (lower case only) in the four characters before length.
+FrameKind FrameFileKind(const char* name, size_t length);
 // Decimal digits immediately before position length.
 size_t TrailingDigitCount(const char* name, size_t length);
 // Value of the digits that end text[0, length); *count = digits taken.

@@ -45,14 +45,14 @@ void ListItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     if (valid) {
         painter->setPen(QColor(QStringLiteral("black")));
         if (v("numVideoStreams").toInt() == 0) {
-            detail = v("audioCodec") + QStringLiteral(", No Video Stream");
+            detail = v("audioCodec") + tr(", No Video Stream");
         } else {
             detail = v("videoCodec");
             if (v("vBitrate") != QLatin1String("0"))
                 detail += QStringLiteral(", ") + v("vBitrate") + QStringLiteral("Mbps");
             detail += QStringLiteral(", ") + v("mode");
             if (v("numAudioStreams").toInt() == 0)
-                detail += QStringLiteral(", No Audio Stream");
+                detail += tr(", No Audio Stream");
         }
     }
     painter->drawText(left + width / 8, top + 33, detail);

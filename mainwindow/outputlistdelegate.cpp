@@ -22,8 +22,8 @@ void OutputListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
 
     // The names start 45 pixels in, or after the bold labels where the
     // installed face draws them wider than that.
-    const QString inputLabel = QStringLiteral("Input: ");
-    const QString outputLabel = QStringLiteral("Output: ");
+    const QString inputLabel = tr("Input: ");
+    const QString outputLabel = tr("Output: ");
     const QFontMetrics bold(font(11, QFont::Bold));
     const int nameX = r.left()
         + std::max({45, bold.horizontalAdvance(inputLabel), bold.horizontalAdvance(outputLabel)});

@@ -71,16 +71,16 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     QString stateText;
     switch (state) {
     case 2:
-        stateText = QStringLiteral("Splitting File");
+        stateText = tr("Splitting File");
         break;
     case 4:
-        stateText = QStringLiteral("Encoding Error.");
+        stateText = tr("Encoding Error.");
         break;
     case 5:
-        stateText = QStringLiteral("Uploading: ") + map.value(QStringLiteral("curUploadFile")).toString();
+        stateText = tr("Uploading: %1").arg(map.value(QStringLiteral("curUploadFile")).toString());
         break;
     case 7:
-        stateText = QStringLiteral("Upload Error.");
+        stateText = tr("Upload Error.");
         break;
     default:
         stateText = map.value(QStringLiteral("displayName")).toString();

@@ -48,6 +48,30 @@ void check(const char* call, int err)
         fail(call, err);
 }
 
+// Joins source and sink through the filters of chain. Every allocation is
+// checked, as in FFmpeg's transcode example.
+void linkFilterChain(AVFilterGraph* graph, const char* chain, AVFilterContext* source, AVFilterContext* sink)
+{
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    const char* call = "avfilter_inout_alloc";
+    int err = AVERROR(ENOMEM);
+    if (outputs && inputs) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = source;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = sink;
+        call = "av_strdup";
+        if (outputs->name && inputs->name) {
+            call = "avfilter_graph_parse_ptr";
+            err = avfilter_graph_parse_ptr(graph, chain, &inputs, &outputs, nullptr);
+        }
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    check(call, err);
+}
+
 int mpeg2Level(const std::string& level)
 {
     if (level == "high")
@@ -447,16 +471,7 @@ void Run::buildVideoGraph(const AVFrame* f)
           avfilter_graph_create_filter(&vsrc, avfilter_get_by_name("buffer"), "in", srcArgs.c_str(), nullptr, vgraph));
     check("avfilter_graph_create_filter(buffersink)",
           avfilter_graph_create_filter(&vsink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, vgraph));
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = vsrc;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = vsink;
-    int err = avfilter_graph_parse_ptr(vgraph, chain.c_str(), &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    check("avfilter_graph_parse_ptr", err);
+    linkFilterChain(vgraph, chain.c_str(), vsrc, vsink);
     check("avfilter_graph_config", avfilter_graph_config(vgraph, nullptr));
 }
 
@@ -487,16 +502,7 @@ void Run::buildAudioGraph(const AVFrame* f)
           avfilter_graph_create_filter(&asink, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr, agraph));
     std::snprintf(args, sizeof args, "aresample=%d,aformat=sample_fmts=%s:sample_rates=%d:channel_layouts=%s",
                   aenc->sample_rate, av_get_sample_fmt_name(aenc->sample_fmt), aenc->sample_rate, outLayout);
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = asrc;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = asink;
-    int err = avfilter_graph_parse_ptr(agraph, args, &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    check("avfilter_graph_parse_ptr", err);
+    linkFilterChain(agraph, args, asrc, asink);
     check("avfilter_graph_config", avfilter_graph_config(agraph, nullptr));
     if (!(aenc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && aenc->frame_size > 0)
         av_buffersink_set_frame_size(asink, unsigned(aenc->frame_size));

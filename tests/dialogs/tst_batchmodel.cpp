@@ -1,6 +1,7 @@
 // The batch tree over real Targa sequences made by ffmpeg: texts and roles,
 // clip folders and numbers, slots, status rules, the duplicate-destination
 // warning, out-of-range and stale calls, and the slot combo box in a tree view.
+#include "../drivefs/index/loopmount.h"
 #include "../engine/targa/tgahelpers.h"
 #include "batchconvertmodel.h"
 #include "slotlistdelegate.h"
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -45,6 +47,7 @@ private slots:
     void initTestCase();
     void init();
     void sourceAndDestinationTexts();
+    void destinationVolumeKeptInRow();
     void editableBySourceKind();
     void clipFolderName();
     void clipNumbers();
@@ -200,6 +203,62 @@ void TestBatchModel::sourceAndDestinationTexts()
     const QPixmap picture = cell(model, 0, 0, 4).data(Qt::DecorationRole).value<QPixmap>();
     QCOMPARE(picture.size(), QSize(100, 15));
     QCOMPARE(cell(model, 0, 0, 4).data().toString(), QString());   // not running
+}
+
+// What a destination cell shows of its volume is read when the path is set
+// and on a refresh, never while painting: a drive unmounted meanwhile keeps
+// its label on screen until the next refresh.
+void TestBatchModel::destinationVolumeKeptInRow()
+{
+    const QString missing = LoopMount::missing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("a mounted drive needs " + missing));
+    // A label no other run uses (11 characters at most on exFAT), still a
+    // player drive's: "T9PW", six letters, then a drive number (8, which the
+    // tests that wait for drives 1 to 4 do not wait for).
+    QString label = "T9PW";
+    for (int i = 0; i < 6; ++i)
+        label += QChar('a' + QRandomGenerator::global()->bounded(26));
+    label += '8';
+    LoopMount drive;
+    QString error;
+    QVERIFY2(drive.create(m_tmp.filePath("volume.img"), 8 << 20, label, &error), qPrintable(error));
+    const QString path = drive.mountPoint() + "/";
+
+    BatchConvertModel model;
+    model.addSource(sequence(m_hdDir, k25));
+    model.addDestination(0);
+    model.addDestination(0);
+    const QString plain = root("beside the drive");
+    QVERIFY(model.setData(cell(model, 0, 1, 0), plain));
+    QVERIFY(model.setData(cell(model, 0, 0, 0), path));
+    const QString shown = QString("%1 (%2)").arg(label, path);
+    QCOMPARE(cell(model, 0, 0, 0).data().toString(), shown);
+    BatchConvertModel::DestinationVolume volume = model.destinationVolume(0, 0);
+    QCOMPARE(volume.label, label);
+    QCOMPARE(volume.root, path);
+    QVERIFY(volume.playerDrive);
+    QCOMPARE(model.destinationVolume(0, 1).root, VolumeInfo::rootPathOf(plain));
+    QVERIFY(!model.destinationVolume(0, 1).playerDrive);
+    QVERIFY(!model.destinationVolume(0, 2).playerDrive);
+
+    QVERIFY(drive.release());
+    QVERIFY(!VolumeInfo(path).isPlayerDrive());
+    QCOMPARE(cell(model, 0, 0, 0).data().toString(), shown);
+    QVERIFY(model.destinationVolume(0, 0).playerDrive);
+
+    // The refresh sees the drive gone and repaints that cell only.
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.refreshDestinations();
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).value<QModelIndex>(), cell(model, 0, 0, 0));
+    QCOMPARE(changed.at(0).at(1).value<QModelIndex>(), cell(model, 0, 0, 0));
+    QCOMPARE(cell(model, 0, 0, 0).data().toString(), path);
+    volume = model.destinationVolume(0, 0);
+    QVERIFY(volume.label.isEmpty());
+    QVERIFY(!volume.playerDrive);
+    model.refreshDestinations();
+    QCOMPARE(changed.count(), 1);
 }
 
 void TestBatchModel::editableBySourceKind()

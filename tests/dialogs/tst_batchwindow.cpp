@@ -3,7 +3,8 @@
 // dialog from a click, the context menu, whole conversions checked against
 // ffmpeg's pixels, the overwrite question, shared clip folders, failures,
 // cancel, the remaining-slot question, closing while a batch runs, and (with
-// root, loop devices and FUSE) four player drives assigned and indexed.
+// root, loop devices and FUSE) four player drives assigned and indexed and a
+// drive unmounted before a batch starts.
 #include "../drivefs/index/loopmount.h"
 #include "../engine/targa/tgahelpers.h"
 #include "batchconvertmodel.h"
@@ -25,6 +26,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSortFilterProxyModel>
@@ -160,6 +162,7 @@ private slots:
     void remainingSlotsOf4KHighRate();
     void closingWhileRunning();
     void playerDrivesAssignedAndIndexed();
+    void batchStartReadsDrivesAgain();
 
 private:
     QString root(const QString& name)
@@ -1068,6 +1071,40 @@ void TestBatchWindow::playerDrivesAssignedAndIndexed()
             "/usr/bin/python3", {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check", images[i], copy});
         QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
     }
+}
+
+// The destination cells show what was read of the drive when its path was
+// set; starting a batch reads every drive again, so a drive unmounted
+// meanwhile loses its label there.
+void TestBatchWindow::batchStartReadsDrivesAgain()
+{
+    const QString missing = LoopMount::missing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("a mounted drive needs " + missing));
+    // Numbered 8: the drive tests of this program assign and wait for 1 to 4.
+    QString label = "T9PW";
+    for (int i = 0; i < 6; ++i)
+        label += QChar('a' + QRandomGenerator::global()->bounded(26));
+    label += '8';
+    LoopMount drive;
+    QString error;
+    QVERIFY2(drive.create(m_tmp.filePath("refresh.img"), 8 << 20, label, &error), qPrintable(error));
+    const QString path = drive.mountPoint() + "/";
+
+    BatchConvertWindow w(0, nullptr);
+    w.show();
+    w.addSource(false, m_full, k25);
+    QVERIFY(setPath(w, 0, 0, path));
+    QCOMPARE(text(w, 0, 0, 0), QString("%1 (%2)").arg(label, path));
+    QVERIFY(modelOf(w)->destinationVolume(0, 0).playerDrive);
+    QVERIFY(drive.release());
+    QCOMPARE(text(w, 0, 0, 0), QString("%1 (%2)").arg(label, path));
+
+    QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);
+    w.startBatch();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(text(w, 0, 0, 0), path);
+    QVERIFY(!modelOf(w)->destinationVolume(0, 0).playerDrive);
 }
 
 QTEST_MAIN(TestBatchWindow)

@@ -1,6 +1,7 @@
 // Protected blocks, the fatal paths, start-up checks and locks.
 #include <QtTest>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ private slots:
     void reExecuteRestartsBody();
     void nestedBlockPassesCodeOutward();
     void raiseInHandlerRunsFinalOnce();
+    void foreignExceptionLeavesChain_data();
+    void foreignExceptionLeavesChain();
     void fatalPaths_data();
     void fatalPaths();
     void driverVersionLimits_data();
@@ -113,6 +116,58 @@ void TestDfsRuntime::raiseInHandlerRunsFinalOnce()
         [](ExceptionFrame&) {}, [] {});
     QCOMPARE(outer, -13);
     QCOMPARE(finals, 1);
+}
+
+void TestDfsRuntime::foreignExceptionLeavesChain_data()
+{
+    QTest::addColumn<bool>("inHandler");
+    QTest::newRow("thrown in the body") << false;
+    QTest::newRow("thrown in the handler") << true;
+}
+
+// A std::bad_alloc out of a protected block must not leave its frame on the
+// thread's chain: the next raise would go to the dead frame (or be fatal).
+void TestDfsRuntime::foreignExceptionLeavesChain()
+{
+    QFETCH(bool, inHandler);
+    int finals = 0;
+    bool caught = false;
+    try {
+        Protected(
+            [&] {
+                if (inHandler)
+                    RaiseError(-3);
+                throw std::bad_alloc();
+            },
+            [&](ExceptionFrame&) { throw std::bad_alloc(); }, [&] { ++finals; });
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    QVERIFY(caught);
+    QCOMPARE(finals, 1);
+    QVERIFY(TopExceptionFrame() == nullptr);
+
+    // Caught inside an outer block, which then raises a code of its own: the
+    // outer handler gets it.
+    QStringList steps;
+    int32_t r = Protected(
+        [&] {
+            try {
+                Protected([&] { throw std::bad_alloc(); }, [&](ExceptionFrame&) { steps << "inner handler"; },
+                          [&] { steps << "inner final"; });
+            } catch (const std::bad_alloc&) {
+                steps << "caught";
+            }
+            RaiseError(-12);
+        },
+        [&](ExceptionFrame& f) {
+            steps << QString("outer handler %1").arg(f.code);
+            HandleException(&f);
+        },
+        [&] { steps << "outer final"; });
+    QCOMPARE(r, 0);
+    QCOMPARE(steps, QStringList({"inner final", "caught", "outer handler -12", "outer final"}));
+    QVERIFY(TopExceptionFrame() == nullptr);
 }
 
 void TestDfsRuntime::fatalPaths_data()

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QStandardItem>
 #include <QStandardItemModel>
+#include <QTranslator>
 #include <QtTest>
 #include <functional>
 #include <memory>
@@ -97,6 +98,23 @@ void collectWarnings(QtMsgType, const QMessageLogContext&, const QString& msg)
 {
     warnings() << msg;
 }
+
+// A translation of the progress delegate's own texts, as a loaded .qm file
+// would give it.
+class ProgressTranslator : public QTranslator {
+public:
+    QString translate(const char* context, const char* source, const char*, int) const override
+    {
+        if (qstrcmp(context, "ProgressListDelegate") != 0)
+            return QString();
+        static const QHash<QString, QString> german{{"Splitting File", "Datei wird geteilt"},
+                                                    {"Encoding Error.", "Fehler beim Kodieren."},
+                                                    {"Uploading: %1", "Wird hochgeladen: %1"},
+                                                    {"Upload Error.", "Fehler beim Hochladen."}};
+        return german.value(QString::fromUtf8(source));
+    }
+    bool isEmpty() const override { return false; }
+};
 
 } // namespace
 
@@ -232,6 +250,40 @@ private slots:
             separator(q, r, QColor("black"));
         });
         QCOMPARE(painted, expected);
+    }
+
+    void progressTextsTranslated_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("weight");
+        QTest::newRow("splitting") << 2 << "Datei wird geteilt" << 75;
+        QTest::newRow("encoding error") << 4 << "Fehler beim Kodieren." << 50;
+        QTest::newRow("uploading") << 5 << "Wird hochgeladen: a.mpg" << 75;
+        QTest::newRow("upload error") << 7 << "Fehler beim Hochladen." << 50;
+    }
+
+    void progressTextsTranslated()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, text);
+        QFETCH(int, weight);
+        ProgressTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        auto removed = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        ProgressListDelegate d;
+        const QRect r(20, 10, 460, 30);
+        const QVariantMap map{{"displayName", "clip.mov"}, {"curUploadFile", "a.mpg"}, {"isEncoding", state},
+                              {"encodingProgress", 100}, {"uploadProgressString", ""}};
+        const QImage expected = reference([&](QPainter& q) {
+            q.fillRect(QRect(20, 10, 460, 30), QColor("lightblue"));
+            q.setFont(font(13));
+            q.drawText(20 + 460 * 22 / 24, 10 + 18, "100%");
+            q.setFont(font(14, weight, weight == 50));
+            q.drawText(30, 30, text);
+            separator(q, r, QColor("black"));
+        });
+        QCOMPARE(paintRow(d, map, r), expected);
     }
 
     void progressFontsShow()
