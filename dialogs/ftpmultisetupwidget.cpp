@@ -220,7 +220,7 @@ void FTPMultiSetupWidget::savePresetClicked()
         const QVariantMap map = model->index(row, 0).data(Qt::UserRole).toMap();
         QStringList values;
         for (const char* key : ftpsettings::kKeys)
-            values << ftpsettings::storable(map.value(QLatin1String(key)).toString());
+            values << ftpsettings::rowValue(QLatin1String(key), map.value(QLatin1String(key)).toString());
         out << values.join(QLatin1Char(',')) << crlf;
     }
     out.flush();
