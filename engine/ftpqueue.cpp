@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -334,13 +335,13 @@ int FtpCurlUploader::traceCallback(CURL* /*handle*/, curl_infotype type, char* d
     default:
         return 0; // file data, as libcurl's own trace leaves it out
     }
-    const QByteArray text(data, int(size));
     if (type == CURLINFO_HEADER_OUT) {
-        // A command the socket took only in part comes back in pieces; none
-        // of the pieces of PASS may show.
-        const bool passStarts = !self->inPassCommand && text.startsWith("PASS ");
+        // Should libcurl report a command in pieces, no piece of PASS may
+        // show: everything up to the end of its line is dropped.
+        const bool passStarts =
+            !self->inPassCommand && size >= 5 && std::memcmp(data, "PASS ", 5) == 0;
         if (passStarts || self->inPassCommand) {
-            self->inPassCommand = !text.endsWith('\n');
+            self->inPassCommand = size == 0 || data[size - 1] != '\n';
             if (passStarts)
                 std::fputs("> PASS ****\r\n", stderr);
             return 0;

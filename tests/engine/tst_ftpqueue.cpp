@@ -645,6 +645,24 @@ void TestFtpQueue::traceHidesThePassword()
     QVERIFY2(trace.contains("> STOR traced.mpg"), trace.constData());
     QVERIFY2(!trace.contains(kPassword), trace.constData());
     QVERIFY2(!trace.contains("s3cret"), trace.constData());
+
+    // A PASS command reported in pieces shows none of them; the command
+    // after it shows again.
+    FtpCurlUploader uploader(&queue);
+    auto out = [&](const QByteArray& piece) {
+        QByteArray copy = piece;
+        FtpCurlUploader::traceCallback(nullptr, CURLINFO_HEADER_OUT, copy.data(), copy.size(),
+                                       &uploader);
+    };
+    {
+        StdoutCapture capture(local.filePath("pieces.txt"), stderr);
+        out("PASS s3c");
+        out("ret pa");
+        out("ss\r\n");
+        out("PWD\r\n");
+        trace = capture.finish();
+    }
+    QCOMPARE(trace, QByteArray("> PASS ****\r\n> PWD\r\n"));
 }
 
 // Run by bench/ftp.sh: uploads QUORVEL_BENCH_UPLOAD_FILE to the server on
