@@ -116,7 +116,8 @@ bool FTPListDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
         return true;
     QVariantMap map = row.data(Qt::UserRole).toMap();
     for (const char* key : ftpsettings::kKeys)
-        map.insert(QLatin1String(key), settings.value(QLatin1String(key)));
+        map.insert(QLatin1String(key),
+                   ftpsettings::rowValue(QLatin1String(key), settings.value(QLatin1String(key)).toString()));
     model->setData(row, map, Qt::UserRole);
     return true;
 }

@@ -1,6 +1,7 @@
 #include "ftpserversetup.h"
 
 #include "ftpcontrolclient.h"
+#include "ftpqueue.h"
 #include "ftpsettings.h"
 
 namespace {
@@ -80,9 +81,9 @@ FTPServerSetup::~FTPServerSetup()
 QVariantMap FTPServerSetup::getSettings() const
 {
     const QStringList values = {
-        ui.primaryAddressLineEdit->text(),   ui.primaryPortLineEdit->text(),
+        ftpcheck::serverAddress(ui.primaryAddressLineEdit->text()), ui.primaryPortLineEdit->text(),
         ui.primaryUsernameLineEdit->text(),  ui.primaryPasswordLineEdit->text(),
-        ui.secondaryAddressLineEdit->text(), ui.secondaryPortLineEdit->text(),
+        ftpcheck::serverAddress(ui.secondaryAddressLineEdit->text()), ui.secondaryPortLineEdit->text(),
         ui.secondaryUsernameLineEdit->text(), ui.secondaryPasswordLineEdit->text()};
     QVariantMap map;
     for (int i = 0; i < ftpsettings::kKeyCount; ++i)
@@ -101,21 +102,37 @@ FtpControlClient* FTPServerSetup::replaceClient(FtpControlClient* client, const 
     return fresh;
 }
 
+bool FTPServerSetup::startTest(FtpControlClient* client, QLabel* statusLabel,
+                               const QString& address, const QString& port,
+                               const QString& user, const QString& password)
+{
+    // Refused as the upload refuses it, so that the test never logs in
+    // where every upload then fails.
+    if (!ftpcheck::usableAddress(address)) {
+        statusLabel->setText(tr("Invalid server address"));
+        return false;
+    }
+    client->connectToHost(address, portNumber(port));
+    client->login(user, password);
+    return true;
+}
+
 void FTPServerSetup::testSettings()
 {
     ftp1->close();
     ftp2->close();
 
     ftp1 = replaceClient(ftp1, SLOT(ftp1StateChanged(int)));
-    ftp1->connectToHost(ui.primaryAddressLineEdit->text(), portNumber(ui.primaryPortLineEdit->text()));
-    ftp1->login(ui.primaryUsernameLineEdit->text(), ui.primaryPasswordLineEdit->text());
+    startTest(ftp1, ui.primaryStatusLabel, ftpcheck::serverAddress(ui.primaryAddressLineEdit->text()),
+              ui.primaryPortLineEdit->text(), ui.primaryUsernameLineEdit->text(),
+              ui.primaryPasswordLineEdit->text());
 
-    if (ui.secondaryAddressLineEdit->text().isEmpty() || ui.secondaryPortLineEdit->text().isEmpty())
+    const QString secondary = ftpcheck::serverAddress(ui.secondaryAddressLineEdit->text());
+    if (secondary.isEmpty() || ui.secondaryPortLineEdit->text().isEmpty())
         return;
     ftp2 = replaceClient(ftp2, SLOT(ftp2StateChanged(int)));
-    ftp2->connectToHost(ui.secondaryAddressLineEdit->text(),
-                        portNumber(ui.secondaryPortLineEdit->text()));
-    ftp2->login(ui.secondaryUsernameLineEdit->text(), ui.secondaryPasswordLineEdit->text());
+    startTest(ftp2, ui.secondaryStatusLabel, secondary, ui.secondaryPortLineEdit->text(),
+              ui.secondaryUsernameLineEdit->text(), ui.secondaryPasswordLineEdit->text());
 }
 
 void FTPServerSetup::cancelPressed()

@@ -34,6 +34,10 @@ public slots:
 private:
     // Ends the session of client and puts a fresh one in its place.
     FtpControlClient* replaceClient(FtpControlClient* client, const char* stateSlot);
+    // Queues the connection and login of one server's test; false, with the
+    // reason in statusLabel, for an address no upload would take.
+    bool startTest(FtpControlClient* client, QLabel* statusLabel, const QString& address,
+                   const QString& port, const QString& user, const QString& password);
 
     Ui::FTPServerSetup ui;
     FtpControlClient* ftp1;

@@ -22,4 +22,18 @@ inline QString storable(QString value)
     return value;
 }
 
+inline bool isAddressKey(const QString& key)
+{
+    return key == QLatin1String(kKeys[0]) || key == QLatin1String(kKeys[4]);
+}
+
+// A value as it goes into a row, from the server dialog, the saved settings
+// or a preset: without line breaks, which would carry a second command to
+// the server, and an address without the blanks around it.
+inline QString rowValue(const QString& key, const QString& value)
+{
+    const QString stored = storable(value);
+    return isAddressKey(key) ? stored.trimmed() : stored;
+}
+
 } // namespace ftpsettings

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -48,7 +49,31 @@ bool parsePort(const QString& text, unsigned* port)
     *port = value == 0 ? kDefaultFtpPort : value;
     return true;
 }
+const char kBadAddressText[] = "Invalid FTP server address";
+const char kBadCredentialsText[] = "Invalid character in FTP user name or password";
+
 } // namespace
+
+// ---------------------------------------------------------------- ftpcheck
+
+QString ftpcheck::serverAddress(const QString& typed)
+{
+    return typed.trimmed();
+}
+
+bool ftpcheck::usableAddress(const QString& address)
+{
+    for (const QChar c : address)
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            return false;
+    return true;
+}
+
+bool ftpcheck::usableCredential(const QString& text)
+{
+    return !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QChar(0));
+}
 
 // ---------------------------------------------------------------- FtpQueue
 
@@ -195,7 +220,7 @@ int FtpCurlUploader::upload(QVariantMap job)
     lastPercent = -1.0;
 
     filePath = job.value(QStringLiteral("filePath")).toString();
-    address = job.value(QStringLiteral("address")).toString();
+    address = ftpcheck::serverAddress(job.value(QStringLiteral("address")).toString());
     username = job.value(QStringLiteral("username")).toString();
     password = job.value(QStringLiteral("password")).toString();
 
@@ -216,6 +241,17 @@ int FtpCurlUploader::upload(QVariantMap job)
         emit status(filePath, QString::fromUtf8(curl_easy_strerror(failure)));
         return failure;
     }
+    // libcurl would send these as they are: whatever follows a line break in
+    // them reaches the server as a command of its own. Refused whichever way
+    // the job came, before any connection.
+    const bool addressOk = ftpcheck::usableAddress(address);
+    if (!addressOk || !ftpcheck::usableCredential(username)
+        || !ftpcheck::usableCredential(password)) {
+        std::fclose(file);
+        busy = false;
+        emit status(filePath, QLatin1String(addressOk ? kBadCredentialsText : kBadAddressText));
+        return addressOk ? CURLE_LOGIN_DENIED : CURLE_URL_MALFORMAT;
+    }
 
     // The name is percent-encoded so that characters such as ' ', '#' or '?'
     // reach the server as part of the name instead of ending the URL path.
@@ -227,6 +263,9 @@ int FtpCurlUploader::upload(QVariantMap job)
     const curl_off_t size = QFileInfo(filePath).size();
 
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &FtpCurlUploader::traceCallback);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, this);
+    inPassCommand = false;
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_USERNAME, user.constData());
     curl_easy_setopt(curl, CURLOPT_PASSWORD, pass.constData());
@@ -275,5 +314,40 @@ int FtpCurlUploader::progressCallback(void* clientp, curl_off_t /*dltotal*/,
         self->lastPercent = percent;
         emit self->progress(self->filePath, percent);
     }
+    return 0;
+}
+
+int FtpCurlUploader::traceCallback(CURL* /*handle*/, curl_infotype type, char* data, size_t size,
+                                   void* clientp)
+{
+    auto* self = static_cast<FtpCurlUploader*>(clientp);
+    const char* prefix = nullptr;
+    switch (type) {
+    case CURLINFO_TEXT:
+        prefix = "* ";
+        break;
+    case CURLINFO_HEADER_IN:
+        prefix = "< ";
+        break;
+    case CURLINFO_HEADER_OUT:
+        prefix = "> ";
+        break;
+    default:
+        return 0; // file data, as libcurl's own trace leaves it out
+    }
+    if (type == CURLINFO_HEADER_OUT) {
+        // Should libcurl report a command in pieces, no piece of PASS may
+        // show: everything up to the end of its line is dropped.
+        const bool passStarts =
+            !self->inPassCommand && size >= 5 && std::memcmp(data, "PASS ", 5) == 0;
+        if (passStarts || self->inPassCommand) {
+            self->inPassCommand = size == 0 || data[size - 1] != '\n';
+            if (passStarts)
+                std::fputs("> PASS ****\r\n", stderr);
+            return 0;
+        }
+    }
+    std::fputs(prefix, stderr);
+    std::fwrite(data, 1, size, stderr);
     return 0;
 }

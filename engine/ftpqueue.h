@@ -16,6 +16,21 @@ class QThread;
 class QTimer;
 class FtpCurlUploader;
 
+// Checks shared by the upload and the server dialog's login test, so that a
+// test never passes for what every upload then refuses.
+namespace ftpcheck {
+
+// The server address as typed, without the blanks around it.
+QString serverAddress(const QString& typed);
+// False for an address (already trimmed) holding a blank or a control
+// character, NUL included: no host is named so.
+bool usableAddress(const QString& address);
+// False when a user name or password holds CR, LF or NUL, which would end the
+// command it travels in and let the rest be taken for another command.
+bool usableCredential(const QString& text);
+
+} // namespace ftpcheck
+
 class FtpQueue : public QObject
 {
     Q_OBJECT
@@ -68,6 +83,10 @@ public:
     // libcurl's transfer-info callback; clientp is the uploader.
     static int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow,
                                 curl_off_t ultotal, curl_off_t ulnow);
+    // libcurl's verbose trace, written to standard error as libcurl writes it,
+    // but with the password of the PASS command masked; clientp is the uploader.
+    static int traceCallback(CURL* handle, curl_infotype type, char* data, size_t size,
+                             void* clientp);
 
 signals:
     void finished();
@@ -90,4 +109,5 @@ private:
     QString filePath;
     bool transferCancel = false;
     double lastPercent = -1.0; // last percentage reported for this upload
+    bool inPassCommand = false; // the trace is within a PASS line sent in pieces
 };

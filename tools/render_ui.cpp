@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPixmap>
 #include <QProcess>
@@ -404,6 +405,11 @@ int main(int argc, char* argv[])
         dialog.ftp1StateChanged(4);
         dialog.ftp2StateChanged(3);
         shoot(&dialog, "dialog-ftp-server-tested");
+        // Addresses no upload would take: the test refuses them unconnected.
+        child<QLineEdit>(&dialog, "primaryAddressLineEdit")->setText("10.0.0. 1");
+        child<QLineEdit>(&dialog, "secondaryAddressLineEdit")->setText(QString("10.0.0.2") + QChar(0));
+        dialog.testSettings();
+        shoot(&dialog, "dialog-ftp-server-bad-address");
     }
     child<QWidget>(ftp, "cancelButton")->metaObject()->invokeMethod(child<QWidget>(ftp, "cancelButton"), "click");
     rows->removeRows(rowsBefore, rows->rowCount() - rowsBefore);

@@ -109,7 +109,7 @@ inline SeenBox describe(QMessageBox* box)
 }
 
 // Answers file dialogs with path (or cancels them when path is empty) and
-// message boxes with answer; records both.
+// message boxes with answer (or Ok); records both.
 class DialogAnswerer {
 public:
     DialogAnswerer(const QString& path, QMessageBox::StandardButton answer = QMessageBox::Yes)
@@ -127,11 +127,14 @@ public:
                   fd->findChild<QLineEdit*>("fileNameEdit")->setText(path);
                   QMetaObject::invokeMethod(fd, "accept", Qt::QueuedConnection);
               } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
-                  if (handled.contains(box) || !box->button(answer))
+                  // A box without that answer (a warning) is acknowledged.
+                  QAbstractButton* button =
+                      box->button(answer) ? box->button(answer) : box->button(QMessageBox::Ok);
+                  if (handled.contains(box) || !button)
                       return;
                   handled << box;
                   boxes << describe(box);
-                  QMetaObject::invokeMethod(box->button(answer), "click", Qt::QueuedConnection);
+                  QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
               }
           })
     {

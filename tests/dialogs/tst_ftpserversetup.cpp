@@ -283,6 +283,39 @@ private slots:
         QVERIFY(!watch->any(FtpControlClient::LoggedIn));
         QVERIFY(QFile::exists(server.root.filePath("name")));
     }
+
+    // The address is read without the blanks around it, by the test and into
+    // the row; one with a blank or a NUL inside is refused by the test, as
+    // the upload refuses it, instead of logging in.
+    void addressTrimmedOrRefused()
+    {
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
+        const QString port = QString::number(server.port);
+        fillPrimary(d, " 127.0.0.1\t ", port, ftptest::kUser, ftptest::kPassword);
+        // Blanks alone are no secondary server.
+        fillSecondary(d, "   ", port, ftptest::kUser, ftptest::kPassword);
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QCOMPARE(d.getSettings()["primaryServer"].toString(), QString("127.0.0.1"));
+        QCOMPARE(d.getSettings()["secondaryServer"].toString(), QString());
+        QTest::qWait(200);
+        QCOMPARE(secondaryStatus(d), QString());
+        QVERIFY(server.waitForOpenSessions(1));
+
+        for (const QString& bad : {QString("127.0.0.1") + QChar(0), QString("127.0.0. 1"),
+                                   QString("127.0.0.1") + QChar(0) + "x"}) {
+            fillPrimary(d, bad, port, ftptest::kUser, ftptest::kPassword);
+            fillSecondary(d, " " + bad, port, ftptest::kUser, ftptest::kPassword);
+            auto watch = test(d);
+            QTest::qWait(500);
+            QCOMPARE(primaryStatus(d), QString("Invalid server address"));
+            QCOMPARE(secondaryStatus(d), QString("Invalid server address"));
+            QVERIFY(!watch->any(FtpControlClient::Connected));
+            QVERIFY(!watch->any(FtpControlClient::LoggedIn));
+            QVERIFY(server.waitForOpenSessions(0));
+        }
+    }
 };
 
 QTEST_MAIN(TestFtpServerSetup)

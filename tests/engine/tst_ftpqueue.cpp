@@ -1,5 +1,6 @@
 // Uploads through FtpQueue to a real FTP server (pyftpdlib) on 127.0.0.1.
 #include "ftpqueue.h"
+#include "ftptestserver.h"
 #include "testutil.h"
 
 #include <QElapsedTimer>
@@ -93,18 +94,6 @@ public:
     int port = 0;
 };
 
-bool havePyftpdlib()
-{
-    return QFile::exists("/usr/bin/python3")
-        && testutil::run("/usr/bin/python3", {"-c", "import pyftpdlib"}).ok();
-}
-
-#define REQUIRE_FTP_SERVER()                                                   \
-    do {                                                                       \
-        if (!havePyftpdlib())                                                  \
-            QSKIP("missing /usr/bin/python3 with pyftpdlib (python3-pyftpdlib)"); \
-    } while (0)
-
 #define START_SERVER(server, ...)                                              \
     QVERIFY2((server).start(__VA_ARGS__), "FTP server did not start")
 
@@ -164,22 +153,24 @@ int freeClosedPort()
     return port;
 }
 
-// Captures what the process writes on standard output while it lives.
+// Captures what the process writes on standard output (or on another of
+// its standard streams) while it lives.
 class StdoutCapture
 {
 public:
-    explicit StdoutCapture(const QString& path) : path(path)
+    explicit StdoutCapture(const QString& path, FILE* stream = stdout)
+        : path(path), stream(stream), fd(fileno(stream))
     {
-        fflush(stdout);
-        saved = dup(STDOUT_FILENO);
+        fflush(stream);
+        saved = dup(fd);
         FILE* f = fopen(path.toLocal8Bit().constData(), "w");
-        dup2(fileno(f), STDOUT_FILENO);
+        dup2(fileno(f), fd);
         fclose(f);
     }
     QByteArray finish()
     {
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
+        fflush(stream);
+        dup2(saved, fd);
         close(saved);
         QFile f(path);
         f.open(QIODevice::ReadOnly);
@@ -188,8 +179,13 @@ public:
 
 private:
     QString path;
+    FILE* stream;
+    int fd;
     int saved = -1;
 };
+
+const char kBadCredentials[] = "Invalid character in FTP user name or password";
+const char kBadAddress[] = "Invalid FTP server address";
 } // namespace
 
 class TestFtpQueue : public QObject
@@ -206,6 +202,9 @@ private slots:
     void droppedConnectionThenNextServer();
     void destroyingQueueEndsRunningUpload();
     void hangingServersTimeOutThenNextJob();
+    void commandsInCredentialsNeverSent();
+    void addressTrimmedOrRefused();
+    void traceHidesThePassword();
     void benchmarkUpload();
 };
 
@@ -536,6 +535,134 @@ void TestFtpQueue::hangingServersTimeOutThenNextJob()
     QVERIFY2(lastBig > 0.0 && lastBig < 100.0, qPrintable(QString::number(lastBig)));
     // Both hangs ended within a few times the limits, not after the defaults.
     QVERIFY2(timer.elapsed() < 45000, qPrintable(QString::number(timer.elapsed())));
+}
+
+// A line break in a user name or password would end its command and start
+// another one on the server; such a job fails before any connection is made,
+// and the next one runs.
+void TestFtpQueue::commandsInCredentialsNeverSent()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server;
+    QVERIFY2(server.start(), "FTP server did not start");
+    const QString port = QString::number(server.port);
+    const QString victim = server.root.filePath("victim.mpg");
+    QVERIFY(testutil::sh("printf show > '" + victim + "'").ok());
+
+    QTemporaryDir local;
+    const QString viaPassword = makeFile(local, "viapass.mpg", 1000);
+    const QString viaUser = makeFile(local, "viauser.mpg", 1000);
+    const QString viaAddress = makeFile(local, "viaaddress.mpg", 1000);
+    const QString lone = makeFile(local, "lone.mpg", 1000);
+    const QString nul = makeFile(local, "nul.mpg", 1000);
+    const QString good = makeFile(local, "good.mpg", 1000);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.addToQueue(viaPassword, "127.0.0.1", port, kUser,
+                     QString(kPassword) + "\r\nDELE victim.mpg");
+    // The user name carries the whole login and the command behind it.
+    queue.addToQueue(viaUser, "127.0.0.1", port,
+                     QString(kUser) + "\r\nPASS " + kPassword + "\r\nDELE victim.mpg", "x");
+    queue.addToQueue(viaAddress, "127.0.0.1\r\nDELE victim.mpg", port, kUser, kPassword);
+    queue.addToQueue(lone, "127.0.0.1", port, kUser, QString(kPassword) + "\nDELE victim.mpg");
+    queue.addToQueue(nul, "127.0.0.1", port, QString(kUser) + QChar(0) + "x", kPassword);
+    queue.addToQueue(good, "127.0.0.1", port, kUser, kPassword);
+    QVERIFY(waitForFinals(status, good, 1, 30000));
+
+    for (const QString& file : {viaPassword, viaUser, lone, nul})
+        QCOMPARE(statusesFor(status, file), QStringList({kBadCredentials}));
+    QCOMPARE(statusesFor(status, viaAddress), QStringList({kBadAddress}));
+    QCOMPARE(statusesFor(status, good), QStringList({"Upload Started", "No error"}));
+    QVERIFY(QFile::exists(victim));
+    QCOMPARE(QDir(server.root.path()).entryList(QDir::Files),
+             QStringList({"good.mpg", "victim.mpg"}));
+    // Only the good job ever logged in; no refused job tried.
+    QTRY_VERIFY(server.openSessions() >= 0 && server.seen.contains("LOGIN operator"));
+    QTest::qWait(200);
+    server.openSessions();
+    auto reports = [&](const char* prefix) {
+        return std::count_if(server.seen.begin(), server.seen.end(),
+                             [&](const QByteArray& line) { return line.startsWith(prefix); });
+    };
+    QCOMPARE(reports("LOGIN "), 1);
+    QCOMPARE(reports("FAILED "), 0);
+}
+
+// Blanks around an address are dropped; one with a blank or a NUL inside is
+// no address at all and fails with a text that says so.
+void TestFtpQueue::addressTrimmedOrRefused()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server);
+    const QString port = QString::number(server.port);
+    QTemporaryDir local;
+    const QString padded = makeFile(local, "padded.mpg", 3000);
+    const QString inner = makeFile(local, "inner.mpg", 3000);
+    const QString nul = makeFile(local, "nul.mpg", 3000);
+    const QString tab = makeFile(local, "tab.mpg", 3000);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.addToQueue(padded, " 127.0.0.1 \t", port, kUser, kPassword);
+    queue.addToQueue(inner, "127.0.0. 1", port, kUser, kPassword);
+    queue.addToQueue(nul, QString("127.0.0.1") + QChar(0), port, kUser, kPassword);
+    queue.addToQueue(tab, "127.0\t.0.1", port, kUser, kPassword);
+    QVERIFY(waitForFinals(status, tab, 1, 30000));
+
+    QCOMPARE(statusesFor(status, padded), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(padded, server.pathOf("padded.mpg")));
+    for (const QString& file : {inner, nul, tab})
+        QCOMPARE(statusesFor(status, file), QStringList({kBadAddress}));
+    QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"padded.mpg"}));
+}
+
+// The verbose libcurl trace on standard error keeps the commands and the
+// replies, but the password never stands in it.
+void TestFtpQueue::traceHidesThePassword()
+{
+    REQUIRE_FTP_SERVER();
+    FtpServer server;
+    START_SERVER(server);
+    QTemporaryDir local;
+    const QString file = makeFile(local, "traced.mpg", 5000);
+
+    QByteArray trace;
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    {
+        StdoutCapture capture(local.filePath("stderr.txt"), stderr);
+        queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+        const bool done = waitForFinals(status, file, 1, 20000);
+        trace = capture.finish();
+        QVERIFY(done);
+    }
+    QCOMPARE(statusesFor(status, file), QStringList({"Upload Started", "No error"}));
+    QVERIFY2(trace.contains("> USER operator\r\n"), trace.constData());
+    QVERIFY2(trace.contains("> PASS "), trace.constData());
+    QVERIFY2(trace.contains("< 230 "), trace.constData());
+    QVERIFY2(trace.contains("> STOR traced.mpg"), trace.constData());
+    QVERIFY2(!trace.contains(kPassword), trace.constData());
+    QVERIFY2(!trace.contains("s3cret"), trace.constData());
+
+    // A PASS command reported in pieces shows none of them; the command
+    // after it shows again.
+    FtpCurlUploader uploader(&queue);
+    auto out = [&](const QByteArray& piece) {
+        QByteArray copy = piece;
+        FtpCurlUploader::traceCallback(nullptr, CURLINFO_HEADER_OUT, copy.data(), copy.size(),
+                                       &uploader);
+    };
+    {
+        StdoutCapture capture(local.filePath("pieces.txt"), stderr);
+        out("PASS s3c");
+        out("ret pa");
+        out("ss\r\n");
+        out("PWD\r\n");
+        trace = capture.finish();
+    }
+    QCOMPARE(trace, QByteArray("> PASS ****\r\n> PWD\r\n"));
 }
 
 // Run by bench/ftp.sh: uploads QUORVEL_BENCH_UPLOAD_FILE to the server on
