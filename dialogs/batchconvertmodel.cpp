@@ -297,6 +297,33 @@ int BatchConvertModel::destinationStatus(int row, int destination) const
     return d ? d->record.status : DestinationPending;
 }
 
+void BatchConvertModel::setRequiredVolume(int row, int destination, const QString& label)
+{
+    Destination* d = destinationAt(row, destination);
+    if (!d)
+        return;
+    d->volumeRequired = true;
+    d->volumeRootRequired = false;
+    d->volumeLabel = label;
+}
+
+QString BatchConvertModel::destinationPath(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    return d ? d->record.path : QString();
+}
+
+bool BatchConvertModel::volumeGone(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    if (!d || !d->volumeRequired || d->record.path.isEmpty())
+        return false;
+    const VolumeInfo volume(d->record.path);
+    if (!volume.isValid() || volume.name() != d->volumeLabel)
+        return true;
+    return d->volumeRootRequired && QDir::cleanPath(volume.rootPath()) != QDir::cleanPath(d->record.path);
+}
+
 // ---------------------------------------------------------------------------
 // Item model
 
@@ -547,6 +574,18 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
             source.destinations[i].record.path.clear();
             const QModelIndex cell = this->index(i, DestinationColumn, index.parent());
             emit dataChanged(cell, cell);
+        }
+    }
+    // A drive root is remembered as the volume it was, so that the batch can
+    // tell when that volume has gone from under its folder.
+    edited.volumeRequired = edited.volumeRootRequired = false;
+    edited.volumeLabel.clear();
+    if (!path.isEmpty()) {
+        const VolumeInfo volume(path);
+        if (volume.isValid() && volume.rootPath() != QLatin1String("/")
+            && QDir::cleanPath(volume.rootPath()) == QDir::cleanPath(path)) {
+            edited.volumeRequired = edited.volumeRootRequired = true;
+            edited.volumeLabel = volume.name();
         }
     }
     edited.record.status = DestinationPending;
