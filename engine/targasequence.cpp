@@ -422,7 +422,10 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
             emit destinationFailed(i);
             continue;
         }
-        if (replaceFrames && !removeFrameFiles(destinations.at(i).path)) {
+        // A clip folder that is the sequence's own folder keeps its frames: they are the source.
+        const bool ownFolder = QFileInfo(destinations.at(i).path).canonicalFilePath()
+            == QFileInfo(m_directory).canonicalFilePath();
+        if (replaceFrames && !ownFolder && !removeFrameFiles(destinations.at(i).path)) {
             emit message(QStringLiteral("Unable to remove the earlier frame files of %1.").arg(native), 2);
             emit destinationFailed(i);
             continue;

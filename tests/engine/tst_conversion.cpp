@@ -173,6 +173,7 @@ private slots:
     void framesThatDoNotMatchTheFirst();
     void secondWriterOfAClipFolderIsRefused();
     void framesAppearOnlyWhole();
+    void replacedFramesNeverTheSource();
 
 private:
     QString seqDir(const QString& name) const { return tmp.filePath("src/" + name); }
@@ -795,6 +796,39 @@ void TestConversion::framesAppearOnlyWhole()
         QCOMPARE(moved, frames);
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name), frames);
     }
+}
+
+// Replacing the frames of an earlier run clears the clip folder's frame
+// files and nothing else, and never those of the sequence being read.
+void TestConversion::replacedFramesNeverTheSource()
+{
+    const QString dir = seqDir("replace");
+    QVERIFY(QDir().mkpath(dir));
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY(QFile::copy(seqDir("hd24") + QString("/clip_%1.tga").arg(n, 4, 10, QChar('0')),
+                            dir + QString("/r%1.tga").arg(n)));
+    const QStringList sources = folderSnapshot(dir);
+    const QString out = outDir("replace");
+    QVERIFY(QDir().mkpath(out + "/sub.tga"));
+    for (const QString& name : {"r9.tga", "old.KRX", ".r5.krx.part", "notes.txt"})
+        QVERIFY(writeAll(out + "/" + name, "earlier"));
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    seq.setFrameRateIndex(1);
+    Report r = convert(seq, {{out, -1, 0}}, 1);
+    QCOMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+             (QStringList{".r5.krx.part", "notes.txt", "old.KRX", "r1.krx", "r2.krx", "r3.krx", "r9.tga", "sub.tga"}));
+
+    QObject context;
+    QObject::connect(&seq, &TargaSequence::frameConverted, &context, [&](int c) { r.codes << c; });
+    r.codes.clear();
+    seq.startConversion({{out, -1, 0}, {dir, -1, 0}}, 1, true);
+    QTRY_VERIFY_WITH_TIMEOUT(seq.thread() == QThread::currentThread(), 60000);
+    QTRY_COMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+             (QStringList{"notes.txt", "r1.krx", "r2.krx", "r3.krx", "sub.tga"}));
+    QCOMPARE(folderSnapshot(dir).filter(".tga "), sources);
 }
 
 // The child of poolOutlivesItsJobs: queue the jobs and return from main.
