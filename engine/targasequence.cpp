@@ -397,6 +397,7 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         qWarning("TargaSequence::startConversion: the sequence has a parent and cannot move to its thread");
         return;
     }
+    m_destinations = destinations;
     m_outputFormat = format;
 
     for (const SequenceDestination& d : qAsConst(destinations)) {
@@ -408,7 +409,7 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
     // Another run writing the same clip folder would mix its frames with
     // ours: that folder is left to it. Earlier frames go only once the folder is ours.
     m_locks.clear();
-    m_destinations.clear();
+    QList<SequenceDestination> locked;
     for (int i = 0; i < destinations.size(); ++i) {
         const QString native = QDir::toNativeSeparators(destinations.at(i).path);
         auto lock = std::make_unique<ClipFolderLock>();
@@ -431,8 +432,9 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
             continue;
         }
         m_locks.push_back(std::move(lock));
-        m_destinations << destinations.at(i);
+        locked << destinations.at(i);
     }
+    m_destinations = locked;
     if (m_destinations.isEmpty())
         return;
 
