@@ -8,6 +8,7 @@
 #include "batchconvertmodel.h"
 #include "batchconvertwindow.h"
 #include "batchtest.h"
+#include "clipfolder.h"
 #include "volumeinfo.h"
 
 #include <QSignalSpy>
@@ -134,6 +135,22 @@ void TestPlayerDrives::wholeDiskDriveIndexedAfterTheBatch()
     QCOMPARE(filesIn(root + "shot_f25_00001").size(), 6);
     const QByteArray index = readAll(root + "index.dat");
     QVERIFY(index.size() > 687960);
+
+    // The clip folder held by another run (its lock taken here): the row
+    // fails at once with a message and the folder keeps its frames.
+    const QString clip = root + "shot_f25_00001";
+    const QStringList before = folderSnapshot(clip);
+    ClipFolderLock other;
+    QVERIFY(other.acquire(clip));
+    Modal modal;
+    modal.answers = {QMessageBox::Yes};
+    w.startBatch();
+    QCOMPARE(modal.texts().size(), 1);   // the overwrite question
+    QCOMPARE(s_messages, QStringList{clip + " is being written by another Quorvel."});
+    QCOMPARE(status(w, 0), QString("Conversion failed"));
+    QCOMPARE(folderSnapshot(clip), before);
+    other.release();
+
     QVERIFY(drive.release());
     const QString report = checkIndex(image, index, m_tmp.filePath("whole-index.dat"));
     QVERIFY2(report.isEmpty(), qPrintable(report));
