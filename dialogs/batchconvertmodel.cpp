@@ -332,6 +332,33 @@ void BatchConvertModel::refreshDestinations()
     }
 }
 
+void BatchConvertModel::setRequiredVolume(int row, int destination, const QString& label)
+{
+    Destination* d = destinationAt(row, destination);
+    if (!d)
+        return;
+    d->volumeRequired = true;
+    d->volumeRootRequired = false;
+    d->volumeLabel = label;
+}
+
+QString BatchConvertModel::destinationPath(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    return d ? d->record.path : QString();
+}
+
+bool BatchConvertModel::volumeGone(int row, int destination) const
+{
+    const Destination* d = destinationAt(row, destination);
+    if (!d || !d->volumeRequired || d->record.path.isEmpty())
+        return false;
+    const VolumeInfo volume(d->record.path);
+    if (!volume.isValid() || volume.name() != d->volumeLabel)
+        return true;
+    return d->volumeRootRequired && QDir::cleanPath(volume.rootPath()) != QDir::cleanPath(d->record.path);
+}
+
 // ---------------------------------------------------------------------------
 // Item model
 
@@ -586,6 +613,13 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
         }
     }
     edited.volume = readVolume(path);
+    // A drive root is remembered as the volume it was, so that the batch can
+    // tell when that volume has gone from under its folder.
+    const QString& root = edited.volume.root;
+    edited.volumeRootRequired = !root.isEmpty() && root != QLatin1String("/")
+        && QDir::cleanPath(root) == QDir::cleanPath(path);
+    edited.volumeRequired = edited.volumeRootRequired;
+    edited.volumeLabel = edited.volumeRootRequired ? edited.volume.label : QString();
     edited.record.status = DestinationPending;
     changedRow(at.source, at.destination);
     return true;

@@ -52,6 +52,15 @@ public:
     QList<int> destinationsForSlot(int row, int slot) const;
     // A destination's status code; DestinationPending when out of range.
     int destinationStatus(int row, int destination) const;
+    // A destination set to the root of a mounted volume must still be that
+    // root, with the same label, when it is converted: a drive pulled out
+    // leaves an empty folder of the system disk behind. The command-line run
+    // names the label itself: the destination must lie on a volume with it.
+    void setRequiredVolume(int row, int destination, const QString& label);
+    // The destination's volume is no longer mounted as it was when chosen.
+    bool volumeGone(int row, int destination) const;
+    // The destination's root path; empty when out of range.
+    QString destinationPath(int row, int destination) const;
 
     // The volume a destination's path lies on, as its row shows it.
     struct DestinationVolume {
@@ -91,6 +100,9 @@ private:
         // Read when the path is set or a batch starts, never in data(): a
         // repaint must not read the mount table or probe devices.
         DestinationVolume volume;
+        bool volumeRequired = false;
+        bool volumeRootRequired = false;
+        QString volumeLabel;
     };
     struct Source {
         quintptr id = 0;

@@ -351,6 +351,9 @@ void BatchConvertWindow::addSource(bool autoAssign, QString folder, int rateInde
     } else {
         model->addSource(sequence);
         connect(sequence, SIGNAL(frameConverted(int)), this, SLOT(setProgress(int)));
+        connect(sequence, &TargaSequence::destinationFailed, this, [this](int index) { failedIndexes << index; });
+        connect(sequence, &TargaSequence::drivesNotIndexed, this,
+                [this](const QStringList& reports) { indexFailures << reports; });
         for (int row = 0; row < model->rowCount(); ++row)
             ui.treeView->setFirstColumnSpanned(row, QModelIndex(), true);
 
@@ -551,6 +554,8 @@ bool BatchConvertWindow::checkOutputs()
         if (answer != QMessageBox::Yes)
             return false;
     }
+    // Confirmed: the earlier run's frames go, or the clip would mix them with the new ones.
+    replaceFrames = inUse;
     return true;
 }
 
@@ -603,6 +608,9 @@ void BatchConvertWindow::startBatch()
 
     int w = 0;
     QList<int> lastRun;
+    // Destinations of source w that failed before any frame was written.
+    QSet<int> failedRows;
+    int failedRowsOf = -1;
     while (w < model->rowCount()) {
         TargaSequence* sequence = model->sequenceAt(w);
         if (!sequence) {
@@ -612,12 +620,41 @@ void BatchConvertWindow::startBatch()
         runningRow = w;
         QCoreApplication::processEvents();
         runningDestinations.clear();
+        if (failedRowsOf != w) {
+            failedRows.clear();
+            failedRowsOf = w;
+        }
+        const QModelIndex source = model->index(w, 0);
+        auto failRow = [&](int d) {
+            failedRows.insert(d);
+            model->setData(model->index(d, BatchConvertModel::StatusColumn, source), DestinationFailed);
+        };
+        // A drive pulled out since it was chosen leaves its empty mount
+        // folder on the system disk: nothing is written there.
+        QList<int> gone;
+        for (int d = 0; d < model->rowCount(source); ++d) {
+            if (!failedRows.contains(d) && model->destinationStatus(w, d) != DestinationCompleted
+                && model->volumeGone(w, d)) {
+                const QString path = model->destinationPath(w, d);
+                failRow(d);
+                gone << d;
+                message(tr("%1 is no longer mounted.").arg(QDir::toNativeSeparators(path)), 2);
+            }
+        }
         QList<SequenceDestination> destinations;
         for (int slot = -1; slot < sequence->slotCount(); ++slot) {
             for (int d : model->destinationsForSlot(w, slot)) {
+                if (failedRows.contains(d))
+                    continue;
                 runningDestinations.append(d);
                 destinations.append(SequenceDestination{model->outputBaseName(w, d), slot, DestinationPending});
             }
+        }
+        if (destinations.isEmpty() && !gone.isEmpty()) {
+            // Nothing of this source can be converted: it ends as a failed conversion.
+            runningDestinations = gone;
+            setProgress(DestinationFailed);
+            break;
         }
 
         if (!destinations.isEmpty()) {
@@ -626,10 +663,33 @@ void BatchConvertWindow::startBatch()
             const bool again = runningDestinations == lastRun;
             lastRun = runningDestinations;
             if (!again) {
-                sequence->startConversion(destinations, outputType);
+                failedIndexes.clear();
+                indexFailures.clear();
+                const QList<int> handedOver = runningDestinations;
+                sequence->startConversion(destinations, outputType, replaceFrames);
+                // Folders held by another conversion are not written; their
+                // rows fail now and follow the others no further.
+                for (int index : qAsConst(failedIndexes)) {
+                    const int d = handedOver.value(index, -1);
+                    if (d >= 0) {
+                        failRow(d);
+                        runningDestinations.removeAll(d);
+                    }
+                }
                 waitForConversion(sequence);
                 // Its last counts and messages come before it is judged.
                 deliverPostedEvents();
+                // One report for all the drives that could not be indexed.
+                if (!indexFailures.isEmpty()) {
+                    const QStringList reports = indexFailures;
+                    indexFailures.clear();
+                    if (commandLineMode) {
+                        for (const QString& report : reports)
+                            message(report, 3);
+                    } else {
+                        message(reports.join(QLatin1Char('\n')), 3);
+                    }
+                }
             }
             if (again || !sequence->isRunning()) {
                 if (runningRow >= 0)
@@ -887,6 +947,9 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
             return false;
         if (slot != QLatin1String("0"))
             model->setData(model->index(i, BatchConvertModel::SlotColumn, source), quadrant);
+        // The drive named by its label must still carry it when the batch starts.
+        if (!job.volumeNames.at(i).isEmpty())
+            model->setRequiredVolume(0, i, job.volumeNames.at(i));
     }
 
     if (!silent) {

@@ -116,5 +116,11 @@ private:
     bool progressOpen;
     // startBatch is on the stack: the window must not go, nor start another.
     bool batchActive;
+    // The overwrite was confirmed: earlier frame files are removed first.
+    bool replaceFrames = false;
+    // Destinations (by their place in the list handed over) the running
+    // conversion could not take, and the drives it could not index.
+    QList<int> failedIndexes;
+    QStringList indexFailures;
     int messagesReported = 0;
 };

@@ -17,6 +17,13 @@ void FreeUpcase(DfsDrive* d)
     d->upcaseLength = 0;
 }
 
+bool IsExfatBootSector(const uint8_t* bs)
+{
+    return Get16(bs + exfatboot::kMustBeZero) == 0
+        && std::memcmp(bs + bpb::kOemName, exfatboot::kFileSystemName, bpb::kOemNameLength) == 0
+        && Get32(bs + exfatboot::kVolumeLengthHigh) == 0;
+}
+
 void MountVolume(DfsDrive* drive, int32_t wantedState)
 {
     DfsDevice* dev = drive->device;
@@ -49,9 +56,7 @@ void MountVolume(DfsDrive* drive, int32_t wantedState)
             drive->bitmapSector = 0;
             drive->bitmapSectors = 0;
             drive->exfatUsable = 0;
-            if (Get16(bs + exfatboot::kMustBeZero) == 0
-                && std::memcmp(bs + bpb::kOemName, exfatboot::kFileSystemName, bpb::kOemNameLength) == 0
-                && Get32(bs + exfatboot::kVolumeLengthHigh) == 0)
+            if (IsExfatBootSector(bs))
                 MountExfatVolume(drive, bs);
             else
                 MountFatVolume(drive, bs);

@@ -7,6 +7,9 @@
 // Brings the drive at least to wantedState (a DRIVE_* state); raises when it
 // cannot get there.
 void MountVolume(DfsDrive* drive, int32_t wantedState);
+// The signature of an exFAT boot sector: zeros where FAT keeps its BPB, the
+// name "EXFAT   " and a volume length that fits in 32 bits.
+bool IsExfatBootSector(const uint8_t* bootSector);
 // The geometry of a FAT12/16/32 volume from its boot sector (dfs_fatmount.cpp).
 void MountFatVolume(DfsDrive* drive, const uint8_t* bootSector);
 // The geometry of an exFAT volume from its boot sector, then its allocation

@@ -209,6 +209,17 @@ void ReadPartitionTable(char& letter, DfsDevice* device, uint32_t flags)
         device->mountState = MOUNT_SECTOR_READ;
     if (Get16(s0 + mbr::kSignature) != mbr::kBootSignature)
         RaiseError(DFS_E_CORRUPT_PARTITION_TABLE);
+    // A disk formatted whole as exFAT (mkfs.exfat on the device, the usual way
+    // on Linux): its boot code where a table would be is no table.
+    if (IsExfatBootSector(s0)) {
+        if (flags & PASS_FIRST_PRIMARY) {
+            uint8_t entry[mbr::kEntrySize];
+            std::memcpy(entry, device->diskInfo, sizeof entry);
+            entry[mbr::kType] = mbr::kTypeWholeDisk;
+            letter = AddPartitionVolume(letter, device, entry, 0);
+        }
+        return;
+    }
     const bool valid = IsPartitionTableValid(s0);
     bool haveExtended = false;
     uint64_t extendedBase = 0;

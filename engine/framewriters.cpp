@@ -1,5 +1,6 @@
 #include "framewriters.h"
 
+#include "clipfolder.h"
 #include "targasequence.h"
 
 #include <QFile>
@@ -35,6 +36,12 @@ void startWriteback(const QString& fileName)
         return;
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     ::close(fd);
+}
+
+// Gives a whole file its frame name, replacing an earlier frame of that name.
+bool publish(const QString& partial, const QString& fileName)
+{
+    return ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(fileName).constData()) == 0;
 }
 
 } // namespace
@@ -105,8 +112,8 @@ bool TargaWriter::wholeFrame() const
 
 void TargaWriter::fail()
 {
-    // A half-written frame would be indexed and played as if it were whole.
-    QFile::remove(fileName);
+    // Only the unfinished file goes: nothing incomplete ever had the frame's name.
+    QFile::remove(partialFrameName(fileName));
     if (owner)
         owner->writerFailed(fileName);
 }
@@ -132,12 +139,18 @@ void TargaWriter::run()
         CopyPictureRegion(src, region.data(), x, y, width, height);
         image.pixels = region.data();
     }
-    const int rc = TgaWritePath(QFile::encodeName(fileName).constData(), &image);
+    // Written under another name and renamed when whole: a process killed
+    // mid-file leaves no cut-off frame for the drive index to list.
+    const QString partial = partialFrameName(fileName);
+    const int rc = TgaWritePath(QFile::encodeName(partial).constData(), &image);
     image.pixels = nullptr;
-    if (rc != TgaOk)
+    if (rc != TgaOk) {
         fail();
-    else
-        startWriteback(fileName);
+        return;
+    }
+    startWriteback(partial);
+    if (!publish(partial, fileName))
+        fail();
 }
 
 void KRXWriter::run()
@@ -158,7 +171,8 @@ void KRXWriter::run()
     memcpy(head, "KRX_", 4);
     for (int i = 1; i < 11; ++i)
         qToLittleEndian<quint32>(header[i], head + 4 * i);
-    QFile file(fileName);
+    const QString partial = partialFrameName(fileName);
+    QFile file(partial);
     bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
@@ -229,6 +243,7 @@ void KRXWriter::run()
     if (ok)
         ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     file.close();
-    if (!ok || file.error() != QFileDevice::NoError)
+    ok = ok && file.error() == QFileDevice::NoError;
+    if (!ok || !publish(partial, fileName))
         fail();
 }

@@ -1,5 +1,6 @@
 #include "targasequence.h"
 
+#include "clipfolder.h"
 #include "conversionpool.h"
 #include "driveindexer.h"
 #include "framewriters.h"
@@ -99,6 +100,7 @@ TargaSequence::~TargaSequence()
         m_running = false;
     }
     waitForJobs();
+    m_locks.clear();
     delete m_mutex;
 }
 
@@ -215,7 +217,7 @@ QString TargaSequence::frameFileName(int n) const
 }
 
 uint8_t* TargaSequence::readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit,
-                                  TgaImage* image)
+                                  TgaImage* image, int* fileDepth)
 {
     TgaFreeImage(image);
     const QString name = frameFileName(n);
@@ -226,6 +228,8 @@ uint8_t* TargaSequence::readFrame(int n, int* width, int* height, bool flipToTop
         return nullptr;
 
     const int w = image->width, h = image->height;
+    if (fileDepth)
+        *fileDepth = image->pixelDepth;
     if (to24Bit) {
         if (image->pixelDepth == 32) {
             const size_t count = size_t(w) * h;
@@ -365,7 +369,7 @@ void TargaSequence::waitForJobs()
         m_jobsDone.wait(&m_jobMutex);
 }
 
-void TargaSequence::startConversion(QList<SequenceDestination> destinations, int format)
+void TargaSequence::startConversion(QList<SequenceDestination> destinations, int format, bool replaceFrames)
 {
     if (thread() != QThread::currentThread()) {
         // Still on the worker of an earlier conversion, whose state must not change under it.
@@ -396,12 +400,43 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
     m_destinations = destinations;
     m_outputFormat = format;
 
-    for (const SequenceDestination& d : qAsConst(m_destinations)) {
+    for (const SequenceDestination& d : qAsConst(destinations)) {
         if (!QDir().mkpath(d.path)) {
             emit message(QStringLiteral("Unable to create output directory %1.").arg(QDir::toNativeSeparators(d.path)), 2);
             return;
         }
     }
+    // Another run writing the same clip folder would mix its frames with
+    // ours: that folder is left to it. Earlier frames go only once the folder is ours.
+    m_locks.clear();
+    QList<SequenceDestination> locked;
+    for (int i = 0; i < destinations.size(); ++i) {
+        const QString native = QDir::toNativeSeparators(destinations.at(i).path);
+        auto lock = std::make_unique<ClipFolderLock>();
+        if (!lock->acquire(destinations.at(i).path)) {
+            if (!lock->heldElsewhere()) {
+                m_locks.clear();
+                emit message(QStringLiteral("Unable to create output directory %1.").arg(native), 2);
+                return;
+            }
+            emit message(QStringLiteral("%1 is being written by another Quorvel.").arg(native), 2);
+            emit destinationFailed(i);
+            continue;
+        }
+        // A clip folder that is the sequence's own folder keeps its frames: they are the source.
+        const bool ownFolder = QFileInfo(destinations.at(i).path).canonicalFilePath()
+            == QFileInfo(m_directory).canonicalFilePath();
+        if (replaceFrames && !ownFolder && !removeFrameFiles(destinations.at(i).path)) {
+            emit message(QStringLiteral("Unable to remove the earlier frame files of %1.").arg(native), 2);
+            emit destinationFailed(i);
+            continue;
+        }
+        m_locks.push_back(std::move(lock));
+        locked << destinations.at(i);
+    }
+    m_destinations = locked;
+    if (m_destinations.isEmpty())
+        return;
 
     auto* thread = new QThread(this);
     moveToThread(thread);
@@ -500,12 +535,28 @@ void TargaSequence::convertSequence()
             prefetchFrame(int(i + 1));
         if (i + 2 < qint64(m_firstFrame) + m_frameCount)
             prefetchFrame(int(i + 2));
-        int frameWidth = 0, frameHeight = 0;
-        uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, false, true, &frame->image);
-        // A later frame too small for the first frame's quadrants is as unusable as an unreadable one.
-        const bool tooSmall = pixels && isSplit() && (frameWidth < 2 * halfWidth || frameHeight < 2 * halfHeight);
-        if (!pixels || tooSmall) {
+        int frameWidth = 0, frameHeight = 0, frameDepth = 0;
+        uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, false, true, &frame->image, &frameDepth);
+        if (!pixels) {
             emit message(QStringLiteral("Unable to open source frame %1.").arg(i), 2);
+            stopRunning();
+            break;
+        }
+        // Every file of a clip must match its first frame: the drive index and
+        // the player take one size and one format for the whole clip.
+        if (frameWidth != m_width || frameHeight != m_height || frameDepth != m_bitsPerPixel) {
+            const QString file = m_directory + QLatin1Char('/')
+                + m_frameFiles.value(int(i), frameFileName(int(i)) + QLatin1String(".tga"));
+            emit message(QStringLiteral("Source frame %1 is %2 x %3 at %4 bits per pixel, but the sequence's first "
+                                        "frame is %5 x %6 at %7 bits per pixel.")
+                             .arg(QDir::toNativeSeparators(file))
+                             .arg(frameWidth)
+                             .arg(frameHeight)
+                             .arg(frameDepth)
+                             .arg(m_width)
+                             .arg(m_height)
+                             .arg(m_bitsPerPixel),
+                         2);
             stopRunning();
             break;
         }
@@ -560,6 +611,7 @@ void TargaSequence::convertSequence()
         emit frameConverted(DestinationIndexing);
         indexPlayerDrives();
     }
+    m_locks.clear();
 
     if (QThread::currentThread() != QCoreApplication::instance()->thread())
         QThread::currentThread()->quit();
@@ -567,13 +619,23 @@ void TargaSequence::convertSequence()
 
 void TargaSequence::indexPlayerDrives()
 {
+    // Failures are gathered and told once, after the last drive, so that
+    // the operator is not handed one box per drive.
+    QStringList failures;
     DriveIndexer indexer(this);
-    connect(&indexer, &DriveIndexer::message, this, &TargaSequence::message);
+    connect(&indexer, QOverload<QString, int>::of(&DriveIndexer::message), this,
+            [&failures](const QString& text, int) { failures << text; }, Qt::DirectConnection);
+    bool stopped = false;
     for (const SequenceDestination& d : qAsConst(m_destinations)) {
-        if (!runningLocked())
-            return;
+        if (!runningLocked()) {
+            stopped = true;
+            break;
+        }
         if (VolumeInfo(d.path).isPlayerDrive())
             indexer.indexDrive(d.path, false);
     }
-    emit frameConverted(DestinationCompleted);
+    if (!failures.isEmpty())
+        emit drivesNotIndexed(failures);
+    if (!stopped)
+        emit frameConverted(DestinationCompleted);
 }

@@ -12,10 +12,12 @@
 #include <QObject>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 #include <QWaitCondition>
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 // Destination status codes, carried by TargaSequence::frameConverted(int),
 // kept per destination by the batch model and shown by the console progress.
@@ -36,6 +38,7 @@ struct SequenceDestination {
     int status = DestinationPending;   // a DestinationStatus, or the frames converted
 };
 
+class ClipFolderLock;
 class TargaWriter;
 struct SharedFrame;
 
@@ -52,7 +55,9 @@ public:
     QString frameFileName(int n) const;
     // Reads frame n into image (freed first); returns its pixels or null. The
     // pixels belong to image.
-    uint8_t* readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit, TgaImage* image);
+    // fileDepth, when given, receives the pixel depth stored in the file.
+    uint8_t* readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit, TgaImage* image,
+                       int* fileDepth = nullptr);
 
     static float frameRateForIndex(int index);
     static const QList<QSize>& acceptedFrameSizes();
@@ -75,7 +80,10 @@ public:
     QString prefix() const;
     QString directory() const;
 
-    void startConversion(QList<SequenceDestination> destinations, int format);
+    // Locks every clip folder for the run; a folder that another conversion
+    // holds fails (destinationFailed) and the others go on. With
+    // replaceFrames the frame files of an earlier run are removed first.
+    void startConversion(QList<SequenceDestination> destinations, int format, bool replaceFrames = false);
     // Copies the picture region (x, y, w, h) into buffer, laid out as a w x h
     // image of the same depth and orientation as image.
     bool extractRegion(TgaImage* image, void* buffer, int x, int y, int w, int h);
@@ -84,6 +92,11 @@ signals:
     void log(QString text);
     void message(QString text, int level = 2);
     void frameConverted(int status);
+    // Destination index (in the list given to startConversion) that is not
+    // converted; its reason came through message.
+    void destinationFailed(int index);
+    // After the drives were indexed: one report per drive that could not be.
+    void drivesNotIndexed(QStringList reports);
 
 public slots:
     void cancelConversion();
@@ -127,6 +140,9 @@ private:
     QList<QFileInfo> m_files;
     // Frame number -> file name as listed (the listing ignores the case of ".tga").
     QHash<int, QString> m_frameFiles;
+
+    // One lock per clip folder being written, held until the run has ended.
+    std::vector<std::unique_ptr<ClipFolderLock>> m_locks;
 
     // Writer jobs of this sequence still alive, and whether one failed.
     QMutex m_jobMutex;

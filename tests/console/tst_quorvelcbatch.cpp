@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStorageInfo>
 #include <QtTest>
 
@@ -23,6 +24,7 @@
 
 #include "../drivefs/index/loopmount.h"
 #include "../engine/targa/tgahelpers.h"
+#include "clipfolder.h"
 #include "consoletest.h"
 
 using consoletest::banner;
@@ -356,6 +358,113 @@ private slots:
         QCOMPARE(r.code, 0);
         QVERIFY(QFileInfo(slot10.mountPoint() + "/index.dat").size() > 0);
         QVERIFY(slot1.release() && slot10.release());
+    }
+
+    // A drive formatted whole by mkfs.exfat, named by its label: converted,
+    // indexed at the end of the run and again by -ucindex.
+    void wholeDiskDriveByLabel()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("a mounted player drive needs " + missing));
+        if (!QFileInfo::exists("/usr/bin/python3"))
+            QSKIP("missing /usr/bin/python3 (the index checker)");
+        const QString label = LoopMount::uniqueLabel(1);
+        const QString image = m_tmp.filePath("whole.img");
+        LoopMount drive;
+        QString error;
+        // A mount point whose random name holds "-p" would be skipped as an argument.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            QVERIFY2(drive.createWholeDisk(image, 40 << 20, label, &error), qPrintable(error));
+            if (!drive.mountPoint().contains("-p"))
+                break;
+            drive.release();
+        }
+        const QString root = drive.mountPoint() + "/";
+        Run r = quorvelc({"-src=" + m_hd, "-dst=" + label, "-ifr=25", "-tf=2"});
+        QVERIFY2(r.out.endsWith("Indexing Drives...\r\nDone.\r\n"), r.out.constData());
+        QCOMPARE(r.code, 0);
+        QCOMPARE(tgatest::filesIn(root + "shot_f25_00001"), (QStringList{"shot0001.tga", "shot0002.tga"}));
+        const QByteArray first = tgatest::readAll(root + "index.dat");
+        QVERIFY(first.size() > 687960);
+        QVERIFY(QFile::remove(root + "index.dat"));
+        r = quorvelc({"-ucindex", drive.mountPoint()});
+        QCOMPARE(r.out, QByteArray("Drive indexed successfully.\n"));
+        QCOMPARE(r.code, 0);
+        const QByteArray second = tgatest::readAll(root + "index.dat");
+        QCOMPARE(second, first);
+        QVERIFY(drive.release());
+        QVERIFY(tgatest::writeAll(m_tmp.filePath("whole-index.dat"), second));
+        const auto checked = testutil::run("/usr/bin/python3", {testutil::testsDir() + "/drivefs/index/indexfixture.py",
+                                                                "check", image, m_tmp.filePath("whole-index.dat")});
+        QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
+    }
+
+    // A frame of another size than the first fails the run: an error line
+    // naming it, "Error.", exit code 1; the frames before it stay whole.
+    void frameOfAnotherSizeFailsTheRun()
+    {
+        const QString source = m_tmp.filePath("mixed source");
+        QVERIFY(QDir().mkpath(source));
+        for (const QString& f : {"shot0001.tga", "shot0002.tga"})
+            QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
+        QCOMPARE(tgatest::ffmpegFrames(source + "/shot0003.tga", 1920, 1200, 24, false), QString());
+        const QString out = m_tmp.filePath("mixed out");
+        const Run r = quorvelc({"-src=" + source, "-dst=" + out, "-ifr=25", "-vo=KRX"});
+        QVERIFY2(r.out.contains("ERROR: Source frame " + bytes(source) + "/shot0003.tga is 1920 x 1200 at 24 bits per "
+                                "pixel, but the sequence's first frame is 1920 x 1080 at 24 bits per pixel.\n"),
+                 r.out.constData());
+        QVERIFY2(r.out.endsWith("Error.\r\n"), r.out.constData());
+        QCOMPARE(r.code, 1);
+        const QString clip = out + "/shot_f25_00001";
+        QCOMPARE(tgatest::filesIn(clip), (QStringList{"shot0001.krx", "shot0002.krx"}));
+        for (const QString& f : tgatest::filesIn(clip))
+            QCOMPARE(QFileInfo(clip + "/" + f).size(), qint64(512 + 1920 * 1080 * 3 / 15 * 16));
+    }
+
+    // A clip folder another Quorvel is writing (its lock held here) is not
+    // written by a second run, -f or not.
+    void clipFolderBeingWrittenIsRefused()
+    {
+        const QString out = m_tmp.filePath("busy out");
+        const QString clip = out + "/shot_f25_00001";
+        QVERIFY(QDir().mkpath(clip));
+        QVERIFY(tgatest::writeAll(clip + "/shot0001.tga", "the other run's frame"));
+        ClipFolderLock other;
+        QVERIFY(other.acquire(clip));
+        const Run r = quorvelc({"-src=" + m_hd, "-dst=" + out, "-ifr=25", "-tf=2", "-f", "-si"});
+        QVERIFY2(r.out.contains("ERROR: " + bytes(clip) + " is being written by another Quorvel.\n"),
+                 r.out.constData());
+        QCOMPARE(r.code, 1);
+        QCOMPARE(tgatest::filesIn(clip), QStringList{"shot0001.tga"});
+        QCOMPARE(tgatest::readAll(clip + "/shot0001.tga"), QByteArray("the other run's frame"));
+        other.release();
+        const Run again = quorvelc({"-src=" + m_hd, "-dst=" + out, "-ifr=25", "-tf=2", "-f", "-si"});
+        QCOMPARE(again.code, 0);
+        verifyFrames(clip, 2);
+    }
+
+    // A run killed while it writes leaves no frame file cut short under a
+    // frame's name.
+    void killedRunLeavesNoCutFrame()
+    {
+        const QString out = m_tmp.filePath("killed out");
+        const QString clip = out + "/shot_f25_00001";
+        QProcess run;
+        run.setProcessEnvironment(m_env);
+        run.start(consoletest::quorvelc(), {"-src=" + m_hd, "-dst=" + out, "-ifr=25", "-si"});
+        QVERIFY(run.waitForStarted());
+        // Killed as soon as the first file shows up in the clip folder.
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 60000 && run.state() == QProcess::Running
+               && QDir(clip).entryList(QDir::Files | QDir::Hidden).isEmpty())
+            QThread::usleep(200);
+        ::kill(pid_t(run.processId()), SIGKILL);
+        QVERIFY(run.waitForFinished());
+        const qint64 whole = 18 + qint64(kFrameBytes) + 26;
+        for (const QString& f : tgatest::filesIn(clip))
+            QVERIFY2(QFileInfo(clip + "/" + f).size() == whole, qPrintable(f + " is cut short"));
     }
 
     void driveIndexFailurePrinted()

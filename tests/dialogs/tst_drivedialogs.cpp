@@ -329,6 +329,47 @@ private slots:
                                                      playerImage, copy, "live"});
         QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
     }
+
+    // mkfs.exfat on the whole device, no partition table: indexed from the
+    // dialog like a partitioned drive.
+    void wholeDiskPlayerDrive()
+    {
+        requireDrives();
+        LoopMount player;
+        QString error;
+        const QString image = m_work.filePath("whole.img");
+        const QString label = LoopMount::uniqueLabel(1);
+        QVERIFY2(player.createWholeDisk(image, 8 << 20, label, &error), qPrintable(error));
+        const QString root = player.mountPoint() + "/";
+        const auto filled = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "fill",
+                                                    "live", player.mountPoint()});
+        QVERIFY2(filled.ok(), filled.err.constData());
+
+        DriveIndexDialog dialog(nullptr);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const QModelIndex listed = volumeRow(dialog, root);
+        QVERIFY(listed.isValid());
+        QCOMPARE(listed.data().toString(), QString("%1 (%2)").arg(label, root));
+        {
+            batchtest::Modal catcher;   // answers each box with its button
+            doubleClick(dialog, listed);
+            QCOMPARE(catcher.texts(), QStringList{"Drive indexed successfully."});
+        }
+        QFile index(root + "index.dat");
+        QVERIFY(index.open(QIODevice::ReadOnly));
+        const QByteArray written = index.readAll();
+        index.close();
+        QVERIFY(player.release());
+        const QString copy = m_work.filePath("whole-index.dat");
+        QFile out(copy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(written);
+        out.close();
+        const auto checked = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check",
+                                                     image, copy, "live"});
+        QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
+    }
 };
 
 QTEST_MAIN(TestDriveDialogs)

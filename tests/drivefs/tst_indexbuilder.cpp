@@ -250,6 +250,26 @@ private slots:
         QCOMPARE(build(m_standard, 4096 * 512).code, int(DFS_E_DRIVE_NOT_FOUND));
     }
 
+    // The same volume formatted on the whole disk, without a partition table
+    // (mkfs.exfat on a device): its one volume starts at sector 0, and every
+    // frame sector is 2048 lower than on the partitioned disk.
+    void wholeDiskDrive()
+    {
+        QFile partitioned(m_standard);
+        QVERIFY(partitioned.open(QIODevice::ReadOnly) && partitioned.seek(2048 * 512));
+        const QString whole = m_work.filePath("whole.img");
+        QVERIFY(writeFile(whole, partitioned.readAll()));
+        partitioned.close();
+        const BuildResult r = build(whole);
+        QCOMPARE(r.code, 0);
+        const QString report = check(whole, r.index, "standard", m_work.path());
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+        QCOMPARE(build(whole, 0).index, r.index);
+        const BuildResult onPartition = build(m_standard);
+        QCOMPARE(entry(r.index, 12), entry(onPartition.index, 12) - 2048);
+        QCOMPARE(r.index.mid(16, 687960 - 16), onPartition.index.mid(16, 687960 - 16));
+    }
+
     void checkerFindsFaults()
     {
         const BuildResult good = build(m_standard);

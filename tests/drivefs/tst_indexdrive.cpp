@@ -147,6 +147,34 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
+    // mkfs.exfat on the whole device, no partition table: the usual player
+    // drive made on Linux. Its one volume starts at sector 0.
+    void indexesWholeDiskDrive()
+    {
+        requireDrive();
+        const QString image = m_work.filePath("whole.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.createWholeDisk(image, 8 << 20, LoopMount::uniqueLabel(1), &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QCOMPARE(qint64(DriveIndexer::locate(root).volumeOffset), qint64(0));
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 0);
+        const QByteArray index = readAll(root + "index.dat");
+        QVERIFY(index.size() > 687960);
+        QVERIFY(drive.release());
+        const QString indexCopy = m_work.filePath("whole-index.dat");
+        QFile out(indexCopy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(index);
+        out.close();
+        const QString report = check(image, indexCopy, "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
     void reportsWithoutDrive()
     {
         DriveIndexer indexer;

@@ -2,6 +2,7 @@
 // odd/even dealing, Targa and KRX outputs checked against ffmpeg's decoding,
 // progress codes, failures, cancel, and the index of an exFAT player drive.
 #include "targa/tgahelpers.h"
+#include "clipfolder.h"
 #include "conversionpool.h"
 #include "framewriters.h"
 #include "targasequence.h"
@@ -15,12 +16,18 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <QRegularExpression>
+#include <QSemaphore>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtEndian>
 #include <QtTest>
 
 #include <functional>
+
+#include <sys/inotify.h>
+#include <poll.h>
+#include <unistd.h>
 
 using namespace tgatest;
 
@@ -162,6 +169,11 @@ private slots:
     void poolOutlivesItsJobs();
     void refusedStarts();
     void indexesPlayerDrive();
+    void framesThatDoNotMatchTheFirst_data();
+    void framesThatDoNotMatchTheFirst();
+    void secondWriterOfAClipFolderIsRefused();
+    void framesAppearOnlyWhole();
+    void replacedFramesNeverTheSource();
 
 private:
     QString seqDir(const QString& name) const { return tmp.filePath("src/" + name); }
@@ -348,12 +360,13 @@ void TestConversion::dealing()
 
 void TestConversion::eachFrameKeepsItsOwnSizeAndOrder()
 {
-    // Frame 1 bottom row first, frame 2 top row first, frame 3 smaller and 32-bit.
+    // Frame 1 bottom row first, frame 2 top row first, frame 3 run-length
+    // encoded; all of the first frame's size and depth.
     const QString dir = seqDir("mixed");
     QVERIFY(QDir().mkpath(dir));
     QVERIFY(QFile::copy(seqDir("bottomup") + "/bu05.tga", dir + "/m1.tga"));
     QVERIFY(QFile::copy(seqDir("hd24") + "/clip_0002.tga", dir + "/m2.tga"));
-    QCOMPARE(ffmpegFrames(dir + "/m3.tga", 640, 360, 32, true), QString());
+    QCOMPARE(ffmpegFrames(dir + "/m3.tga", 1280, 720, 24, true), QString());
     TargaSequence seq;
     QVERIFY(seq.scan(dir));
     seq.setFrameRateIndex(1);
@@ -364,7 +377,7 @@ void TestConversion::eachFrameKeepsItsOwnSizeAndOrder()
         QCOMPARE(r.codes, (QList<int>{1, 2, 3, DestinationIndexing, DestinationCompleted}));
         for (int n = 1; n <= 3; ++n) {
             const QByteArray expected = ffmpegDecode(dir + QString("/m%1.tga").arg(n), "bgr24");
-            const int w = n == 3 ? 640 : 1280, h = n == 3 ? 360 : 720;
+            const int w = 1280, h = 720;
             QCOMPARE(expected.size(), w * h * 3);
             const QString file = out + QString("/m%1").arg(n) + (format ? ".krx" : ".tga");
             if (format == 0) {
@@ -392,7 +405,9 @@ void TestConversion::smallerLaterFrameIn4K()
         dests << SequenceDestination{outDir(QString("uhdsmall/q%1").arg(q)), q, 0};
     const Report r = convert(seq, dests, 0);
     QVERIFY(r.finished);
-    QCOMPARE(r.messages, QStringList{"Unable to open source frame 2."});
+    QCOMPARE(r.messages, QStringList{QString("Source frame %1 is 1280 x 720 at 24 bits per pixel, but the sequence's "
+                                             "first frame is 3840 x 2160 at 24 bits per pixel.")
+                                         .arg(QDir::toNativeSeparators(dir + "/s02.tga"))});
     QCOMPARE(r.codes, QList<int>{1});
     QVERIFY(!seq.isRunning());
     for (const auto& d : dests)
@@ -621,6 +636,199 @@ void TestConversion::indexesPlayerDrive()
                                      {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check", image,
                                       tmp.filePath("index.dat")});
     QVERIFY2(check.ok(), (check.out + check.err).constData());
+}
+
+void TestConversion::framesThatDoNotMatchTheFirst_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("laterWidth");
+    QTest::addColumn<int>("laterHeight");
+    QTest::addColumn<int>("laterBits");
+    QTest::addColumn<int>("format");
+    QTest::newRow("1920x1200 in a 1080 clip, KRX") << 1920 << 1080 << 24 << 1920 << 1200 << 24 << 1;
+    QTest::newRow("4096 wide in a 3840 clip, Targa") << 3840 << 2160 << 24 << 4096 << 2160 << 24 << 0;
+    QTest::newRow("32-bit in a 24-bit clip, Targa") << 1280 << 720 << 24 << 1280 << 720 << 32 << 0;
+}
+
+// Each frame must be what the first frame was: a different one ends the
+// conversion as failed, naming the file and both sizes; earlier files stay whole.
+void TestConversion::framesThatDoNotMatchTheFirst()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, bits);
+    QFETCH(int, laterWidth);
+    QFETCH(int, laterHeight);
+    QFETCH(int, laterBits);
+    QFETCH(int, format);
+    const QString dir = seqDir(QString("unlike%1").arg(QTest::currentDataTag()).remove(' '));
+    QVERIFY(QDir().mkpath(dir));
+    QCOMPARE(ffmpegFrames(dir + "/f%02d.tga", width, height, bits, false, 2, 1), QString());
+    QCOMPARE(ffmpegFrames(dir + "/f03.tga", laterWidth, laterHeight, laterBits, false), QString());
+    QCOMPARE(ffmpegFrames(dir + "/f04.tga", width, height, bits, false), QString());
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    seq.setFrameRateIndex(5);
+    QList<SequenceDestination> dests;
+    if (seq.isSplit()) {
+        for (int q = 0; q < 4; ++q)
+            dests << SequenceDestination{outDir(QString("%1/q%2").arg(QFileInfo(dir).fileName()).arg(q)), q, 0};
+    } else {
+        dests << SequenceDestination{outDir(QFileInfo(dir).fileName()), -1, 0};
+    }
+    const Report r = convert(seq, dests, format);
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList{QString("Source frame %1 is %2 x %3 at %4 bits per pixel, but the sequence's "
+                                             "first frame is %5 x %6 at %7 bits per pixel.")
+                                         .arg(QDir::toNativeSeparators(dir + "/f03.tga"))
+                                         .arg(laterWidth)
+                                         .arg(laterHeight)
+                                         .arg(laterBits)
+                                         .arg(width)
+                                         .arg(height)
+                                         .arg(bits)});
+    QCOMPARE(r.codes, (QList<int>{1, 2}));
+    QVERIFY(!seq.isRunning());
+    const QString ext = format ? ".krx" : ".tga";
+    const int w = seq.isSplit() ? width / 2 : width, h = seq.isSplit() ? height / 2 : height;
+    const qint64 size = format ? 512 + qint64(w) * h * 3 / 15 * 16 : 18 + qint64(w) * h * 3 + 26;
+    for (const SequenceDestination& d : dests) {
+        QCOMPARE(filesIn(d.path), (QStringList{"f01" + ext, "f02" + ext}));
+        for (const QString& f : filesIn(d.path))
+            QCOMPARE(QFileInfo(d.path + "/" + f).size(), size);
+    }
+}
+
+// Two conversions into one clip folder would mix their frames: the second is
+// refused there at once, writes nothing there, and goes on elsewhere.
+void TestConversion::secondWriterOfAClipFolderIsRefused()
+{
+    const QString shared = outDir("locked/clip_f59_00001");
+    const QString other = outDir("locked/other_f59_00001");
+    TargaSequence first;
+    QVERIFY(first.scan(seqDir("hd24")));
+    first.setFrameRateIndex(5);
+    auto gate = std::make_shared<QSemaphore>();
+    auto reached = std::make_shared<QAtomicInt>(0);
+    QObject::connect(
+        &first, &TargaSequence::frameConverted, &first,
+        [gate, reached](int c) {
+            if (c == 1) {
+                *reached = 1;
+                gate->acquire();
+            }
+        },
+        Qt::DirectConnection);
+    first.startConversion({{shared, -1, 0}}, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(reached->loadAcquire() == 1, 60000);
+
+    TargaSequence second;
+    QVERIFY(second.scan(seqDir("deal")));
+    second.setFrameRateIndex(5);
+    QSignalSpy failed(&second, &TargaSequence::destinationFailed);
+    Report r = convert(second, {{shared, -1, 0}, {other, -1, 0}}, 1);
+    gate->release();
+    QVERIFY(r.finished);
+    QCOMPARE(r.messages, QStringList{QDir::toNativeSeparators(shared) + " is being written by another Quorvel."});
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).toInt(), 0);
+    QCOMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(filesIn(other).size(), 10);
+
+    QTRY_VERIFY_WITH_TIMEOUT(first.thread() == QThread::currentThread(), 60000);
+    QCOMPARE(filesIn(shared), (QStringList{"clip_0001.tga", "clip_0002.tga", "clip_0003.tga"}));
+
+    // The lock goes with the run: the folder can be written again.
+    r = convert(second, {{shared, -1, 0}}, 1);
+    QCOMPARE(r.messages, QStringList());
+    QCOMPARE(r.codes.last(), int(DestinationCompleted));
+
+    // Refused everywhere: nothing starts.
+    QFile::remove(shared + "/clip_0001.tga");
+    ClipFolderLock holder;
+    QVERIFY(holder.acquire(shared));
+    QSignalSpy failedAgain(&first, &TargaSequence::destinationFailed);
+    r = convert(first, {{shared, -1, 0}}, 0);
+    QCOMPARE(r.messages, QStringList{QDir::toNativeSeparators(shared) + " is being written by another Quorvel."});
+    QCOMPARE(failedAgain.count(), 1);
+    QVERIFY(r.codes.isEmpty());
+    QVERIFY(!QFileInfo::exists(shared + "/clip_0001.tga"));
+}
+
+// Every frame file shows up under its name only when it is whole: it is made
+// under another name and renamed, so a process killed mid-file leaves no cut
+// frame for the drive index. The unfinished name is never one of a frame.
+void TestConversion::framesAppearOnlyWhole()
+{
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("hd24")));
+    seq.setFrameRateIndex(5);
+    for (int format : {0, 1}) {
+        const QString out = outDir(QString("whole%1").arg(format));
+        QVERIFY(QDir().mkpath(out));
+        const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QVERIFY(inotify_add_watch(fd, QFile::encodeName(out).constData(), IN_CREATE | IN_MOVED_TO) >= 0);
+        const Report r = convert(seq, {{out, -1, 0}}, format);
+        QCOMPARE(r.codes.last(), int(DestinationCompleted));
+        QStringList created, moved;
+        alignas(struct inotify_event) char buffer[64 * 1024];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            for (char* p = buffer; p < buffer + n;) {
+                auto* e = reinterpret_cast<struct inotify_event*>(p);
+                const QString name = QFile::decodeName(e->name);
+                (e->mask & IN_CREATE ? created : moved) << name;
+                p += sizeof(struct inotify_event) + e->len;
+            }
+        }
+        ::close(fd);
+        const QString ext = format ? ".krx" : ".tga";
+        const QStringList frames{"clip_0001" + ext, "clip_0002" + ext, "clip_0003" + ext};
+        for (const QString& name : created) {
+            QVERIFY2(!frames.contains(name), qPrintable(name + " was made under its frame name"));
+            QVERIFY2(!name.endsWith(".tga") && !name.endsWith(".krx"), qPrintable(name));
+        }
+        QCOMPARE(created.size(), 3);
+        moved.sort();
+        QCOMPARE(moved, frames);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name), frames);
+    }
+}
+
+// Replacing the frames of an earlier run clears the clip folder's frame
+// files and nothing else, and never those of the sequence being read.
+void TestConversion::replacedFramesNeverTheSource()
+{
+    const QString dir = seqDir("replace");
+    QVERIFY(QDir().mkpath(dir));
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY(QFile::copy(seqDir("hd24") + QString("/clip_%1.tga").arg(n, 4, 10, QChar('0')),
+                            dir + QString("/r%1.tga").arg(n)));
+    const QStringList sources = folderSnapshot(dir);
+    const QString out = outDir("replace");
+    QVERIFY(QDir().mkpath(out + "/sub.tga"));
+    for (const QString& name : {"r9.tga", "old.KRX", ".r5.krx.part", "notes.txt"})
+        QVERIFY(writeAll(out + "/" + name, "earlier"));
+    TargaSequence seq;
+    QVERIFY(seq.scan(dir));
+    seq.setFrameRateIndex(1);
+    Report r = convert(seq, {{out, -1, 0}}, 1);
+    QCOMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+             (QStringList{".r5.krx.part", "notes.txt", "old.KRX", "r1.krx", "r2.krx", "r3.krx", "r9.tga", "sub.tga"}));
+
+    QObject context;
+    QObject::connect(&seq, &TargaSequence::frameConverted, &context, [&](int c) { r.codes << c; });
+    r.codes.clear();
+    seq.startConversion({{out, -1, 0}, {dir, -1, 0}}, 1, true);
+    QTRY_VERIFY_WITH_TIMEOUT(seq.thread() == QThread::currentThread(), 60000);
+    QTRY_COMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+             (QStringList{"notes.txt", "r1.krx", "r2.krx", "r3.krx", "sub.tga"}));
+    QCOMPARE(folderSnapshot(dir).filter(".tga "), sources);
 }
 
 // The child of poolOutlivesItsJobs: queue the jobs and return from main.

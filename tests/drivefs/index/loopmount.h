@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
+#include <QRandomGenerator>
 #include <QThread>
 
 #include <unistd.h>
@@ -74,6 +75,51 @@ public:
         if (!r.ok())
             return fail(error, "mkfs.exfat: " + QString::fromLocal8Bit(r.err));
         return mount(error);
+    }
+
+    // Makes image (sizeBytes) formatted whole, without a partition table, as
+    // mkfs.exfat on a disk device does, and mounts it.
+    bool createWholeDisk(const QString& image, qint64 sizeBytes, const QString& label, QString* error)
+    {
+        m_image = image;
+        m_offset = 0;
+        QFile file(image);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.resize(sizeBytes))
+            return fail(error, QStringLiteral("cannot create %1").arg(image));
+        file.close();
+        if (!attach(sizeBytes, error))
+            return false;
+        const auto r = testutil::run(tool("mkfs.exfat"), {"-L", label, m_loop});
+        if (!r.ok())
+            return fail(error, "mkfs.exfat: " + QString::fromLocal8Bit(r.err));
+        return mount(error);
+    }
+
+    // A label no other test run uses, still a player drive's: "T9PW", five
+    // random letters and the drive number (eleven characters, exFAT's limit).
+    static QString uniqueLabel(int number)
+    {
+        static const char letters[] = "abcdefghijklmnopqrstuvwxyz";
+        QString label = QStringLiteral("T9PW");
+        for (int i = 0; i < 5; ++i)
+            label += QLatin1Char(letters[QRandomGenerator::global()->bounded(26)]);
+        return label + QLatin1Char('_') + QString::number(number % 10);
+    }
+
+    // Unmounts the volume but keeps the empty mount-point folder, as a drive
+    // pulled out after it was chosen leaves it.
+    bool unmountKeepingFolder()
+    {
+        if (!m_mounted)
+            return false;
+        bool ok = false;
+        for (int attempt = 0; attempt < 20 && !ok; ++attempt) {
+            ok = testutil::run(tool("umount"), {m_dir->path()}).ok();
+            if (!ok)
+                QThread::msleep(100);
+        }
+        m_mounted = !ok;
+        return ok;
     }
 
     // Mounts an existing image made by create().

@@ -1,0 +1,52 @@
+#include "clipfolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+bool ClipFolderLock::acquire(const QString& folder)
+{
+    release();
+    m_heldElsewhere = false;
+    m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    int rc;
+    do
+        rc = ::flock(m_fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return true;
+    m_heldElsewhere = errno == EWOULDBLOCK;
+    release();
+    return false;
+}
+
+void ClipFolderLock::release()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+QString partialFrameName(const QString& fileName)
+{
+    const int slash = fileName.lastIndexOf(QLatin1Char('/'));
+    return fileName.left(slash + 1) + QLatin1Char('.') + fileName.mid(slash + 1) + QLatin1String(".part");
+}
+
+bool removeFrameFiles(const QString& folder)
+{
+    const QStringList names = QDir(folder).entryList(
+        {QStringLiteral("*.tga"), QStringLiteral("*.krx"), QStringLiteral(".*.tga.part"), QStringLiteral(".*.krx.part")},
+        QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    bool ok = true;
+    for (const QString& name : names)
+        ok = QFile::remove(folder + QLatin1Char('/') + name) && ok;
+    return ok;
+}

@@ -1,0 +1,35 @@
+// Clip folders while a conversion writes them: the lock that keeps a second
+// writer out, the names frame files are written under until they are whole,
+// and clearing the frames of an earlier run before an overwrite.
+#pragma once
+
+#include <QString>
+
+// An advisory lock (flock) on a clip folder, held while it lives. The
+// system drops it when the process ends, however it ends.
+class ClipFolderLock {
+public:
+    ClipFolderLock() = default;
+    ClipFolderLock(const ClipFolderLock&) = delete;
+    ClipFolderLock& operator=(const ClipFolderLock&) = delete;
+    ~ClipFolderLock() { release(); }
+
+    // False when the folder cannot be opened or another writer holds it.
+    bool acquire(const QString& folder);
+    void release();
+    // True after acquire failed only because another writer holds the folder.
+    bool heldElsewhere() const { return m_heldElsewhere; }
+
+private:
+    int m_fd = -1;
+    bool m_heldElsewhere = false;
+};
+
+// The name a frame file is written under until it is whole: hidden, in the
+// same folder, and ending in ".part" so the drive index never takes it for a frame.
+QString partialFrameName(const QString& fileName);
+
+// Removes the frame files (".tga", ".krx", any case) and unfinished frame
+// files of folder; every other file and every folder stays. False when one
+// could not be removed.
+bool removeFrameFiles(const QString& folder);

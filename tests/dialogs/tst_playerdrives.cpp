@@ -1,0 +1,340 @@
+// The batch window on player drives as Linux users make and use them: exFAT
+// formatted on the whole device, drives pulled out after they were chosen,
+// clip folders converted again over an earlier run, and drives that cannot
+// be indexed. Real exFAT images on loop devices with exfat-fuse where the
+// machine has them (root, /dev/loop-control, /dev/fuse); plain folders else.
+#include "../drivefs/index/loopmount.h"
+#include "../engine/targa/tgahelpers.h"
+#include "batchconvertmodel.h"
+#include "batchconvertwindow.h"
+#include "batchtest.h"
+#include "clipfolder.h"
+#include "volumeinfo.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tgatest;
+using batchtest::Modal;
+
+namespace {
+
+QStringList s_messages;
+QList<int> s_levels;
+void captureMessage(QWidget*, const QString& text, int level)
+{
+    s_messages << text;
+    s_levels << level;
+}
+
+const int k25 = 1;
+const QString kPython = "/usr/bin/python3";
+
+BatchConvertModel* modelOf(BatchConvertWindow& w)
+{
+    return w.findChild<BatchConvertModel*>();
+}
+
+QString status(BatchConvertWindow& w, int destination)
+{
+    BatchConvertModel* m = modelOf(w);
+    return m->index(destination, BatchConvertModel::StatusColumn, m->index(0, 0)).data().toString();
+}
+
+bool setPath(BatchConvertWindow& w, int destination, const QString& path)
+{
+    BatchConvertModel* m = modelOf(w);
+    const QModelIndex source = m->index(0, 0);
+    while (m->rowCount(source) <= destination)
+        m->addDestination(0, -1);
+    return m->setData(m->index(destination, BatchConvertModel::DestinationColumn, source), path);
+}
+
+// Everything in a folder, files and folders, hidden ones too, sorted.
+QStringList entries(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+QString checkIndex(const QString& image, const QByteArray& index, const QString& copy)
+{
+    if (!writeAll(copy, index))
+        return "cannot write " + copy;
+    const auto r = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check", image, copy});
+    return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+}
+
+} // namespace
+
+class TestPlayerDrives : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void wholeDiskDriveIndexedAfterTheBatch();
+    void pulledDriveIsNotWritten();
+    void pulledLabelDriveInACommandLineRun();
+    void confirmedOverwriteReplacesTheFrames();
+    void driveIndexFailuresReportedOnce();
+
+private:
+    static QString drivesMissing()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            return "mounted player drives need " + missing;
+        if (!QFileInfo::exists(kPython))
+            return "missing /usr/bin/python3 (the index checker)";
+        return QString();
+    }
+
+    QTemporaryDir m_tmp;
+    QString m_shot;   // shot0001..0006, 1280 x 720, 24-bit
+};
+
+void TestPlayerDrives::initTestCase()
+{
+    REQUIRE_TOOL("ffmpeg");
+    QVERIFY(m_tmp.isValid());
+    m_shot = m_tmp.filePath("shots");
+    QVERIFY(QDir().mkpath(m_shot));
+    QCOMPARE(ffmpegFrames(m_shot + "/shot%04d.tga", 1280, 720, 24, false, 6), QString());
+    BatchConvertWindow::setMessageReporter(captureMessage);
+    BatchConvertModel::setWarningReporter([](QObject*, const QString& text) { s_messages << text; });
+}
+
+void TestPlayerDrives::init()
+{
+    s_messages.clear();
+    s_levels.clear();
+}
+
+// mkfs.exfat on the whole device: the batch converts and indexes it, and the
+// index is what the checker reads from the image.
+void TestPlayerDrives::wholeDiskDriveIndexedAfterTheBatch()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    const QString image = m_tmp.filePath("whole.img");
+    LoopMount drive;
+    QString error;
+    QVERIFY2(drive.createWholeDisk(image, 48 << 20, LoopMount::uniqueLabel(1), &error), qPrintable(error));
+    const QString root = drive.mountPoint() + "/";
+
+    BatchConvertWindow w(1, nullptr);
+    w.addSource(false, m_shot, k25);
+    QVERIFY(setPath(w, 0, root));
+    QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);
+    w.startBatch();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(s_messages, QStringList());
+    QCOMPARE(status(w, 0), QString("Completed"));
+    QCOMPARE(filesIn(root + "shot_f25_00001").size(), 6);
+    const QByteArray index = readAll(root + "index.dat");
+    QVERIFY(index.size() > 687960);
+
+    // The clip folder held by another run (its lock taken here): the row
+    // fails at once with a message and the folder keeps its frames.
+    const QString clip = root + "shot_f25_00001";
+    const QStringList before = folderSnapshot(clip);
+    ClipFolderLock other;
+    QVERIFY(other.acquire(clip));
+    Modal modal;
+    modal.answers = {QMessageBox::Yes};
+    w.startBatch();
+    QCOMPARE(modal.texts().size(), 1);   // the overwrite question
+    QCOMPARE(s_messages, QStringList{clip + " is being written by another Quorvel."});
+    QCOMPARE(status(w, 0), QString("Conversion failed"));
+    QCOMPARE(folderSnapshot(clip), before);
+    other.release();
+
+    QVERIFY(drive.release());
+    const QString report = checkIndex(image, index, m_tmp.filePath("whole-index.dat"));
+    QVERIFY2(report.isEmpty(), qPrintable(report));
+}
+
+// A drive unmounted after it was chosen leaves its empty mount folder on the
+// system disk: that destination fails with a message and nothing goes there,
+// while the other destination is converted.
+void TestPlayerDrives::pulledDriveIsNotWritten()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    LoopMount pulled, kept;
+    QString error;
+    const QString label = LoopMount::uniqueLabel(1);
+    QVERIFY2(pulled.create(m_tmp.filePath("pulled.img"), 24 << 20, label, &error), qPrintable(error));
+    QVERIFY2(kept.createWholeDisk(m_tmp.filePath("kept.img"), 48 << 20, LoopMount::uniqueLabel(2), &error),
+             qPrintable(error));
+    const QString pulledRoot = pulled.mountPoint() + "/";
+    const QString keptRoot = kept.mountPoint() + "/";
+
+    BatchConvertWindow w(0, nullptr);
+    w.addSource(false, m_shot, k25);
+    QVERIFY(setPath(w, 0, pulledRoot));
+    QVERIFY(setPath(w, 1, keptRoot));
+    QCOMPARE(modelOf(w)->index(0, 0, modelOf(w)->index(0, 0)).data().toString(),
+             QString("%1 (%2)").arg(label, pulledRoot));
+    QVERIFY(pulled.unmountKeepingFolder());
+    QVERIFY(QFileInfo(pulledRoot).isDir());
+
+    w.startBatch();
+    QCOMPARE(s_messages, QStringList{pulledRoot + " is no longer mounted."});
+    QCOMPARE(status(w, 0), QString("Conversion failed"));
+    QCOMPARE(status(w, 1), QString("Completed"));
+    QCOMPARE(entries(pulledRoot), QStringList());
+    QCOMPARE(filesIn(keptRoot + "shot_f25_00001").size(), 6);
+    QVERIFY(QFileInfo::exists(keptRoot + "index.dat"));
+
+    // Alone, the pulled drive fails the batch as a failed conversion.
+    s_messages.clear();
+    modelOf(w)->removeDestination(0, 1);
+    w.startBatch();
+    QCOMPARE(s_messages, QStringList{pulledRoot + " is no longer mounted."});
+    QCOMPARE(status(w, 0), QString("Conversion failed"));
+    QCOMPARE(entries(pulledRoot), QStringList());
+    QVERIFY(kept.release());
+}
+
+// The command-line run names its drive by label: gone by the time the batch
+// starts, it gets an error line and no frames.
+void TestPlayerDrives::pulledLabelDriveInACommandLineRun()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    LoopMount drive;
+    QString error;
+    const QString label = LoopMount::uniqueLabel(3);
+    QVERIFY2(drive.create(m_tmp.filePath("label.img"), 24 << 20, label, &error), qPrintable(error));
+    const QString root = drive.mountPoint() + "/";
+    QCOMPARE(VolumeInfo::findByLabel(label).rootPath(), root);
+    QVERIFY(drive.unmountKeepingFolder());
+
+    CommandLineBatchJob job;
+    job.sources = QStringList{m_shot};
+    job.destinations = QStringList{root};
+    job.destinationSlots = QStringList{"0"};
+    job.volumeNames = QStringList{label};
+    job.inputFrameRate = k25;
+    job.silent = true;
+    BatchConvertWindow w(1, nullptr);
+    QVERIFY(!w.startCommandLineBatch(job));
+    QCOMPARE(s_messages, QStringList{root + " is no longer mounted."});
+    QCOMPARE(status(w, 0), QString("Conversion failed"));
+    QCOMPARE(entries(root), QStringList());
+}
+
+// A confirmed overwrite clears the earlier run's frame files first, so a KRX
+// run after a Targa run and a shorter run leave only their own frames; other
+// files and folders of the clip folder stay.
+void TestPlayerDrives::confirmedOverwriteReplacesTheFrames()
+{
+    const QString root = m_tmp.filePath("again") + "/";
+    QVERIFY(QDir().mkpath(root));
+    const QString clip = root + "shot_f25_00001";
+    const QStringList tga{"shot0001.tga", "shot0002.tga", "shot0003.tga",
+                          "shot0004.tga", "shot0005.tga", "shot0006.tga"};
+    {
+        BatchConvertWindow w(0, nullptr);
+        w.addSource(false, m_shot, k25);
+        QVERIFY(setPath(w, 0, root));
+        w.startBatch();
+        QCOMPARE(status(w, 0), QString("Completed"));
+    }
+    QCOMPARE(filesIn(clip), tga);
+    QVERIFY(writeAll(clip + "/notes.txt", "operator notes"));
+    QVERIFY(QDir().mkpath(clip + "/extra"));
+    QVERIFY(writeAll(clip + "/extra/keep.tga", "not ours to touch"));
+
+    // Windowed: the question answered Yes.
+    {
+        BatchConvertWindow w(1, nullptr);
+        w.addSource(false, m_shot, k25);
+        QVERIFY(setPath(w, 0, root));
+        Modal modal;
+        modal.answers = {QMessageBox::Yes};
+        w.startBatch();
+        QCOMPARE(modal.texts().size(), 1);
+        QCOMPARE(status(w, 0), QString("Completed"));
+    }
+    QCOMPARE(entries(clip), (QStringList{"extra", "notes.txt", "shot0001.krx", "shot0002.krx", "shot0003.krx",
+                                         "shot0004.krx", "shot0005.krx", "shot0006.krx"}));
+
+    // Command line with -f and fewer frames: no stale frames after the third.
+    CommandLineBatchJob job;
+    job.sources = QStringList{m_shot};
+    job.destinations = QStringList{root};
+    job.destinationSlots = QStringList{"0"};
+    job.volumeNames = QStringList{QString()};
+    job.inputFrameRate = k25;
+    job.totalFrames = 3;
+    job.force = true;
+    job.silent = true;
+    {
+        BatchConvertWindow w(1, nullptr);
+        QVERIFY(w.startCommandLineBatch(job));
+    }
+    QCOMPARE(entries(clip), (QStringList{"extra", "notes.txt", "shot0001.krx", "shot0002.krx", "shot0003.krx"}));
+    QCOMPARE(readAll(clip + "/notes.txt"), QByteArray("operator notes"));
+    QCOMPARE(readAll(clip + "/extra/keep.tga"), QByteArray("not ours to touch"));
+    QCOMPARE(s_messages, QStringList());
+}
+
+// Two drives that cannot be indexed (a clip folder and frame name too long
+// for the index): the rows still complete, and the operator gets one box
+// naming both, or one error line per drive in a command-line run.
+void TestPlayerDrives::driveIndexFailuresReportedOnce()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    LoopMount drives[2];
+    QStringList roots;
+    for (int i = 0; i < 2; ++i) {
+        QString error;
+        QVERIFY2(drives[i].create(m_tmp.filePath(QString("bad%1.img").arg(i)), 32 << 20,
+                                  LoopMount::uniqueLabel(i + 1), &error),
+                 qPrintable(error));
+        roots << drives[i].mountPoint() + "/";
+        const QString longFolder = roots[i] + QString(200, 'L') + "_00005";
+        QVERIFY(QDir().mkpath(longFolder));
+        QVERIFY(writeAll(longFolder + "/" + QString(60, 'F') + "00000.tga", QByteArray(100, 'x')));
+    }
+    const QStringList reports{QString("Error indexing %1 (invalid file name).").arg(roots[0]),
+                              QString("Error indexing %1 (invalid file name).").arg(roots[1])};
+
+    BatchConvertWindow w(1, nullptr);
+    w.addSource(false, m_shot, k25);
+    QVERIFY(setPath(w, 0, roots[0]));
+    QVERIFY(setPath(w, 1, roots[1]));
+    w.startBatch();
+    QCOMPARE(status(w, 0), QString("Completed"));
+    QCOMPARE(status(w, 1), QString("Completed"));
+    QCOMPARE(s_messages, QStringList{reports.join('\n')});
+    QCOMPARE(s_levels, QList<int>{3});
+
+    // The command-line run: one report per drive.
+    s_messages.clear();
+    s_levels.clear();
+    CommandLineBatchJob job;
+    job.sources = QStringList{m_shot};
+    job.destinations = roots;
+    job.destinationSlots = QStringList{"0", "0"};
+    job.volumeNames = QStringList{QString(), QString()};
+    job.inputFrameRate = k25;
+    job.force = true;
+    job.silent = true;
+    BatchConvertWindow cl(1, nullptr);
+    QVERIFY(cl.startCommandLineBatch(job));
+    QCOMPARE(s_messages, reports);
+    for (LoopMount& d : drives)
+        QVERIFY(d.release());
+}
+
+QTEST_MAIN(TestPlayerDrives)
+#include "tst_playerdrives.moc"
