@@ -406,8 +406,8 @@ private slots:
     {
         const QString source = m_tmp.filePath("mixed source");
         QVERIFY(QDir().mkpath(source));
-        for (const QString& f : {"shot0001.tga", "shot0002.tga"})
-            QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
+        for (const char* f : {"shot0001.tga", "shot0002.tga"})
+            QVERIFY(QFile::copy(m_hd + "/" + QLatin1String(f), source + "/" + QLatin1String(f)));
         QCOMPARE(tgatest::ffmpegFrames(source + "/shot0003.tga", 1920, 1200, 24, false), QString());
         const QString out = m_tmp.filePath("mixed out");
         const Run r = quorvelc({"-src=" + source, "-dst=" + out, "-ifr=25", "-vo=KRX"});

@@ -810,8 +810,8 @@ void TestConversion::replacedFramesNeverTheSource()
     const QStringList sources = folderSnapshot(dir);
     const QString out = outDir("replace");
     QVERIFY(QDir().mkpath(out + "/sub.tga"));
-    for (const QString& name : {"r9.tga", "old.KRX", ".r5.krx.part", "notes.txt"})
-        QVERIFY(writeAll(out + "/" + name, "earlier"));
+    for (const char* name : {"r9.tga", "old.KRX", ".r5.krx.part", "notes.txt"})
+        QVERIFY(writeAll(out + "/" + QLatin1String(name), "earlier"));
     TargaSequence seq;
     QVERIFY(seq.scan(dir));
     seq.setFrameRateIndex(1);
