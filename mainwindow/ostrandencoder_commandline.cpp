@@ -170,8 +170,8 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         // The elevated run repeats all of this and does the work; its exit
         // code becomes this process's.
         QStringList arguments;
-        for (const QByteArray& arg : qAsConst(args))
-            arguments << QFile::decodeName(arg);
+        for (int i = 1; i < argc; ++i)
+            arguments << QFile::decodeName(argv[i]);
         if (!elevateAndRestart(arguments))
             finish(1);
         return;
