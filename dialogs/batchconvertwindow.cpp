@@ -58,13 +58,6 @@ bool clipFolderInUse(const QString& clip)
     return !QDir(clip).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).isEmpty();
 }
 
-// printf's "%-N.Ns", counted in characters rather than bytes so that a name
-// is never cut inside a character.
-QString column(const QString& text, int width)
-{
-    return text.leftJustified(width, QLatin1Char(' '), true);
-}
-
 } // namespace
 
 BatchConvertWindow::BatchConvertWindow(int outputType, QWidget* parent)
@@ -77,9 +70,6 @@ BatchConvertWindow::BatchConvertWindow(int outputType, QWidget* parent)
     , commandLineMode(false)
     , forceOverwrite(false)
     , silent(false)
-    , progressWidth(50)
-    , progressPosition(0)
-    , progressOpen(false)
     , batchActive(false)
 {
     initQuorvelResources();
@@ -155,8 +145,7 @@ void BatchConvertWindow::setMessageReporter(Reporter reporter)
 
 void BatchConvertWindow::printMessage(QWidget*, const QString& text, int)
 {
-    std::printf("ERROR: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
+    printConsoleMessage("ERROR: " + QByteArray(text.toLocal8Bit().constData()) + "\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -756,8 +745,11 @@ void BatchConvertWindow::setProgress(int code)
         return;
     for (int d : qAsConst(runningDestinations))
         model->setData(model->index(d, BatchConvertModel::StatusColumn, source), code);
-    if (commandLineMode && !silent)
-        consoleProgress(code);
+    if (commandLineMode && !silent) {
+        TargaSequence* sequence = model->sequenceAt(runningRow);
+        const int frames = sequence ? sequence->frameCount() : 0;
+        printConsoleReport(code > 0 ? report.progress(code, frames) : report.end(code, frames));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -801,53 +793,12 @@ void BatchConvertWindow::closeEvent(QCloseEvent* event)
 
 void BatchConvertWindow::print(const QString& text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-void BatchConvertWindow::consoleProgress(int code)
-{
-    TargaSequence* sequence = model->sequenceAt(runningRow);
-    const int frames = sequence ? sequence->frameCount() : 0;
-    if (code > 0) {
-        int position = frames > 0 ? int(qint64(code) * progressWidth / frames) : progressWidth;
-        position = qBound(0, position, progressWidth);
-        if (position != progressPosition) {
-            if (position > progressPosition)
-                print(QString(position - progressPosition, QLatin1Char('+')));
-            progressPosition = position;
-        }
-        return;
-    }
-    QString text;
-    if (progressOpen) {
-        progressOpen = false;
-        text = QStringLiteral("| %1 frames\r\n").arg(frames);
-    }
-    switch (code) {
-    case DestinationCompleted:
-        text += QStringLiteral("Done.\r\n");
-        break;
-    case DestinationIndexing:
-        text += QStringLiteral("Indexing Drives...\r\n");
-        break;
-    case DestinationFailed:
-        text += QStringLiteral("Error.\r\n");
-        break;
-    case DestinationCanceled:
-        text += QStringLiteral("User Canceled.\r\n");
-        break;
-    default:
-        text += QStringLiteral("Aborted.\r\n");
-        break;
-    }
-    print(text);
+    printConsoleReport(text.toUtf8());
 }
 
 bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
 {
-    QString quadrants[4] = {QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" ")};
+    QStringList quadrants{QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" ")};
     commandLineMode = true;
     forceOverwrite = job.force;
     silent = job.silent;
@@ -871,21 +822,18 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
         totalFrames = sequence->frameCount();
 
     if (!silent) {
-        // Numbers in the C locale, whatever the user's.
-        print(QStringLiteral("Source directory:\t\t%1\r\n").arg(sourceFolder)
-              + QStringLiteral("Source framerate:\t\t%1\r\n")
-                    .arg(QString::number(TargaSequence::frameRateForIndex(job.inputFrameRate), 'f', 2))
-              + QStringLiteral("Source information:\t\t(%1) %2x%3\r\n")
-                    .arg(sequence->isSplit() ? QStringLiteral("4K") : QStringLiteral("1080"))
-                    .arg(sequence->width())
-                    .arg(sequence->height())
-              + QStringLiteral("Destination output type:\t%1\r\n")
-                    .arg(outputType == TargaSequence::KRX ? QStringLiteral("KRX") : QStringLiteral("TGA"))
-              + QStringLiteral("Destination framerate:\t\t%1\r\n")
-                    .arg(QString::number(TargaSequence::frameRateForIndex(job.outputFrameRate), 'f', 2))
-              + QStringLiteral("Frames to process:\t\t%1 [out of %2]\r\n").arg(totalFrames).arg(sequence->framesFound())
-              + QStringLiteral("Force overwrite:\t\t%1\r\n")
-                    .arg(forceOverwrite ? QStringLiteral("Enabled") : QStringLiteral("Disabled")));
+        BatchConsoleReport::Summary summary;
+        summary.sourceFolder = sourceFolder;
+        summary.inputRate = TargaSequence::frameRateForIndex(job.inputFrameRate);
+        summary.split = sequence->isSplit();
+        summary.width = sequence->width();
+        summary.height = sequence->height();
+        summary.krx = outputType == TargaSequence::KRX;
+        summary.outputRate = TargaSequence::frameRateForIndex(job.outputFrameRate);
+        summary.totalFrames = totalFrames;
+        summary.framesFound = sequence->framesFound();
+        summary.force = forceOverwrite;
+        printConsoleReport(BatchConsoleReport::summary(summary));
     }
     sequence->setFrameCount(totalFrames);
 
@@ -921,24 +869,12 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
             return false;
         }
 
-        if (!silent) {
-            const QString volume = job.volumeNames.at(i);
-            QString line = QStringLiteral("Destination:\t\t\t");
-            if (volume.isEmpty())
-                line += column(destination.size() >= 20 ? destination.right(20) : destination, 20);
-            else
-                line += QLatin1Char('[') + column(volume, 10) + QStringLiteral("] ") + column(destination, 10);
-            if (slot == QLatin1String("0"))
-                line += QStringLiteral("\tFULL (1080)\r\n");
-            else
-                line += QStringLiteral("\tQUAD:%1 (1080)\r\n").arg(slot);
-            print(line);
-        }
+        if (!silent)
+            printConsoleReport(BatchConsoleReport::destinationLine(destination, job.volumeNames.at(i), slot));
 
         const int quadrant = slot.toInt();
         if (quadrant >= 1 && quadrant <= 4)
-            quadrants[quadrant - 1] =
-                destination.size() < 7 ? QStringLiteral("  ") + destination : QStringLiteral("..") + destination.right(5);
+            quadrants[quadrant - 1] = BatchConsoleReport::quadrantCell(destination);
 
         if (i == model->rowCount(source))
             model->addDestination(0, -1);
@@ -953,27 +889,14 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
     }
 
     if (!silent) {
-        QString text;
-        if (sequence->isSplit()) {
-            text += QStringLiteral("\r\n   Quadrants Mapping  \r\n  ___________________ \r\n |1        |2        |\r\n")
-                + QStringLiteral(" | %1 | %2 |\r\n").arg(column(quadrants[0], 7), column(quadrants[1], 7))
-                + QStringLiteral(" |_________|_________|\r\n |3        |4        |\r\n")
-                + QStringLiteral(" | %1 | %2 |\r\n").arg(column(quadrants[2], 7), column(quadrants[3], 7))
-                + QStringLiteral(" |_________|_________|\r\n");
-        }
-        progressWidth = 50;
-        text += QStringLiteral("\r\nTotal to process:\t|%1| %2 frames\r\n")
-                    .arg(QString(progressWidth, QLatin1Char('-')))
-                    .arg(sequence->frameCount());
-        progressPosition = 0;
-        text += QStringLiteral("Processing:\t\t|");
-        progressOpen = true;
-        print(text);
+        printConsoleReport((sequence->isSplit() ? BatchConsoleReport::quadrantBox(quadrants) : QByteArray())
+                           + report.openRuler(sequence->frameCount()));
     }
 
     startBatch();
     // The worker's last reports arrive before the result is read.
     deliverPostedEvents();
+    report.leaveRuler();
 
     const int count = model->rowCount(source);
     bool done = count > 0;

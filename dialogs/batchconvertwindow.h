@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QString>
 
+#include "batchconsolereport.h"
 #include "commandlinebatchjob.h"
 #include "ui_batchconvertwindow.h"
 
@@ -88,7 +89,6 @@ private:
     void waitForConversion(TargaSequence* sequence);
     // Delivers what the worker posted (counts, messages) before it is judged.
     static void deliverPostedEvents();
-    void consoleProgress(int code);
     // Writes text to standard output at once (the ruler shows as it grows).
     void print(const QString& text);
 
@@ -111,9 +111,7 @@ private:
     bool commandLineMode;
     bool forceOverwrite;
     bool silent;
-    int progressWidth;
-    int progressPosition;
-    bool progressOpen;
+    BatchConsoleReport report;
     // startBatch is on the stack: the window must not go, nor start another.
     bool batchActive;
     // The overwrite was confirmed: earlier frame files are removed first.

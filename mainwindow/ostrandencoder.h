@@ -153,6 +153,9 @@ private:
     void startRow();
 
     void notice(const QString& text, int level);
+    // Runs "-ucconvert" or "-ucindex [drive]" when args start with one; false
+    // for any other arguments.
+    bool runInternalArgument(const QList<QByteArray>& args);
     // Indexes the drive now and shows the result; true when indexed.
     bool indexAndReport(const QString& drive);
 

@@ -1,10 +1,9 @@
 // OstrandEncoder: the command-line mode: the internal first arguments, the
-// option parser with its checks and messages, the banner, usage and examples,
+// printing of what the option parser found, the banner, usage and examples,
 // and the hand-over of the checked job to the batch run.
 #include "ostrandencoder.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -15,23 +14,10 @@
 #include <unistd.h>
 
 #include "batchconvertwindow.h"
-#include "commandlinebatchjob.h"
+#include "commandlineparser.h"
 #include "volumeinfo.h"
 
 namespace {
-
-const char* const kFrameRates[] = {"23.976", "25", "29.97", "47.952", "50", "59.94", "100", "119.88"};
-const int kInvalidFrameRate = 8;
-
-enum ParseError {
-    VolumeNotFound = 0,
-    InvalidSyntax = 1,
-    InvalidSlot = 2,
-    InvalidInputRate = 3,
-    InvalidOutputRate = 4,
-    InvalidOutputType = 5,
-    InvalidTotalFrames = 6,
-};
 
 // The run's exit code, once the event loop runs (exit before it would be lost).
 void finish(int code)
@@ -40,48 +26,52 @@ void finish(int code)
     QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
 }
 
-int frameRateIndex(const QByteArray& text)
+void printLines(const QList<QByteArray>& lines)
 {
-    for (int i = 0; i < kInvalidFrameRate; ++i) {
-        if (text == kFrameRates[i])
-            return i;
-    }
-    return kInvalidFrameRate;
+    for (const QByteArray& line : lines)
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fflush(stdout);
 }
 
-// A volume named by its label: exactly, else the first label that holds the
-// text, so that "T9PW_Slot1" never picks "T9PW_Slot10" when both are there.
-VolumeInfo volumeByLabel(const QString& label)
+QList<CommandLineVolume> mountedVolumes()
 {
-    const QList<VolumeInfo> volumes = VolumeInfo::mountedVolumes();
-    for (const VolumeInfo& volume : volumes) {
-        if (volume.name() == label)
-            return volume;
-    }
-    for (const VolumeInfo& volume : volumes) {
-        if (volume.name().contains(label))
-            return volume;
-    }
-    return VolumeInfo();
+    QList<CommandLineVolume> volumes;
+    for (const VolumeInfo& volume : VolumeInfo::mountedVolumes())
+        volumes << CommandLineVolume{volume.rootPath(), volume.name()};
+    return volumes;
 }
 
-// The label of the volume whose mount point path is ("" for any other path).
-QString labelOfMountPoint(const QString& path)
+// What was printed so far stays; nothing after it reaches the console.
+void silenceStandardOutput()
 {
-    QString root = QDir::cleanPath(path);
-    if (!root.endsWith(QLatin1Char('/')))
-        root += QLatin1Char('/');
-    for (const VolumeInfo& volume : VolumeInfo::mountedVolumes()) {
-        if (volume.rootPath() == root)
-            return volume.name();
+    std::fflush(stdout);
+    if (!std::freopen("/dev/null", "w", stdout)) {
+        // Without /dev/null the run simply stays audible.
     }
-    return QString();
 }
 
-// Waits for one key; a script (standard input no terminal) never waits.
+// Prints the messages of the checks; false when the job must not run.
+bool jobPassesChecks(const CommandLineBatchJob& job)
+{
+    const QList<QByteArray> errors = checkCommandLineJob(job);
+    printLines(errors);
+    const FolderCheck folders = prepareCommandLineFolders(job);
+    printLines(folders.errors);
+    return errors.isEmpty() && folders.errors.isEmpty();
+}
+
+// Only someone at the terminal, with the program in front, can press a key:
+// a background job that touched the terminal would be stopped instead, and a
+// run whose output goes to a file would wait for a prompt nobody sees.
+bool someoneCanPressAKey()
+{
+    return ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+// Waits for one key.
 void pressAnyKey()
 {
-    if (!::isatty(STDIN_FILENO))
+    if (!someoneCanPressAKey())
         return;
     std::printf("Press any key to continue . . . ");
     std::fflush(stdout);
@@ -142,256 +132,36 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
 {
     // Set first, before the event loop runs: the update check stays quiet.
     commandLineRun = true;
-
-    // The internal first arguments: the work of a window, restarted elevated.
-    const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (first == "-ucconvert" || first == "-ucindex") {
-        const QString drive = first == "-ucindex" && argc > 2 ? QFile::decodeName(argv[2]) : QString();
-        if (!isRunningAsAdmin()) {
-            QStringList arguments{QString::fromLatin1(first)};
-            if (!drive.isEmpty())
-                arguments << drive;
-            // A refused restart leaves no window to keep the program running.
-            if (!elevateAndRestart(arguments))
-                finish(1);
-            return;
-        }
-        if (first == "-ucconvert")
-            convertAndIndex();
-        else if (drive.isEmpty())
-            indexDrive();
-        else
-            finish(indexAndReport(drive) ? 0 : 1);
+    QList<QByteArray> args;
+    for (int i = 1; i < argc; ++i)
+        args << QByteArray(argv[i]);
+    if (runInternalArgument(args))
         return;
-    }
 
     // From here on no window opens: every report is printed.
     printNotices = true;
+    const CommandLineParse parse = parseCommandLine(args, mountedVolumes());
+    printLines(parse.argumentWarnings.mid(0, parse.audibleArgumentWarnings));
+    if (parse.silenceAll)
+        silenceStandardOutput();
 
-    CommandLineBatchJob job;
-    int outputType = 0; // 0 Targa, 1 KRX, 2 invalid
-    bool valid = true;
-    int error = -1;
-    QByteArray errorText; // the argument or target the error names
-    bool help = false;
-    bool examples = false;
-
-    // Each argument is what the first of these texts found in it says it is.
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        auto record = [&](int code, const QByteArray& text = QByteArray()) {
-            valid = false;
-            error = code;
-            errorText = text;
-        };
-
-        if (arg.contains("-p"))
-            continue;
-
-        if (arg.contains("-src")) {
-            if (arg.size() > 4 && arg.at(4) == '=') {
-                if (arg.size() == 5) {
-                    record(InvalidSyntax, arg);
-                    break;
-                }
-                job.sources << QDir::toNativeSeparators(QFile::decodeName(arg.mid(5)));
-            }
-            continue;
-        }
-
-        if (arg.contains("-dst")) {
-            QByteArray target;
-            if (arg.size() > 4 && arg.at(4) == '=') {
-                job.destinationSlots << QStringLiteral("0");
-                target = arg.mid(5);
-            } else if (arg.mid(4).contains("4k") && arg.size() > 7) {
-                const char digit = arg.at(6);
-                if (digit < '1' || digit > '4') {
-                    record(InvalidSlot, arg);
-                    break;
-                }
-                if (arg.at(7) != '=') {
-                    record(InvalidSyntax, arg);
-                    break;
-                }
-                job.destinationSlots << QString(QLatin1Char(digit));
-                target = arg.mid(8);
-            } else {
-                continue;
-            }
-            // Never the first mounted volume, nor "/".
-            if (target.isEmpty()) {
-                record(InvalidSyntax, arg);
-                break;
-            }
-            const QString path = QFile::decodeName(target);
-            if (QDir::isRelativePath(path)) {
-                const VolumeInfo volume = volumeByLabel(path);
-                if (!volume.isValid()) {
-                    record(VolumeNotFound, target);
-                    break;
-                }
-                job.destinations << QDir::toNativeSeparators(volume.rootPath());
-                job.volumeNames << volume.name();
-            } else {
-                // Paths are case-sensitive here: the target is used as given.
-                job.destinations << QDir::toNativeSeparators(path);
-                job.volumeNames << labelOfMountPoint(path);
-            }
-            continue;
-        }
-
-        if (arg.contains("-ifr") || arg.contains("-ofr")) {
-            const bool input = arg.contains("-ifr");
-            if (arg.size() > 4 && arg.at(4) == '=') {
-                const int rate = frameRateIndex(arg.mid(5));
-                (input ? job.inputFrameRate : job.outputFrameRate) = rate;
-                if (rate == kInvalidFrameRate)
-                    record(input ? InvalidInputRate : InvalidOutputRate);
-            }
-            continue;
-        }
-
-        if (arg.contains("-vo")) {
-            if (arg.size() > 3 && arg.at(3) == '=') {
-                const QByteArray type = arg.mid(4).toUpper();
-                if (type == "KRX") {
-                    outputType = 1;
-                } else if (type == "TGA" || type == "TARGA") {
-                    outputType = 0;
-                } else {
-                    outputType = 2;
-                    record(InvalidOutputType);
-                }
-            }
-            continue;
-        }
-
-        if (arg.contains("-tf")) {
-            if (arg.size() > 3 && arg.at(3) == '=') {
-                bool number = false;
-                const int frames = arg.mid(4).toInt(&number, 10);
-                job.totalFrames = number ? frames : 0;
-                if (job.totalFrames < 0) {
-                    job.totalFrames = 0;
-                    record(InvalidTotalFrames);
-                }
-            }
-            continue;
-        }
-
-        if (arg.contains("-f")) {
-            job.force = true;
-            continue;
-        }
-        if (arg.contains("-?") || arg.contains("-h")) {
-            help = true;
-            break;
-        }
-        if (arg.contains("-e")) {
-            examples = true;
-            break;
-        }
-        if (arg.contains("-si")) {
-            job.silent = true;
-            continue;
-        }
-        if (arg.contains("-sa")) {
-            job.silent = true;
-            // What was printed so far stays; nothing after it reaches the console.
-            std::fflush(stdout);
-            if (!std::freopen("/dev/null", "w", stdout)) {
-                // Without /dev/null the run simply stays audible.
-            }
-            continue;
-        }
-
-        std::printf("WARNING: Ignoring unrecognized argument '%s'", arg.constData());
-        if (!arg.startsWith('-'))
-            std::printf(", possibly missing '-'");
-        std::printf("\r\n");
-    }
-
-    if (!job.silent)
+    if (!parse.job.silent)
         showCmdLineIntro();
-    if (help) {
-        showCmdLineHelp();
+    if (parse.action != CommandLineParse::RunBatch) {
+        if (parse.action == CommandLineParse::ShowHelp)
+            showCmdLineHelp();
+        else
+            printExamples();
         finish(0);
         return;
     }
-    if (examples) {
-        printExamples();
-        finish(0);
-        return;
-    }
-    if (!valid) {
-        switch (error) {
-        case VolumeNotFound:
-            std::printf("ERROR: Unable to find volume '%s'\r\n", errorText.constData());
-            break;
-        case InvalidSyntax:
-            std::printf("ERROR: Invalid syntax '%s'\r\n", errorText.constData());
-            break;
-        case InvalidSlot:
-            std::printf("ERROR: Invalid slot number in '%s'\r\n", errorText.constData());
-            break;
-        case InvalidInputRate:
-            std::printf("ERROR: Invalid input framerate specified.\r\n");
-            break;
-        case InvalidOutputRate:
-            std::printf("ERROR: Invalid output framerate specified.\r\n");
-            break;
-        case InvalidOutputType:
-            std::printf("ERROR: Invalid output type specified.\r\n");
-            break;
-        default:
-            std::printf("ERROR: Invalid total frames (must be a positive number).\r\n");
-            break;
-        }
+    if (!parse.valid()) {
+        printLines({parse.errorLine()});
         finish(1);
         return;
     }
-
-    // The checks: each prints its message, none stops the others.
-    if (job.sources.isEmpty()) {
-        std::printf("ERROR: Required parameter '%s' missing.\r\n", "-src");
-        valid = false;
-    }
-    if (job.destinations.isEmpty()) {
-        std::printf("ERROR: Required parameter '%s' missing.\r\n", "-dst");
-        valid = false;
-    }
-    if (job.destinationSlots.isEmpty() || job.destinations.size() != job.destinationSlots.size()
-        || job.volumeNames.size() != job.destinations.size()) {
-        std::printf("ERROR: Incorrectly processed destination list.\r\n");
-        valid = false;
-    }
-    if (!job.sources.isEmpty() && !job.destinations.isEmpty() && !job.destinationSlots.isEmpty()
-        && !job.volumeNames.isEmpty()) {
-        for (const QString& source : qAsConst(job.sources)) {
-            const QDir folder(source);
-            const QByteArray name = QFile::encodeName(source);
-            if (!folder.exists()) {
-                std::printf("ERROR: Source directory '%s' doesn't exist!\r\n", name.constData());
-                valid = false;
-                break;
-            }
-            if (folder.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Unsorted).isEmpty()) {
-                std::printf("ERROR: Source directory '%s' is empty!\r\n", name.constData());
-                valid = false;
-                break;
-            }
-        }
-        for (const QString& destination : qAsConst(job.destinations)) {
-            if (!QDir(destination).exists() && !QDir().mkdir(destination)) {
-                std::printf("ERROR: Unable to access resource to verify/create output directory in '%s'\r\n",
-                            QFile::encodeName(destination).constData());
-                finish(1);
-                return;
-            }
-        }
-    }
-    if (!valid) {
+    printLines(parse.volumeWarnings);
+    if (!jobPassesChecks(parse.job)) {
         finish(1);
         return;
     }
@@ -407,13 +177,38 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         return;
     }
 
-    BatchConvertWindow batch(outputType, nullptr);
-    const bool done = batch.startCommandLineBatch(job);
+    BatchConvertWindow batch(parse.outputType, nullptr);
+    const bool done = batch.startCommandLineBatch(parse.job);
     // A message (a drive that did not index, say) is an "ERROR: " line too.
     const bool clean = done && batch.reportedMessages() == 0;
-    if (!job.silent)
+    if (!parse.job.silent)
         pressAnyKey();
     finish(clean ? 0 : 1);
+}
+
+bool OstrandEncoder::runInternalArgument(const QList<QByteArray>& args)
+{
+    // The internal first arguments: the work of a window, restarted elevated.
+    const QByteArray first = args.value(0);
+    if (first != "-ucconvert" && first != "-ucindex")
+        return false;
+    const QString drive = first == "-ucindex" && args.size() > 1 ? QFile::decodeName(args.at(1)) : QString();
+    if (!isRunningAsAdmin()) {
+        QStringList arguments{QString::fromLatin1(first)};
+        if (!drive.isEmpty())
+            arguments << drive;
+        // A refused restart leaves no window to keep the program running.
+        if (!elevateAndRestart(arguments))
+            finish(1);
+        return true;
+    }
+    if (first == "-ucconvert")
+        convertAndIndex();
+    else if (drive.isEmpty())
+        indexDrive();
+    else
+        finish(indexAndReport(drive) ? 0 : 1);
+    return true;
 }
 
 void OstrandEncoder::showCmdLineIntro()

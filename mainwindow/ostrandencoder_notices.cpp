@@ -3,8 +3,8 @@
 #include "ostrandencoder.h"
 
 #include <QMessageBox>
-#include <cstdio>
 
+#include "batchconsolereport.h"
 #include "boxreporters.h"
 
 namespace {
@@ -25,8 +25,7 @@ void OstrandEncoder::printNotice(QWidget*, const QString& text, int level)
         prefix = "ERROR: ";
     else if (level == QMessageBox::Warning)
         prefix = "Warning: ";
-    std::printf("%s%s\n", prefix, text.toLocal8Bit().constData());
-    std::fflush(stdout);
+    printConsoleMessage(prefix + QByteArray(text.toLocal8Bit().constData()) + "\n");
 }
 
 void OstrandEncoder::notice(const QString& text, int level)

@@ -132,8 +132,8 @@ inline QByteArray examples()
         "quorvelc -src=\"C:\\src_1080\" -dst=\"C:\\dst\" -vo=KRX -sa\r\n");
 }
 
-// A temporary folder whose path holds a blank and no "-": the option parser
-// skips any argument containing "-p", and a random name could make one.
+// A temporary folder whose path holds a blank, so that every run shows that
+// an argument with a blank reaches the program whole.
 inline QString blankTempTemplate(const QString& name)
 {
     return QDir::tempPath() + "/" + name + " XXXXXX";

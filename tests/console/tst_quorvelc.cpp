@@ -1,7 +1,8 @@
 // quorvelc and Quorvel run as processes for their texts: the banner, usage
 // and examples bytes, every error and warning of the option parser and its
 // checks with the exit code, silencing, starts without a display, the
-// elevated restart's exit code, and a corrupt preset folder. Each run of
+// elevated restart's exit code, and a corrupt preset folder (also noticed in
+// the middle of a conversion). Each run of
 // quorvelc is repeated with Quorvel, which must print the same bytes.
 #include <QFile>
 #include <QFileInfo>
@@ -133,8 +134,13 @@ private slots:
             << QStringList{"-src=%SRC%", "-dst=NoSuchLabel_q7"} << b + "ERROR: Unable to find volume 'NoSuchLabel_q7'\r\n";
         QTest::newRow("capital K and -dstX are ignored")
             << QStringList{"-src=%SRC%", "-dst4K1=X", "-dstX"} << b + noDst + badList;
-        QTest::newRow("an argument holding -p is skipped")
-            << QStringList{"-src=/data/my-pics", "-dst=%TMP%/out"} << b + noSrc;
+        QTest::newRow("an argument starting with -p is skipped")
+            << QStringList{"-pics=/data/shots", "-dst=%TMP%/out"} << b + noSrc;
+        QTest::newRow("a path holding -p is a source")
+            << QStringList{"-src=/data/my-pics", "-dst=%TMP%/out"}
+            << b + "ERROR: Source directory '/data/my-pics' doesn't exist!\r\n";
+        QTest::newRow("a path holding -src is a destination")
+            << QStringList{"-dst=%TMP%/a-src"} << b + noSrc;
         QTest::newRow("nothing at all") << QStringList{"plain", "-x"}
                                         << "WARNING: Ignoring unrecognized argument 'plain', possibly missing '-'\r\n"
                                            "WARNING: Ignoring unrecognized argument '-x'\r\n"
@@ -264,6 +270,19 @@ private slots:
         r = both({"-e"}, m_env, work);
         QCOMPARE(r.out, banner() + examples() + notice);
         QCOMPARE(r.code, 0);
+
+        // Arriving while the ruler row is open, it starts a line of its own
+        // and the row goes on below it.
+        r = consoletest::run(consoletest::quorvelc(), {"-src=" + m_source, "-dst=" + work + "/out", "-ifr=25"}, m_env,
+                             work);
+        QCOMPARE(r.code, 0);
+        const QByteArray row = "Processing:\t\t|";
+        const int at = r.out.indexOf(notice);
+        QVERIFY2(at > 0, r.out.constData());
+        QVERIFY2(r.out.left(at).endsWith("\r\n"), r.out.constData());
+        QVERIFY(r.out.left(at).contains(row));
+        QVERIFY2(r.out.mid(at + notice.size()).startsWith(row), r.out.constData());
+        QVERIFY(r.out.endsWith(QByteArray(50, '+') + "| 2 frames\r\nIndexing Drives...\r\nDone.\r\n"));
     }
 
     // As an unprivileged user the run restarts through pkexec (a stand-in

@@ -2,7 +2,8 @@
 // ffmpeg: the exact bytes and exit code of a 1080 run into a folder with
 // blanks in its path, every frame decoded; the second run without force
 // (nothing changed) and with it; a 4K source to four quadrant folders; KRX,
-// total frames and silent runs; no wait on a pipe, a key on a terminal; a
+// total frames and silent runs; no wait on a pipe, a key on a terminal in
+// its foreground, none in the background or with the output in a file; a
 // reader that goes away; player drives by label and the drive index result.
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -26,6 +27,7 @@
 #include "../engine/targa/tgahelpers.h"
 #include "clipfolder.h"
 #include "consoletest.h"
+#include "volumeinfo.h"
 
 using consoletest::banner;
 using consoletest::Run;
@@ -50,6 +52,120 @@ QStringList snapshot(const QString& dir)
     return out;
 }
 
+// quorvelc on a terminal of its own (a pty): in the terminal's foreground,
+// started in the background as a shell's "&" does, or with its output sent
+// to a file.
+struct TerminalRun {
+    enum Mode { Foreground, Background, OutputToFile };
+    // The exit code that says the background run was stopped by the terminal.
+    static const int kStopped = 99;
+
+    pid_t pid = -1;
+    int master = -1;
+    QByteArray seen;
+
+    TerminalRun() = default;
+    TerminalRun(const TerminalRun&) = delete;
+    TerminalRun& operator=(const TerminalRun&) = delete;
+    ~TerminalRun()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (master >= 0)
+            ::close(master);
+    }
+
+    bool start(const QList<QByteArray>& args, const QList<QByteArray>& env, Mode mode,
+               const QByteArray& outputFile = QByteArray())
+    {
+        std::vector<char*> argv, envp;
+        for (const QByteArray& a : args)
+            argv.push_back(const_cast<char*>(a.constData()));
+        argv.push_back(nullptr);
+        for (const QByteArray& e : env)
+            envp.push_back(const_cast<char*>(e.constData()));
+        envp.push_back(nullptr);
+
+        pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid != 0)
+            return pid > 0;
+        // The child leads the terminal's session and is its foreground group.
+        if (mode == OutputToFile) {
+            const int fd = ::open(outputFile.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0)
+                ::_exit(126);
+        }
+        if (mode != Background) {
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        // As a shell's job: a process group of its own, not the foreground.
+        const pid_t job = ::fork();
+        if (job == 0) {
+            ::setpgid(0, 0);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::setpgid(job, job);
+        int status = 0;
+        while (::waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+        }
+        if (WIFSTOPPED(status)) {
+            ::kill(job, SIGKILL);
+            ::waitpid(job, nullptr, 0);
+            ::_exit(kStopped);
+        }
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+    }
+
+    // Waits up to ms for the end, reading the terminal meanwhile.
+    bool waitEnd(int ms, int* status)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) {
+            const pid_t done = ::waitpid(pid, status, WNOHANG);
+            if (done == pid) {
+                pid = -1;
+                drain(50);
+                return true;
+            }
+            drain(50);
+        }
+        return false;
+    }
+
+    // Reads what the terminal shows for up to ms; false once it has closed.
+    bool drain(int ms)
+    {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return true;
+        char buffer[4096];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        seen.append(buffer, int(n));
+        return true;
+    }
+};
+
+// Reads for ms, or until the text appears, or until the terminal closes with
+// the program (an empty until reads on to that).
+void readFor(TerminalRun& t, int ms, const QByteArray& until)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms && (until.isEmpty() || !t.seen.contains(until))) {
+        if (!t.drain(50))
+            return;
+    }
+}
+
+const QByteArray kPrompt = "Press any key to continue . . . ";
+
 } // namespace
 
 class QuorvelcBatchTest : public QObject {
@@ -61,6 +177,20 @@ class QuorvelcBatchTest : public QObject {
     QByteArray m_hdPictures; // the ten source frames as ffmpeg decodes them
     static const int kFrameBytes = 1920 * 1080 * 3;
     QProcessEnvironment m_env;
+
+    // A two-frame run into a folder of the test's own, for a terminal.
+    QList<QByteArray> terminalArgs(const QString& folder) const
+    {
+        return {bytes(consoletest::quorvelc()), "-src=" + bytes(m_hd), "-dst=" + bytes(m_tmp.filePath(folder)),
+                "-tf=2"};
+    }
+    QList<QByteArray> environment() const
+    {
+        QList<QByteArray> env;
+        for (const QString& e : m_env.toStringList())
+            env << e.toLocal8Bit();
+        return env;
+    }
 
     Run quorvelc(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment())
     {
@@ -238,63 +368,57 @@ private slots:
     // On a terminal the run ends with "Press any key" and waits for one.
     void terminalWaitsForAKey()
     {
-        const QString out = m_tmp.filePath("typed");
-        const QList<QByteArray> argList{bytes(consoletest::quorvelc()), "-src=" + bytes(m_hd), "-dst=" + bytes(out),
-                                        "-tf=2"};
-        QList<QByteArray> envList;
-        for (const QString& e : m_env.toStringList())
-            envList << e.toLocal8Bit();
-        std::vector<char*> argv, envp;
-        for (const QByteArray& a : argList)
-            argv.push_back(const_cast<char*>(a.constData()));
-        argv.push_back(nullptr);
-        for (const QByteArray& e : envList)
-            envp.push_back(const_cast<char*>(e.constData()));
-        envp.push_back(nullptr);
-
-        int master = -1;
-        const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-        QVERIFY(pid >= 0);
-        if (pid == 0) {
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        QByteArray seen;
-        // Reads for ms, or until the text appears, or until the terminal
-        // closes with the program (an empty until reads on to that).
-        auto readFor = [&](int ms, const QByteArray& until) {
-            QElapsedTimer timer;
-            timer.start();
-            while (timer.elapsed() < ms && (until.isEmpty() || !seen.contains(until))) {
-                pollfd p{master, POLLIN, 0};
-                if (::poll(&p, 1, 50) <= 0)
-                    continue;
-                char buffer[4096];
-                const ssize_t n = ::read(master, buffer, sizeof buffer);
-                if (n <= 0)
-                    return;
-                seen.append(buffer, int(n));
-            }
-        };
-        const QByteArray prompt = "Press any key to continue . . . ";
-        readFor(60000, prompt);
-        QVERIFY2(seen.contains(prompt), seen.constData());
-        QVERIFY(seen.contains("Done."));
+        TerminalRun t;
+        QVERIFY(t.start(terminalArgs("typed"), environment(), TerminalRun::Foreground));
+        readFor(t, 60000, kPrompt);
+        QVERIFY2(t.seen.contains(kPrompt), t.seen.constData());
+        QVERIFY(t.seen.contains("Done."));
         // It waits.
-        readFor(300, QByteArray());
+        readFor(t, 300, QByteArray());
         int status = 0;
-        QCOMPARE(::waitpid(pid, &status, WNOHANG), 0);
-        QCOMPARE(::write(master, "k", 1), ssize_t(1));
+        QCOMPARE(::waitpid(t.pid, &status, WNOHANG), 0);
+        QCOMPARE(::write(t.master, "k", 1), ssize_t(1));
         // Until the terminal closes with the program.
-        const int before = seen.size();
-        readFor(10000, QByteArray());
-        QCOMPARE(::waitpid(pid, &status, 0), pid);
-        QVERIFY(seen.size() > before);
-        ::close(master);
+        const int before = t.seen.size();
+        QVERIFY(t.waitEnd(10000, &status));
+        QVERIFY(t.seen.size() > before);
         QVERIFY(WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), 0);
         // The key is not echoed; the line ends after it.
-        QVERIFY2(seen.endsWith(prompt + "\r\r\n") || seen.endsWith(prompt + "\r\n"), seen.constData());
+        QVERIFY2(t.seen.endsWith(kPrompt + "\r\r\n") || t.seen.endsWith(kPrompt + "\r\n"), t.seen.constData());
+    }
+
+    // Started with "&" from an interactive shell: the terminal belongs to the
+    // shell, so the run neither asks for a key nor stops on the terminal.
+    void backgroundRunDoesNotWait()
+    {
+        TerminalRun t;
+        QVERIFY(t.start(terminalArgs("in the background"), environment(), TerminalRun::Background));
+        int status = 0;
+        QVERIFY2(t.waitEnd(60000, &status), t.seen.constData());
+        QVERIFY(WIFEXITED(status));
+        QVERIFY2(WEXITSTATUS(status) != TerminalRun::kStopped, "stopped on the terminal");
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QVERIFY2(t.seen.contains("Done."), t.seen.constData());
+        QVERIFY(!t.seen.contains(kPrompt));
+        QCOMPARE(tgatest::filesIn(m_tmp.filePath("in the background") + "/shot_f59_00001").size(), 2);
+    }
+
+    // Output sent to a file, the keyboard still a terminal: nobody sees a
+    // prompt, so the run ends without one.
+    void redirectedRunDoesNotWait()
+    {
+        const QString log = m_tmp.filePath("redirected.log");
+        TerminalRun t;
+        QVERIFY(t.start(terminalArgs("redirected"), environment(), TerminalRun::OutputToFile, bytes(log)));
+        int status = 0;
+        QVERIFY2(t.waitEnd(60000, &status), "waits for a key");
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        const QByteArray written = tgatest::readAll(log);
+        QVERIFY2(written.endsWith("Done.\r\n"), written.constData());
+        QVERIFY(!written.contains(kPrompt));
+        QVERIFY(!t.seen.contains(kPrompt));
     }
 
     // A reader that stops reading (| head) does not end the conversion.
@@ -465,6 +589,83 @@ private slots:
         const qint64 whole = 18 + qint64(kFrameBytes) + 26;
         for (const QString& f : tgatest::filesIn(clip))
             QVERIFY2(QFileInfo(clip + "/" + f).size() == whole, qPrintable(f + " is cut short"));
+    }
+
+    // One label on two mounted drives: the run says which one it writes to,
+    // with the whole root path, before the summary; also under -si, never
+    // under -sa.
+    void labelOnTwoDrives()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("two mounted player drives need " + missing));
+        QString error;
+        auto mount = [&](LoopMount& drive, const QString& image) {
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                if (!drive.create(m_tmp.filePath(image + QString::number(attempt) + ".img"), 40 << 20, "T9PW_Twin27",
+                                  &error))
+                    return false;
+                if (!drive.mountPoint().contains("-p"))
+                    return true;
+                drive.release();
+            }
+            return false;
+        };
+        LoopMount mine, theirs;
+        QVERIFY2(mount(mine, "twin a"), qPrintable(error));
+        QVERIFY2(mount(theirs, "twin b"), qPrintable(error));
+        // The first of them in the system's list is the one taken.
+        QString first;
+        for (const VolumeInfo& v : VolumeInfo::mountedVolumes()) {
+            if (first.isEmpty() && v.name() == "T9PW_Twin27")
+                first = v.rootPath();
+        }
+        QVERIFY(first == mine.mountPoint() + "/" || first == theirs.mountPoint() + "/");
+        const QString other = first == mine.mountPoint() + "/" ? theirs.mountPoint() : mine.mountPoint();
+        const QByteArray warning =
+            "WARNING: Volume label 'T9PW_Twin27' matches 2 mounted volumes; using " + bytes(first) + "\r\n";
+
+        Run r = quorvelc({"-src=" + m_hd, "-dst=T9PW_Twin27", "-ifr=25", "-tf=1"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith(banner() + warning + "Source directory:"), r.out.constData());
+        QVERIFY(r.out.contains("Destination:\t\t\t[T9PW_Twin2] " + bytes(first).left(10) + "\tFULL (1080)\r\n"));
+        QCOMPARE(tgatest::filesIn(first + "shot_f25_00001"), QStringList{"shot0001.tga"});
+        QVERIFY(!QFileInfo::exists(other + "/shot_f25_00001"));
+
+        r = quorvelc({"-si", "-src=" + m_hd, "-dst=T9PW_Twin27", "-ifr=25", "-tf=1", "-f"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, warning);
+        r = quorvelc({"-src=" + m_hd, "-dst=T9PW_Twin27", "-ifr=25", "-tf=1", "-f", "-sa"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY(mine.release() && theirs.release());
+    }
+
+    // Linux paths that hold option texts keep their meaning: "-p" in the
+    // source, "-src" and "-f" in the destination.
+    void hyphenatedPaths()
+    {
+        const QString source = m_tmp.filePath("my-pics");
+        QVERIFY(QDir().mkpath(source));
+        for (const QString& f : tgatest::filesIn(m_hd))
+            QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
+        const QString first = m_tmp.filePath("a-src");
+        const QString second = m_tmp.filePath("x-f/out");
+        QVERIFY(QDir().mkpath(m_tmp.filePath("x-f")));
+
+        Run r = quorvelc({"-src=" + source, "-dst=" + first, "-ifr=25", "-tf=2"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QVERIFY(r.out.contains("Source directory:\t\t" + bytes(source) + "/\r\n"));
+        QCOMPARE(tgatest::filesIn(first + "/shot_f25_00001").size(), 2);
+
+        r = quorvelc({"-src=" + source, "-dst=" + second, "-ifr=25", "-tf=2"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QVERIFY(r.out.contains("Force overwrite:\t\tDisabled\r\n"));
+        QCOMPARE(tgatest::filesIn(second + "/shot_f25_00001").size(), 2);
+        // Without force the second run into it is refused.
+        r = quorvelc({"-src=" + source, "-dst=" + second, "-ifr=25", "-tf=2"});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.out.contains("is not empty!"));
     }
 
     void driveIndexFailurePrinted()

@@ -1,8 +1,9 @@
 // The command-line batch run of the (never shown) batch window: the exact
 // bytes of its summary, destination lines, quadrant box, "+" ruler and end
 // texts for a 1080 and a 4K source, the second run's "not empty" error with
-// nothing changed, force, silent runs, total frames, its errors, and whether
-// it tells its caller that every destination ended "Done.".
+// nothing changed, force, silent runs, total frames, its errors, messages
+// printed while the ruler row is open, and whether it tells its caller that
+// every destination ended "Done.".
 #include "../engine/targa/tgahelpers.h"
 #include "batchconvertmodel.h"
 #include "batchconvertwindow.h"
@@ -72,6 +73,7 @@ private slots:
     void kindOfSlotAgainstSource();
     void jobErrors();
     void conversionErrorEndsWithError();
+    void errorLineAmidTheRuler();
     void messagesPrintedNotBoxed();
     void cleanupTestCase();
 
@@ -419,12 +421,33 @@ void TestCommandLineBatch::jobErrors()
 
 void TestCommandLineBatch::conversionErrorEndsWithError()
 {
-    // /proc takes no clip folder.
+    // /proc takes no clip folder. The message starts a line of its own and
+    // the ruler row goes on below it.
     const Run r = run(job(m_hd, {"/proc"}, {"0"}, {""}, k25));
     QVERIFY(!r.done);
-    QVERIFY2(r.out.endsWith("Processing:\t\t|ERROR: Unable to create output directory /proc/take_f25_00003.\n"
-                            "| 10 frames\r\nError.\r\n"),
+    QVERIFY2(r.out.endsWith("Processing:\t\t|\r\nERROR: Unable to create output directory /proc/take_f25_00003.\n"
+                            "Processing:\t\t|| 10 frames\r\nError.\r\n"),
              r.out.constData());
+}
+
+void TestCommandLineBatch::errorLineAmidTheRuler()
+{
+    // The sixth frame is cut short: the marks of the frames written by then,
+    // the message on a line of its own, then the row again with its marks so
+    // far and the rest, closed as usual.
+    const QString source = m_tmp.filePath("cut take");
+    QVERIFY(QDir().mkpath(source));
+    for (const QString& f : filesIn(m_hd))
+        QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
+    QVERIFY(QFile::resize(source + "/take0006.tga", 100));
+    const Run r = run(job(source, {m_dest}, {"0"}, {""}, k25));
+    QVERIFY(!r.done);
+    const QRegularExpression tail("Processing:\t\t\\|(\\+*)\r\nERROR: Unable to open source frame 6\\.\n"
+                                  "Processing:\t\t\\|(\\+*)\\| 10 frames\r\nError\\.\r\n$");
+    const QRegularExpressionMatch m = tail.match(QString::fromUtf8(r.out));
+    QVERIFY2(m.hasMatch(), r.out.constData());
+    QVERIFY(m.captured(1).size() <= m.captured(2).size());
+    QVERIFY(m.captured(2).size() <= 25);
 }
 
 void TestCommandLineBatch::messagesPrintedNotBoxed()
