@@ -249,7 +249,9 @@ void TestCommandLineBatch::volumeLabelsAndShortDestinations()
     const Run r = run(job(m_uhd, {"Q4 out", "3"}, {"4", "3"}, {"T9PW_Slot4", "A_VERY_LONG_LABEL"}, k5994), 1);
     // Neither volume is mounted here: both destinations fail before a frame is written.
     QVERIFY(!r.done);
-    QVERIFY2(r.out.contains("ERROR: Q4 out/ is no longer mounted.\nERROR: 3/ is no longer mounted.\n"),
+    // Each error line breaks the ruler, which starts again below it.
+    QVERIFY2(r.out.contains("Processing:\t\t|\r\nERROR: Q4 out/ is no longer mounted.\n"
+                            "Processing:\t\t|\r\nERROR: 3/ is no longer mounted.\n"),
              r.out.constData());
     const QByteArray lines = "Destination:\t\t\t[T9PW_Slot4] Q4 out/   \tQUAD:4 (1080)\r\n"
                              "Destination:\t\t\t[A_VERY_LON] 3/        \tQUAD:3 (1080)\r\n"
