@@ -113,6 +113,12 @@ int FtpQueue::count()
     return jobs.count();
 }
 
+int FtpQueue::remaining()
+{
+    QMutexLocker locker(&queueLock);
+    return jobs.count() + (uploading ? 1 : 0);
+}
+
 QVariantMap FtpQueue::takeFirst()
 {
     QMutexLocker locker(&queueLock);
@@ -128,7 +134,17 @@ bool FtpQueue::takeNextJob(QVariantMap* job)
         return false;
     *job = jobs.takeFirst();
     cancelFlag = false;
+    uploading = true;
     return true;
+}
+
+void FtpQueue::jobEnded()
+{
+    {
+        QMutexLocker locker(&queueLock);
+        uploading = false;
+    }
+    emit remainingChanged();
 }
 
 bool FtpQueue::shouldCancel()
@@ -186,6 +202,7 @@ void FtpCurlUploader::checkQueue()
     if (!queue->takeNextJob(&job))
         return;
     upload(job);
+    queue->jobEnded();
 }
 
 int FtpCurlUploader::upload(QVariantMap job)
