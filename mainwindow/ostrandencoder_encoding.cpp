@@ -70,18 +70,34 @@ const char kEncodingErrorKey[] = "encodingError";
 
 // The status line has room up to the warning labels beside it, or across the
 // list when none is shown; a long text takes a smaller size of the form's
-// font, and what still does not fit is cut with an ellipsis and left whole
-// in the label's tool tip.
+// font, then a second line, and what still does not fit is cut with an
+// ellipsis and left whole in the label's tool tip.
 void setStatusText(QLabel* label, const QString& text, bool warningShown)
 {
-    const int kNarrow = 241, kWide = 531;
-    label->resize(warningShown ? kNarrow : kWide, label->height());
+    const int kNarrow = 241, kWide = 531, kTop = 5, kHeight = 27;
+    const int width = warningShown ? kNarrow : kWide;
     QFont font = label->font();
     font.setPointSize(12);
-    while (font.pointSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > label->width())
+    while (font.pointSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > width)
         font.setPointSize(font.pointSize() - 1);
+    const QFontMetrics metrics(font);
+    const bool oneLine = metrics.horizontalAdvance(text) <= width;
+    label->setWordWrap(!oneLine);
+    // Two lines fill the gap above the list.
+    label->setGeometry(label->x(), oneLine ? kTop : 1, width, oneLine ? kHeight : 2 * metrics.lineSpacing() + 2);
+    QString shown = text;
+    if (!oneLine) {
+        const QRect twoLines(0, 0, width, 2 * metrics.lineSpacing());
+        auto fits = [&](const QString& candidate) {
+            const QRect needed = metrics.boundingRect(twoLines, Qt::TextWordWrap, candidate);
+            return needed.height() < 3 * metrics.lineSpacing() && needed.width() <= width;
+        };
+        for (int room = 2 * width; room > 0 && !fits(shown); room -= 20)
+            shown = metrics.elidedText(text, Qt::ElideRight, room);
+    }
     label->setFont(font);
-    const QString shown = QFontMetrics(font).elidedText(text, Qt::ElideRight, label->width());
+    // Reasons and names are never markup.
+    label->setTextFormat(Qt::PlainText);
     label->setText(shown);
     label->setToolTip(shown == text ? QString() : text);
 }
