@@ -692,6 +692,50 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w->ftpQueue->remaining(), 0, 10000);
     }
 
+    void twoWindowsOneOutputFolder()
+    {
+        QVERIFY(toPage2(inputs("long.mp4", 1), kRes480p));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForProgress(0));
+
+        // A second Quorvel into the same folder, under the same names.
+        OstrandEncoder other;
+        other.show();
+        other.addFiles({clip("short.mp4")});
+        QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(other.model) && other.probesRunning == 0; }, 30000));
+        other.ui.deviceComboBox->setCurrentIndex(0);
+        other.ui.videoResComboBox->setCurrentIndex(kRes480p);
+        other.ui.videoComboBox->setCurrentIndex(kMpeg2Low);
+        other.showPage1();
+        other.ui.outputDirLineEdit->setText(work("out/"));
+        other.showPage2();
+        {
+            // Where an older program left the partial output under its name, it asks first.
+            BoxClicker proceed("Proceed");
+            other.showPage3NameCheck();
+        }
+        QCOMPARE(other.ui.stackedWidget->currentIndex(), 3);
+        QVERIFY(QTest::qWaitFor([&] { return !other.encodingActive; }, 30000));
+        const QVariantMap failed = other.model->item(0)->data(Qt::UserRole).toMap();
+        QCOMPARE(failed.value("isEncoding").toInt(), 4);
+        const QString reason = work("out/VID00001.mpg") + " is being written by another Quorvel.";
+        QCOMPARE(failed.value("encodingError").toString(), reason);
+        const QString otherText = other.ui.encodingStatusLabel->toolTip().isEmpty()
+            ? other.ui.encodingStatusLabel->text()
+            : other.ui.encodingStatusLabel->toolTip();
+        QCOMPARE(otherText, "Finished Encoding 0 Files! 1 failed: short.mp4: " + reason);
+        QVERIFY(w->encodingActive);
+
+        // The first one ends whole.
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(state(0), 3);
+        const testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", output(0), "-f", "null", "-"});
+        QVERIFY2(r.ok() && r.err.trimmed().isEmpty(), r.err.constData());
+        const double seconds = duration(output(0));
+        QVERIFY2(seconds > 39.5 && seconds < 40.5, qPrintable(QString::number(seconds)));
+        QCOMPARE(hiddenInOut(), QStringList());
+    }
+
     void everyRowKeepsTheChosenQuality()
     {
         // Zephrane 4K, UltraHD/29.97, H.264 Low: each row rebuilds the lists,
