@@ -710,7 +710,7 @@ private slots:
         other.ui.outputDirLineEdit->setText(work("out/"));
         other.showPage2();
         {
-            // Where an older program left the partial output under its name, it asks first.
+            // Should the name already be taken, the question is answered.
             BoxClicker proceed("Proceed");
             other.showPage3NameCheck();
         }
