@@ -37,8 +37,16 @@ public:
         m_path = folder + "." + (slash == std::string::npos ? output : output.substr(slash + 1)) + ".lock";
         for (;;) {
             m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-            if (m_fd < 0)
+            if (m_fd < 0) {
+                // A device such as /dev/null is written in place and needs no
+                // lock, in a folder where none could be made.
+                const int err = errno;
+                struct stat st;
+                if (::stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+                    return Locked;
+                errno = err;
                 return Failed;
+            }
             if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
                 const int err = errno;
                 ::close(m_fd);
