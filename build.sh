@@ -43,6 +43,7 @@ case "$mode" in
     fi
     cd "$BUILD_DIR/run"
     if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+      echo "No display found (DISPLAY is not set): Quorvel runs on an invisible virtual display (Xvfb), so no window appears here. Press Ctrl-C to end it."
       exec xvfb-run -a ../Quorvel "${@:2}"
     fi
     exec ../Quorvel "${@:2}"

@@ -138,6 +138,12 @@ int FtpQueue::count()
     return jobs.count();
 }
 
+int FtpQueue::remaining()
+{
+    QMutexLocker locker(&queueLock);
+    return jobs.count() + (uploading ? 1 : 0);
+}
+
 QVariantMap FtpQueue::takeFirst()
 {
     QMutexLocker locker(&queueLock);
@@ -153,7 +159,17 @@ bool FtpQueue::takeNextJob(QVariantMap* job)
         return false;
     *job = jobs.takeFirst();
     cancelFlag = false;
+    uploading = true;
     return true;
+}
+
+void FtpQueue::jobEnded()
+{
+    {
+        QMutexLocker locker(&queueLock);
+        uploading = false;
+    }
+    emit remainingChanged();
 }
 
 bool FtpQueue::shouldCancel()
@@ -211,6 +227,7 @@ void FtpCurlUploader::checkQueue()
     if (!queue->takeNextJob(&job))
         return;
     upload(job);
+    queue->jobEnded();
 }
 
 int FtpCurlUploader::upload(QVariantMap job)

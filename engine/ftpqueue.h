@@ -44,6 +44,8 @@ public:
     // Drops every queued job and aborts the upload in progress, if any.
     void clearQueue();
     int count();
+    // Jobs queued or being uploaded: the uploads not yet ended.
+    int remaining();
     // An empty map when the queue is empty.
     QVariantMap takeFirst();
     bool shouldCancel();
@@ -53,6 +55,8 @@ signals:
     void progress(QString file, double percent);
     void cancelCurrent();
     void status(QString file, QString text);
+    // From the uploader's thread whenever remaining() has changed.
+    void remainingChanged();
 
 public slots:
     void progressUpdate(QString file, double percent);
@@ -63,9 +67,11 @@ private:
     // Takes the next job and clears the cancel flag in one step under the lock,
     // so a cancel only ever hits the upload it was meant for.
     bool takeNextJob(QVariantMap* job);
+    void jobEnded();
 
     QMutex queueLock;
     QList<QVariantMap> jobs;
+    bool uploading = false; // a job taken by the uploader has not ended yet
     FtpCurlUploader* uploader = nullptr;
     QPointer<QThread> workerThread;
     std::atomic<bool> cancelFlag{false};

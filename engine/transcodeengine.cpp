@@ -8,9 +8,89 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// An advisory lock on one output name, held in a hidden file beside it while
+// the output is written, so that two encoders never write one file at once.
+class OutputLock {
+public:
+    OutputLock() = default;
+    ~OutputLock() { release(); }
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+
+    enum Result { Locked, Busy, Failed };
+    Result acquire(const std::string& output)
+    {
+        const size_t slash = output.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
+        m_path = folder + "." + (slash == std::string::npos ? output : output.substr(slash + 1)) + ".lock";
+        for (;;) {
+            m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (m_fd < 0) {
+                // A device such as /dev/null is written in place and needs no
+                // lock, in a folder where none could be made.
+                const int err = errno;
+                struct stat st;
+                if (::stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+                    return Locked;
+                errno = err;
+                return Failed;
+            }
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+                const int err = errno;
+                ::close(m_fd);
+                m_fd = -1;
+                errno = err;
+                return err == EWOULDBLOCK ? Busy : Failed;
+            }
+            // The holder before us may have removed the file between our open
+            // and our lock: only a lock on the file still under the name counts.
+            struct stat held, named;
+            if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 && held.st_dev == named.st_dev
+                && held.st_ino == named.st_ino)
+                return Locked;
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    void release()
+    {
+        if (m_fd < 0)
+            return;
+        ::unlink(m_path.c_str());
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// A failure line without its lead and line end, for the window.
+std::string reasonOf(const char* text)
+{
+    std::string r = text;
+    for (const char* lead : {"*** ", "Failed: "})
+        if (r.compare(0, std::strlen(lead), lead) == 0)
+            r.erase(0, std::strlen(lead));
+    while (!r.empty() && (r.back() == '\n' || r.back() == ' '))
+        r.pop_back();
+    return r;
+}
+
+} // namespace
 
 QSETrans::QSETrans() : McTranscoder(nullptr) {}
 
@@ -64,7 +144,8 @@ bool TranscodeEngine::init(const char* pluginFolder)
     m_transcoder = nullptr;
     Any folder = McFile::osFname(Any(pluginFolder ? pluginFolder : "", 0));
     init_wrapper(&dict);
-    if (mc_registry()->scanFolder(folder) != 0) {
+    m_pluginsFound = mc_registry()->scanFolder(folder) == 0;
+    if (!m_pluginsFound) {
         std::fputs("No Plugins Found!", stderr);
         debug_trace("No Plugins Found!");
     }
@@ -205,6 +286,20 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
                                bool noAudio, int bitrateKbps)
 {
     stopRequest = false;
+    m_lastFailure.clear();
+    // Keeps the reason of a failure for the caller and gives the result -1.
+    auto failed = [this](const char* format, auto... args) {
+        char text[2048];
+        if constexpr (sizeof...(args) == 0)
+            std::snprintf(text, sizeof text, "%s", format);
+        else
+            std::snprintf(text, sizeof text, format, args...);
+        m_lastFailure = reasonOf(text);
+        return -1;
+    };
+    // Held until the worker has renamed or removed its file: declared before
+    // the clean-up below, so it goes after it.
+    OutputLock outputLock;
     // Declared first so that it outlives the pipes made from its preset.
     McUserPresets presets;
     // One way out: the engine is idle again, and once the pipes are set up
@@ -223,24 +318,38 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (!McFile::isFile(inFile)) {
         debug_trace("*** Input file not found.\n");
         std::fprintf(stderr, "*** Input file %s not found.\n", inFile.asString());
-        return -1;
+        return failed("*** Input file %s not found.\n", inFile.asString());
     }
     Any outFolder = McFile::getPath(outFile);
     if (!McFile::isDir(outFolder)) {
         debug_trace("*** Output path not found.\n");
         std::fprintf(stderr, "*** Output path '%s' not found.\n", outFolder.asString());
-        return -1;
+        return failed("*** Output path '%s' not found.\n", outFolder.asString());
+    }
+    switch (outputLock.acquire(outFile.asString())) {
+    case OutputLock::Locked:
+        break;
+    case OutputLock::Busy:
+        debug_trace("*** Output file is being written by another Quorvel.\n");
+        std::fprintf(stderr, "*** %s is being written by another Quorvel.\n", outFile.asString());
+        return failed("*** %s is being written by another Quorvel.\n", outFile.asString());
+    case OutputLock::Failed: {
+        const std::string why = std::strerror(errno);
+        debug_trace("*** Cannot write in the output path.\n");
+        std::fprintf(stderr, "*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
+        return failed("*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
+    }
     }
     if (!McFile::isFile(presetName)) {
         debug_trace("*** Preset file not found.\n");
         std::fprintf(stderr, "*** Preset file %s not found.\n", presetName.asString());
-        return -1;
+        return failed("*** Preset file %s not found.\n", presetName.asString());
     }
 
     if (presets.load(presetName, 0, nullptr) != 0) {
         debug_trace("*** Cannot load preset file");
         std::fprintf(stderr, "*** Cannot load preset file '%s'", presetName.asString());
-        return -1;
+        return failed("*** Cannot load preset file '%s'", presetName.asString());
     }
     McPreset* preset = presets.at(0);
 
@@ -248,14 +357,14 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (!m_decodePipe) {
         debug_trace("*** Can not open input file.\n");
         std::fprintf(stderr, "*** Can not open input file '%s'.\n", inFile.asString());
-        return -1;
+        return failed("*** Can not open input file '%s'.\n", inFile.asString());
     }
 
     m_encodePipe = McEncodePipe::create();
     if (m_encodePipe->applyPreset(preset, 0, 0) != 0) {
         std::printf("*** %s\n", m_encodePipe->errorDesc());
         debug_trace("Error appyling Preset");
-        return -1;
+        return failed("*** %s\n", m_encodePipe->errorDesc());
     }
     releaseOnExit = true;
 
@@ -357,7 +466,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
     if (m_encodePipe->open(255) == 0) {
         // releasePipes deletes the transcoder and the encode pipe first.
         std::printf("Error - no output streams");
-        return -1;
+        return failed("Error - no output streams");
     }
 
     m_encodePipe->setParam("filename", outFile);
@@ -372,7 +481,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
                 std::fflush(stdout);
                 std::fputs("\n\n*** Error: processing deadlock detected... abort.\n", stderr);
                 std::fflush(stderr);
-                return -1;
+                return failed("*** Error: processing deadlock detected... abort.\n");
             }
             if (stopRequest)
                 break;
@@ -385,7 +494,9 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
         m_transcoder->getParam("result", value);
         result = value.asInt32();
     }
-    if (result != 0)
+    if (result != 0) {
         std::printf("Failed: %s", m_transcoder->errorDesc());
+        failed("Failed: %s", m_transcoder->errorDesc());
+    }
     return result;
 }

@@ -39,6 +39,12 @@ public:
     double progress();
     bool releasePipes();
     bool decodePipeKept() const { return m_decodePipeKept; }
+    // The reason the last transcode failed, as printed without its "*** " or
+    // "Failed: " lead; empty after a success. Read once the transcode has returned.
+    const std::string& lastFailure() const { return m_lastFailure; }
+    // False when the plug-in scan found nothing: every input then reads as
+    // an invalid file type.
+    bool pluginsFound() const { return m_pluginsFound; }
 
     static std::string intToString(int value);
     static std::string doubleToString(double value);
@@ -51,6 +57,8 @@ private:
 
     std::map<std::string, std::string> m_probeMap;
     bool m_decodePipeKept = false;
+    bool m_pluginsFound = false;
+    std::string m_lastFailure;
     std::atomic<bool> m_busy{false};
     McDecodePipe* m_probePipe = nullptr;
     McEncodePipe* m_encodePipe = nullptr;

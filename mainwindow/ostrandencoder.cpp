@@ -11,6 +11,7 @@
 #include <QRegExpValidator>
 #include <QSettings>
 #include <QShortcut>
+#include <QShowEvent>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimer>
@@ -483,6 +484,7 @@ void OstrandEncoder::deviceSelected(int index)
         populateHDOptions();
         splitThreshold = kHDSplitThreshold;
         ui.noAudioWarningLabel->hide();
+        ui.noVideoWarningLabel->hide();
         ui.QFHDCheckbox->hide();
         ui.QFHDCheckbox->setEnabled(false);
         break;
@@ -490,15 +492,9 @@ void OstrandEncoder::deviceSelected(int index)
     case 5:
         populateSDOptions();
         splitThreshold = kSDSplitThreshold;
-        if (noVideo) {
-            ui.noAudioWarningLabel->hide();
-            ui.noVideoWarningLabel->show();
-        } else if (noAudio) {
-            ui.noVideoWarningLabel->hide();
-            ui.noAudioWarningLabel->show();
-        } else {
-            ui.noAudioWarningLabel->hide();
-        }
+        // Only while a row of the current list lacks video (or audio).
+        ui.noVideoWarningLabel->setVisible(noVideo);
+        ui.noAudioWarningLabel->setVisible(!noVideo && noAudio);
         ui.QFHDCheckbox->hide();
         ui.QFHDCheckbox->setEnabled(false);
         break;
@@ -513,6 +509,7 @@ void OstrandEncoder::deviceSelected(int index)
             populate4KOptions();
         splitThreshold = kHDSplitThreshold;
         ui.noAudioWarningLabel->hide();
+        ui.noVideoWarningLabel->hide();
         ui.QFHDCheckbox->setVisible(anyQFHD);
         ui.QFHDCheckbox->setEnabled(anyQFHD);
         break;
@@ -587,6 +584,27 @@ void OstrandEncoder::notifyOfBadPresets()
 }
 
 // ---- closing ----
+
+void OstrandEncoder::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // Once, for the window an operator starts: without plug-ins every input
+    // would read "Invalid File Type" with no word on why. Command-line runs
+    // (and quorvelc) convert no video and stay quiet.
+    if (pluginsChecked || commandLineRun)
+        return;
+    pluginsChecked = true;
+    if (!probeEngine->pluginsFound())
+        QTimer::singleShot(0, this, [this] {
+            notice(tr("No Plugins Found!") + QLatin1Char('\n')
+                       + tr("Quorvel looked for its codec plug-ins in the folder:") + QLatin1Char('\n')
+                       + QDir::toNativeSeparators(QDir::currentPath() + QStringLiteral("/Plugins"))
+                       + QLatin1Char('\n')
+                       + tr("Without them no video file can be read or encoded. Start Quorvel from the folder "
+                            "that holds \"Plugins\"."),
+                   QMessageBox::Critical);
+        });
+}
 
 void OstrandEncoder::closeEvent(QCloseEvent* event)
 {

@@ -20,6 +20,7 @@ class EncodingThread;
 class FTPMultiSetupWidget;
 class FtpQueue;
 class QCloseEvent;
+class QShowEvent;
 class QRegExpValidator;
 class QStandardItem;
 class QTimer;
@@ -132,6 +133,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Puts the resolution index back first: for the 4K player a resolution
@@ -151,6 +153,10 @@ private:
     void resetProgress();
     bool finishRow(int result);
     void startRow();
+    // The end-of-run text: rows encoded, rows failed with their reasons,
+    // uploads still to go.
+    void showRunEnd();
+    void uploadsChanged();
 
     void notice(const QString& text, int level);
     // Runs "-ucconvert" or "-ucindex [drive]" when args start with one; false
@@ -187,6 +193,7 @@ private:
     EncodingThread* encodingThread;
     QPersistentModelIndex encodingIndex; // the row encodingThread encodes
     quint64 encodeSerial = 0; // new with every run and every encoding thread
+    bool runEnded = false; // the last run's rows are done; its uploads may still go
     QProcess updaterProcess;
     bool decodePipeKept;
     bool settingsLoaded;
@@ -196,4 +203,5 @@ private:
     bool commandLineRun = false;
     // Set by passAndProcessArgs once it is known that no window will open.
     bool printNotices = false;
+    bool pluginsChecked = false; // the missing plug-ins were looked for once
 };

@@ -57,16 +57,40 @@ void setRowState(QAbstractItemModel* model, const QModelIndex& index, int state)
     storeRowMap(model, index, map);
 }
 
-// The status line has room up to the warning labels beside it; a long count
-// takes a smaller size of the form's font rather than lose its end.
-void setStatusText(QLabel* label, const QString& text)
+const char kEncodingErrorKey[] = "encodingError";
+
+// The status line has room up to the warning labels beside it, or across the
+// list when none is shown; a long text takes a smaller size of the form's
+// font, then a second line, and what still does not fit is cut with an
+// ellipsis and left whole in the label's tool tip.
+void setStatusText(QLabel* label, const QString& text, bool warningShown)
 {
+    const int kNarrow = 241, kWide = 531, kTop = 5, kHeight = 27;
+    const int width = warningShown ? kNarrow : kWide;
     QFont font = label->font();
     font.setPointSize(12);
-    while (font.pointSize() > 7 && QFontMetrics(font).horizontalAdvance(text) > label->width())
+    while (font.pointSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > width)
         font.setPointSize(font.pointSize() - 1);
+    const QFontMetrics metrics(font);
+    const bool oneLine = metrics.horizontalAdvance(text) <= width;
+    label->setWordWrap(!oneLine);
+    // Two lines fill the gap above the list.
+    label->setGeometry(label->x(), oneLine ? kTop : 1, width, oneLine ? kHeight : 2 * metrics.lineSpacing() + 2);
+    QString shown = text;
+    if (!oneLine) {
+        const QRect twoLines(0, 0, width, 2 * metrics.lineSpacing());
+        auto fits = [&](const QString& candidate) {
+            const QRect needed = metrics.boundingRect(twoLines, Qt::TextWordWrap, candidate);
+            return needed.height() < 3 * metrics.lineSpacing() && needed.width() <= width;
+        };
+        for (int room = 2 * width; room > 0 && !fits(shown); room -= 20)
+            shown = metrics.elidedText(text, Qt::ElideRight, room);
+    }
     label->setFont(font);
-    label->setText(text);
+    // Reasons and names are never markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
 }
 
 } // namespace
@@ -81,8 +105,41 @@ void OstrandEncoder::resetProgress()
         map.insert(QStringLiteral("uploadProgressString"), QString());
         map.insert(QStringLiteral("isEncoding"), kQueued);
         map.insert(QStringLiteral("uploadError"), false);
+        if (map.remove(QLatin1String(kEncodingErrorKey)))
+            model->setData(index, buildInputParamsText(map), Qt::ToolTipRole);
         storeRowMap(model, index, map);
     }
+}
+
+void OstrandEncoder::showRunEnd()
+{
+    int failedRows = 0;
+    QStringList reasons;
+    for (int r = 0; r < model->rowCount(); ++r) {
+        const QVariantMap map = rowMap(model->index(r, 0));
+        if (map.value(QStringLiteral("isEncoding")).toInt() != kEncodingError)
+            continue;
+        ++failedRows;
+        reasons << map.value(QStringLiteral("displayName")).toString().trimmed() + QStringLiteral(": ")
+                + map.value(QLatin1String(kEncodingErrorKey)).toString();
+    }
+    const int encoded = model->rowCount() - failedRows;
+    QString text = tr("Finished Encoding ") + QString::number(encoded) + (encoded == 1 ? tr(" File!") : tr(" Files!"));
+    if (failedRows > 0)
+        text += QLatin1Char(' ') + QString::number(failedRows) + tr(" failed: ") + reasons.join(QStringLiteral("; "));
+    const int uploads = ftpQueue ? ftpQueue->remaining() : 0;
+    if (uploads > 0)
+        text += tr(" Uploading ") + QString::number(uploads) + (uploads == 1 ? tr(" file...") : tr(" files..."));
+    setStatusText(ui.encodingStatusLabel, text,
+                  !ui.noAudioWarningLabel->isHidden() || !ui.noVideoWarningLabel->isHidden());
+}
+
+void OstrandEncoder::uploadsChanged()
+{
+    if (sender() && sender() != ftpQueue)
+        return;
+    if (runEnded)
+        showRunEnd();
 }
 
 void OstrandEncoder::showPage3()
@@ -92,6 +149,7 @@ void OstrandEncoder::showPage3()
     cancelled = false;
     ++encodeSerial;
     encodingIndex = QPersistentModelIndex();
+    runEnded = false;
     ui.stackedWidget->setCurrentIndex(3);
 
     // What an earlier run's queue still reports belongs to rows of that run.
@@ -107,6 +165,7 @@ void OstrandEncoder::showPage3()
         ftpQueue = new FtpQueue(this);
         connect(ftpQueue, SIGNAL(progress(QString, double)), this, SLOT(updateFtpProgress(QString, double)));
         connect(ftpQueue, SIGNAL(status(QString, QString)), this, SLOT(updateFtpStatus(QString, QString)));
+        connect(ftpQueue, &FtpQueue::remainingChanged, this, &OstrandEncoder::uploadsChanged);
     } else {
         ui.ftpStatusLabel2->hide();
         ui.ftpStatusLabel->hide();
@@ -128,12 +187,14 @@ void OstrandEncoder::encodeNextFile(int result)
     // The page's texts first: a failed preset check below leaves them standing.
     const int rows = model->rowCount();
     const bool nextRow = encodingRow < rows && !cancelled;
-    if (nextRow)
-        setStatusText(ui.encodingStatusLabel, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ")
-                                                  + QString::number(rows));
-    else
-        setStatusText(ui.encodingStatusLabel, tr("Finished Encoding ") + QString::number(rows)
-                                                  + (rows == 1 ? tr(" File!") : tr(" Files!")));
+    if (nextRow) {
+        setStatusText(ui.encodingStatusLabel,
+                      tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ") + QString::number(rows),
+                      !ui.noAudioWarningLabel->isHidden() || !ui.noVideoWarningLabel->isHidden());
+    } else {
+        runEnded = true;
+        showRunEnd();
+    }
 
     if (!validatePresets(false)) {
         progressTimer->stop();
@@ -167,6 +228,15 @@ bool OstrandEncoder::finishRow(int result)
     const bool failed = result != 0;
     map.insert(QStringLiteral("isEncoding"), failed ? kEncodingError : kEncoded);
     map.insert(QStringLiteral("encodingProgress"), 100);
+    if (failed) {
+        // The engine's reason, where the operator looks: on the row.
+        QString reason = QString::fromStdString(encodingThread->getTranscoder()->lastFailure());
+        if (reason.isEmpty())
+            reason = tr("the codec ended with code ") + QString::number(result);
+        map.insert(QLatin1String(kEncodingErrorKey), reason);
+        model->setData(row, tr("Encoding Error: ") + reason + QStringLiteral("\n\n") + buildInputParamsText(map),
+                       Qt::ToolTipRole);
+    }
     storeRowMap(model, row, map);
     if (failed)
         return true;
@@ -282,6 +352,12 @@ void OstrandEncoder::cancelButtonPressed()
             cancelEncoding();
         return;
     }
+    if (ftpQueue && ftpQueue->remaining() > 0
+        && QMessageBox::question(this, tr("Quorvel"),
+                                 tr("Uploads are still running. Stop them and leave the uploaded files incomplete?"),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes)
+        return;
     cancelEncoding();
 }
 
@@ -292,6 +368,7 @@ void OstrandEncoder::cancelEncoding()
     if (runningEngine)
         runningEngine->stopRequest = true;
     cancelled = true;
+    runEnded = false;
     if (ftpQueue)
         ftpQueue->clearQueue();
 }

@@ -9,7 +9,9 @@
 #include <QSettings>
 
 #include "elevation.h"
+#include "encodingthread.h"
 #include "settingswrite.h"
+#include "transcodeengine.h"
 #include "updatenoticedialog.h"
 
 namespace {
@@ -62,6 +64,16 @@ void OstrandEncoder::updaterProcessFinished(int exitCode, QProcess::ExitStatus s
     UpdateNoticeDialog notice(this);
     if (notice.exec() != QDialog::Accepted)
         return;
+    // The updater replaces the program: a running encode is stopped as Cancel
+    // stops it and waited for, so that its partial output is gone, and the
+    // selections are kept for the next start.
+    if (encodingActive) {
+        cancelEncoding();
+        // A transcode clears the stop request when it begins: repeat it.
+        while (encodingThread && !encodingThread->wait(100))
+            encodingThread->getTranscoder()->stopRequest = true;
+    }
+    saveSettings();
     if (!QProcess::startDetached(updaterPath(), {}, updaterFolder())) {
         // An updater this user may not run: ask for root.
         QProcess::startDetached(QStringLiteral("pkexec"),

@@ -29,7 +29,9 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     const int left = r.left(), top = r.top(), width = r.width(), height = r.height();
     const QVariantMap map = index.data(Qt::UserRole).toMap();
     const int state = map.value(QStringLiteral("isEncoding")).toInt();
-    const int encoded = map.value(QStringLiteral("encodingProgress")).toInt();
+    // A failed row made nothing: its bar stays empty, whatever progress it reached.
+    const bool failed = state == 4;
+    const int encoded = failed ? 0 : map.value(QStringLiteral("encodingProgress")).toInt();
     const int uploaded = map.value(QStringLiteral("uploadProgress")).toInt();
     const QString uploadText = map.value(QStringLiteral("uploadProgressString")).toString();
 
@@ -43,7 +45,7 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     QString percent;
     if (!uploadText.isEmpty() && uploadText != QLatin1String("nan"))
         percent = uploadText + QLatin1Char('%');
-    else if (encoded >= 0 && encoded <= 100)
+    else if (!failed && encoded >= 0 && encoded <= 100)
         percent = QString::number(encoded) + QLatin1Char('%');
     painter->setFont(font(13));
     if (!percent.isEmpty())

@@ -2,7 +2,9 @@
 // filters, encodes and multiplexes them into the encode pipe's file.
 #include "mcplugcore_p.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -10,7 +12,9 @@
 #include <mutex>
 #include <thread>
 
+#include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -150,6 +154,10 @@ private:
     void encode(AVCodecContext* enc, AVStream* st, const AVFrame* frame);
     void report(double seconds);
     void waitWhilePaused();
+    void chooseWriteName();
+    void checkInputCoverage();
+    void commit();
+    void writeFailed(const char* call, int err);
 
     McTranscoderImpl& t;
     McEncodePipeImpl* out = nullptr;
@@ -185,10 +193,25 @@ private:
     int aInRate = 0, aInFormat = -1;
     AVChannelLayout aInLayout = {};
     int64_t lastEncodedVideoPts = AV_NOPTS_VALUE;
+    // The output is written under writeName and renamed to finalName when
+    // whole; both are the same for outputs that are no regular file (a FIFO,
+    // a device), which cannot be replaced by a rename.
+    std::string finalName, writeName;
+    bool viaTemporary = false;
+    bool writeOpened = false; // writeName was created by this run
+    bool committed = false;
+    // The demuxer ended on an error rather than at the end of the file.
+    bool inputCutOff = false;
 };
 
 Run::~Run()
 {
+    // Whatever ends a run that was not committed (a failure, a stop, the
+    // transcoder going away) leaves no partial file behind.
+    if (mux && mux->pb)
+        avio_closep(&mux->pb);
+    if (viaTemporary && writeOpened && !committed)
+        ::unlink(writeName.c_str());
     av_channel_layout_uninit(&aInLayout);
     avfilter_graph_free(&vgraph);
     avfilter_graph_free(&agraph);
@@ -380,14 +403,20 @@ void Run::setUp()
     if (aIdx >= 0)
         openDecoder(aIdx);
 
+    chooseWriteName();
     check("avformat_alloc_output_context2",
-          avformat_alloc_output_context2(&mux, nullptr, out->muxer.c_str(), out->filename.c_str()));
+          avformat_alloc_output_context2(&mux, nullptr, out->muxer.c_str(), writeName.c_str()));
     if (vIdx >= 0)
         openVideoEncoder();
     if (aIdx >= 0)
         openAudioEncoder();
-    check("avio_open", avio_open(&mux->pb, out->filename.c_str(), AVIO_FLAG_WRITE));
-    check("avformat_write_header", avformat_write_header(mux, nullptr));
+    int opened = avio_open(&mux->pb, writeName.c_str(), AVIO_FLAG_WRITE);
+    if (opened < 0)
+        writeFailed("avio_open", opened);
+    writeOpened = true;
+    int header = avformat_write_header(mux, nullptr);
+    if (header < 0)
+        writeFailed("avformat_write_header", header);
     headerWritten = true;
 
     pkt = av_packet_alloc();
@@ -532,7 +561,8 @@ void Run::encode(AVCodecContext* enc, AVStream* st, const AVFrame* f)
         outPkt->stream_index = st->index;
         err = av_interleaved_write_frame(mux, outPkt);
         av_packet_unref(outPkt);
-        check("av_interleaved_write_frame", err);
+        if (err < 0)
+            writeFailed("av_interleaved_write_frame", err);
         t.touch();
         t.owner->cbProcess();
     }
@@ -685,6 +715,85 @@ void Run::waitWhilePaused()
     t.owner->cbPaused(false);
 }
 
+void Run::chooseWriteName()
+{
+    finalName = out->filename;
+    struct stat st;
+    const bool exists = ::stat(finalName.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        writeName = finalName;
+        return;
+    }
+    if (exists) {
+        // A link is followed: the file it names is the one replaced.
+        if (char* real = ::realpath(finalName.c_str(), nullptr)) {
+            finalName = real;
+            std::free(real);
+        }
+    }
+    // Hidden and without the output's extension: no list of outputs shows it.
+    const size_t slash = finalName.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : finalName.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? finalName : finalName.substr(slash + 1);
+    writeName = folder + "." + name + ".part";
+    viaTemporary = true;
+}
+
+void Run::writeFailed(const char* call, int err)
+{
+    mcp::logLine(ffError(call, err));
+    throw Failure{err, "writing " + finalName + ": " + ffError(call, err).substr(std::strlen(call) + 2)};
+}
+
+void Run::checkInputCoverage()
+{
+    // How far each stream that was read should reach, from the input's start.
+    auto expectedEnd = [this](int idx) {
+        AVStream* st = in->streams[idx];
+        if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+            double start = st->start_time != AV_NOPTS_VALUE
+                ? st->start_time * av_q2d(st->time_base) - startTime / double(AV_TIME_BASE)
+                : 0.0;
+            return std::max(0.0, start) + st->duration * av_q2d(st->time_base);
+        }
+        return duration;
+    };
+    double shortest = -1.0, expected = 0.0;
+    bool shortFound = false;
+    auto check = [&](int idx, int64_t end) {
+        if (idx < 0)
+            return;
+        const double want = expectedEnd(idx);
+        const double got = end == AV_NOPTS_VALUE ? 0.0 : end * av_q2d(in->streams[idx]->time_base);
+        // A few skipped packets at the end are no damage worth failing for.
+        const double allowed = std::max(1.0, 0.02 * want);
+        if (want > 0.0 && (want - got > allowed || inputCutOff) && (!shortFound || got < shortest)) {
+            shortest = got;
+            expected = want;
+            shortFound = true;
+        }
+    };
+    check(vIdx, videoEnd);
+    check(aIdx, audioEnd);
+    if (!shortFound)
+        return;
+    char text[160];
+    std::snprintf(text, sizeof text, "input ends at %.1f s of %.1f s: the file is damaged or incomplete",
+                  std::max(0.0, shortest), expected);
+    throw Failure{AVERROR_INVALIDDATA, text};
+}
+
+void Run::commit()
+{
+    if (!viaTemporary)
+        return;
+    if (::rename(writeName.c_str(), finalName.c_str()) != 0) {
+        const int err = errno;
+        throw Failure{AVERROR(err), "rename " + writeName + " to " + finalName + ": " + std::strerror(err)};
+    }
+    committed = true;
+}
+
 void Run::execute()
 {
     try {
@@ -693,15 +802,21 @@ void Run::execute()
         while (!t.stopFlag) {
             waitWhilePaused();
             int err = av_read_frame(in, pkt);
-            if (err == AVERROR_EOF || (err < 0 && in->pb && avio_feof(in->pb)))
+            if (err == AVERROR_EOF)
                 break;
+            if (err < 0 && in->pb && avio_feof(in->pb)) {
+                // The demuxer wanted more than the file holds: it is cut off.
+                mcp::logLine(ffError("av_read_frame", err) + " (the file ends early)");
+                inputCutOff = true;
+                break;
+            }
             if (err == AVERROR(EAGAIN)) {
                 McUtil::sleep(10);
                 continue;
             }
             if (err == AVERROR_INVALIDDATA) {
-                // A damaged tail: keep what was read, as the ffmpeg program does.
                 mcp::logLine(ffError("av_read_frame", err) + " (input ends here)");
+                inputCutOff = true;
                 break;
             }
             check("av_read_frame", err);
@@ -735,18 +850,29 @@ void Run::execute()
             }
             encode(aenc, ast, nullptr);
         }
-        check("av_write_trailer", av_write_trailer(mux));
+        int trailer = av_write_trailer(mux);
         headerWritten = false;
-        check("avio_closep", avio_closep(&mux->pb));
+        if (trailer < 0)
+            writeFailed("av_write_trailer", trailer);
+        int closed = avio_closep(&mux->pb);
+        if (closed < 0)
+            writeFailed("avio_closep", closed);
         t.owner->cbMuxClose(nullptr);
+        // A stopped run keeps nothing under the output's name.
+        if (!t.stopFlag) {
+            checkInputCoverage();
+            commit();
+        }
         if (!t.stopFlag) {
             t.progress = 1.0;
             t.owner->cbProgress(1.0);
         }
         t.owner->cbStatus(0);
     } catch (const Failure& f) {
-        if (headerWritten && mux)
-            av_write_trailer(mux); // keep what was written readable
+        // Outputs written in place (a FIFO) end their stream for the reader;
+        // a temporary file is removed when the run goes.
+        if (headerWritten && mux && !viaTemporary)
+            av_write_trailer(mux);
         t.error = f.text;
         mcp::logLine("transcode failed: " + f.text);
         t.result = f.code ? f.code : -1;

@@ -442,6 +442,17 @@ int main(int argc, char* argv[])
     child<QLabel>(&window, "noAudioWarningLabel")->hide();
     child<QLabel>(&window, "noVideoWarningLabel")->show();
     shoot(&window, "page3-encoding-novideo");
+    child<QLabel>(&window, "noVideoWarningLabel")->hide();
+
+    // The same run again with one input gone since it was probed: its row
+    // fails, and the end text says which and why.
+    QFile::remove(inputs.path() + "/Opening Night.mpg");
+    click(&window, "encodingCancelButton");
+    QMetaObject::invokeMethod(&window, "showPage3");
+    for (int waited = 0; waited < 300000 && cancel->text() != "Done"; waited += 100)
+        settle(100);
+    child<QListView>(&window, "encodingProgressList")->scrollToTop();
+    shoot(&window, "page3-finished-failed");
     UpdateNoticeDialog notice(&window);
     notice.show();
     shoot(&notice, "dialog-update-notice");

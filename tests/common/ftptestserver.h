@@ -27,15 +27,17 @@ inline bool havePyftpdlib()
 
 class Server {
 public:
-    // Starts the server with --sessions and any further options (e.g. --banner=...).
-    bool start(const QStringList& options = {})
+    // Starts the server with --sessions and any further options (e.g.
+    // --banner=...); a throttle (bytes per second) slows uploads down.
+    bool start(const QStringList& options = {}, qint64 throttle = 0)
     {
         const QString script = testutil::testsDir() + "/engine/ftpserver.py";
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.setStandardErrorFile(QProcess::nullDevice());
         process.start("/usr/bin/python3",
                       QStringList{script, "--sessions"} + options
-                          + QStringList{root.path(), kUser, kPassword});
+                          + QStringList{root.path(), kUser, kPassword}
+                          + (throttle > 0 ? QStringList{QString::number(throttle)} : QStringList()));
         if (!process.waitForStarted(10000))
             return false;
         return waitFor("PORT ", 10000) && (port = lastLine.mid(5).toInt()) > 0;

@@ -245,6 +245,42 @@ private slots:
         QCOMPARE(r.code, 1);
     }
 
+    // "./build.sh run" on a machine without a display says, before the
+    // window starts unseen on a virtual display, that it does so.
+    void buildScriptRunWithoutDisplay()
+    {
+        if (!testutil::haveTool("xvfb-run") || !testutil::haveTool("Xvfb"))
+            QSKIP("missing tool: xvfb-run");
+        const QString script = QFileInfo(testutil::testsDir() + "/../build.sh").canonicalFilePath();
+        QVERIFY(QFileInfo(script).isExecutable());
+        // A finished build whose program says where it runs, and a cmake
+        // that finds nothing to do: only the run step is under test.
+        QTemporaryDir build, bin;
+        QVERIFY(QDir().mkpath(build.filePath("run")));
+        auto writeScript = [](const QString& path, const QByteArray& body) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\n" + body) > 0
+                && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        };
+        QVERIFY(writeScript(build.filePath("Quorvel"), "echo \"Quorvel started on $DISPLAY in $(pwd -P)\"\n"));
+        QVERIFY(writeScript(bin.filePath("cmake"), "exit 0\n"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("BUILD_DIR", build.path());
+        env.insert("PATH", bin.path() + ":" + env.value("PATH"));
+        const testutil::RunResult r = testutil::run(script, {"run"}, 60000, QByteArray(), env);
+        QVERIFY2(r.ok(), r.out + r.err);
+        const QList<QByteArray> lines = r.out.trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], QByteArray("No display found (DISPLAY is not set): Quorvel runs on an invisible virtual "
+                                      "display (Xvfb), so no window appears here. Press Ctrl-C to end it."));
+        QVERIFY2(lines[1].startsWith("Quorvel started on :") && lines[1].endsWith(" in "
+                                     + QFile::encodeName(QFileInfo(build.filePath("run")).canonicalFilePath())),
+                 lines[1].constData());
+    }
+
     // A changed preset file: the notice is printed after what the run
     // printed, by Quorvel's command-line runs too (no box nobody could answer).
     void corruptPresetsNotice()

@@ -168,6 +168,17 @@ private:
 
     QString output(int r) { return row(r).value("outputFilename").toString(); }
 
+    // The whole end text: a text too long for the label is cut there and
+    // kept whole in its tool tip.
+    QString statusText()
+    {
+        const QString whole = f().encodingStatusLabel->toolTip();
+        return whole.isEmpty() ? f().encodingStatusLabel->text() : whole;
+    }
+
+    // Hidden files of the output folder: temporary outputs or locks left behind.
+    QStringList hiddenInOut() { return QDir(work("out")).entryList(QStringList{".*"}, QDir::Files | QDir::Hidden); }
+
     bool waitForRunEnd(int timeoutMs = 60000)
     {
         return QTest::qWaitFor([&] { return !w->encodingActive && f().encodingCancelButton->text() == "Done"; },
@@ -367,10 +378,20 @@ private slots:
         QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
 
         QVERIFY(waitForRunEnd());
-        QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 3 Files!"));
+        // The failed row is not counted as encoded; why it failed is said
+        // at the end and on the row.
+        const QString reason = "Input file " + files[1] + " not found.";
+        const QString ended = "Finished Encoding 2 Files! 1 failed: short1.mp4: " + reason;
+        QVERIFY2(statusText().startsWith(ended), qPrintable(statusText()));
+        QVERIFY(f().encodingStatusLabel->text().startsWith("Finished Encoding 2 Files! 1 failed: "));
         QCOMPARE(state(1), 4);
         QCOMPARE(row(1).value("encodingProgress").toInt(), 100);
+        QCOMPARE(row(1).value("encodingError").toString(), reason);
+        QCOMPARE(w->model->item(1)->toolTip(), "Encoding Error: " + reason + "\n\n" + w->buildInputParamsText(row(1)));
+        QVERIFY(w->model->item(0)->toolTip().startsWith("Input Video Params:"));
         QTRY_VERIFY_WITH_TIMEOUT(state(0) == 6 && state(2) == 6, 30000);
+        // Once the uploads are through, the end text no longer counts them.
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(), ended, 5000);
         QCOMPARE(state(1), 4); // no upload status hides the error
         QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"VID00001.mpg", "VID00003.mpg"}));
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00001.mpg"), windowtest::readFile(output(0)));
@@ -646,6 +667,89 @@ private slots:
         QCOMPARE(state(0), 3);
     }
 
+    void doneAsksWhileUploadsRun()
+    {
+        REQUIRE_FTP_SERVER();
+        ftptest::Server slow;
+        QVERIFY(slow.start({}, 20000));
+        QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
+        f().ftpCheckbox->setChecked(true);
+        saveServers({servers("127.0.0.1", slow.port, ftptest::kPassword, "127.0.0.1", slow.port, ftptest::kPassword)});
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QTRY_COMPARE_WITH_TIMEOUT(state(0), 5, 10000);
+        // The end text says what is still going on.
+        QCOMPARE(statusText(), QString("Finished Encoding 1 File! Uploading 2 files..."));
+
+        // No keeps the page and the uploads.
+        {
+            MessageBoxAnswerer no(QMessageBox::No);
+            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+            QCOMPARE(no.seen.size(), 1);
+            QCOMPARE(no.seen[0].text,
+                     QString("Uploads are still running. Stop them and leave the uploaded files incomplete?"));
+            QCOMPARE(no.seen[0].defaultButton, QMessageBox::No);
+        }
+        QCOMPARE(f().stackedWidget->currentIndex(), 3);
+        QCOMPARE(w->ftpQueue->remaining(), 2);
+        QTest::qWait(300);
+        QCOMPARE(state(0), 5);
+
+        // Yes stops them.
+        {
+            MessageBoxAnswerer yes(QMessageBox::Yes);
+            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+            QCOMPARE(yes.seen.size(), 1);
+        }
+        QCOMPARE(f().stackedWidget->currentIndex(), 0);
+        QCOMPARE(w->ftpQueue->count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(w->ftpQueue->remaining(), 0, 10000);
+    }
+
+    void twoWindowsOneOutputFolder()
+    {
+        QVERIFY(toPage2(inputs("long.mp4", 1), kRes480p));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForProgress(0));
+
+        // A second Quorvel into the same folder, under the same names.
+        OstrandEncoder other;
+        other.show();
+        other.addFiles({clip("short.mp4")});
+        QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(other.model) && other.probesRunning == 0; }, 30000));
+        other.ui.deviceComboBox->setCurrentIndex(0);
+        other.ui.videoResComboBox->setCurrentIndex(kRes480p);
+        other.ui.videoComboBox->setCurrentIndex(kMpeg2Low);
+        other.showPage1();
+        other.ui.outputDirLineEdit->setText(work("out/"));
+        other.showPage2();
+        {
+            // Should the name already be taken, the question is answered.
+            BoxClicker proceed("Proceed");
+            other.showPage3NameCheck();
+        }
+        QCOMPARE(other.ui.stackedWidget->currentIndex(), 3);
+        QVERIFY(QTest::qWaitFor([&] { return !other.encodingActive; }, 30000));
+        const QVariantMap failed = other.model->item(0)->data(Qt::UserRole).toMap();
+        QCOMPARE(failed.value("isEncoding").toInt(), 4);
+        const QString reason = work("out/VID00001.mpg") + " is being written by another Quorvel.";
+        QCOMPARE(failed.value("encodingError").toString(), reason);
+        const QString otherText = other.ui.encodingStatusLabel->toolTip().isEmpty()
+            ? other.ui.encodingStatusLabel->text()
+            : other.ui.encodingStatusLabel->toolTip();
+        QCOMPARE(otherText, "Finished Encoding 0 Files! 1 failed: short.mp4: " + reason);
+        QVERIFY(w->encodingActive);
+
+        // The first one ends whole.
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(state(0), 3);
+        const testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", output(0), "-f", "null", "-"});
+        QVERIFY2(r.ok() && r.err.trimmed().isEmpty(), r.err.constData());
+        const double seconds = duration(output(0));
+        QVERIFY2(seconds > 39.5 && seconds < 40.5, qPrintable(QString::number(seconds)));
+        QCOMPARE(hiddenInOut(), QStringList());
+    }
+
     void everyRowKeepsTheChosenQuality()
     {
         // Zephrane 4K, UltraHD/29.97, H.264 Low: each row rebuilds the lists,
@@ -724,7 +828,9 @@ private slots:
         QVERIFY(waitForRunEnd(10000));
         qInfo("stopped after %lld ms", t.elapsed());
         QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
-        QVERIFY(duration(work("out/VID00001.mpg")) < 36.0);
+        // The stopped row leaves no partial output under its name.
+        QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
+        QCOMPARE(hiddenInOut(), QStringList());
         QCOMPARE(state(1), 0);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
 
@@ -788,7 +894,7 @@ private slots:
         w->cancelEncoding();
         QVERIFY(waitForRunEnd(10000));
         QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
-        QVERIFY(duration(work("out/VID00001.mpg")) < 36.0);
+        QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
     }
 
     void presetDamagedDuringTheRun()
@@ -840,9 +946,9 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         const int ms = r.out.mid(r.out.indexOf("after ") + 6).split(' ').value(0).toInt();
         QVERIFY2(ms < 5000, r.out.constData());
-        // Stopped, not run to its end, and no second row.
-        const double seconds = duration(folder + "/out/VID00001.mpg");
-        QVERIFY2(seconds > 0.0 && seconds < 36.0, qPrintable(QString::number(seconds)));
+        // Stopped, its partial output removed, and no second row.
+        QVERIFY(!QFileInfo::exists(folder + "/out/VID00001.mpg"));
+        QCOMPARE(QDir(folder + "/out").entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(!QFileInfo::exists(folder + "/out/VID00002.mpg"));
         QVERIFY(savedSelections(folder, kRes1080i));
     }

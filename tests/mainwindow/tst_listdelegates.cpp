@@ -178,6 +178,8 @@ private slots:
         QCOMPARE(half.pixelColor(100, 9), kWhite);
 
         QCOMPARE(countColour(paintRow(d, {{"encodingProgress", 0}}, row), blue), 0);
+        // A failed row's bar is empty, though the loop marks it at 100.
+        QCOMPARE(countColour(paintRow(d, {{"isEncoding", 4}, {"encodingProgress", 100}}, row), blue), 0);
 
         // The upload bar lies over the encode bar.
         QImage up = paintRow(d, {{"encodingProgress", 100}, {"uploadProgress", 100}}, row);
@@ -219,7 +221,8 @@ private slots:
         QTest::newRow("encoding") << with(1, 42, "") << "42%" << "clip.mov (1/4)" << 75 << false;
         QTest::newRow("splitting") << with(2, 100, "") << "100%" << "Splitting File" << 75 << false;
         QTest::newRow("encoded") << with(3, 100, "nan") << "100%" << "clip.mov (1/4)" << 50 << true;
-        QTest::newRow("encoding error") << with(4, 7, "") << "7%" << "Encoding Error." << 50 << true;
+        // A failed row made nothing: no bar and no percentage, whatever it reached.
+        QTest::newRow("encoding error") << with(4, 100, "") << "" << "Encoding Error." << 50 << true;
         QTest::newRow("uploading") << with(5, 100, "37.5") << "37.5%" << "Uploading: a.mpg" << 75 << false;
         QTest::newRow("uploaded") << with(6, 100, "100.0") << "100.0%" << "clip.mov (1/4)" << 50 << true;
         QTest::newRow("upload error") << with(7, 100, "0.0") << "0.0%" << "Upload Error." << 50 << true;
@@ -236,7 +239,7 @@ private slots:
         QFETCH(bool, italic);
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        const int p = map.value("encodingProgress").toInt();
+        const int p = map.value("isEncoding").toInt() == 4 ? 0 : map.value("encodingProgress").toInt();
         const QImage painted = paintRow(d, map, r);
         const QImage expected = reference([&](QPainter& q) {
             const int bar = std::min(460, std::max(0, 460 * p / 100));

@@ -334,6 +334,8 @@ private slots:
         QTest::newRow("SD, no audio") << 0 << 5 << "na" << true << false << false;
         QTest::newRow("SD, clean inputs") << 0 << 5 << "nn" << false << false << false;
         QTest::newRow("HD hides no audio") << 0 << 0 << "a" << false << false << false;
+        QTest::newRow("HD hides no video shown for SD") << 2 << 0 << "v" << false << false << false;
+        QTest::newRow("4K hides no video shown for SD") << 5 << 7 << "v" << false << false << false;
         QTest::newRow("Verrino HD with UltraHD input") << 0 << 4 << "nq" << false << false << true;
         QTest::newRow("Verrino HD without") << 0 << 4 << "nn" << false << false << false;
         QTest::newRow("4K with UltraHD input") << 0 << 7 << "q" << false << false << true;
@@ -361,6 +363,49 @@ private slots:
         QCOMPARE(!f.noVideoWarningLabel->isHidden(), noVideoShown);
         QCOMPARE(!f.QFHDCheckbox->isHidden(), ultraHD);
         QCOMPARE(f.QFHDCheckbox->isEnabled(), ultraHD);
+    }
+
+    void noVideoWarningFollowsTheList()
+    {
+        auto w = makeWindow();
+        Ui::OstrandEncoderClass& f = ui(w.get());
+        addInputRow(w.get(), 1, 1, false);
+        addInputRow(w.get(), 1, 0, false);
+        f.deviceComboBox->setCurrentIndex(2);
+        w->showPage2();
+        QVERIFY(!f.noVideoWarningLabel->isHidden());
+        // The row without video goes: so does the warning.
+        w->model->removeRow(1);
+        w->showPage1();
+        w->showPage2();
+        QVERIFY(f.noVideoWarningLabel->isHidden());
+        QVERIFY(f.noAudioWarningLabel->isHidden());
+    }
+
+    void missingPluginsAreSaidOnce()
+    {
+        // The plug-ins are not where the program looks for them.
+        QVERIFY(QDir(QDir::currentPath() + "/Plugins").removeRecursively());
+        {
+            MessageBoxAnswerer ok(QMessageBox::Ok);
+            auto w = makeWindow();
+            QTRY_COMPARE_WITH_TIMEOUT(ok.seen.size(), 1, 5000);
+            QCOMPARE(ok.seen[0].icon, QMessageBox::Critical);
+            QCOMPARE(ok.seen[0].parent, w.get());
+            QVERIFY(ok.seen[0].text.startsWith("No Plugins Found!\n"));
+            QVERIFY2(ok.seen[0].text.contains("\n" + QDir::currentPath() + "/Plugins\n"), qPrintable(ok.seen[0].text));
+            // Shown again (after the batch window, say): not again.
+            w->hide();
+            w->show();
+            QTest::qWait(200);
+            QCOMPARE(ok.seen.size(), 1);
+        }
+        // With plug-ins, and in a command-line run, nothing is said.
+        QVERIFY(windowtest::copyFolder(dataFolder + "/Plugins", QDir::currentPath() + "/Plugins"));
+        MessageBoxAnswerer ok(QMessageBox::Ok);
+        auto w = makeWindow();
+        QTest::qWait(200);
+        QCOMPARE(ok.seen.size(), 0);
     }
 
     void firstStartSelectsFirstEntries()

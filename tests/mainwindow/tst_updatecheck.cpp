@@ -3,7 +3,10 @@
 // exit code brings, the notice dialog answered as a user does, the updater
 // started, and quiet command-line runs.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QStackedWidget>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
@@ -11,7 +14,9 @@
 
 #include <sys/stat.h>
 
+#include "encodingthread.h"
 #include "ostrandencoder.h"
+#include "renderlistmodel.h"
 #include "testutil.h"
 #include "updatenoticedialog.h"
 #include "windowtestenv.h"
@@ -374,6 +379,54 @@ private slots:
             QCOMPARE(args.last(), QFile::encodeName(updaterDir() + "/updater"));
             QVERIFY(!QFile::exists(rec("updater.ran")));
         }
+    }
+
+    void offerAcceptedDuringAnEncode()
+    {
+        REQUIRE_TOOL("ffmpeg");
+        const QString clip = rec("long.mp4");
+        QVERIFY(testutil::run("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "testsrc2=size=320x240:rate=25", "-t", "30", "-c:v", "libx264", "-preset",
+                                         "ultrafast", "-pix_fmt", "yuv420p", clip})
+                    .ok());
+        QVERIFY(writeStandIns(records->path(), true, true));
+        // This checker answers "update available" only once the encode runs.
+        QVERIFY(writeFile(updaterDir() + "/uptr_check",
+                          "#!/bin/sh\nwhile [ ! -e " + quoted(rec("go")) + " ]; do sleep 0.05; done\nexit 1\n", true));
+
+        NoticeAnswerer answerer(NoticeAnswerer::Yes, false);
+        OstrandEncoder w;
+        w.show();
+        Ui::OstrandEncoderClass& f = w.ui;
+        w.addFiles({clip});
+        QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(w.model); }, 30000));
+        f.deviceComboBox->setCurrentIndex(0);
+        f.videoResComboBox->setCurrentIndex(4);
+        f.videoComboBox->setCurrentIndex(5);
+        w.showPage1();
+        f.outputDirLineEdit->setText(rec("out/"));
+        w.showPage2();
+        w.showPage3NameCheck();
+        QCOMPARE(f.stackedWidget->currentIndex(), 3);
+        auto progress = [&] { return w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt(); };
+        QVERIFY(QTest::qWaitFor([&] { return progress() > 5; }, 30000));
+        QVERIFY(w.encodingActive);
+
+        QVERIFY(writeFile(rec("go"), "", false));
+        QTimer::singleShot(20000, qApp, [] { QCoreApplication::exit(99); });
+        const int result = QApplication::exec();
+        QCOMPARE(result, 0);
+        QCOMPARE(answerer.seen, 1);
+        // Stopped as Cancel stops it, its partial output gone, the selections kept.
+        QVERIFY(w.encodingThread->isFinished());
+        QVERIFY(w.cancelled);
+        QVERIFY(!QFile::exists(rec("out/VID00001.mpg")));
+        QCOMPARE(QDir(rec("out")).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QSettings saved;
+        QCOMPARE(saved.value("lastProductIndex").toInt(), 0);
+        QCOMPARE(saved.value("lastResIndex").toInt(), 4);
+        QCOMPARE(saved.value("lastQualityIndex").toInt(), 5);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rec("updater.ran")), 5000);
     }
 
     // Started with arguments, the program never runs the checker; the same

@@ -585,17 +585,9 @@ void TestCodec::stopClosesTheOutput()
     QCOMPARE(result.asInt32(), 0);
     QVERIFY(t.last < 1.0);
     QVERIFY(!t.backwards);
-
-    media::Probe p = media::ffprobe(out);
-    QCOMPARE(p.format.value("format_name").toString(), QString("mpegts"));
-    double seconds = p.format.value("duration").toString().toDouble();
-    QVERIFY2(seconds > 0.1 && seconds < 9.5, qPrintable(QString::number(seconds)));
-    int frames = media::decodedFrames(out);
-    QVERIFY(frames > 0);
-    // A clean end: the whole file decodes without errors.
-    testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", out, "-f", "null", "-"});
-    QVERIFY(r.ok());
-    QVERIFY2(r.err.trimmed().isEmpty(), r.err.constData());
+    // Nothing of a stopped output stays, under its name or another.
+    QVERIFY(!QFile::exists(out));
+    QVERIFY(!QFile::exists(path(".stopped.mpg.part")));
 
     // A full run reports progress up to 1.0, never backwards.
     ProgressRecorder full;
@@ -658,9 +650,8 @@ void TestCodec::stalledWorkerReadsDeadlockAndIsJoined()
     qint64 waited = timer.elapsed();
     releaser.join();
     QVERIFY2(waited >= 200, qPrintable(QString::number(waited)));
-    media::Probe p = media::ffprobe(out);
-    QCOMPARE(p.format.value("format_name").toString(), QString("mpegts"));
-    QVERIFY(p.format.value("duration").toString().toDouble() < 9.5);
+    QVERIFY(!QFile::exists(out));
+    QVERIFY(!QFile::exists(path(".stalled.mpg.part")));
 }
 
 void TestCodec::failuresNameTheCall()
@@ -676,7 +667,7 @@ void TestCodec::failuresNameTheCall()
         Any result;
         t.getParam("result", result);
         QVERIFY(result.asInt32() != 0);
-        QVERIFY2(QString(t.errorDesc()).startsWith("avio_open: "), t.errorDesc());
+        QCOMPARE(QString(t.errorDesc()), "writing " + path("taken.mpg") + ": Is a directory");
     }
     // A crop rectangle outside the picture fails instead of cutting something else.
     {
