@@ -624,7 +624,7 @@ void TestBatchWindow::hoverAndDriveClick()
         };
         // Not on the slot cell.
         QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(cell(w, 0, 0, 1)).center());
-        QTest::qWait(100);
+        QVERIFY(testutil::neverWithin(100, [&] { return modal.dialogs != 0; }));
         QCOMPARE(modal.dialogs, 0);
         QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(cell(w, 0, 0, 0)).center());
         QCOMPARE(modal.dialogs, 1);

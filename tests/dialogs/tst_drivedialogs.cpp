@@ -197,7 +197,6 @@ private slots:
         for (QModelIndex up = folderRow(dialog, folder).parent(); up.isValid(); up = up.parent())
             view->expand(up);
         QTRY_VERIFY(view->visualRect(folderRow(dialog, folder)).isValid());
-        QTest::qWait(200);
         doubleClick(dialog, folderRow(dialog, folder));
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(!view->isExpanded(folderRow(dialog, folder)));
