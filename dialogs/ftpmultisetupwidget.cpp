@@ -94,10 +94,12 @@ void FTPMultiSetupWidget::setTableViewModel(QStandardItemModel* newModel)
     ui.listView->setModel(newModel);
     ui.listView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui.listView->setSelectionMode(QAbstractItemView::NoSelection);
-    // Kept for the life of the program, like the window's own delegates;
-    // one given the same list again replaces its earlier one.
+    // Owned by the list, so it goes with the panel; one given the same list
+    // again replaces its earlier one.
     QAbstractItemDelegate* earlier = ui.listView->itemDelegateForColumn(0);
-    ui.listView->setItemDelegateForColumn(0, new FTPListDelegate(this));
+    auto* delegate = new FTPListDelegate(this);
+    delegate->setParent(ui.listView);
+    ui.listView->setItemDelegateForColumn(0, delegate);
     delete earlier;
 }
 

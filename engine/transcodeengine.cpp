@@ -12,6 +12,21 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <vector>
+
+namespace {
+
+// Decode pipes kept alive on purpose until the process ends; held here so
+// that they stay reachable instead of dropped.
+void keepUntilExit(McDecodePipe* pipe)
+{
+    static QMutex lock;
+    static auto* kept = new std::vector<McDecodePipe*>;
+    QMutexLocker guard(&lock);
+    kept->push_back(pipe);
+}
+
+} // namespace
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -272,6 +287,7 @@ bool TranscodeEngine::releasePipes()
         m_decodePipe->getStreamParam(MC_KIND_VIDEO, 0, "codec", codec);
         if (codec.isValid() && std::strstr(codec.asString(), "ProRes")) {
             // Left alive on purpose: it stays until the process ends.
+            keepUntilExit(m_decodePipe);
             m_decodePipeKept = true;
         } else {
             delete m_decodePipe;

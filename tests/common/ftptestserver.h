@@ -65,7 +65,8 @@ public:
             }
             if (process.state() != QProcess::Running)
                 return false;
-            QTest::qWait(10);
+            QTest::qWaitFor([this] { return process.canReadLine() || process.state() != QProcess::Running; },
+                            int(qMax<qint64>(0, deadline.remainingTime())));
         }
         return false;
     }
@@ -86,13 +87,7 @@ public:
     // Waits, running the event loop, until exactly n sessions are open.
     bool waitForOpenSessions(int n, int timeoutMs = 10000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (openSessions() != n) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(10);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return openSessions() == n; }, timeoutMs);
     }
 
     QTemporaryDir root;

@@ -29,6 +29,15 @@ struct RunResult {
     bool ok() const { return exitCode == 0; }
 };
 
+// For what must not happen: runs the event loop for up to ms and returns
+// false the moment happened() holds, true when it never did. An absence can
+// only be seen over a while; this fails as soon as it is broken.
+template <typename Happened>
+inline bool neverWithin(int ms, Happened happened)
+{
+    return !QTest::qWaitFor(happened, ms);
+}
+
 // Runs a program to completion (no shell). A program that cannot start gives exit code -1.
 inline RunResult run(const QString& program, const QStringList& args, int timeoutMs = 120000,
                      const QByteArray& input = QByteArray(),

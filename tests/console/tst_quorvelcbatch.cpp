@@ -434,7 +434,8 @@ private slots:
     }
 
     // Player drives: a label names its drive exactly before it names one by
-    // containment, so T9PW_Slot1 is never T9PW_Slot10 (mounted first here).
+    // containment, so ..._1 is never ..._10 (mounted first here). The labels
+    // are this run's own, so that other runs' drives never answer.
     void playerDrivesByLabel()
     {
         const QString missing = LoopMount::missing();
@@ -453,14 +454,16 @@ private slots:
             return false;
         };
         LoopMount slot10, slot1;
-        QVERIFY2(mount(slot10, "T9PW_Slot10"), qPrintable(error));
-        QVERIFY2(mount(slot1, "T9PW_Slot1"), qPrintable(error));
+        const QString label10 = LoopMount::uniqueLabel("T9PW", "_10");
+        const QString label1 = LoopMount::uniqueLabel("T9PW", "_1");
+        QVERIFY2(mount(slot10, label10), qPrintable(error));
+        QVERIFY2(mount(slot1, label1), qPrintable(error));
 
-        Run r = quorvelc({"-src=" + m_hd, "-dst=T9PW_Slot1", "-ifr=25", "-tf=1"});
+        Run r = quorvelc({"-src=" + m_hd, "-dst=" + label1, "-ifr=25", "-tf=1"});
         QCOMPARE(r.code, 0);
         const QByteArray root = bytes(slot1.mountPoint() + "/");
-        QVERIFY2(r.out.contains("Destination:\t\t\t[T9PW_Slot1] " + root.left(10) + "\tFULL (1080)\r\n"),
-                 r.out.constData());
+        const QByteArray shown = "Destination:\t\t\t[" + label1.toLatin1() + "] " + root.left(10) + "\tFULL (1080)\r\n";
+        QVERIFY2(r.out.contains(shown), r.out.constData());
         QVERIFY(r.out.endsWith("Indexing Drives...\r\nDone.\r\n"));
         QCOMPARE(tgatest::filesIn(slot1.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
         QVERIFY(QFileInfo(slot1.mountPoint() + "/index.dat").size() > 0);
@@ -468,13 +471,12 @@ private slots:
 
         // Part of a label finds it by containment; an absolute mount point is
         // a path that keeps its case and shows the volume's label.
-        r = quorvelc({"-src=" + m_hd, "-dst=W_Slot10", "-ifr=25", "-tf=1"});
+        r = quorvelc({"-src=" + m_hd, "-dst=" + label10.mid(3), "-ifr=25", "-tf=1"});
         QCOMPARE(r.code, 0);
         QCOMPARE(tgatest::filesIn(slot10.mountPoint() + "/shot_f25_00001"), QStringList{"shot0001.tga"});
         r = quorvelc({"-src=" + m_hd, "-dst=" + slot1.mountPoint(), "-ifr=25", "-tf=1", "-f"});
         QCOMPARE(r.code, 0);
-        QVERIFY2(r.out.contains("Destination:\t\t\t[T9PW_Slot1] " + root.left(10) + "\tFULL (1080)\r\n"),
-                 r.out.constData());
+        QVERIFY2(r.out.contains(shown), r.out.constData());
 
         // The drive index result is printed, never a box.
         r = quorvelc({"-ucindex", slot10.mountPoint()});

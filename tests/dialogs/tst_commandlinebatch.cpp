@@ -160,7 +160,11 @@ void TestCommandLineBatch::secondRunNotEmptyThenForce()
     const QStringList before = folderSnapshot(clip);
     QCOMPARE(before.size(), 10);
 
-    QTest::qWait(20);   // a rewrite would show in the modification times
+    // A rewrite would show in the modification times: the clock passes the last one first.
+    QDateTime last;
+    for (const QFileInfo& file : QDir(clip).entryInfoList(QDir::Files))
+        last = qMax(last, file.lastModified());
+    QTRY_VERIFY(QDateTime::currentDateTime() > last.addMSecs(20));
     const Run again = run(first);
     QVERIFY(!again.done);
     const QString expected = summary1080(m_hd, 10)

@@ -197,7 +197,6 @@ private slots:
         for (QModelIndex up = folderRow(dialog, folder).parent(); up.isValid(); up = up.parent())
             view->expand(up);
         QTRY_VERIFY(view->visualRect(folderRow(dialog, folder)).isValid());
-        QTest::qWait(200);
         doubleClick(dialog, folderRow(dialog, folder));
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(!view->isExpanded(folderRow(dialog, folder)));
@@ -263,8 +262,10 @@ private slots:
         LoopMount player, plain;
         QString error;
         const QString playerImage = m_work.filePath("player.img");
-        QVERIFY2(player.create(playerImage, 8 << 20, "T9PW_Slot1", &error), qPrintable(error));
-        QVERIFY2(plain.create(m_work.filePath("plain.img"), 8 << 20, "PLAIN_DATA", &error), qPrintable(error));
+        const QString playerLabel = LoopMount::uniqueLabel("T9PW", "_1");
+        const QString plainLabel = LoopMount::uniqueLabel("PLAIN");
+        QVERIFY2(player.create(playerImage, 8 << 20, playerLabel, &error), qPrintable(error));
+        QVERIFY2(plain.create(m_work.filePath("plain.img"), 8 << 20, plainLabel, &error), qPrintable(error));
         const QString root = player.mountPoint() + "/";
         const QString plainRoot = plain.mountPoint() + "/";
         const auto filled = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "fill",
@@ -277,10 +278,10 @@ private slots:
         // The player drive is listed by label and mount point; the plain one is known but not listed.
         const QModelIndex listed = volumeRow(dialog, root);
         QVERIFY(listed.isValid());
-        QCOMPARE(listed.data().toString(), QString("T9PW_Slot1 (%1)").arg(root));
+        QCOMPARE(listed.data().toString(), QString("%1 (%2)").arg(playerLabel, root));
         QVERIFY(!volumeRow(dialog, plainRoot).isValid());
         auto* volumes = dialog.findChild<QStandardItemModel*>();
-        QCOMPARE(volumes->match(volumes->index(0, 0), DriveTree::LabelRole, "PLAIN_DATA", 1, Qt::MatchExactly).size(), 1);
+        QCOMPARE(volumes->match(volumes->index(0, 0), DriveTree::LabelRole, plainLabel, 1, Qt::MatchExactly).size(), 1);
 
         // Box off: a folder on the drive indexes the drive that holds it.
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);

@@ -326,7 +326,7 @@ private slots:
         DialogAnswerer answerer(QString(), QMessageBox::Yes);
         makePanel({"A", "B"}, false);
         sameBox()->setChecked(true);
-        QTest::qWait(100);
+        QVERIFY(testutil::neverWithin(100, [&] { return answerer.boxes.size() != 0; }));
         QCOMPARE(answerer.boxes.size(), 0);
         QCOMPARE(ftp(1), ftpValues("B"));
         QCOMPARE(buttonState(1), QString());
@@ -763,9 +763,11 @@ private slots:
         });
         const QRect r = list()->visualRect(model->index(1, 0));
         const QPoint topLeft = r.topLeft();
+        // Each click waits a moment for the dialog it may open.
         auto release = [&](int x, int y) {
+            const int before = opened;
             QTest::mouseClick(list()->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
-            QTest::qWait(60);
+            QTest::qWaitFor([&] { return opened != before; }, 60);
         };
         release(r.right() - 39, topLeft.y() + 10); // one pixel left of the box
         release(r.right() - 20, topLeft.y() + 23); // its bottom edge
@@ -774,7 +776,7 @@ private slots:
         QCOMPARE(opened, 0);
         QTest::mousePress(list()->viewport(), Qt::LeftButton, Qt::NoModifier,
                           QPoint(r.right() - 20, topLeft.y() + 10));
-        QTest::qWait(60);
+        QVERIFY(testutil::neverWithin(60, [&] { return opened != 0; }));
         QCOMPARE(opened, 0);
         QTest::mouseRelease(list()->viewport(), Qt::LeftButton, Qt::NoModifier,
                             QPoint(r.right() - 20, topLeft.y() + 10));

@@ -159,14 +159,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
         // Empty secondary address: no second session, its label untouched.
         QCOMPARE(secondaryStatus(d), QString());
-        QTest::qWait(200);
+        QVERIFY(testutil::neverWithin(200, [&] { return server.openSessions() != 1; }));
         QCOMPARE(server.openSessions(), 1);
 
         // A wrong password never logs in; the label stays at the login.
         fillPrimary(d, "127.0.0.1", port, ftptest::kUser, "not the password");
         watch = test(d);
         QVERIFY(server.waitFor("FAILED"));
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return watch->any(FtpControlClient::LoggedIn); }));
         QVERIFY(!watch->any(FtpControlClient::LoggedIn));
         QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
 
@@ -176,7 +176,7 @@ private slots:
             fillPrimary(d, "127.0.0.1", badPort, ftptest::kUser, ftptest::kPassword);
             watch = test(d);
             QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::Unconnected), 10000);
-            QTest::qWait(100);
+            QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Unconnected"), 5000);
             QCOMPARE(primaryStatus(d), QString("Unconnected"));
             QVERIFY(!watch->any(FtpControlClient::Connected));
         }
@@ -192,7 +192,7 @@ private slots:
         fillSecondary(d, "127.0.0.1", "", ftptest::kUser, ftptest::kPassword);
         test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return !secondaryStatus(d).isEmpty() || server.openSessions() != 1; }));
         QCOMPARE(secondaryStatus(d), QString());
         QCOMPARE(server.openSessions(), 1);
 
@@ -200,7 +200,8 @@ private slots:
         test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
         QVERIFY(server.waitFor("FAILED"));
-        QTest::qWait(200);
+        QTRY_COMPARE_WITH_TIMEOUT(server.openSessions(), 2, 5000);
+        QVERIFY(testutil::neverWithin(200, [&] { return secondaryStatus(d) != QString("Attempting Log In..."); }));
         QCOMPARE(secondaryStatus(d), QString("Attempting Log In..."));
         QCOMPARE(server.openSessions(), 2);
 
@@ -221,7 +222,7 @@ private slots:
         QVERIFY(server.waitForOpenSessions(1));
         auto watch = test(d);
         QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::LoggedIn), 10000);
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return server.openSessions() != 1; }));
         QCOMPARE(server.openSessions(), 1);
         QCOMPARE(primaryStatus(d), QString("Logged In"));
         QCOMPARE(d.findChildren<FtpControlClient*>().size(), 2);
@@ -278,7 +279,9 @@ private slots:
         victim.close();
         auto watch = test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Attempting Log In..."), 10000);
-        QTest::qWait(500);
+        QVERIFY(testutil::neverWithin(500, [&] {
+            return watch->any(FtpControlClient::LoggedIn) || primaryStatus(d) != QString("Attempting Log In...");
+        }));
         QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
         QVERIFY(!watch->any(FtpControlClient::LoggedIn));
         QVERIFY(QFile::exists(server.root.filePath("name")));

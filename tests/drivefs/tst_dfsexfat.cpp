@@ -46,16 +46,26 @@ void SetStreamLength(QByteArray& image, const QString& name, uint64_t length)
 {
     const int at = NameEntryOffset(image, name);
     QVERIFY(at > 64);
-    uint8_t* set = reinterpret_cast<uint8_t*>(image.data()) + at - 64;
-    QCOMPARE(set[32], uint8_t(0xC0));
-    Put32(set + 32 + 8, uint32_t(length));
-    Put32(set + 32 + 12, uint32_t(length >> 32));
-    Put32(set + 32 + 24, uint32_t(length));
-    Put32(set + 32 + 28, uint32_t(length >> 32));
+    const int start = at - 64;
+    QCOMPARE(uint8_t(image[start + 32]), uint8_t(0xC0));
+    // Through replace(), not stores into data(): GCC's sanitizer build takes
+    // those for writes past an empty array.
+    auto put32 = [&](int offset, uint32_t v) {
+        uint8_t bytes[4];
+        Put32(bytes, v);
+        image.replace(start + offset, 4, reinterpret_cast<const char*>(bytes), 4);
+    };
+    put32(32 + 8, uint32_t(length));
+    put32(32 + 12, uint32_t(length >> 32));
+    put32(32 + 24, uint32_t(length));
+    put32(32 + 28, uint32_t(length >> 32));
+    const uint8_t* set = reinterpret_cast<const uint8_t*>(image.constData()) + start;
     uint16_t sum = ExfatEntrySetChecksum(set);
     for (int i = 1; i <= set[1]; ++i)
         sum = ExfatChecksumEntry(set + 32 * i, sum);
-    Put16(set + 2, sum);
+    uint8_t checksum[2];
+    Put16(checksum, sum);
+    image.replace(start + 2, 2, reinterpret_cast<const char*>(checksum), 2);
 }
 }
 

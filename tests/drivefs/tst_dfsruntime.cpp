@@ -357,7 +357,7 @@ void TestDfsRuntime::lockOrderAndOwnership()
         entered = true;
         UnlockDevice(d);
     });
-    QTest::qWait(50);
+    QVERIFY(testutil::neverWithin(50, [&] { return entered.load(); }));
     QVERIFY(!entered);
     // During a transfer only the device mutex is held: the global one is free.
     std::atomic<bool> globalFree {false};

@@ -276,8 +276,9 @@ private slots:
         QCOMPARE(good.code, 0);
         auto mutated = [&](qsizetype offset, quint32 value) {
             QByteArray bad = good.index;
-            qToLittleEndian<quint32>(value, bad.data() + offset);
-            return bad;
+            char bytes[4];
+            qToLittleEndian<quint32>(value, bytes);
+            return bad.replace(offset, 4, bytes, 4);
         };
         const qsizetype frame = kFrameTableOffset + 20 * kFrameEntrySize;
         const QList<QByteArray> faults{

@@ -76,7 +76,7 @@ private slots:
         // come from the volume that starts where the mount starts.
         LoopMount drive;
         QString error;
-        QVERIFY2(drive.create(image, 16 << 20, "T9PW_Slot2", &error, 4096), qPrintable(error));
+        QVERIFY2(drive.create(image, 16 << 20, LoopMount::uniqueLabel("T9PW", "_2"), &error, 4096), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
         const DriveLocation where = DriveIndexer::locate(drive.mountPoint());
         QCOMPARE(where.mountPoint, root);
@@ -127,7 +127,7 @@ private slots:
         const QString image = m_work.filePath("late.img");
         LoopMount drive;
         QString error;
-        QVERIFY2(drive.create(image, 8 << 20, "T9PW_Slot3", &error), qPrintable(error));
+        QVERIFY2(drive.create(image, 8 << 20, LoopMount::uniqueLabel("T9PW", "_3"), &error), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
         QVERIFY(fill("live", drive.mountPoint()));
         DriveIndexer indexer;
@@ -228,7 +228,7 @@ private slots:
         const QString image = m_work.filePath("full.img");
         LoopMount drive;
         QString error;
-        QVERIFY2(drive.create(image, 8 << 20, "T9PW_Slot1", &error), qPrintable(error));
+        QVERIFY2(drive.create(image, 8 << 20, LoopMount::uniqueLabel("T9PW", "_1"), &error), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
         QVERIFY(fill("live", drive.mountPoint()));
         DriveIndexer indexer;

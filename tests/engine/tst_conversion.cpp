@@ -604,9 +604,10 @@ void TestConversion::indexesPlayerDrive()
     QByteArray index;
     {
         LoopMount drive;
-        QVERIFY2(drive.create(image, 64 << 20, "T9PW_Slot1", &error), qPrintable(error));
+        const QString label = LoopMount::uniqueLabel("T9PW", "_1");
+        QVERIFY2(drive.create(image, 64 << 20, label, &error), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
-        QCOMPARE(VolumeInfo(root).name(), QString("T9PW_Slot1"));
+        QCOMPARE(VolumeInfo(root).name(), label);
 
         // A second destination on a volume that is no player drive is not indexed.
         const QString plain = outDir("plain/clip_f59_00001");

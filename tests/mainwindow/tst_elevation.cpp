@@ -583,7 +583,7 @@ private slots:
         QTemporaryDir work;
         LoopMount drive;
         QString error;
-        QVERIFY2(drive.create(work.filePath("drive.img"), 8 << 20, "T9PW_Slot1", &error), qPrintable(error));
+        QVERIFY2(drive.create(work.filePath("drive.img"), 8 << 20, LoopMount::uniqueLabel("T9PW", "_1"), &error), qPrintable(error));
         const QString clip = drive.mountPoint() + "/Show_f25_00001";
         QVERIFY(QDir().mkpath(clip));
         QVERIFY(writeFile(clip + "/Show_f25_00000.tga", QByteArray(4096, 'x')));

@@ -332,7 +332,7 @@ private slots:
         // "Done" asks nothing and goes back to page 0.
         MessageBoxAnswerer answerer(QMessageBox::Yes);
         QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
-        QTest::qWait(100);
+        QVERIFY(testutil::neverWithin(100, [&] { return !answerer.seen.isEmpty(); }));
         QVERIFY(answerer.seen.isEmpty());
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
     }
@@ -850,7 +850,7 @@ private slots:
         QVERIFY(w->encodingThread->isFinished());
         w->showPage3();
         QCoreApplication::processEvents();
-        QTest::qWait(200);
+        QVERIFY(testutil::neverWithin(200, [&] { return w->encodingRow != 0 || state(0) != 1 || state(1) != 0; }));
         QCOMPARE(w->encodingRow, 0);
         QCOMPARE(state(0), 1);
         QCOMPARE(state(1), 0);
@@ -914,7 +914,7 @@ private slots:
         QVERIFY(!w->progressTimer->isActive());
         // The notice closes the window.
         QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return QFileInfo::exists(work("out/VID00002.mpg")); }));
         QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
     }
 

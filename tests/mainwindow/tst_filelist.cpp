@@ -444,7 +444,7 @@ private slots:
         w->removeFiles();
         QCOMPARE(model(w.get())->rowCount(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(w->probesRunning.load(), 0, 30000);
-        QTest::qWait(50);
+        QVERIFY(testutil::neverWithin(50, [&] { return model(w.get())->rowCount() != 0; }));
         QCOMPARE(model(w.get())->rowCount(), 0);
         QCOMPARE(w->removedUuids.size(), 40);
         QCOMPARE(f.numFilesToEncodeLabel->text(), QString("0 Files to Encode"));

@@ -619,10 +619,10 @@ private slots:
 
         // A new choice while the strip moves ends at the new picture.
         f.deviceComboBox->setCurrentIndex(0);
-        QTest::qWait(60);
+        QTRY_VERIFY(f.deviceImage->x() > -1120 && f.deviceImage->x() < 0);
         f.deviceComboBox->setCurrentIndex(1);
         QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -280, 3000);
-        QTest::qWait(400);
+        QVERIFY(testutil::neverWithin(400, [&] { return f.deviceImage->x() != -280; }));
         QCOMPARE(f.deviceImage->x(), -280);
     }
 
@@ -645,7 +645,8 @@ private slots:
         QVERIFY(answerer.seen.isEmpty()); // only once the event loop runs
         QVERIFY(w->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
-        QTest::qWait(200);
+        QTRY_VERIFY(!answerer.seen.isEmpty());
+        QVERIFY(testutil::neverWithin(200, [&] { return answerer.seen.size() > 1; }));
         QCOMPARE(answerer.seen.size(), 1);
         QCOMPARE(answerer.seen[0].title, QString("Quorvel"));
         QVERIFY(answerer.seen[0].text.startsWith(
@@ -661,13 +662,13 @@ private slots:
         auto w = makeWindow();
         QVERIFY(w->validatePresets(false));
         QVERIFY(w->validatePresets(true));
-        QTest::qWait(150);
+        QVERIFY(testutil::neverWithin(150, [&] { return !answerer.seen.isEmpty(); }));
         QVERIFY(answerer.seen.isEmpty());
 
         // Damaged after start: the check fails and, without notify, schedules nothing.
         QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
         QVERIFY(!w->validatePresets(false));
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return !answerer.seen.isEmpty(); }));
         QVERIFY(answerer.seen.isEmpty());
         QVERIFY(w->isVisible());
     }

@@ -324,7 +324,7 @@ private slots:
         {
             MessageBoxAnswerer answerer(QMessageBox::Abort);
             QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
-            QTest::qWait(100);
+            QVERIFY(testutil::neverWithin(100, [&] { return !answerer.seen.isEmpty(); }));
             QVERIFY(answerer.seen.isEmpty());
             QVERIFY(!w->outputsCollide);
         }
@@ -349,7 +349,7 @@ private slots:
         {
             MessageBoxAnswerer answerer(QMessageBox::Abort);
             QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
-            QTest::qWait(100);
+            QVERIFY(testutil::neverWithin(100, [&] { return !answerer.seen.isEmpty(); }));
             QVERIFY(answerer.seen.isEmpty());
             QVERIFY(QDir(out).exists());
         }
@@ -467,7 +467,7 @@ private slots:
             MessageBoxAnswerer answerer(QMessageBox::Ok);
             QTest::mouseClick(f().exportFilenameMappingButton, Qt::LeftButton);
             QVERIFY(driver.done);
-            QTest::qWait(100);
+            QVERIFY(testutil::neverWithin(100, [&] { return !answerer.seen.isEmpty(); }));
             QVERIFY(answerer.seen.isEmpty());
         }
         QVERIFY(!QFile::exists(work("map.txt")));

@@ -199,7 +199,7 @@ private slots:
         const QList<QByteArray> lines = readFile(rec("checker.ran")).split('\n');
         QCOMPARE(lines.value(0), QFile::encodeName(QFileInfo(updaterDir()).canonicalFilePath()));
         QCOMPARE(lines.mid(1), (QList<QByteArray>{"-checkforupdates", ""}));
-        QTest::qWait(200);
+        QVERIFY(testutil::neverWithin(200, [&] { return answerer.seen != 0 || QFile::exists(rec("updater.ran")); }));
         QCOMPARE(answerer.seen, 0);
         QVERIFY(!QFile::exists(rec("updater.ran")));
     }
@@ -221,7 +221,7 @@ private slots:
         NoticeAnswerer answerer(NoticeAnswerer::No, false);
         auto w = startAndWaitForChecker();
         QVERIFY(QFile::exists(rec("checker.ran")));
-        QTest::qWait(200);
+        QVERIFY(testutil::neverWithin(200, [&] { return answerer.seen != 0; }));
         QCOMPARE(answerer.seen, 0);
         QVERIFY(w->isVisible());
         QCOMPARE(shortLoop(), 5);
@@ -238,7 +238,10 @@ private slots:
         NoticeAnswerer answerer(NoticeAnswerer::No, false);
         OstrandEncoder w;
         w.show();
-        QTest::qWait(400);
+        QVERIFY(testutil::neverWithin(400, [&] {
+            return QFile::exists(rec("checker.ran")) || w.updaterProcess.state() != QProcess::NotRunning
+                || answerer.seen != 0;
+        }));
         QVERIFY(!QFile::exists(rec("checker.ran")));
         QCOMPARE(w.updaterProcess.state(), QProcess::NotRunning);
         QCOMPARE(answerer.seen, 0);
@@ -267,7 +270,10 @@ private slots:
         NoticeAnswerer answerer(NoticeAnswerer::No, false);
         OstrandEncoder w;
         w.show();
-        QTest::qWait(400);
+        QVERIFY(testutil::neverWithin(400, [&] {
+            return QFile::exists(rec("checker.ran")) || w.updaterProcess.state() != QProcess::NotRunning
+                || answerer.seen != 0;
+        }));
         QCOMPARE(w.updaterProcess.state(), QProcess::NotRunning);
         QVERIFY(!QFile::exists(rec("checker.ran")));
         QCOMPARE(answerer.seen, 0);
@@ -307,7 +313,7 @@ private slots:
             QCOMPARE(answerer.noText, QString("No"));
             QCOMPARE(answerer.picture.convertToFormat(QImage::Format_ARGB32),
                      QPixmap(":/OstrandEncoder/arrows").toImage().convertToFormat(QImage::Format_ARGB32));
-            QTest::qWait(100);
+            QVERIFY(testutil::neverWithin(100, [&] { return answerer.seen != 1; }));
             QCOMPARE(answerer.seen, 1);
             QCOMPARE(storedNotify(), QVariant(notifyAfter));
             QVERIFY(!QFile::exists(rec("updater.ran")));
@@ -324,7 +330,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(later.seen, 1, 5000);
             QVERIFY(QFile::exists(rec("checker.ran")));
         } else {
-            QTest::qWait(400);
+            QVERIFY(testutil::neverWithin(400, [&] { return QFile::exists(rec("checker.ran")) || later.seen != 0; }));
             QVERIFY(!QFile::exists(rec("checker.ran")));
             QCOMPARE(later.seen, 0);
         }

@@ -608,9 +608,17 @@ void TestCodec::pauseHoldsTheWork()
     QCOMPARE(t.transcode(false), 0);
     QTRY_VERIFY_WITH_TIMEOUT(t.last > 0.01, 20000);
     QCOMPARE(t.pause(), 0);
-    QTest::qWait(300);
-    double held = t.last;
-    QTest::qWait(500);
+    // What was in flight at the pause lands; then the progress holds.
+    double held = -1;
+    QElapsedTimer still;
+    QVERIFY(QTest::qWaitFor([&] {
+        if (t.last != held) {
+            held = t.last;
+            still.restart();
+        }
+        return still.elapsed() >= 300;
+    }, 10000));
+    QVERIFY(testutil::neverWithin(500, [&] { return t.last != held; }));
     QCOMPARE(double(t.last), held);
     QVERIFY(t.isTranscoding());
     // A paused transcode is no deadlock.

@@ -113,7 +113,7 @@ private slots:
         START_RIG(r);
         r.connectAndLogin(kUser, "wrong password");
         QVERIFY(r.server.waitFor("FAILED operator"));
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return r.spy.count() > 3; }));
         QCOMPARE(states(r.spy), (QList<int>{1, 2, 3}));
         QCOMPARE(r.server.openSessions(), 1);
 
@@ -121,7 +121,7 @@ private slots:
         r.client.login(kUser, "wrong again");
         r.client.close();
         QVERIFY(r.server.waitFor("FAILED operator"));
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return r.spy.count() > 3; }));
         QCOMPARE(states(r.spy), (QList<int>{1, 2, 3}));
     }
 
@@ -144,7 +144,7 @@ private slots:
         client.connectToHost(host, quint16(port));
         client.login(kUser, kPassword);
         QVERIFY(waitForState(spy, FtpControlClient::Unconnected));
-        QTest::qWait(100);
+        QVERIFY(testutil::neverWithin(100, [&] { return states(spy).last() != int(FtpControlClient::Unconnected); }));
         const QList<int> seen = states(spy);
         QCOMPARE(seen.first(), int(FtpControlClient::HostLookup));
         QCOMPARE(seen.last(), int(FtpControlClient::Unconnected));
@@ -215,7 +215,7 @@ private slots:
             client.connectToHost("127.0.0.1", quint16(server.port));
             client.login(login.first, login.second);
             QVERIFY(waitForState(spy, FtpControlClient::Connected));
-            QTest::qWait(500);
+            QVERIFY(testutil::neverWithin(500, [&] { return spy.count() > 3; }));
             QCOMPARE(states(spy), (QList<int>{1, 2, 3}));
         }
         QVERIFY(QFile::exists(server.root.filePath("victim.txt")));
@@ -234,7 +234,7 @@ private slots:
         // Aborted before anything ran: nothing happens at all.
         r.connectAndLogin(kUser, kPassword);
         client.abort();
-        QTest::qWait(300);
+        QVERIFY(testutil::neverWithin(300, [&] { return spy.count() > 0 || server.openSessions() > 0; }));
         QCOMPARE(states(spy), QList<int>());
         QCOMPARE(server.openSessions(), 0);
 
@@ -245,7 +245,7 @@ private slots:
         client.abort();
         QCOMPARE(states(spy).last(), int(FtpControlClient::Unconnected));
         QVERIFY(server.waitForOpenSessions(0));
-        QTest::qWait(100);
+        QVERIFY(testutil::neverWithin(100, [&] { return spy.count() > 5; }));
         QCOMPARE(states(spy), (QList<int>{1, 2, 3, 4, 0}));
     }
 
@@ -308,7 +308,7 @@ private slots:
         client.connectToHost("127.0.0.1", peer.port());
         client.login("someone", "secret");
         QVERIFY(waitForState(spy, expected.last()));
-        QTest::qWait(200);
+        QVERIFY(testutil::neverWithin(200, [&] { return spy.count() > expected.size(); }));
         QCOMPARE(states(spy), expected);
         bool sawPass = false;
         for (const QByteArray& line : peer.received)

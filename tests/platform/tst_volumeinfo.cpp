@@ -72,14 +72,15 @@ private slots:
         QVERIFY(work.isValid());
         LoopMount drive;
         QString error;
-        QVERIFY2(drive.create(work.filePath("disk.img"), 8 << 20, "T9PW_Slot7", &error), qPrintable(error));
+        const QString label = LoopMount::uniqueLabel("T9PW", "_7");
+        QVERIFY2(drive.create(work.filePath("disk.img"), 8 << 20, label, &error), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
         QDir(drive.mountPoint()).mkdir("clip_00001");
 
         const VolumeInfo v(drive.mountPoint() + "/clip_00001");
         QVERIFY(v.isValid());
         QCOMPARE(v.rootPath(), root);
-        QCOMPARE(v.name(), QString("T9PW_Slot7"));
+        QCOMPARE(v.name(), label);
         QVERIFY(v.isPlayerDrive());
         QCOMPARE(VolumeInfo::playerDriveNumber(v.name()), 7);
         QCOMPARE(v.device(), drive.loopDevice());
@@ -87,12 +88,12 @@ private slots:
 
         bool listed = false;
         for (const VolumeInfo& m : VolumeInfo::mountedVolumes())
-            listed = listed || (m.rootPath() == root && m.name() == "T9PW_Slot7");
+            listed = listed || (m.rootPath() == root && m.name() == label);
         QVERIFY(listed);
-        QCOMPARE(VolumeInfo::findByLabel("T9PW_Slot7").rootPath(), root);
-        QCOMPARE(VolumeInfo::probeLabel(drive.loopDevice()), QString("T9PW_Slot7"));
+        QCOMPARE(VolumeInfo::findByLabel(label).rootPath(), root);
+        QCOMPARE(VolumeInfo::probeLabel(drive.loopDevice()), label);
         QVERIFY(drive.release());
-        QVERIFY(!VolumeInfo::findByLabel("T9PW_Slot7").isValid());
+        QVERIFY(!VolumeInfo::findByLabel(label).isValid());
     }
 };
 

@@ -6,16 +6,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QString>
 #include <QTemporaryDir>
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "testutil.h"
+#include "volumeinfo.h"
 
 class LoopMount {
 public:
@@ -36,6 +42,59 @@ public:
         }
         return QString();
     }
+
+    // A volume label no other test run uses: head, four letters drawn once per
+    // process, then tail. uniqueLabel("T9PW", "_1") is a player drive's label
+    // numbered 1 that another run's "T9PW_Slot1" never matches. exFAT labels
+    // hold at most 11 characters.
+    static QString uniqueLabel(const QString& head, const QString& tail = QString())
+    {
+        static const QString token = [] {
+            QString letters;
+            for (int i = 0; i < 4; ++i)
+                letters += QChar('A' + int(QRandomGenerator::system()->bounded(26)));
+            return letters;
+        }();
+        const QString label = head + token + tail;
+        Q_ASSERT(label.size() <= 11);
+        return label;
+    }
+
+    // Gives this process a mount namespace of its own, so that the drives
+    // other runs mount from now on never show in its volume list. Call it
+    // before any thread starts (from a static initializer): the namespace
+    // belongs to the calling thread and to the threads and processes it
+    // starts later. Empty when done, else what failed.
+    static QString isolate()
+    {
+        if (::geteuid() != 0)
+            return QStringLiteral("root");
+        if (::unshare(CLONE_NEWNS) != 0)
+            return QStringLiteral("unshare: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QStringLiteral("private mounts: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }
+
+    // After isolate(): player drives mounted before the namespace was made
+    // and outside ownFolder are detached from it. Their owners keep them; only
+    // this process stops seeing them. Returns the roots still seen.
+    static QStringList hideOtherPlayerDrives(const QString& ownFolder)
+    {
+        QStringList left;
+        const QString own = QDir::cleanPath(ownFolder) + QLatin1Char('/');
+        for (const VolumeInfo& v : VolumeInfo::mountedVolumes()) {
+            if (!v.isPlayerDrive() || v.rootPath().startsWith(own))
+                continue;
+            if (::umount2(QFile::encodeName(v.rootPath()).constData(), MNT_DETACH) != 0)
+                left << v.rootPath();
+        }
+        return left;
+    }
+
+    // Mount points go under folder from now on (the system's temporary folder
+    // when empty), so that a test can tell its own drives by where they are.
+    static void setMountFolder(const QString& folder) { mountFolder() = folder; }
 
     static QString tool(const QString& name)
     {
@@ -95,15 +154,10 @@ public:
         return mount(error);
     }
 
-    // A label no other test run uses, still a player drive's: "T9PW", five
-    // random letters and the drive number (eleven characters, exFAT's limit).
+    // A player drive's label numbered number that no other test run uses.
     static QString uniqueLabel(int number)
     {
-        static const char letters[] = "abcdefghijklmnopqrstuvwxyz";
-        QString label = QStringLiteral("T9PW");
-        for (int i = 0; i < 5; ++i)
-            label += QLatin1Char(letters[QRandomGenerator::global()->bounded(26)]);
-        return label + QLatin1Char('_') + QString::number(number % 10);
+        return uniqueLabel(QStringLiteral("T9PW"), QLatin1Char('_') + QString::number(number % 10));
     }
 
     // Unmounts the volume but keeps the empty mount-point folder, as a drive
@@ -194,7 +248,8 @@ private:
     bool mount(QString* error)
     {
         // A blank in the path, as /proc/self/mountinfo escapes it.
-        m_dir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qidx mnt-XXXXXX")));
+        const QString folder = mountFolder().isEmpty() ? QDir::tempPath() : mountFolder();
+        m_dir.reset(new QTemporaryDir(folder + QStringLiteral("/qidx mnt-XXXXXX")));
         if (!m_dir->isValid())
             return fail(error, QStringLiteral("no mount point"));
         const auto r = testutil::run(tool("mount.exfat-fuse"), {m_loop, m_dir->path()});
@@ -202,6 +257,12 @@ private:
             return fail(error, "mount.exfat-fuse: " + QString::fromLocal8Bit(r.err));
         m_mounted = true;
         return true;
+    }
+
+    static QString& mountFolder()
+    {
+        static QString folder;
+        return folder;
     }
 
     QString m_image;
