@@ -30,7 +30,7 @@ public:
     // cells: the four quadrants' texts, " " for one without a destination.
     static QByteArray quadrantBox(const QStringList& cells);
 
-    static const int kRulerWidth = 50;
+    static constexpr int kRulerWidth = 50;
 
     BatchConsoleReport() = default;
     BatchConsoleReport(const BatchConsoleReport&) = delete;
