@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include "fileitemmap.h"
 #include "ftpmultisetupwidget.h"
 #include "ostrandencoder.h"
 #include "windowtestenv.h"
@@ -37,8 +38,8 @@ private slots:
             QSettings s;
             s.beginWriteArray("ftpUploadSettings");
             s.setArrayIndex(0);
-            s.setValue("primaryServer", "10.0.0.7");
-            s.setValue("primaryPort", "2121");
+            s.setValue(fileitem::kPrimaryServerKey, "10.0.0.7");
+            s.setValue(fileitem::kPrimaryPortKey, "2121");
             s.endArray();
         }
         auto* panel = w.findChild<FTPMultiSetupWidget*>();
@@ -53,7 +54,7 @@ private slots:
         QVERIFY(model);
         QCOMPARE(panel->findChild<QListView*>("listView")->model(), model);
         QVariantMap map;
-        map["filename"] = "/media/in/clip.mov";
+        map[fileitem::kFilenameKey] = "/media/in/clip.mov";
         auto* item = new QStandardItem;
         item->setData(map, Qt::UserRole);
         model->appendRow(item);
@@ -64,16 +65,16 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY(panel->isVisible());
         map = model->item(0)->data(Qt::UserRole).toMap();
-        QCOMPARE(map["primaryServer"].toString(), QString("10.0.0.7"));
-        QCOMPARE(map["primaryPort"].toString(), QString("2121"));
-        QCOMPARE(map["secondaryServer"].toString(), QString(""));
-        QCOMPARE(map["filename"].toString(), QString("/media/in/clip.mov"));
+        QCOMPARE(map[fileitem::kPrimaryServerKey].toString(), QString("10.0.0.7"));
+        QCOMPARE(map[fileitem::kPrimaryPortKey].toString(), QString("2121"));
+        QCOMPARE(map[fileitem::kSecondaryServerKey].toString(), QString(""));
+        QCOMPARE(map[fileitem::kFilenameKey].toString(), QString("/media/in/clip.mov"));
 
         // The encode loop reloads the saved array the same way.
-        map["primaryServer"] = "edited";
+        map[fileitem::kPrimaryServerKey] = "edited";
         model->item(0)->setData(map, Qt::UserRole);
         panel->restoreSettingsFromRegistry();
-        QCOMPARE(model->item(0)->data(Qt::UserRole).toMap()["primaryServer"].toString(),
+        QCOMPARE(model->item(0)->data(Qt::UserRole).toMap()[fileitem::kPrimaryServerKey].toString(),
                  QString("10.0.0.7"));
 
         QTest::mouseClick(panel->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
@@ -100,12 +101,12 @@ private slots:
         auto* panel = w.findChild<FTPMultiSetupWidget*>();
         auto* model = qobject_cast<QStandardItemModel*>(panel->findChild<QListView*>("listView")->model());
         auto* item = new QStandardItem;
-        item->setData(QVariantMap{{"filename", "/in/a.mov"}}, Qt::UserRole);
+        item->setData(QVariantMap{{fileitem::kFilenameKey, "/in/a.mov"}}, Qt::UserRole);
         model->appendRow(item);
         panel->show();
         QVariantMap map = item->data(Qt::UserRole).toMap();
-        map["primaryServer"] = "10.0.0.7";
-        map["primaryPassword"] = "secret";
+        map[fileitem::kPrimaryServerKey] = "10.0.0.7";
+        map[fileitem::kPrimaryPasswordKey] = "secret";
         item->setData(map, Qt::UserRole);
         QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
         QCOMPARE(QSettings().value("ftpUploadSettings/1/primaryPassword").toString(), QString("secret"));
