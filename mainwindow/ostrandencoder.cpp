@@ -475,7 +475,7 @@ void OstrandEncoder::deviceSelected(int index)
     showDeviceImage(index);
     ui.stackedWidgetSettings->setCurrentIndex(0);
     ui.advSettingsButton->setText(index == fileitem::kUncompressedDevice ? tr("Index Drives")
-                                                               : tr("Advanced Settings"));
+                                                                         : tr("Advanced Settings"));
     switch (index) {
     case fileitem::kPln3300Device:
     case fileitem::kPln3200Device:

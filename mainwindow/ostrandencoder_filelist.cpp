@@ -73,7 +73,7 @@ void OstrandEncoder::addFiles(QStringList paths)
         map.insert(QLatin1String(fileitem::kValidKey), QStringLiteral("false"));
 
         auto* item = new QStandardItem;
-        item->setData(map, Qt::UserRole);
+        fileitem::storeRowMap(item, map);
         item->setData(QStringLiteral("Processing..."), Qt::ToolTipRole);
         model->appendRow(item);
         ui.encoderListView->scrollTo(item->index(), QAbstractItemView::EnsureVisible);
@@ -154,7 +154,7 @@ void OstrandEncoder::inputProcessingFinished(QStandardItem* item, QVariantMap ma
         if (removedUuids.contains(fileitem::text(map, fileitem::kUuidKey)))
             return;
     }
-    item->setData(map, Qt::UserRole);
+    fileitem::storeRowMap(item, map);
     item->setData(buildInputParamsText(map), Qt::ToolTipRole);
 }
 

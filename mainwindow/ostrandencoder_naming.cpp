@@ -90,7 +90,7 @@ void OstrandEncoder::generateOutputNames()
         }
         name = QDir::fromNativeSeparators(name);
         map.insert(QLatin1String(fileitem::kOutputFilenameKey), name);
-        item->setData(map, Qt::UserRole);
+        fileitem::storeRowMap(item, map);
 
         if (QFileInfo::exists(name))
             outputExists = true;
@@ -202,7 +202,7 @@ void OstrandEncoder::expandPieces(const QString& flagKey, const QString& pieceKe
                        (k > 1 ? QStringLiteral("   ") : QString()) + displayName + QStringLiteral(" (")
                            + QString::number(k) + QLatin1Char('/') + QString::number(pieces)
                            + QLatin1Char(')'));
-            item->setData(map, Qt::UserRole);
+            fileitem::storeRowMap(item, map);
         }
         row += pieces;
     }
@@ -221,7 +221,7 @@ void OstrandEncoder::collapsePieces(const QString& pieceKey)
             map.insert(pieceKey, 0);
             map.insert(QLatin1String(fileitem::kDisplayNameKey),
                        QFileInfo(fileitem::text(map, fileitem::kFilenameKey)).fileName());
-            item->setData(map, Qt::UserRole);
+            fileitem::storeRowMap(item, map);
         } else {
             model->removeRow(row);
         }

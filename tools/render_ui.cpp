@@ -39,6 +39,8 @@
 #include "slotlistdelegate.h"
 #include "tga.h"
 
+using namespace fileitem;
+
 namespace {
 
 QString outDir;
@@ -300,10 +302,10 @@ void setProgress(QStandardItemModel* model, int row, fileitem::EncodingState sta
     QStandardItem* item = model->item(row);
     QVariantMap map = fileitem::rowMap(item);
     fileitem::setState(map, state);
-    map[fileitem::kEncodingProgressKey] = encoded;
-    map[fileitem::kUploadProgressKey] = uploaded;
-    map[fileitem::kUploadProgressStringKey] = uploadText;
-    map[fileitem::kCurUploadFileKey] = QFileInfo(map.value(fileitem::kOutputFilenameKey).toString()).fileName();
+    map[kEncodingProgressKey] = encoded;
+    map[kUploadProgressKey] = uploaded;
+    map[kUploadProgressStringKey] = uploadText;
+    map[kCurUploadFileKey] = QFileInfo(map.value(kOutputFilenameKey).toString()).fileName();
     item->setData(map, Qt::UserRole);
 }
 
@@ -320,14 +322,14 @@ int main(int argc, char* argv[])
     auto* pages = child<QStackedWidget>(&window, "stackedWidget");
     auto* devices = child<QComboBox>(&window, "deviceComboBox");
 
-    devices->setCurrentIndex(fileitem::kPln3300Device);
+    devices->setCurrentIndex(kPln3300Device);
     pages->setCurrentIndex(0);
     shoot(&window, "page0-settings");
-    devices->setCurrentIndex(fileitem::kUncompressedDevice);
+    devices->setCurrentIndex(kUncompressedDevice);
     shoot(&window, "page0-uncompressed");
-    devices->setCurrentIndex(fileitem::k4KDevice);
+    devices->setCurrentIndex(k4KDevice);
     shoot(&window, "page0-4k");
-    devices->setCurrentIndex(fileitem::kPln3300Device);
+    devices->setCurrentIndex(kPln3300Device);
 
     window.findChild<QWidget*>("advSettingsButton")->metaObject()->invokeMethod(
         window.findChild<QWidget*>("advSettingsButton"), "click");
@@ -354,7 +356,7 @@ int main(int argc, char* argv[])
     shoot(&window, "page1-input-ready");
 
     // Page 2 for the Verrino HD player: quadrant and part rows, both naming schemes.
-    devices->setCurrentIndex(fileitem::kVerrinoHDDevice);
+    devices->setCurrentIndex(kVerrinoHDDevice);
     child<QComboBox>(&window, "videoComboBox")->setCurrentIndex(5); // MPEG-2 Low: a quick run below
     click(&window, "nextStepButton2");
     shoot(&window, "page2-output");
@@ -376,12 +378,12 @@ int main(int argc, char* argv[])
         {"/media/shows/Credits.mov", "VID0003.mpg", "", ""}};
     for (const auto& f : files) {
         QVariantMap map;
-        map[fileitem::kFilenameKey] = f[0];
-        map[fileitem::kOutputFilenameKey] = QString("/media/shows/output0/") + f[1];
-        map[fileitem::kPrimaryServerKey] = f[2];
-        map[fileitem::kSecondaryServerKey] = f[3];
-        map[fileitem::kPrimaryUsernameKey] = "operator";
-        map[fileitem::kPrimaryPasswordKey] = "secret";
+        map[kFilenameKey] = f[0];
+        map[kOutputFilenameKey] = QString("/media/shows/output0/") + f[1];
+        map[kPrimaryServerKey] = f[2];
+        map[kSecondaryServerKey] = f[3];
+        map[kPrimaryUsernameKey] = "operator";
+        map[kPrimaryPasswordKey] = "secret";
         auto* item = new QStandardItem;
         item->setData(map, Qt::UserRole);
         rows->appendRow(item);
@@ -393,9 +395,9 @@ int main(int argc, char* argv[])
     same->blockSignals(false);
     for (int r = rowsBefore + 1; r < rows->rowCount(); ++r) {
         QVariantMap map = rows->item(r)->data(Qt::UserRole).toMap();
-        map[fileitem::kPrimaryServerKey] = "192.168.1.40";
-        map[fileitem::kSecondaryServerKey] = "";
-        map[fileitem::kFtpSetupButtonEnabledKey] = "no";
+        map[kPrimaryServerKey] = "192.168.1.40";
+        map[kSecondaryServerKey] = "";
+        map[kFtpSetupButtonEnabledKey] = "no";
         rows->item(r)->setData(map, Qt::UserRole);
     }
     shoot(&window, "panel-ftp-same-address");
@@ -421,7 +423,7 @@ int main(int argc, char* argv[])
     click(&window, "nextStepButton3");
     auto* cancel = child<QPushButton>(&window, "encodingCancelButton");
     for (int waited = 0; waited < 120000 && cancel->text() != "Done"
-         && model->item(1)->data(Qt::UserRole).toMap().value(fileitem::kEncodingProgressKey).toInt() < 25;
+         && model->item(1)->data(Qt::UserRole).toMap().value(kEncodingProgressKey).toInt() < 25;
          waited += 100)
         settle(100);
     shoot(&window, "page3-encoding");
@@ -431,12 +433,12 @@ int main(int argc, char* argv[])
 
     // Every row state at once.
     child<QListView>(&window, "encodingProgressList")->scrollToTop();
-    setProgress(model, 0, fileitem::kEncoded, 100, 0, "");
-    setProgress(model, 1, fileitem::kEncoding, 64, 0, "");
-    setProgress(model, 2, fileitem::kEncodingError, 100, 0, "");
-    setProgress(model, 3, fileitem::kUploading, 100, 37, "37.5");
-    setProgress(model, 4, fileitem::kUploadError, 100, 80, "80.2");
-    setProgress(model, 5, fileitem::kSplitting, 100, 0, "");
+    setProgress(model, 0, kEncoded, 100, 0, "");
+    setProgress(model, 1, kEncoding, 64, 0, "");
+    setProgress(model, 2, kEncodingError, 100, 0, "");
+    setProgress(model, 3, kUploading, 100, 37, "37.5");
+    setProgress(model, 4, kUploadError, 100, 80, "80.2");
+    setProgress(model, 5, kSplitting, 100, 0, "");
     shoot(&window, "page3-encoding-progress");
     child<QLabel>(&window, "noAudioWarningLabel")->show();
     shoot(&window, "page3-encoding-noaudio");

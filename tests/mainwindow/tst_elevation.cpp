@@ -32,6 +32,8 @@
 #include "updatenoticedialog.h"
 #include "windowtestenv.h"
 
+using namespace fileitem;
+
 extern char** environ;
 
 using windowtest::MessageBoxAnswerer;
@@ -365,7 +367,7 @@ private slots:
         QString file;
         {
             QSettings settings;
-            settings.setValue("lastProductIndex", int(fileitem::kPln3300Device));
+            settings.setValue("lastProductIndex", int(kPln3300Device));
             file = settings.fileName();
         }
         QVERIFY(::chmod(QFile::encodeName(file).constData(), 0444) == 0);
@@ -647,9 +649,9 @@ private slots:
         QTest::addColumn<int>("deviceBefore");
         QTest::addColumn<int>("video");
         QTest::addColumn<int>("outputType");
-        QTest::newRow("uncompressed player, KRX") << int(fileitem::kUncompressedDevice) << 1 << 1;
-        QTest::newRow("uncompressed player, Targa") << int(fileitem::kUncompressedDevice) << 0 << 0;
-        QTest::newRow("another player: lists rebuilt, Targa") << int(fileitem::kPln3200Device) << -1 << 0;
+        QTest::newRow("uncompressed player, KRX") << int(kUncompressedDevice) << 1 << 1;
+        QTest::newRow("uncompressed player, Targa") << int(kUncompressedDevice) << 0 << 0;
+        QTest::newRow("another player: lists rebuilt, Targa") << int(kPln3200Device) << -1 << 0;
     }
 
     void elevatedConvertOpensTheBatchWindow()
@@ -757,13 +759,13 @@ private slots:
             QVERIFY(model);
             for (int r = 0; r < 2; ++r) {
                 auto* item = new QStandardItem;
-                item->setData(QVariantMap{{fileitem::kFilenameKey, QString("/in/%1.mov").arg(r)}}, Qt::UserRole);
+                item->setData(QVariantMap{{kFilenameKey, QString("/in/%1.mov").arg(r)}}, Qt::UserRole);
                 model->appendRow(item);
             }
             panel->show();
             QVariantMap first = model->item(0)->data(Qt::UserRole).toMap();
-            first[fileitem::kPrimaryServerKey] = "10.0.0.9";
-            first[fileitem::kPrimaryPasswordKey] = "secret";
+            first[kPrimaryServerKey] = "10.0.0.9";
+            first[kPrimaryPasswordKey] = "secret";
             model->item(0)->setData(first, Qt::UserRole);
             rewrittenAsRoot();
             QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
@@ -786,7 +788,7 @@ private slots:
             QCOMPARE(ownerOf(folder), uid_t(innerOwner));
         }
         QCOMPARE(ownerOf(file), owner);
-        QCOMPARE(QSettings().value("lastProductIndex").toInt(), int(fileitem::kPln3100Device));
+        QCOMPARE(QSettings().value("lastProductIndex").toInt(), int(kPln3100Device));
         QCOMPARE(QSettings().value("update/updateNotify").toBool(), false);
     }
 };

@@ -30,6 +30,8 @@
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
 
+using namespace fileitem;
+
 using windowtest::MessageBoxAnswerer;
 
 namespace fileitem {
@@ -157,7 +159,7 @@ private:
 
     // Adds the files, waits for their probes and moves to page 2 with the
     // chosen player, resolution and quality, outputs into out/.
-    bool toPage2(const QStringList& files, int res, int device = fileitem::kPln3300Device, int quality = kMpeg2Low)
+    bool toPage2(const QStringList& files, int res, int device = kPln3300Device, int quality = kMpeg2Low)
     {
         w->addFiles(files);
         if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(w->model) && w->probesRunning == 0; }, 30000))
@@ -173,7 +175,7 @@ private:
         return f().stackedWidget->currentIndex() == 2;
     }
 
-    QString output(int r) { return row(r).value(fileitem::kOutputFilenameKey).toString(); }
+    QString output(int r) { return row(r).value(kOutputFilenameKey).toString(); }
 
     // The whole end text: a text too long for the label is cut there and
     // kept whole in its tool tip.
@@ -207,14 +209,14 @@ private:
     static bool savedSelections(const QString& folder, int res)
     {
         QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
-        return saved.value("lastProductIndex").toInt() == fileitem::kPln3300Device && saved.value("lastResIndex").toInt() == res
+        return saved.value("lastProductIndex").toInt() == kPln3300Device && saved.value("lastResIndex").toInt() == res
             && saved.value("lastQualityIndex").toInt() == kMpeg2Low;
     }
 
     // Row r's encode has reported progress.
     bool waitForProgress(int r, int timeoutMs = 30000)
     {
-        return QTest::qWaitFor([&] { return row(r).value(fileitem::kEncodingProgressKey).toInt() > 0 || !w->encodingActive; },
+        return QTest::qWaitFor([&] { return row(r).value(kEncodingProgressKey).toInt() > 0 || !w->encodingActive; },
                                timeoutMs)
             && w->encodingActive;
     }
@@ -297,20 +299,20 @@ private slots:
         QVERIFY(w->encodingActive);
         QCOMPARE(f().encodingStatusLabel->text(), QString("Now Encoding 1 of 1"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Cancel"));
-        QCOMPARE(state(0), fileitem::kEncoding);
+        QCOMPARE(state(0), kEncoding);
         QVERIFY(f().ftpStatusLabel->isHidden());
         QVERIFY(f().ftpStatusLabel2->isHidden());
 
         int sample = -1;
-        QTRY_VERIFY_WITH_TIMEOUT((sample = row(0).value(fileitem::kEncodingProgressKey).toInt()) > 0 || !w->encodingActive,
+        QTRY_VERIFY_WITH_TIMEOUT((sample = row(0).value(kEncodingProgressKey).toInt()) > 0 || !w->encodingActive,
                                  30000);
         QVERIFY2(sample > 0 && sample < 100, qPrintable(QString::number(sample)));
-        QCOMPARE(state(0), fileitem::kEncoding);
+        QCOMPARE(state(0), kEncoding);
 
         QVERIFY(waitForRunEnd());
         qInfo("1080i row: %lld ms", t.elapsed());
-        QCOMPARE(state(0), fileitem::kEncoded);
-        QCOMPARE(row(0).value(fileitem::kEncodingProgressKey).toInt(), 100);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(row(0).value(kEncodingProgressKey).toInt(), 100);
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 1 File!"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->progressTimer->isActive());
@@ -391,15 +393,15 @@ private slots:
         const QString ended = "Finished Encoding 2 Files! 1 failed: short1.mp4: " + reason;
         QVERIFY2(statusText().startsWith(ended), qPrintable(statusText()));
         QVERIFY(f().encodingStatusLabel->text().startsWith("Finished Encoding 2 Files! 1 failed: "));
-        QCOMPARE(state(1), fileitem::kEncodingError);
-        QCOMPARE(row(1).value(fileitem::kEncodingProgressKey).toInt(), 100);
-        QCOMPARE(row(1).value(fileitem::kEncodingErrorKey).toString(), reason);
+        QCOMPARE(state(1), kEncodingError);
+        QCOMPARE(row(1).value(kEncodingProgressKey).toInt(), 100);
+        QCOMPARE(row(1).value(kEncodingErrorKey).toString(), reason);
         QCOMPARE(w->model->item(1)->toolTip(), "Encoding Error: " + reason + "\n\n" + w->buildInputParamsText(row(1)));
         QVERIFY(w->model->item(0)->toolTip().startsWith("Input Video Params:"));
-        QTRY_VERIFY_WITH_TIMEOUT(state(0) == fileitem::kUploaded && state(2) == fileitem::kUploaded, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(state(0) == kUploaded && state(2) == kUploaded, 30000);
         // Once the uploads are through, the end text no longer counts them.
         QTRY_COMPARE_WITH_TIMEOUT(statusText(), ended, 5000);
-        QCOMPARE(state(1), fileitem::kEncodingError); // no upload status hides the error
+        QCOMPARE(state(1), kEncodingError); // no upload status hides the error
         QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"VID00001.mpg", "VID00003.mpg"}));
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00001.mpg"), windowtest::readFile(output(0)));
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00003.mpg"), windowtest::readFile(output(2)));
@@ -410,7 +412,7 @@ private slots:
         const int uploads = w->uploadRows.size();
         w->encodingIndex = QPersistentModelIndex(w->model->index(2, 0));
         w->encodeNextFile(2);
-        QCOMPARE(state(2), fileitem::kEncodingError);
+        QCOMPARE(state(2), kEncodingError);
         QCOMPARE(w->uploadRows.size(), uploads);
         QCOMPARE(w->ftpQueue->count(), 0);
     }
@@ -439,8 +441,8 @@ private slots:
         }
         QVERIFY(waitForRunEnd());
         // Encoded, then splitting, then encoded again once the parts are there.
-        QCOMPARE(states, QList<int>({fileitem::kQueued, fileitem::kEncoding, fileitem::kEncoded, fileitem::kSplitting, fileitem::kEncoded}));
-        QCOMPARE(state(1), fileitem::kEncodingError);
+        QCOMPARE(states, QList<int>({kQueued, kEncoding, kEncoded, kSplitting, kEncoded}));
+        QCOMPARE(state(1), kEncodingError);
         QCOMPARE(windowtest::readFile(work("out/VID00002.mpg")), old);
         QVERIFY(!QFileInfo::exists(work("out/VID00002mpg")));
 
@@ -494,7 +496,7 @@ private slots:
             QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         }
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
     }
 
@@ -511,7 +513,7 @@ private slots:
         // quadrant rows, so that row is gone and the short clip's row moves up.
         bool asked = false;
         connect(w->model, &QStandardItemModel::dataChanged, w.get(), [&] {
-            if (!asked && rows() == 5 && state(1) == fileitem::kSplitting) {
+            if (!asked && rows() == 5 && state(1) == kSplitting) {
                 asked = true;
                 QTimer::singleShot(0, w.get(), [&] { w->cancelEncoding(); });
             }
@@ -522,8 +524,8 @@ private slots:
         QCOMPARE(rows(), 2);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
         // The short clip's row was neither marked nor queued, nor encoded.
-        QCOMPARE(state(1), fileitem::kQueued);
-        QCOMPARE(row(1).value(fileitem::kEncodingProgressKey).toInt(), 0);
+        QCOMPARE(state(1), kQueued);
+        QCOMPARE(row(1).value(kEncodingProgressKey).toInt(), 0);
         QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
         for (const QPersistentModelIndex& index : w->uploadRows)
             QVERIFY(index.row() != 1);
@@ -593,20 +595,20 @@ private slots:
 
         // Uploading shows as such; the failed primary stays on its row even
         // though the secondary took every part.
-        QCOMPARE(state(0), fileitem::kUploaded);
+        QCOMPARE(state(0), kUploaded);
         QVERIFY(states0.contains(5));
         QVERIFY(!states0.contains(7));
-        QCOMPARE(state(1), fileitem::kUploadError);
-        QVERIFY(row(1).value(fileitem::kUploadErrorKey).toBool());
-        QCOMPARE(states1.mid(states1.indexOf(fileitem::kUploading)),
-                 QList<int>({fileitem::kUploading, fileitem::kUploadError, fileitem::kUploading, fileitem::kUploadError,
-                             fileitem::kUploading, fileitem::kUploadError, fileitem::kUploading, fileitem::kUploadError}));
-        QCOMPARE(row(1).value(fileitem::kCurUploadFileKey).toString(), QString("VID00002.001"));
-        QCOMPARE(row(0).value(fileitem::kUploadProgressKey).toInt(), 100);
-        QCOMPARE(row(0).value(fileitem::kUploadProgressStringKey).toString(), QString("100.0"));
+        QCOMPARE(state(1), kUploadError);
+        QVERIFY(row(1).value(kUploadErrorKey).toBool());
+        QCOMPARE(states1.mid(states1.indexOf(kUploading)),
+                 QList<int>({kUploading, kUploadError, kUploading, kUploadError,
+                             kUploading, kUploadError, kUploading, kUploadError}));
+        QCOMPARE(row(1).value(kCurUploadFileKey).toString(), QString("VID00002.001"));
+        QCOMPARE(row(0).value(kUploadProgressKey).toInt(), 100);
+        QCOMPARE(row(0).value(kUploadProgressStringKey).toString(), QString("100.0"));
         // No servers, no upload.
-        QCOMPARE(state(2), fileitem::kEncoded);
-        QVERIFY(!row(2).value(fileitem::kUploadErrorKey).toBool());
+        QCOMPARE(state(2), kEncoded);
+        QVERIFY(!row(2).value(kUploadErrorKey).toBool());
     }
 
     void ftpReportsReachTheirRowsOnly()
@@ -626,24 +628,24 @@ private slots:
         QVERIFY(waitForRunEnd());
         QVERIFY(w->ftpQueue);
         QCOMPARE(w->ftpQueue->count(), 0);
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
         QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
 
         const QString file = output(0);
         QPointer<FtpQueue> queue = w->ftpQueue;
         emit queue->status(file, "Upload Started");
-        QCOMPARE(state(0), fileitem::kUploading);
-        QCOMPARE(row(0).value(fileitem::kCurUploadFileKey).toString(), QString("VID00001.mpg"));
+        QCOMPARE(state(0), kUploading);
+        QCOMPARE(row(0).value(kCurUploadFileKey).toString(), QString("VID00001.mpg"));
         emit queue->progress(file, 42.46);
-        QCOMPARE(row(0).value(fileitem::kUploadProgressStringKey).toString(), QString("42.5"));
-        QCOMPARE(row(0).value(fileitem::kUploadProgressKey).toInt(), 42);
-        QCOMPARE(state(0), fileitem::kUploading);
+        QCOMPARE(row(0).value(kUploadProgressStringKey).toString(), QString("42.5"));
+        QCOMPARE(row(0).value(kUploadProgressKey).toInt(), 42);
+        QCOMPARE(state(0), kUploading);
         emit queue->status(file, "Timeout was reached");
-        QCOMPARE(state(0), fileitem::kUploadError);
+        QCOMPARE(state(0), kUploadError);
         QCOMPARE(f().ftpStatusLabel->text(), QString("Timeout was reached"));
         emit queue->status(file, "No error");
-        QCOMPARE(state(0), fileitem::kUploadError);
-        QVERIFY(row(0).value(fileitem::kUploadErrorKey).toBool());
+        QCOMPARE(state(0), kUploadError);
+        QVERIFY(row(0).value(kUploadErrorKey).toBool());
 
         // A file no row handed over: the label shows it, no row changes.
         const QVariantMap before = row(0);
@@ -657,11 +659,11 @@ private slots:
         QVERIFY(waitForRunEnd());
         QVERIFY(queue);
         QVERIFY(w->ftpQueue != queue);
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
         emit queue->status(file, "Login denied");
         emit queue->progress(file, 12.0);
-        QCOMPARE(state(0), fileitem::kEncoded);
-        QVERIFY(!row(0).value(fileitem::kUploadErrorKey).toBool());
+        QCOMPARE(state(0), kEncoded);
+        QVERIFY(!row(0).value(kUploadErrorKey).toBool());
         QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
 
         // Without uploading no queue is made and the labels stay hidden.
@@ -673,7 +675,7 @@ private slots:
         QVERIFY(!w->ftpQueue);
         QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
     }
 
     void doneAsksWhileUploadsRun()
@@ -686,7 +688,7 @@ private slots:
         saveServers({servers("127.0.0.1", slow.port, ftptest::kPassword, "127.0.0.1", slow.port, ftptest::kPassword)});
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(waitForRunEnd());
-        QTRY_COMPARE_WITH_TIMEOUT(state(0), fileitem::kUploading, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(0), kUploading, 10000);
         // The end text says what is still going on.
         QCOMPARE(statusText(), QString("Finished Encoding 1 File! Uploading 2 files..."));
 
@@ -702,7 +704,7 @@ private slots:
         QCOMPARE(f().stackedWidget->currentIndex(), 3);
         QCOMPARE(w->ftpQueue->remaining(), 2);
         QTest::qWait(300);
-        QCOMPARE(state(0), fileitem::kUploading);
+        QCOMPARE(state(0), kUploading);
 
         // Yes stops them.
         {
@@ -726,7 +728,7 @@ private slots:
         other.show();
         other.addFiles({clip("short.mp4")});
         QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(other.model) && other.probesRunning == 0; }, 30000));
-        other.ui.deviceComboBox->setCurrentIndex(fileitem::kPln3300Device);
+        other.ui.deviceComboBox->setCurrentIndex(kPln3300Device);
         other.ui.videoResComboBox->setCurrentIndex(kRes480p);
         other.ui.videoComboBox->setCurrentIndex(kMpeg2Low);
         other.showPage1();
@@ -740,9 +742,9 @@ private slots:
         QCOMPARE(other.ui.stackedWidget->currentIndex(), 3);
         QVERIFY(QTest::qWaitFor([&] { return !other.encodingActive; }, 30000));
         const QVariantMap failed = other.model->item(0)->data(Qt::UserRole).toMap();
-        QCOMPARE(fileitem::state(failed), fileitem::kEncodingError);
+        QCOMPARE(fileitem::state(failed), kEncodingError);
         const QString reason = work("out/VID00001.mpg") + " is being written by another Quorvel.";
-        QCOMPARE(failed.value(fileitem::kEncodingErrorKey).toString(), reason);
+        QCOMPARE(failed.value(kEncodingErrorKey).toString(), reason);
         const QString otherText = other.ui.encodingStatusLabel->toolTip().isEmpty()
             ? other.ui.encodingStatusLabel->text()
             : other.ui.encodingStatusLabel->toolTip();
@@ -751,7 +753,7 @@ private slots:
 
         // The first one ends whole.
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
         const testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", output(0), "-f", "null", "-"});
         QVERIFY2(r.ok() && r.err.trimmed().isEmpty(), r.err.constData());
         const double seconds = duration(output(0));
@@ -771,7 +773,7 @@ private slots:
         QCOMPARE(f().videoResComboBox->currentText(), QString("UltraHD/29.97"));
         QCOMPARE(f().videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
         for (int r = 0; r < 4; ++r) {
-            QCOMPARE(state(r), fileitem::kEncoded);
+            QCOMPARE(state(r), kEncoded);
             const QJsonObject v = media::ffprobe(output(r)).stream("video");
             QCOMPARE(v.value("codec_name").toString(), QString("h264"));
             QCOMPARE(v.value("width").toInt(), 1920);
@@ -790,7 +792,7 @@ private slots:
         QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
         const media::Probe p = media::ffprobe(output(0));
         QCOMPARE(p.count("audio"), 0);
         QCOMPARE(p.stream("video").value("width").toInt(), 720);
@@ -819,9 +821,9 @@ private slots:
         }
         QCOMPARE(f().stackedWidget->currentIndex(), 3);
         QVERIFY(w->encodingActive);
-        const int before = row(0).value(fileitem::kEncodingProgressKey).toInt();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).value(fileitem::kEncodingProgressKey).toInt() > before, 10000);
-        QCOMPARE(state(0), fileitem::kEncoding);
+        const int before = row(0).value(kEncodingProgressKey).toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).value(kEncodingProgressKey).toInt() > before, 10000);
+        QCOMPARE(state(0), kEncoding);
 
         // Yes: page 0 at once, the transcode stops in the background, and no
         // further row starts.
@@ -840,7 +842,7 @@ private slots:
         // The stopped row leaves no partial output under its name.
         QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
         QCOMPARE(hiddenInOut(), QStringList());
-        QCOMPARE(state(1), fileitem::kQueued);
+        QCOMPARE(state(1), kQueued);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
 
         // A new run, at 480p, whose first row starts while the stopped
@@ -859,10 +861,10 @@ private slots:
         QVERIFY(w->encodingThread->isFinished());
         w->showPage3();
         QCoreApplication::processEvents();
-        QVERIFY(testutil::neverWithin(200, [&] { return w->encodingRow != 0 || state(0) != fileitem::kEncoding || state(1) != fileitem::kQueued; }));
+        QVERIFY(testutil::neverWithin(200, [&] { return w->encodingRow != 0 || state(0) != kEncoding || state(1) != kQueued; }));
         QCOMPARE(w->encodingRow, 0);
-        QCOMPARE(state(0), fileitem::kEncoding);
-        QCOMPARE(state(1), fileitem::kQueued);
+        QCOMPARE(state(0), kEncoding);
+        QCOMPARE(state(1), kQueued);
         QVERIFY(w->encodingActive);
 
         // Cancelled again and started again at once: the running transcode is
@@ -871,13 +873,13 @@ private slots:
         t.restart();
         w->showPage3();
         QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(state(0), fileitem::kEncoding);
+        QCOMPARE(state(0), kEncoding);
 
         // That run completes cleanly.
         QVERIFY(waitForRunEnd(60000));
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 2 Files!"));
-        QCOMPARE(state(0), fileitem::kEncoded);
-        QCOMPARE(state(1), fileitem::kEncoded);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(state(1), kEncoded);
         for (int r = 0; r < 2; ++r) {
             const media::Probe p = media::ffprobe(output(r));
             QCOMPARE(p.stream("video").value("height").toInt(), 480);
@@ -899,7 +901,7 @@ private slots:
         w->showPage3();
         qInfo("new run after %lld ms", t.elapsed());
         QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(state(0), fileitem::kEncoding);
+        QCOMPARE(state(0), kEncoding);
         w->cancelEncoding();
         QVERIFY(waitForRunEnd(10000));
         QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
@@ -911,13 +913,13 @@ private slots:
         QVERIFY(toPage2(inputs("short.mp4", 2), kRes480p));
         MessageBoxAnswerer ok(QMessageBox::Ok);
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
-        QCOMPARE(state(0), fileitem::kEncoding);
+        QCOMPARE(state(0), kEncoding);
         // Checked before every row: this one is already on its way.
         QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
         QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
         QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
-        QCOMPARE(state(0), fileitem::kEncoded);
-        QCOMPARE(state(1), fileitem::kQueued);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(state(1), kQueued);
         QVERIFY(!w->encodingActive);
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->progressTimer->isActive());
@@ -939,7 +941,7 @@ private slots:
         QCOMPARE(f().encodingStatusLabel->text(), QString("Now Encoding 1 of 2"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->encodingActive);
-        QCOMPARE(state(0), fileitem::kQueued);
+        QCOMPARE(state(0), kQueued);
         QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
         QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
         QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
@@ -989,7 +991,7 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
     auto* model = qobject_cast<QStandardItemModel*>(f.encodingProgressList->model());
     if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(model); }, 30000))
         return false;
-    f.deviceComboBox->setCurrentIndex(fileitem::kPln3300Device);
+    f.deviceComboBox->setCurrentIndex(kPln3300Device);
     f.videoResComboBox->setCurrentIndex(res);
     f.videoComboBox->setCurrentIndex(kMpeg2Low);
     w.showPage1();
@@ -1001,7 +1003,7 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
 
 int rowProgress(QStandardItemModel* model)
 {
-    return model->item(0)->data(Qt::UserRole).toMap().value(fileitem::kEncodingProgressKey).toInt();
+    return model->item(0)->data(Qt::UserRole).toMap().value(kEncodingProgressKey).toInt();
 }
 
 } // namespace

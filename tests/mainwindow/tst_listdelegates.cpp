@@ -19,6 +19,8 @@
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
 
+using namespace fileitem;
+
 namespace {
 
 // The row is painted inside a larger image so that anything outside it shows.
@@ -129,9 +131,9 @@ private:
 
     QVariantMap probedRow(const QString& file) const
     {
-        return {{fileitem::kFilenameKey, file},        {fileitem::kValidKey, "true"},        {fileitem::kVideoCodecKey, "MPEG-2 video"},
-                {fileitem::kVBitrateKey, "25"},        {fileitem::kModeKey, "NTSC"},         {fileitem::kAudioCodecKey, "MP2"},
-                {fileitem::kNumAudioStreamsKey, "1"},  {fileitem::kNumVideoStreamsKey, "1"}, {fileitem::kDurationKey, "1h 2m 5s "}};
+        return {{kFilenameKey, file},        {kValidKey, "true"},        {kVideoCodecKey, "MPEG-2 video"},
+                {kVBitrateKey, "25"},        {kModeKey, "NTSC"},         {kAudioCodecKey, "MP2"},
+                {kNumAudioStreamsKey, "1"},  {kNumVideoStreamsKey, "1"}, {kDurationKey, "1h 2m 5s "}};
     }
 
 private slots:
@@ -152,7 +154,7 @@ private slots:
         ProgressListDelegate progress;
         QStandardItemModel model;
         auto* item = new QStandardItem;
-        item->setData(QVariantMap{{fileitem::kFilenameKey, QString(300, 'x')}, {fileitem::kDisplayNameKey, QString(300, 'y')}},
+        item->setData(QVariantMap{{kFilenameKey, QString(300, 'x')}, {kDisplayNameKey, QString(300, 'y')}},
                       Qt::UserRole);
         model.appendRow(item);
         model.appendRow(new QStandardItem);
@@ -170,7 +172,7 @@ private slots:
         const QRect row(20, 10, 460, 30); // inclusive right 479, bottom 39
         const QColor blue("lightblue"), green("lightgreen");
 
-        QImage half = paintRow(d, {{fileitem::kEncodingProgressKey, 50}}, row);
+        QImage half = paintRow(d, {{kEncodingProgressKey, 50}}, row);
         QCOMPARE(half.pixelColor(20, 12), blue);
         QCOMPARE(half.pixelColor(249, 12), blue); // 230 pixels wide
         QCOMPARE(half.pixelColor(250, 12), kWhite);
@@ -178,22 +180,22 @@ private slots:
         QCOMPARE(half.pixelColor(19, 12), kWhite);
         QCOMPARE(half.pixelColor(100, 9), kWhite);
 
-        QCOMPARE(countColour(paintRow(d, {{fileitem::kEncodingProgressKey, 0}}, row), blue), 0);
+        QCOMPARE(countColour(paintRow(d, {{kEncodingProgressKey, 0}}, row), blue), 0);
         // A failed row's bar is empty, though the loop marks it at 100.
-        QCOMPARE(countColour(paintRow(d, {{fileitem::kIsEncodingKey, fileitem::kEncodingError}, {fileitem::kEncodingProgressKey, 100}}, row), blue), 0);
+        QCOMPARE(countColour(paintRow(d, {{kIsEncodingKey, kEncodingError}, {kEncodingProgressKey, 100}}, row), blue), 0);
 
         // The upload bar lies over the encode bar.
-        QImage up = paintRow(d, {{fileitem::kEncodingProgressKey, 100}, {fileitem::kUploadProgressKey, 100}}, row);
+        QImage up = paintRow(d, {{kEncodingProgressKey, 100}, {kUploadProgressKey, 100}}, row);
         QCOMPARE(up.pixelColor(20, 12), green);
         QCOMPARE(up.pixelColor(479, 12), green);
         QCOMPARE(countColour(up, blue), 0);
-        QImage partly = paintRow(d, {{fileitem::kEncodingProgressKey, 100}, {fileitem::kUploadProgressKey, 25}}, row);
+        QImage partly = paintRow(d, {{kEncodingProgressKey, 100}, {kUploadProgressKey, 25}}, row);
         QCOMPARE(partly.pixelColor(134, 12), green);
         QCOMPARE(partly.pixelColor(135, 12), blue);
 
         // Values outside 0..100 stay inside the row.
         for (int p : {150, 100000, -20, INT_MIN, INT_MAX}) {
-            QImage img = paintRow(d, {{fileitem::kEncodingProgressKey, p}, {fileitem::kUploadProgressKey, p}}, row);
+            QImage img = paintRow(d, {{kEncodingProgressKey, p}, {kUploadProgressKey, p}}, row);
             for (int y : {12, 38})
                 for (int x : {0, 19, 480, 519})
                     QVERIFY2(img.pixelColor(x, y) == kWhite, qPrintable(QString("p=%1 x=%2").arg(p).arg(x)));
@@ -210,25 +212,25 @@ private slots:
         QTest::addColumn<int>("weight"); // -1: the default font
         QTest::addColumn<bool>("italic");
 
-        const QVariantMap base{{fileitem::kDisplayNameKey, "clip.mov (1/4)"}, {fileitem::kCurUploadFileKey, "a.mpg"}};
+        const QVariantMap base{{kDisplayNameKey, "clip.mov (1/4)"}, {kCurUploadFileKey, "a.mpg"}};
         auto with = [&base](int state, int p, const QString& upload) {
             QVariantMap m = base;
-            m[fileitem::kIsEncodingKey] = state;
-            m[fileitem::kEncodingProgressKey] = p;
-            m[fileitem::kUploadProgressStringKey] = upload;
+            m[kIsEncodingKey] = state;
+            m[kEncodingProgressKey] = p;
+            m[kUploadProgressStringKey] = upload;
             return m;
         };
-        QTest::newRow("queued, new row") << with(fileitem::kQueued, 0, "") << "0%" << "clip.mov (1/4)" << 50 << false;
-        QTest::newRow("encoding") << with(fileitem::kEncoding, 42, "") << "42%" << "clip.mov (1/4)" << 75 << false;
-        QTest::newRow("splitting") << with(fileitem::kSplitting, 100, "") << "100%" << "Splitting File" << 75 << false;
-        QTest::newRow("encoded") << with(fileitem::kEncoded, 100, "nan") << "100%" << "clip.mov (1/4)" << 50 << true;
+        QTest::newRow("queued, new row") << with(kQueued, 0, "") << "0%" << "clip.mov (1/4)" << 50 << false;
+        QTest::newRow("encoding") << with(kEncoding, 42, "") << "42%" << "clip.mov (1/4)" << 75 << false;
+        QTest::newRow("splitting") << with(kSplitting, 100, "") << "100%" << "Splitting File" << 75 << false;
+        QTest::newRow("encoded") << with(kEncoded, 100, "nan") << "100%" << "clip.mov (1/4)" << 50 << true;
         // A failed row made nothing: no bar and no percentage, whatever it reached.
-        QTest::newRow("encoding error") << with(fileitem::kEncodingError, 100, "") << "" << "Encoding Error." << 50 << true;
-        QTest::newRow("uploading") << with(fileitem::kUploading, 100, "37.5") << "37.5%" << "Uploading: a.mpg" << 75 << false;
-        QTest::newRow("uploaded") << with(fileitem::kUploaded, 100, "100.0") << "100.0%" << "clip.mov (1/4)" << 50 << true;
-        QTest::newRow("upload error") << with(fileitem::kUploadError, 100, "0.0") << "0.0%" << "Upload Error." << 50 << true;
+        QTest::newRow("encoding error") << with(kEncodingError, 100, "") << "" << "Encoding Error." << 50 << true;
+        QTest::newRow("uploading") << with(kUploading, 100, "37.5") << "37.5%" << "Uploading: a.mpg" << 75 << false;
+        QTest::newRow("uploaded") << with(kUploaded, 100, "100.0") << "100.0%" << "clip.mov (1/4)" << 50 << true;
+        QTest::newRow("upload error") << with(kUploadError, 100, "0.0") << "0.0%" << "Upload Error." << 50 << true;
         QTest::newRow("unknown state") << with(9, 100, "") << "100%" << "clip.mov (1/4)" << -1 << false;
-        QTest::newRow("progress out of range") << with(fileitem::kEncoding, 101, "") << "" << "clip.mov (1/4)" << 75 << false;
+        QTest::newRow("progress out of range") << with(kEncoding, 101, "") << "" << "clip.mov (1/4)" << 75 << false;
     }
 
     void progressTexts()
@@ -240,7 +242,7 @@ private slots:
         QFETCH(bool, italic);
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        const int p = fileitem::state(map) == fileitem::kEncodingError ? 0 : map.value(fileitem::kEncodingProgressKey).toInt();
+        const int p = fileitem::state(map) == kEncodingError ? 0 : map.value(kEncodingProgressKey).toInt();
         const QImage painted = paintRow(d, map, r);
         const QImage expected = reference([&](QPainter& q) {
             const int bar = std::min(460, std::max(0, 460 * p / 100));
@@ -261,10 +263,10 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("weight");
-        QTest::newRow("splitting") << int(fileitem::kSplitting) << "Datei wird geteilt" << 75;
-        QTest::newRow("encoding error") << int(fileitem::kEncodingError) << "Fehler beim Kodieren." << 50;
-        QTest::newRow("uploading") << int(fileitem::kUploading) << "Wird hochgeladen: a.mpg" << 75;
-        QTest::newRow("upload error") << int(fileitem::kUploadError) << "Fehler beim Hochladen." << 50;
+        QTest::newRow("splitting") << int(kSplitting) << "Datei wird geteilt" << 75;
+        QTest::newRow("encoding error") << int(kEncodingError) << "Fehler beim Kodieren." << 50;
+        QTest::newRow("uploading") << int(kUploading) << "Wird hochgeladen: a.mpg" << 75;
+        QTest::newRow("upload error") << int(kUploadError) << "Fehler beim Hochladen." << 50;
     }
 
     void progressTextsTranslated()
@@ -277,10 +279,10 @@ private slots:
         auto removed = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        const QVariantMap map{{fileitem::kDisplayNameKey, "clip.mov"}, {fileitem::kCurUploadFileKey, "a.mpg"}, {fileitem::kIsEncodingKey, state},
-                              {fileitem::kEncodingProgressKey, 100}, {fileitem::kUploadProgressStringKey, ""}};
+        const QVariantMap map{{kDisplayNameKey, "clip.mov"}, {kCurUploadFileKey, "a.mpg"}, {kIsEncodingKey, state},
+                              {kEncodingProgressKey, 100}, {kUploadProgressStringKey, ""}};
         // A failed row draws neither bar nor percentage.
-        const bool failed = state == fileitem::kEncodingError;
+        const bool failed = state == kEncodingError;
         const QImage expected = reference([&](QPainter& q) {
             if (!failed) {
                 q.fillRect(QRect(20, 10, 460, 30), QColor("lightblue"));
@@ -299,11 +301,11 @@ private slots:
         // The comparison above sees the font: bold and normal names differ.
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        QVariantMap m{{fileitem::kDisplayNameKey, "clip.mov"}, {fileitem::kIsEncodingKey, fileitem::kQueued}};
+        QVariantMap m{{kDisplayNameKey, "clip.mov"}, {kIsEncodingKey, kQueued}};
         const QImage normal = paintRow(d, m, r);
-        m[fileitem::kIsEncodingKey] = fileitem::kEncoding;
+        m[kIsEncodingKey] = kEncoding;
         QVERIFY(paintRow(d, m, r) != normal);
-        m[fileitem::kIsEncodingKey] = fileitem::kEncoded;
+        m[kIsEncodingKey] = kEncoded;
         QVERIFY(paintRow(d, m, r) != normal);
     }
 
@@ -312,7 +314,7 @@ private slots:
         OutputListDelegate d;
         const QRect r(20, 10, 460, 25);
         const QImage painted =
-            paintRow(d, {{fileitem::kFilenameKey, "/in/a b/clip.take.mov"}, {fileitem::kOutputFilenameKey, "/out/VID_SLOT2_00002.mpg"}}, r);
+            paintRow(d, {{kFilenameKey, "/in/a b/clip.take.mov"}, {kOutputFilenameKey, "/out/VID_SLOT2_00002.mpg"}}, r);
         // Names 45 pixels in, unless the bold "Output: " of this face is wider.
         const int nameX = 20 + std::max(45, QFontMetrics(font(11, QFont::Bold)).horizontalAdvance("Output: "));
         const QImage expected = reference([&](QPainter& q) {
@@ -339,21 +341,21 @@ private slots:
         const QVariantMap ok = probedRow(existing);
         QTest::newRow("probed") << ok << "MPEG-2 video, 25Mbps, NTSC" << "black" << true;
         QVariantMap m = ok;
-        m[fileitem::kVBitrateKey] = "0";
-        m[fileitem::kModeKey] = "PAL";
+        m[kVBitrateKey] = "0";
+        m[kModeKey] = "PAL";
         QTest::newRow("no bitrate") << m << "MPEG-2 video, PAL" << "black" << true;
         m = ok;
-        m[fileitem::kNumAudioStreamsKey] = "0";
+        m[kNumAudioStreamsKey] = "0";
         QTest::newRow("no audio") << m << "MPEG-2 video, 25Mbps, NTSC, No Audio Stream" << "black" << true;
         m = ok;
-        m[fileitem::kNumVideoStreamsKey] = "0";
+        m[kNumVideoStreamsKey] = "0";
         QTest::newRow("no video") << m << "MP2, No Video Stream" << "black" << true;
-        QTest::newRow("probing") << QVariantMap{{fileitem::kFilenameKey, existing}, {fileitem::kValidKey, "false"}, {fileitem::kVideoCodecKey, "Processing..."}}
+        QTest::newRow("probing") << QVariantMap{{kFilenameKey, existing}, {kValidKey, "false"}, {kVideoCodecKey, "Processing..."}}
                                  << "Processing..." << "" << false;
-        QTest::newRow("invalid type") << QVariantMap{{fileitem::kFilenameKey, existing}, {fileitem::kValidKey, "false"}, {fileitem::kVideoCodecKey, "Invalid File Type"}}
+        QTest::newRow("invalid type") << QVariantMap{{kFilenameKey, existing}, {kValidKey, "false"}, {kVideoCodecKey, "Invalid File Type"}}
                                       << "Invalid File Type" << "red" << false;
         QTest::newRow("not found, no icon")
-            << QVariantMap{{fileitem::kFilenameKey, files.path() + "/gone.mov"}, {fileitem::kValidKey, "false"}, {fileitem::kVideoCodecKey, "File Not Found"}}
+            << QVariantMap{{kFilenameKey, files.path() + "/gone.mov"}, {kValidKey, "false"}, {kVideoCodecKey, "File Not Found"}}
             << "File Not Found" << "" << false;
     }
 
@@ -365,7 +367,7 @@ private slots:
         QFETCH(bool, duration);
         ListItemDelegate d;
         const QRect r(20, 10, 460, 40); // left 20, top 10, right 479, width 460
-        const QFileInfo file(map.value(fileitem::kFilenameKey).toString());
+        const QFileInfo file(map.value(kFilenameKey).toString());
 
         warnings().clear();
         QtMessageHandler previous = qInstallMessageHandler(collectWarnings);
