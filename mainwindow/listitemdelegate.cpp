@@ -10,6 +10,7 @@
 #include <QVariantMap>
 
 #include "delegatepainting.h"
+#include "fileitemmap.h"
 
 using delegatepainting::font;
 
@@ -21,10 +22,10 @@ void ListItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 
     const QRect r = option.rect;
     const int left = r.left(), top = r.top(), right = r.right(), width = r.width();
-    const QVariantMap map = index.data(Qt::UserRole).toMap();
-    auto v = [&map](const char* key) { return map.value(QLatin1String(key)).toString(); };
-    const QFileInfo file(v("filename"));
-    const bool valid = v("valid") == QLatin1String("true");
+    const QVariantMap map = fileitem::rowMap(index);
+    auto v = [&map](const char* key) { return fileitem::text(map, key); };
+    const QFileInfo file(v(fileitem::kFilenameKey));
+    const bool valid = v(fileitem::kValidKey) == QLatin1String("true");
 
     delegatepainting::drawSeparator(painter, r);
 
@@ -39,19 +40,19 @@ void ListItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->drawText(left + width / 8, top + 17, file.fileName());
 
     painter->setFont(font(10));
-    QString detail = v("videoCodec");
+    QString detail = v(fileitem::kVideoCodecKey);
     if (detail == QLatin1String("Invalid File Type"))
         painter->setPen(QColor(QStringLiteral("red")));
     if (valid) {
         painter->setPen(QColor(QStringLiteral("black")));
-        if (v("numVideoStreams").toInt() == 0) {
-            detail = v("audioCodec") + tr(", No Video Stream");
+        if (v(fileitem::kNumVideoStreamsKey).toInt() == 0) {
+            detail = v(fileitem::kAudioCodecKey) + tr(", No Video Stream");
         } else {
-            detail = v("videoCodec");
-            if (v("vBitrate") != QLatin1String("0"))
-                detail += QStringLiteral(", ") + v("vBitrate") + QStringLiteral("Mbps");
-            detail += QStringLiteral(", ") + v("mode");
-            if (v("numAudioStreams").toInt() == 0)
+            detail = v(fileitem::kVideoCodecKey);
+            if (v(fileitem::kVBitrateKey) != QLatin1String("0"))
+                detail += QStringLiteral(", ") + v(fileitem::kVBitrateKey) + QStringLiteral("Mbps");
+            detail += QStringLiteral(", ") + v(fileitem::kModeKey);
+            if (v(fileitem::kNumAudioStreamsKey).toInt() == 0)
                 detail += tr(", No Audio Stream");
         }
     }
@@ -61,7 +62,7 @@ void ListItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     if (valid) {
         painter->setFont(font(13));
         painter->drawText(QRect(QPoint(right, top + 13), QPoint(right, top + 27)),
-                          Qt::AlignRight | Qt::TextDontClip, v("duration"));
+                          Qt::AlignRight | Qt::TextDontClip, v(fileitem::kDurationKey));
     }
     painter->restore();
 }

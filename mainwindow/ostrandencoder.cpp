@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "advancedoptionswidget.h"
+#include "fileitemmap.h"
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
 #include "ftpmultisetupwidget.h"
@@ -34,7 +35,7 @@ namespace {
 
 const char* const kVersion = QUORVEL_VERSION;
 
-// Device list, in the order of the device indexes.
+// Device list, in the order of fileitem::Device.
 struct DeviceEntry {
     const char* key;
     const char* text;
@@ -49,9 +50,7 @@ const DeviceEntry kTargetDevices[] = {
     {"kd2000", "Kadrelo - KD2000"},
     {"zephrane4k", "Zephrane 4K"},
 };
-const int kDeviceCount = int(sizeof(kTargetDevices) / sizeof(kTargetDevices[0]));
-const int kUncompressedDevice = 3;
-const int k4KDevice = 7;
+static_assert(sizeof(kTargetDevices) / sizeof(kTargetDevices[0]) == fileitem::kDeviceCount);
 
 struct ListEntry {
     const char* key;
@@ -344,7 +343,7 @@ void OstrandEncoder::showPage0()
 
 void OstrandEncoder::showPage1()
 {
-    if (ui.deviceComboBox->currentIndex() == kUncompressedDevice) {
+    if (ui.deviceComboBox->currentIndex() == fileitem::kUncompressedDevice) {
         convertAndIndex();
         return;
     }
@@ -390,7 +389,7 @@ void OstrandEncoder::updateNavigation(int page)
 
 void OstrandEncoder::showAdvancedOptions()
 {
-    if (ui.deviceComboBox->currentIndex() == kUncompressedDevice)
+    if (ui.deviceComboBox->currentIndex() == fileitem::kUncompressedDevice)
         indexDrive(QString());
     else
         advancedOptions->show();
@@ -401,11 +400,11 @@ void OstrandEncoder::showAdvancedOptions()
 
 void OstrandEncoder::populateTargetDevices()
 {
-    for (int i = 0; i < kDeviceCount; ++i)
+    for (int i = 0; i < fileitem::kDeviceCount; ++i)
         ui.deviceComboBox->insertItem(i, QIcon(), QString::fromLatin1(kTargetDevices[i].text),
                                       QString::fromLatin1(kTargetDevices[i].key));
-    // The settings of device 0.
-    showDeviceImage(0);
+    // The settings of the first device.
+    showDeviceImage(fileitem::kPln3300Device);
     ui.stackedWidgetSettings->setCurrentIndex(0);
     ui.advSettingsButton->setText(tr("Advanced Settings"));
     populateHDOptions();
@@ -475,12 +474,12 @@ void OstrandEncoder::deviceSelected(int index)
 {
     showDeviceImage(index);
     ui.stackedWidgetSettings->setCurrentIndex(0);
-    ui.advSettingsButton->setText(index == kUncompressedDevice ? tr("Index Drives")
-                                                               : tr("Advanced Settings"));
+    ui.advSettingsButton->setText(index == fileitem::kUncompressedDevice ? tr("Index Drives")
+                                                                         : tr("Advanced Settings"));
     switch (index) {
-    case 0:
-    case 1:
-    case 6:
+    case fileitem::kPln3300Device:
+    case fileitem::kPln3200Device:
+    case fileitem::kKd2000Device:
         populateHDOptions();
         splitThreshold = kHDSplitThreshold;
         ui.noAudioWarningLabel->hide();
@@ -488,8 +487,8 @@ void OstrandEncoder::deviceSelected(int index)
         ui.QFHDCheckbox->hide();
         ui.QFHDCheckbox->setEnabled(false);
         break;
-    case 2:
-    case 5:
+    case fileitem::kPln3100Device:
+    case fileitem::kVerrinoDevice:
         populateSDOptions();
         splitThreshold = kSDSplitThreshold;
         // Only while a row of the current list lacks video (or audio).
@@ -498,12 +497,12 @@ void OstrandEncoder::deviceSelected(int index)
         ui.QFHDCheckbox->hide();
         ui.QFHDCheckbox->setEnabled(false);
         break;
-    case kUncompressedDevice:
+    case fileitem::kUncompressedDevice:
         populateTargaOptions();
         break;
-    case 4:
-    case k4KDevice:
-        if (index == 4)
+    case fileitem::kVerrinoHDDevice:
+    case fileitem::k4KDevice:
+        if (index == fileitem::kVerrinoHDDevice)
             populateHDOptions();
         else
             populate4KOptions();
@@ -520,7 +519,7 @@ void OstrandEncoder::deviceSelected(int index)
 
 void OstrandEncoder::videoResSelected(int)
 {
-    if (ui.deviceComboBox->currentIndex() != k4KDevice)
+    if (ui.deviceComboBox->currentIndex() != fileitem::k4KDevice)
         return;
     ui.videoComboBox->clear();
     const bool custom = advancedOptions && advancedOptions->getUseCustomBitrate();

@@ -15,10 +15,9 @@
 #include "driveindexdialog.h"
 #include "driveindexer.h"
 #include "elevation.h"
+#include "fileitemmap.h"
 
 namespace {
-
-const int kUncompressedPlayer = 3;
 
 // pkexec's own exit codes: the request was dismissed, or not authorised
 // (also: env could not run the program).
@@ -99,7 +98,7 @@ void OstrandEncoder::convertAndIndex()
         return;
     }
     hide();
-    ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
+    ui.deviceComboBox->setCurrentIndex(fileitem::kUncompressedDevice);
     // Its own top-level window, gone when it closes; this one comes back then.
     auto* batch = new BatchConvertWindow(ui.videoComboBox->currentIndex(), nullptr);
     batch->show();
@@ -117,7 +116,7 @@ void OstrandEncoder::indexDrive(QString path)
     }
     if (path.isEmpty()) {
         show();
-        ui.deviceComboBox->setCurrentIndex(kUncompressedPlayer);
+        ui.deviceComboBox->setCurrentIndex(fileitem::kUncompressedDevice);
         DriveIndexDialog dialog(this);
         dialog.exec();
         return;

@@ -15,49 +15,20 @@
 
 #include "advancedoptionswidget.h"
 #include "encodingthread.h"
+#include "fileitemmap.h"
 #include "filesplitter.h"
 #include "ftpmultisetupwidget.h"
 #include "ftpqueue.h"
 #include "renderlistmodel.h"
 #include "transcodeengine.h"
 
+using fileitem::rowMap;
+using fileitem::setRowState;
+using fileitem::storeRowMap;
+
 namespace {
 
-// Row states ("isEncoding").
-enum EncodingState {
-    kQueued = 0,
-    kEncoding = 1,
-    kSplitting = 2,
-    kEncoded = 3,
-    kEncodingError = 4,
-    kUploading = 5,
-    kUploaded = 6,
-    kUploadError = 7,
-};
-
 const int kProgressPollMs = 100;
-
-QVariantMap rowMap(const QModelIndex& index)
-{
-    return index.data(Qt::UserRole).toMap();
-}
-
-void storeRowMap(QAbstractItemModel* model, const QModelIndex& index, const QVariantMap& map)
-{
-    if (index.isValid())
-        model->setData(index, map, Qt::UserRole);
-}
-
-void setRowState(QAbstractItemModel* model, const QModelIndex& index, int state)
-{
-    if (!index.isValid())
-        return;
-    QVariantMap map = rowMap(index);
-    map.insert(QStringLiteral("isEncoding"), state);
-    storeRowMap(model, index, map);
-}
-
-const char kEncodingErrorKey[] = "encodingError";
 
 // The status line has room up to the warning labels beside it, or across the
 // list when none is shown; a long text takes a smaller size of the form's
@@ -100,12 +71,12 @@ void OstrandEncoder::resetProgress()
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row, 0);
         QVariantMap map = rowMap(index);
-        map.insert(QStringLiteral("encodingProgress"), 0);
-        map.insert(QStringLiteral("uploadProgress"), 0);
-        map.insert(QStringLiteral("uploadProgressString"), QString());
-        map.insert(QStringLiteral("isEncoding"), kQueued);
-        map.insert(QStringLiteral("uploadError"), false);
-        if (map.remove(QLatin1String(kEncodingErrorKey)))
+        map.insert(QLatin1String(fileitem::kEncodingProgressKey), 0);
+        map.insert(QLatin1String(fileitem::kUploadProgressKey), 0);
+        map.insert(QLatin1String(fileitem::kUploadProgressStringKey), QString());
+        fileitem::setState(map, fileitem::kQueued);
+        map.insert(QLatin1String(fileitem::kUploadErrorKey), false);
+        if (map.remove(QLatin1String(fileitem::kEncodingErrorKey)))
             model->setData(index, buildInputParamsText(map), Qt::ToolTipRole);
         storeRowMap(model, index, map);
     }
@@ -117,11 +88,11 @@ void OstrandEncoder::showRunEnd()
     QStringList reasons;
     for (int r = 0; r < model->rowCount(); ++r) {
         const QVariantMap map = rowMap(model->index(r, 0));
-        if (map.value(QStringLiteral("isEncoding")).toInt() != kEncodingError)
+        if (fileitem::state(map) != fileitem::kEncodingError)
             continue;
         ++failedRows;
-        reasons << map.value(QStringLiteral("displayName")).toString().trimmed() + QStringLiteral(": ")
-                + map.value(QLatin1String(kEncodingErrorKey)).toString();
+        reasons << fileitem::text(map, fileitem::kDisplayNameKey).trimmed() + QStringLiteral(": ")
+                + fileitem::text(map, fileitem::kEncodingErrorKey);
     }
     const int encoded = model->rowCount() - failedRows;
     QString text = tr("Finished Encoding ") + QString::number(encoded) + (encoded == 1 ? tr(" File!") : tr(" Files!"));
@@ -226,14 +197,14 @@ bool OstrandEncoder::finishRow(int result)
     // Any nonzero result is a failure: a broken output must never reach a
     // player, so it is neither split nor uploaded.
     const bool failed = result != 0;
-    map.insert(QStringLiteral("isEncoding"), failed ? kEncodingError : kEncoded);
-    map.insert(QStringLiteral("encodingProgress"), 100);
+    fileitem::setState(map, failed ? fileitem::kEncodingError : fileitem::kEncoded);
+    map.insert(QLatin1String(fileitem::kEncodingProgressKey), 100);
     if (failed) {
         // The engine's reason, where the operator looks: on the row.
         QString reason = QString::fromStdString(encodingThread->getTranscoder()->lastFailure());
         if (reason.isEmpty())
             reason = tr("the codec ended with code ") + QString::number(result);
-        map.insert(QLatin1String(kEncodingErrorKey), reason);
+        map.insert(QLatin1String(fileitem::kEncodingErrorKey), reason);
         model->setData(row, tr("Encoding Error: ") + reason + QStringLiteral("\n\n") + buildInputParamsText(map),
                        Qt::ToolTipRole);
     }
@@ -241,11 +212,11 @@ bool OstrandEncoder::finishRow(int result)
     if (failed)
         return true;
 
-    const QFileInfo output(map.value(QStringLiteral("outputFilename")).toString());
+    const QFileInfo output(fileitem::text(map, fileitem::kOutputFilenameKey));
     const qint64 limit = splitThreshold;
     QStringList files;
     if (output.size() > limit && ui.splitCheckbox->isChecked()) {
-        setRowState(model, row, kSplitting);
+        setRowState(model, row, fileitem::kSplitting);
         const quint64 serial = encodeSerial;
         {
             FileSplitter splitter(this);
@@ -255,7 +226,7 @@ bool OstrandEncoder::finishRow(int result)
         // may have come in the meantime, and the row may be gone.
         if (serial != encodeSerial)
             return false;
-        setRowState(model, row, kEncoded);
+        setRowState(model, row, fileitem::kEncoded);
     } else {
         files << QDir::fromNativeSeparators(output.absoluteFilePath());
     }
@@ -282,11 +253,11 @@ void OstrandEncoder::startRow()
 
     const QModelIndex index = model->index(encodingRow, 0);
     const QVariantMap map = rowMap(index);
-    const QString input = map.value(QStringLiteral("filename")).toString();
-    const QString output = map.value(QStringLiteral("outputFilename")).toString();
+    const QString input = fileitem::text(map, fileitem::kFilenameKey);
+    const QString output = fileitem::text(map, fileitem::kOutputFilenameKey);
     const QString plugins = QDir::currentPath() + QStringLiteral("/Plugins/");
-    const int quadrant = map.value(QStringLiteral("QFHDQuadrant"), 0).toInt();
-    const int tallPart = map.value(QStringLiteral("TallPart"), 0).toInt();
+    const int quadrant = map.value(QLatin1String(fileitem::kQFHDQuadrantKey), 0).toInt();
+    const int tallPart = map.value(QLatin1String(fileitem::kTallPartKey), 0).toInt();
     const bool pillarbox = advancedOptions->getAspectRatio() == 1;
     const bool removeAudio = advancedOptions->getRemoveAudio();
     const int kbps = advancedOptions->getUseCustomBitrate() ? advancedOptions->getCustomBitrate() : 0;
@@ -315,7 +286,7 @@ void OstrandEncoder::startRow()
 
     ui.encodingProgressList->scrollTo(index);
     encodingIndex = index;
-    setRowState(model, index, kEncoding);
+    setRowState(model, index, fileitem::kEncoding);
     progressTimer->start(kProgressPollMs);
 }
 
@@ -333,7 +304,7 @@ void OstrandEncoder::updateProgressBar()
     if (!encodingIndex.isValid() || encodingIndex.row() != encodingRow)
         return;
     QVariantMap map = rowMap(encodingIndex);
-    map.insert(QStringLiteral("encodingProgress"), int(runningEngine->progress() * 100.0));
+    map.insert(QLatin1String(fileitem::kEncodingProgressKey), int(runningEngine->progress() * 100.0));
     storeRowMap(model, encodingIndex, map);
 }
 
@@ -377,15 +348,15 @@ bool OstrandEncoder::addToFtpQueue(QString file, QVariantMap row)
 {
     if (!ftpQueue)
         return false;
-    auto text = [&row](const char* key) { return row.value(QLatin1String(key)).toString(); };
-    if (text("primaryServer").isEmpty() || text("primaryPort").isEmpty())
+    auto text = [&row](const char* key) { return fileitem::text(row, key); };
+    if (text(fileitem::kPrimaryServerKey).isEmpty() || text(fileitem::kPrimaryPortKey).isEmpty())
         return false;
-    ftpQueue->addToQueue(file, text("primaryServer"), text("primaryPort"), text("primaryUsername"),
-                         text("primaryPassword"));
-    if (text("secondaryServer").isEmpty() || text("secondaryPort").isEmpty())
+    ftpQueue->addToQueue(file, text(fileitem::kPrimaryServerKey), text(fileitem::kPrimaryPortKey),
+                         text(fileitem::kPrimaryUsernameKey), text(fileitem::kPrimaryPasswordKey));
+    if (text(fileitem::kSecondaryServerKey).isEmpty() || text(fileitem::kSecondaryPortKey).isEmpty())
         return false;
-    ftpQueue->addToQueue(file, text("secondaryServer"), text("secondaryPort"), text("secondaryUsername"),
-                         text("secondaryPassword"));
+    ftpQueue->addToQueue(file, text(fileitem::kSecondaryServerKey), text(fileitem::kSecondaryPortKey),
+                         text(fileitem::kSecondaryUsernameKey), text(fileitem::kSecondaryPasswordKey));
     return true;
 }
 
@@ -397,10 +368,10 @@ void OstrandEncoder::updateFtpProgress(QString filePath, double percent)
     if (!row.isValid())
         return;
     QVariantMap map = rowMap(row);
-    map.insert(QStringLiteral("uploadProgressString"), QString::number(percent, 'f', 1));
-    map.insert(QStringLiteral("uploadProgress"), int(percent));
-    map.insert(QStringLiteral("isEncoding"), kUploading);
-    map.insert(QStringLiteral("curUploadFile"), QFileInfo(filePath).fileName());
+    map.insert(QLatin1String(fileitem::kUploadProgressStringKey), QString::number(percent, 'f', 1));
+    map.insert(QLatin1String(fileitem::kUploadProgressKey), int(percent));
+    fileitem::setState(map, fileitem::kUploading);
+    map.insert(QLatin1String(fileitem::kCurUploadFileKey), QFileInfo(filePath).fileName());
     storeRowMap(model, row, map);
 }
 
@@ -414,18 +385,18 @@ void OstrandEncoder::updateFtpStatus(QString filePath, QString status)
         return;
     QVariantMap map = rowMap(row);
     if (status == QLatin1String("Upload Started")) {
-        map.insert(QStringLiteral("isEncoding"), kUploading);
-        map.insert(QStringLiteral("curUploadFile"), QFileInfo(filePath).fileName());
-        map.insert(QStringLiteral("uploadProgress"), 0);
-        map.insert(QStringLiteral("uploadProgressString"), QString::number(0.0, 'f', 1));
+        fileitem::setState(map, fileitem::kUploading);
+        map.insert(QLatin1String(fileitem::kCurUploadFileKey), QFileInfo(filePath).fileName());
+        map.insert(QLatin1String(fileitem::kUploadProgressKey), 0);
+        map.insert(QLatin1String(fileitem::kUploadProgressStringKey), QString::number(0.0, 'f', 1));
     } else if (status == QLatin1String("No error")) {
         // One failed upload of the row (a part, or the other server) keeps
         // the row failed: the player is missing something.
-        const bool failedBefore = map.value(QStringLiteral("uploadError")).toBool();
-        map.insert(QStringLiteral("isEncoding"), failedBefore ? kUploadError : kUploaded);
+        const bool failedBefore = map.value(QLatin1String(fileitem::kUploadErrorKey)).toBool();
+        fileitem::setState(map, failedBefore ? fileitem::kUploadError : fileitem::kUploaded);
     } else {
-        map.insert(QStringLiteral("isEncoding"), kUploadError);
-        map.insert(QStringLiteral("uploadError"), true);
+        fileitem::setState(map, fileitem::kUploadError);
+        map.insert(QLatin1String(fileitem::kUploadErrorKey), true);
     }
     storeRowMap(model, row, map);
 }

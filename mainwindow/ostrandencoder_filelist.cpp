@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fileitemmap.h"
 #include "renderlistmodel.h"
 #include "transcodeengine.h"
 
@@ -39,18 +40,14 @@ QString text(const std::map<std::string, std::string>& probe, const char* key)
     return it == probe.end() ? QString() : QString::fromStdString(it->second);
 }
 
-QVariantMap rowMap(QStandardItem* item)
-{
-    return item->data(Qt::UserRole).toMap();
-}
-
 } // namespace
+
+using fileitem::rowMap;
 
 void OstrandEncoder::chooseFiles()
 {
-    const QString device =
-        ui.deviceComboBox->itemData(ui.deviceComboBox->currentIndex(), Qt::UserRole).toString();
-    const bool videoOnly = device == QLatin1String("verrino") || device == QLatin1String("pln3100");
+    const int device = ui.deviceComboBox->currentIndex();
+    const bool videoOnly = device == fileitem::kVerrinoDevice || device == fileitem::kPln3100Device;
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Select Files"), lastFolder,
         QString::fromLatin1(videoOnly ? kVideoFilterBasic : kVideoFilterWithAudio));
@@ -68,15 +65,15 @@ void OstrandEncoder::addFiles(QStringList paths)
         const QString uuid = QUuid::createUuid().toString();
         const QString filename = QDir::fromNativeSeparators(path);
         QVariantMap map;
-        map.insert(QStringLiteral("uuid"), uuid);
-        map.insert(QStringLiteral("filename"), filename);
-        map.insert(QStringLiteral("isEncoding"), 0);
-        map.insert(QStringLiteral("displayName"), QFileInfo(filename).fileName());
-        map.insert(QStringLiteral("videoCodec"), QStringLiteral("Processing..."));
-        map.insert(QStringLiteral("valid"), QStringLiteral("false"));
+        map.insert(QLatin1String(fileitem::kUuidKey), uuid);
+        map.insert(QLatin1String(fileitem::kFilenameKey), filename);
+        fileitem::setState(map, fileitem::kQueued);
+        map.insert(QLatin1String(fileitem::kDisplayNameKey), QFileInfo(filename).fileName());
+        map.insert(QLatin1String(fileitem::kVideoCodecKey), QStringLiteral("Processing..."));
+        map.insert(QLatin1String(fileitem::kValidKey), QStringLiteral("false"));
 
         auto* item = new QStandardItem;
-        item->setData(map, Qt::UserRole);
+        fileitem::storeRowMap(item, map);
         item->setData(QStringLiteral("Processing..."), Qt::ToolTipRole);
         model->appendRow(item);
         ui.encoderListView->scrollTo(item->index(), QAbstractItemView::EnsureVisible);
@@ -108,33 +105,37 @@ void OstrandEncoder::getFileParameters(QStandardItem* item, QString uuid)
             return;
         map = rowMap(item);
     }
-    const QString filename = map.value(QStringLiteral("filename")).toString();
+    const QString filename = fileitem::text(map, fileitem::kFilenameKey);
     const std::map<std::string, std::string> probe =
         probeEngine->probeFile(filename.toStdString().c_str());
 
-    const QString width = text(probe, "width");
-    const QString height = text(probe, "height");
-    map.insert(QStringLiteral("videoCodec"), text(probe, "videoCodec"));
-    map.insert(QStringLiteral("vBitrate"), text(probe, "vBitrate"));
-    map.insert(QStringLiteral("mode"),
+    const QString width = text(probe, fileitem::kWidthKey);
+    const QString height = text(probe, fileitem::kHeightKey);
+    // The row keeps these under the probe's own names.
+    auto copy = [&map, &probe](const char* key) { map.insert(QLatin1String(key), text(probe, key)); };
+    copy(fileitem::kVideoCodecKey);
+    copy(fileitem::kVBitrateKey);
+    map.insert(QLatin1String(fileitem::kModeKey),
                text(probe, "pal") == QLatin1String("1") ? QStringLiteral("PAL") : QStringLiteral("NTSC"));
-    map.insert(QStringLiteral("audioCodec"), text(probe, "audioCodec"));
-    map.insert(QStringLiteral("aBitrate"), text(probe, "aBitrate"));
-    map.insert(QStringLiteral("duration"), secondsToString(text(probe, "duration")));
-    map.insert(QStringLiteral("numAudioStreams"), text(probe, "numAudioStreams"));
-    map.insert(QStringLiteral("numVideoStreams"), text(probe, "numVideoStreams"));
-    map.insert(QStringLiteral("frames"), text(probe, "frames"));
-    map.insert(QStringLiteral("width"), width);
-    map.insert(QStringLiteral("height"), height);
-    map.insert(QStringLiteral("samplerate"), text(probe, "samplerate"));
-    map.insert(QStringLiteral("bitrateType"),
+    copy(fileitem::kAudioCodecKey);
+    copy(fileitem::kABitrateKey);
+    map.insert(QLatin1String(fileitem::kDurationKey), secondsToString(text(probe, fileitem::kDurationKey)));
+    copy(fileitem::kNumAudioStreamsKey);
+    copy(fileitem::kNumVideoStreamsKey);
+    copy(fileitem::kFramesKey);
+    copy(fileitem::kWidthKey);
+    copy(fileitem::kHeightKey);
+    copy(fileitem::kSamplerateKey);
+    map.insert(QLatin1String(fileitem::kBitrateTypeKey),
                text(probe, "vbr") == QLatin1String("1") ? QStringLiteral("VBR") : QStringLiteral("CBR"));
-    map.insert(QStringLiteral("valid"), text(probe, "valid"));
+    copy(fileitem::kValidKey);
     const bool qfhd = (width == QLatin1String("3840") || width == QLatin1String("4096"))
         && height == QLatin1String("2160");
     const bool tall = width == QLatin1String("1920") && height == QLatin1String("2454");
-    map.insert(QStringLiteral("QFHDSplitSupport"), qfhd ? QStringLiteral("true") : QStringLiteral("false"));
-    map.insert(QStringLiteral("TallSplitSupport"), tall ? QStringLiteral("true") : QStringLiteral("false"));
+    map.insert(QLatin1String(fileitem::kQFHDSplitSupportKey),
+               qfhd ? QStringLiteral("true") : QStringLiteral("false"));
+    map.insert(QLatin1String(fileitem::kTallSplitSupportKey),
+               tall ? QStringLiteral("true") : QStringLiteral("false"));
 
     {
         QMutexLocker guard(&removedUuidsLock);
@@ -150,25 +151,25 @@ void OstrandEncoder::inputProcessingFinished(QStandardItem* item, QVariantMap ma
     // pointer is stale and must not be touched.
     {
         QMutexLocker guard(&removedUuidsLock);
-        if (removedUuids.contains(map.value(QStringLiteral("uuid")).toString()))
+        if (removedUuids.contains(fileitem::text(map, fileitem::kUuidKey)))
             return;
     }
-    item->setData(map, Qt::UserRole);
+    fileitem::storeRowMap(item, map);
     item->setData(buildInputParamsText(map), Qt::ToolTipRole);
 }
 
 QString OstrandEncoder::buildInputParamsText(QVariantMap map)
 {
-    auto v = [&map](const char* key) { return map.value(QLatin1String(key)).toString(); };
+    auto v = [&map](const char* key) { return fileitem::text(map, key); };
     QString out = QStringLiteral("Input Video Params:\n");
-    out += QStringLiteral("Total Frames: ") + v("frames") + QLatin1Char('\n');
-    out += QStringLiteral("Video Bitrate Type: ") + v("bitrateType") + QLatin1Char('\n');
-    out += QStringLiteral("Width: ") + v("width") + QLatin1Char('\n');
-    out += QStringLiteral("Height: ") + v("height") + QLatin1Char('\n');
-    out += QStringLiteral("Audio Codec: ") + v("audioCodec") + QLatin1Char('\n');
-    if (v("aBitrate") != QLatin1String("0"))
-        out += QStringLiteral("Audio Bitrate: ") + v("aBitrate") + QLatin1Char('\n');
-    out += QStringLiteral("Audio Sample Rate: ") + v("samplerate");
+    out += QStringLiteral("Total Frames: ") + v(fileitem::kFramesKey) + QLatin1Char('\n');
+    out += QStringLiteral("Video Bitrate Type: ") + v(fileitem::kBitrateTypeKey) + QLatin1Char('\n');
+    out += QStringLiteral("Width: ") + v(fileitem::kWidthKey) + QLatin1Char('\n');
+    out += QStringLiteral("Height: ") + v(fileitem::kHeightKey) + QLatin1Char('\n');
+    out += QStringLiteral("Audio Codec: ") + v(fileitem::kAudioCodecKey) + QLatin1Char('\n');
+    if (v(fileitem::kABitrateKey) != QLatin1String("0"))
+        out += QStringLiteral("Audio Bitrate: ") + v(fileitem::kABitrateKey) + QLatin1Char('\n');
+    out += QStringLiteral("Audio Sample Rate: ") + v(fileitem::kSamplerateKey);
     return out;
 }
 
@@ -205,9 +206,7 @@ void OstrandEncoder::removeFiles()
     const int first = rows.isEmpty() ? 0 : rows.first();
 
     for (int i = rows.size() - 1; i >= 0; --i) {
-        const QString uuid = rowMap(model->item(rows[i]))
-                                 .value(QStringLiteral("uuid"))
-                                 .toString();
+        const QString uuid = fileitem::text(rowMap(model->item(rows[i])), fileitem::kUuidKey);
         {
             QMutexLocker guard(&removedUuidsLock);
             removedUuids.insert(uuid);
@@ -227,7 +226,7 @@ void OstrandEncoder::removeFiles()
 
     if (count > 0) {
         const QString lastFile =
-            rowMap(model->item(count - 1)).value(QStringLiteral("filename")).toString();
+            fileitem::text(rowMap(model->item(count - 1)), fileitem::kFilenameKey);
         ui.outputDirLineEdit->setText(generateDefaultOutputDir(QFileInfo(lastFile).absolutePath()));
     }
 }
@@ -240,11 +239,11 @@ void OstrandEncoder::checkParamCompletion()
     const int count = model->rowCount();
     for (int row = 0; row < count; ++row) {
         const QVariantMap map = rowMap(model->item(row));
-        if (map.value(QStringLiteral("valid")).toString() != QLatin1String("true"))
+        if (fileitem::text(map, fileitem::kValidKey) != QLatin1String("true"))
             probesPending = true;
         else
             continue;
-        if (map.value(QStringLiteral("videoCodec")).toString() == QLatin1String("Invalid File Type"))
+        if (fileitem::text(map, fileitem::kVideoCodecKey) == QLatin1String("Invalid File Type"))
             invalidFile = true;
         else
             ++leftToProcess;
@@ -304,13 +303,13 @@ void OstrandEncoder::setInputFlags()
     noAudio = noVideo = anyQFHD = anyTall = false;
     for (int row = 0; row < model->rowCount(); ++row) {
         const QVariantMap map = rowMap(model->item(row));
-        if (map.value(QStringLiteral("numAudioStreams")).toString().toInt() == 0)
+        if (fileitem::text(map, fileitem::kNumAudioStreamsKey).toInt() == 0)
             noAudio = true;
-        if (map.value(QStringLiteral("numVideoStreams")).toString().toInt() == 0)
+        if (fileitem::text(map, fileitem::kNumVideoStreamsKey).toInt() == 0)
             noVideo = true;
-        if (map.value(QStringLiteral("QFHDSplitSupport")).toString() == QLatin1String("true"))
+        if (fileitem::text(map, fileitem::kQFHDSplitSupportKey) == QLatin1String("true"))
             anyQFHD = true;
-        if (map.value(QStringLiteral("TallSplitSupport")).toString() == QLatin1String("true"))
+        if (fileitem::text(map, fileitem::kTallSplitSupportKey) == QLatin1String("true"))
             anyTall = true;
     }
 }

@@ -10,18 +10,16 @@
 #include <QPushButton>
 #include <QStandardItem>
 
+#include "fileitemmap.h"
 #include "filenamemapexporter.h"
 #include "renderlistmodel.h"
 
+using fileitem::rowMap;
+
 namespace {
 
-const QString kQuadrantKey = QStringLiteral("QFHDQuadrant");
-const QString kPartKey = QStringLiteral("TallPart");
-
-QVariantMap rowMap(QStandardItem* item)
-{
-    return item->data(Qt::UserRole).toMap();
-}
+const QString kQuadrantKey = QLatin1String(fileitem::kQFHDQuadrantKey);
+const QString kPartKey = QLatin1String(fileitem::kTallPartKey);
 
 QString slotTag(int piece, int lastPiece)
 {
@@ -65,7 +63,7 @@ void OstrandEncoder::generateOutputNames()
 
     QSet<QString> inputs;
     for (int row = 0; row < model->rowCount(); ++row)
-        inputs.insert(fileKey(rowMap(model->item(row)).value(QStringLiteral("filename")).toString()));
+        inputs.insert(fileKey(fileitem::text(rowMap(model->item(row)), fileitem::kFilenameKey)));
 
     QSet<QString> outputs;
     int counter = 0;
@@ -87,12 +85,12 @@ void OstrandEncoder::generateOutputNames()
                 + QStringLiteral(".mpg");
         } else {
             const QString base =
-                QFileInfo(map.value(QStringLiteral("filename")).toString()).completeBaseName();
+                QFileInfo(fileitem::text(map, fileitem::kFilenameKey)).completeBaseName();
             name = folder + base + tags + QStringLiteral("_QVNew.mpg");
         }
         name = QDir::fromNativeSeparators(name);
-        map.insert(QStringLiteral("outputFilename"), name);
-        item->setData(map, Qt::UserRole);
+        map.insert(QLatin1String(fileitem::kOutputFilenameKey), name);
+        fileitem::storeRowMap(item, map);
 
         if (QFileInfo::exists(name))
             outputExists = true;
@@ -163,12 +161,12 @@ void OstrandEncoder::exportFilenameMap()
 
 void OstrandEncoder::addQFHDQuadrants()
 {
-    expandPieces(QStringLiteral("QFHDSplitSupport"), kQuadrantKey, 4);
+    expandPieces(QLatin1String(fileitem::kQFHDSplitSupportKey), kQuadrantKey, 4);
 }
 
 void OstrandEncoder::addTallParts()
 {
-    expandPieces(QStringLiteral("TallSplitSupport"), kPartKey, 3);
+    expandPieces(QLatin1String(fileitem::kTallSplitSupportKey), kPartKey, 3);
 }
 
 void OstrandEncoder::removeQFHDQuadrants()
@@ -193,18 +191,18 @@ void OstrandEncoder::expandPieces(const QString& flagKey, const QString& pieceKe
             ++row;
             continue;
         }
-        const QString displayName = sourceMap.value(QStringLiteral("displayName")).toString();
+        const QString displayName = fileitem::text(sourceMap, fileitem::kDisplayNameKey);
         for (int k = 1; k < pieces; ++k)
             model->insertRow(row + k, source->clone());
         for (int k = 1; k <= pieces; ++k) {
             QStandardItem* item = model->item(row + k - 1);
             QVariantMap map = rowMap(item);
             map.insert(pieceKey, k);
-            map.insert(QStringLiteral("displayName"),
+            map.insert(QLatin1String(fileitem::kDisplayNameKey),
                        (k > 1 ? QStringLiteral("   ") : QString()) + displayName + QStringLiteral(" (")
                            + QString::number(k) + QLatin1Char('/') + QString::number(pieces)
                            + QLatin1Char(')'));
-            item->setData(map, Qt::UserRole);
+            fileitem::storeRowMap(item, map);
         }
         row += pieces;
     }
@@ -221,9 +219,9 @@ void OstrandEncoder::collapsePieces(const QString& pieceKey)
             continue;
         if (piece == 1) {
             map.insert(pieceKey, 0);
-            map.insert(QStringLiteral("displayName"),
-                       QFileInfo(map.value(QStringLiteral("filename")).toString()).fileName());
-            item->setData(map, Qt::UserRole);
+            map.insert(QLatin1String(fileitem::kDisplayNameKey),
+                       QFileInfo(fileitem::text(map, fileitem::kFilenameKey)).fileName());
+            fileitem::storeRowMap(item, map);
         } else {
             model->removeRow(row);
         }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "delegatepainting.h"
+#include "fileitemmap.h"
 
 using delegatepainting::font;
 
@@ -16,9 +17,9 @@ void OutputListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
 {
     painter->save();
     const QRect r = option.rect;
-    const QVariantMap map = index.data(Qt::UserRole).toMap();
-    const QFileInfo input(map.value(QStringLiteral("filename")).toString());
-    const QFileInfo output(map.value(QStringLiteral("outputFilename")).toString());
+    const QVariantMap map = fileitem::rowMap(index);
+    const QFileInfo input(fileitem::text(map, fileitem::kFilenameKey));
+    const QFileInfo output(fileitem::text(map, fileitem::kOutputFilenameKey));
 
     // The names start 45 pixels in, or after the bold labels where the
     // installed face draws them wider than that.

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "delegatepainting.h"
+#include "fileitemmap.h"
 
 using delegatepainting::font;
 
@@ -27,13 +28,13 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     painter->save();
     const QRect r = option.rect;
     const int left = r.left(), top = r.top(), width = r.width(), height = r.height();
-    const QVariantMap map = index.data(Qt::UserRole).toMap();
-    const int state = map.value(QStringLiteral("isEncoding")).toInt();
+    const QVariantMap map = fileitem::rowMap(index);
+    const fileitem::EncodingState state = fileitem::state(map);
     // A failed row made nothing: its bar stays empty, whatever progress it reached.
-    const bool failed = state == 4;
-    const int encoded = failed ? 0 : map.value(QStringLiteral("encodingProgress")).toInt();
-    const int uploaded = map.value(QStringLiteral("uploadProgress")).toInt();
-    const QString uploadText = map.value(QStringLiteral("uploadProgressString")).toString();
+    const bool failed = state == fileitem::kEncodingError;
+    const int encoded = failed ? 0 : map.value(QLatin1String(fileitem::kEncodingProgressKey)).toInt();
+    const int uploaded = map.value(QLatin1String(fileitem::kUploadProgressKey)).toInt();
+    const QString uploadText = fileitem::text(map, fileitem::kUploadProgressStringKey);
 
     const int encodeBar = barWidth(width, encoded);
     if (encodeBar > 0)
@@ -52,18 +53,18 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
         painter->drawText(left + width * 22 / 24, top + 18, percent);
 
     switch (state) {
-    case 0:
+    case fileitem::kQueued:
         painter->setFont(font(14));
         break;
-    case 1:
-    case 2:
-    case 5:
+    case fileitem::kEncoding:
+    case fileitem::kSplitting:
+    case fileitem::kUploading:
         painter->setFont(font(14, QFont::Bold));
         break;
-    case 3:
-    case 4:
-    case 6:
-    case 7:
+    case fileitem::kEncoded:
+    case fileitem::kEncodingError:
+    case fileitem::kUploaded:
+    case fileitem::kUploadError:
         painter->setFont(font(14, QFont::Normal, true));
         break;
     default:
@@ -72,20 +73,20 @@ void ProgressListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     }
     QString stateText;
     switch (state) {
-    case 2:
+    case fileitem::kSplitting:
         stateText = tr("Splitting File");
         break;
-    case 4:
+    case fileitem::kEncodingError:
         stateText = tr("Encoding Error.");
         break;
-    case 5:
-        stateText = tr("Uploading: %1").arg(map.value(QStringLiteral("curUploadFile")).toString());
+    case fileitem::kUploading:
+        stateText = tr("Uploading: %1").arg(fileitem::text(map, fileitem::kCurUploadFileKey));
         break;
-    case 7:
+    case fileitem::kUploadError:
         stateText = tr("Upload Error.");
         break;
     default:
-        stateText = map.value(QStringLiteral("displayName")).toString();
+        stateText = fileitem::text(map, fileitem::kDisplayNameKey);
         break;
     }
     painter->drawText(left + 10, top + 20, stateText);

@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "advancedoptionswidget.h"
+#include "fileitemmap.h"
 #include "ftpmultisetupwidget.h"
 #include "ftpserversetup.h"
 #include "ostrandencoder.h"
@@ -37,6 +38,8 @@
 #include "driveselectdialog.h"
 #include "slotlistdelegate.h"
 #include "tga.h"
+
+using namespace fileitem;
 
 namespace {
 
@@ -293,16 +296,16 @@ void click(QWidget* w, const char* name)
 }
 
 // Shows a run's row states on the encoding list, as the encode loop writes them.
-void setProgress(QStandardItemModel* model, int row, int state, int encoded, int uploaded,
+void setProgress(QStandardItemModel* model, int row, fileitem::EncodingState state, int encoded, int uploaded,
                  const QString& uploadText)
 {
     QStandardItem* item = model->item(row);
-    QVariantMap map = item->data(Qt::UserRole).toMap();
-    map["isEncoding"] = state;
-    map["encodingProgress"] = encoded;
-    map["uploadProgress"] = uploaded;
-    map["uploadProgressString"] = uploadText;
-    map["curUploadFile"] = QFileInfo(map.value("outputFilename").toString()).fileName();
+    QVariantMap map = fileitem::rowMap(item);
+    fileitem::setState(map, state);
+    map[kEncodingProgressKey] = encoded;
+    map[kUploadProgressKey] = uploaded;
+    map[kUploadProgressStringKey] = uploadText;
+    map[kCurUploadFileKey] = QFileInfo(map.value(kOutputFilenameKey).toString()).fileName();
     item->setData(map, Qt::UserRole);
 }
 
@@ -319,14 +322,14 @@ int main(int argc, char* argv[])
     auto* pages = child<QStackedWidget>(&window, "stackedWidget");
     auto* devices = child<QComboBox>(&window, "deviceComboBox");
 
-    devices->setCurrentIndex(0);
+    devices->setCurrentIndex(kPln3300Device);
     pages->setCurrentIndex(0);
     shoot(&window, "page0-settings");
-    devices->setCurrentIndex(3);
+    devices->setCurrentIndex(kUncompressedDevice);
     shoot(&window, "page0-uncompressed");
-    devices->setCurrentIndex(7);
+    devices->setCurrentIndex(k4KDevice);
     shoot(&window, "page0-4k");
-    devices->setCurrentIndex(0);
+    devices->setCurrentIndex(kPln3300Device);
 
     window.findChild<QWidget*>("advSettingsButton")->metaObject()->invokeMethod(
         window.findChild<QWidget*>("advSettingsButton"), "click");
@@ -353,7 +356,7 @@ int main(int argc, char* argv[])
     shoot(&window, "page1-input-ready");
 
     // Page 2 for the Verrino HD player: quadrant and part rows, both naming schemes.
-    devices->setCurrentIndex(4);
+    devices->setCurrentIndex(kVerrinoHDDevice);
     child<QComboBox>(&window, "videoComboBox")->setCurrentIndex(5); // MPEG-2 Low: a quick run below
     click(&window, "nextStepButton2");
     shoot(&window, "page2-output");
@@ -375,12 +378,12 @@ int main(int argc, char* argv[])
         {"/media/shows/Credits.mov", "VID0003.mpg", "", ""}};
     for (const auto& f : files) {
         QVariantMap map;
-        map["filename"] = f[0];
-        map["outputFilename"] = QString("/media/shows/output0/") + f[1];
-        map["primaryServer"] = f[2];
-        map["secondaryServer"] = f[3];
-        map["primaryUsername"] = "operator";
-        map["primaryPassword"] = "secret";
+        map[kFilenameKey] = f[0];
+        map[kOutputFilenameKey] = QString("/media/shows/output0/") + f[1];
+        map[kPrimaryServerKey] = f[2];
+        map[kSecondaryServerKey] = f[3];
+        map[kPrimaryUsernameKey] = "operator";
+        map[kPrimaryPasswordKey] = "secret";
         auto* item = new QStandardItem;
         item->setData(map, Qt::UserRole);
         rows->appendRow(item);
@@ -392,9 +395,9 @@ int main(int argc, char* argv[])
     same->blockSignals(false);
     for (int r = rowsBefore + 1; r < rows->rowCount(); ++r) {
         QVariantMap map = rows->item(r)->data(Qt::UserRole).toMap();
-        map["primaryServer"] = "192.168.1.40";
-        map["secondaryServer"] = "";
-        map["ftpSetupButtonEnabled"] = "no";
+        map[kPrimaryServerKey] = "192.168.1.40";
+        map[kSecondaryServerKey] = "";
+        map[kFtpSetupButtonEnabledKey] = "no";
         rows->item(r)->setData(map, Qt::UserRole);
     }
     shoot(&window, "panel-ftp-same-address");
@@ -420,7 +423,7 @@ int main(int argc, char* argv[])
     click(&window, "nextStepButton3");
     auto* cancel = child<QPushButton>(&window, "encodingCancelButton");
     for (int waited = 0; waited < 120000 && cancel->text() != "Done"
-         && model->item(1)->data(Qt::UserRole).toMap().value("encodingProgress").toInt() < 25;
+         && model->item(1)->data(Qt::UserRole).toMap().value(kEncodingProgressKey).toInt() < 25;
          waited += 100)
         settle(100);
     shoot(&window, "page3-encoding");
@@ -430,12 +433,12 @@ int main(int argc, char* argv[])
 
     // Every row state at once.
     child<QListView>(&window, "encodingProgressList")->scrollToTop();
-    setProgress(model, 0, 3, 100, 0, "");
-    setProgress(model, 1, 1, 64, 0, "");
-    setProgress(model, 2, 4, 100, 0, "");
-    setProgress(model, 3, 5, 100, 37, "37.5");
-    setProgress(model, 4, 7, 100, 80, "80.2");
-    setProgress(model, 5, 2, 100, 0, "");
+    setProgress(model, 0, kEncoded, 100, 0, "");
+    setProgress(model, 1, kEncoding, 64, 0, "");
+    setProgress(model, 2, kEncodingError, 100, 0, "");
+    setProgress(model, 3, kUploading, 100, 37, "37.5");
+    setProgress(model, 4, kUploadError, 100, 80, "80.2");
+    setProgress(model, 5, kSplitting, 100, 0, "");
     shoot(&window, "page3-encoding-progress");
     child<QLabel>(&window, "noAudioWarningLabel")->show();
     shoot(&window, "page3-encoding-noaudio");

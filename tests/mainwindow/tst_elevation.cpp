@@ -25,11 +25,14 @@
 #include "driveindexdialog.h"
 #include "boxreporters.h"
 #include "elevation.h"
+#include "fileitemmap.h"
 #include "ftpmultisetupwidget.h"
 #include "ostrandencoder.h"
 #include "testutil.h"
 #include "updatenoticedialog.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 extern char** environ;
 
@@ -364,7 +367,7 @@ private slots:
         QString file;
         {
             QSettings settings;
-            settings.setValue("lastProductIndex", 0);
+            settings.setValue("lastProductIndex", int(kPln3300Device));
             file = settings.fileName();
         }
         QVERIFY(::chmod(QFile::encodeName(file).constData(), 0444) == 0);
@@ -646,9 +649,9 @@ private slots:
         QTest::addColumn<int>("deviceBefore");
         QTest::addColumn<int>("video");
         QTest::addColumn<int>("outputType");
-        QTest::newRow("uncompressed player, KRX") << 3 << 1 << 1;
-        QTest::newRow("uncompressed player, Targa") << 3 << 0 << 0;
-        QTest::newRow("another player: lists rebuilt, Targa") << 1 << -1 << 0;
+        QTest::newRow("uncompressed player, KRX") << int(kUncompressedDevice) << 1 << 1;
+        QTest::newRow("uncompressed player, Targa") << int(kUncompressedDevice) << 0 << 0;
+        QTest::newRow("another player: lists rebuilt, Targa") << int(kPln3200Device) << -1 << 0;
     }
 
     void elevatedConvertOpensTheBatchWindow()
@@ -756,13 +759,13 @@ private slots:
             QVERIFY(model);
             for (int r = 0; r < 2; ++r) {
                 auto* item = new QStandardItem;
-                item->setData(QVariantMap{{"filename", QString("/in/%1.mov").arg(r)}}, Qt::UserRole);
+                item->setData(QVariantMap{{kFilenameKey, QString("/in/%1.mov").arg(r)}}, Qt::UserRole);
                 model->appendRow(item);
             }
             panel->show();
             QVariantMap first = model->item(0)->data(Qt::UserRole).toMap();
-            first["primaryServer"] = "10.0.0.9";
-            first["primaryPassword"] = "secret";
+            first[kPrimaryServerKey] = "10.0.0.9";
+            first[kPrimaryPasswordKey] = "secret";
             model->item(0)->setData(first, Qt::UserRole);
             rewrittenAsRoot();
             QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
@@ -785,7 +788,7 @@ private slots:
             QCOMPARE(ownerOf(folder), uid_t(innerOwner));
         }
         QCOMPARE(ownerOf(file), owner);
-        QCOMPARE(QSettings().value("lastProductIndex").toInt(), 2);
+        QCOMPARE(QSettings().value("lastProductIndex").toInt(), int(kPln3100Device));
         QCOMPARE(QSettings().value("update/updateNotify").toBool(), false);
     }
 };

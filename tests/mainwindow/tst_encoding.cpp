@@ -23,13 +23,24 @@
 #include "../engine/transcode/mediautil.h"
 #include "advancedoptionswidget.h"
 #include "encodingthread.h"
+#include "fileitemmap.h"
 #include "ftpqueue.h"
 #include "ftptestserver.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
 
+using namespace fileitem;
+
 using windowtest::MessageBoxAnswerer;
+
+namespace fileitem {
+// A state that differs prints as its number.
+char* toString(EncodingState state)
+{
+    return QTest::toString(int(state));
+}
+} // namespace fileitem
 
 namespace {
 
@@ -97,15 +108,13 @@ QStringList servers(const QString& primary, int primaryPort, const QString& prim
 // Saves the FTP servers of the rows, as the FTP setup panel's Save does.
 void saveServers(const QList<QStringList>& rows)
 {
-    static const char* const keys[] = {"primaryServer",   "primaryPort",   "primaryUsername",   "primaryPassword",
-                                       "secondaryServer", "secondaryPort", "secondaryUsername", "secondaryPassword"};
     QSettings s;
     s.remove("ftpUploadSettings");
     s.beginWriteArray("ftpUploadSettings");
     for (int r = 0; r < rows.size(); ++r) {
         s.setArrayIndex(r);
-        for (int k = 0; k < 8; ++k)
-            s.setValue(keys[k], rows[r].value(k));
+        for (int k = 0; k < ftpsettings::kKeyCount; ++k)
+            s.setValue(ftpsettings::kKeys[k], rows[r].value(k));
     }
     s.endArray();
 }
@@ -130,7 +139,7 @@ private:
     Ui::OstrandEncoderClass& f() { return w->ui; }
     int rows() { return w->model->rowCount(); }
     QVariantMap row(int r) { return w->model->item(r)->data(Qt::UserRole).toMap(); }
-    int state(int r) { return row(r).value("isEncoding").toInt(); }
+    fileitem::EncodingState state(int r) { return fileitem::state(row(r)); }
     QString work(const QString& rel) { return QDir::currentPath() + "/" + rel; }
 
     // Copies of made clips in the current folder, so that a test may remove one.
@@ -150,7 +159,7 @@ private:
 
     // Adds the files, waits for their probes and moves to page 2 with the
     // chosen player, resolution and quality, outputs into out/.
-    bool toPage2(const QStringList& files, int res, int device = 0, int quality = kMpeg2Low)
+    bool toPage2(const QStringList& files, int res, int device = kPln3300Device, int quality = kMpeg2Low)
     {
         w->addFiles(files);
         if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(w->model) && w->probesRunning == 0; }, 30000))
@@ -166,7 +175,7 @@ private:
         return f().stackedWidget->currentIndex() == 2;
     }
 
-    QString output(int r) { return row(r).value("outputFilename").toString(); }
+    QString output(int r) { return row(r).value(kOutputFilenameKey).toString(); }
 
     // The whole end text: a text too long for the label is cut there and
     // kept whole in its tool tip.
@@ -200,14 +209,14 @@ private:
     static bool savedSelections(const QString& folder, int res)
     {
         QSettings saved(folder + "/settings/Ostrand Kelvane Inc/Quorvel.conf", QSettings::IniFormat);
-        return saved.value("lastProductIndex").toInt() == 0 && saved.value("lastResIndex").toInt() == res
+        return saved.value("lastProductIndex").toInt() == kPln3300Device && saved.value("lastResIndex").toInt() == res
             && saved.value("lastQualityIndex").toInt() == kMpeg2Low;
     }
 
     // Row r's encode has reported progress.
     bool waitForProgress(int r, int timeoutMs = 30000)
     {
-        return QTest::qWaitFor([&] { return row(r).value("encodingProgress").toInt() > 0 || !w->encodingActive; },
+        return QTest::qWaitFor([&] { return row(r).value(kEncodingProgressKey).toInt() > 0 || !w->encodingActive; },
                                timeoutMs)
             && w->encodingActive;
     }
@@ -290,20 +299,20 @@ private slots:
         QVERIFY(w->encodingActive);
         QCOMPARE(f().encodingStatusLabel->text(), QString("Now Encoding 1 of 1"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Cancel"));
-        QCOMPARE(state(0), 1);
+        QCOMPARE(state(0), kEncoding);
         QVERIFY(f().ftpStatusLabel->isHidden());
         QVERIFY(f().ftpStatusLabel2->isHidden());
 
         int sample = -1;
-        QTRY_VERIFY_WITH_TIMEOUT((sample = row(0).value("encodingProgress").toInt()) > 0 || !w->encodingActive,
+        QTRY_VERIFY_WITH_TIMEOUT((sample = row(0).value(kEncodingProgressKey).toInt()) > 0 || !w->encodingActive,
                                  30000);
         QVERIFY2(sample > 0 && sample < 100, qPrintable(QString::number(sample)));
-        QCOMPARE(state(0), 1);
+        QCOMPARE(state(0), kEncoding);
 
         QVERIFY(waitForRunEnd());
         qInfo("1080i row: %lld ms", t.elapsed());
-        QCOMPARE(state(0), 3);
-        QCOMPARE(row(0).value("encodingProgress").toInt(), 100);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(row(0).value(kEncodingProgressKey).toInt(), 100);
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 1 File!"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->progressTimer->isActive());
@@ -384,15 +393,15 @@ private slots:
         const QString ended = "Finished Encoding 2 Files! 1 failed: short1.mp4: " + reason;
         QVERIFY2(statusText().startsWith(ended), qPrintable(statusText()));
         QVERIFY(f().encodingStatusLabel->text().startsWith("Finished Encoding 2 Files! 1 failed: "));
-        QCOMPARE(state(1), 4);
-        QCOMPARE(row(1).value("encodingProgress").toInt(), 100);
-        QCOMPARE(row(1).value("encodingError").toString(), reason);
+        QCOMPARE(state(1), kEncodingError);
+        QCOMPARE(row(1).value(kEncodingProgressKey).toInt(), 100);
+        QCOMPARE(row(1).value(kEncodingErrorKey).toString(), reason);
         QCOMPARE(w->model->item(1)->toolTip(), "Encoding Error: " + reason + "\n\n" + w->buildInputParamsText(row(1)));
         QVERIFY(w->model->item(0)->toolTip().startsWith("Input Video Params:"));
-        QTRY_VERIFY_WITH_TIMEOUT(state(0) == 6 && state(2) == 6, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(state(0) == kUploaded && state(2) == kUploaded, 30000);
         // Once the uploads are through, the end text no longer counts them.
         QTRY_COMPARE_WITH_TIMEOUT(statusText(), ended, 5000);
-        QCOMPARE(state(1), 4); // no upload status hides the error
+        QCOMPARE(state(1), kEncodingError); // no upload status hides the error
         QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"VID00001.mpg", "VID00003.mpg"}));
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00001.mpg"), windowtest::readFile(output(0)));
         QCOMPARE(windowtest::readFile(server.root.path() + "/VID00003.mpg"), windowtest::readFile(output(2)));
@@ -403,7 +412,7 @@ private slots:
         const int uploads = w->uploadRows.size();
         w->encodingIndex = QPersistentModelIndex(w->model->index(2, 0));
         w->encodeNextFile(2);
-        QCOMPARE(state(2), 4);
+        QCOMPARE(state(2), kEncodingError);
         QCOMPARE(w->uploadRows.size(), uploads);
         QCOMPARE(w->ftpQueue->count(), 0);
     }
@@ -432,8 +441,8 @@ private slots:
         }
         QVERIFY(waitForRunEnd());
         // Encoded, then splitting, then encoded again once the parts are there.
-        QCOMPARE(states, QList<int>({0, 1, 3, 2, 3}));
-        QCOMPARE(state(1), 4);
+        QCOMPARE(states, QList<int>({kQueued, kEncoding, kEncoded, kSplitting, kEncoded}));
+        QCOMPARE(state(1), kEncodingError);
         QCOMPARE(windowtest::readFile(work("out/VID00002.mpg")), old);
         QVERIFY(!QFileInfo::exists(work("out/VID00002mpg")));
 
@@ -487,7 +496,7 @@ private slots:
             QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         }
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
     }
 
@@ -504,7 +513,7 @@ private slots:
         // quadrant rows, so that row is gone and the short clip's row moves up.
         bool asked = false;
         connect(w->model, &QStandardItemModel::dataChanged, w.get(), [&] {
-            if (!asked && rows() == 5 && state(1) == 2) {
+            if (!asked && rows() == 5 && state(1) == kSplitting) {
                 asked = true;
                 QTimer::singleShot(0, w.get(), [&] { w->cancelEncoding(); });
             }
@@ -515,8 +524,8 @@ private slots:
         QCOMPARE(rows(), 2);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
         // The short clip's row was neither marked nor queued, nor encoded.
-        QCOMPARE(state(1), 0);
-        QCOMPARE(row(1).value("encodingProgress").toInt(), 0);
+        QCOMPARE(state(1), kQueued);
+        QCOMPARE(row(1).value(kEncodingProgressKey).toInt(), 0);
         QVERIFY(!QFileInfo::exists(work("out/VID00002.mpg")));
         for (const QPersistentModelIndex& index : w->uploadRows)
             QVERIFY(index.row() != 1);
@@ -586,18 +595,20 @@ private slots:
 
         // Uploading shows as such; the failed primary stays on its row even
         // though the secondary took every part.
-        QCOMPARE(state(0), 6);
+        QCOMPARE(state(0), kUploaded);
         QVERIFY(states0.contains(5));
         QVERIFY(!states0.contains(7));
-        QCOMPARE(state(1), 7);
-        QVERIFY(row(1).value("uploadError").toBool());
-        QCOMPARE(states1.mid(states1.indexOf(5)), QList<int>({5, 7, 5, 7, 5, 7, 5, 7}));
-        QCOMPARE(row(1).value("curUploadFile").toString(), QString("VID00002.001"));
-        QCOMPARE(row(0).value("uploadProgress").toInt(), 100);
-        QCOMPARE(row(0).value("uploadProgressString").toString(), QString("100.0"));
+        QCOMPARE(state(1), kUploadError);
+        QVERIFY(row(1).value(kUploadErrorKey).toBool());
+        QCOMPARE(states1.mid(states1.indexOf(kUploading)),
+                 QList<int>({kUploading, kUploadError, kUploading, kUploadError,
+                             kUploading, kUploadError, kUploading, kUploadError}));
+        QCOMPARE(row(1).value(kCurUploadFileKey).toString(), QString("VID00002.001"));
+        QCOMPARE(row(0).value(kUploadProgressKey).toInt(), 100);
+        QCOMPARE(row(0).value(kUploadProgressStringKey).toString(), QString("100.0"));
         // No servers, no upload.
-        QCOMPARE(state(2), 3);
-        QVERIFY(!row(2).value("uploadError").toBool());
+        QCOMPARE(state(2), kEncoded);
+        QVERIFY(!row(2).value(kUploadErrorKey).toBool());
     }
 
     void ftpReportsReachTheirRowsOnly()
@@ -617,24 +628,24 @@ private slots:
         QVERIFY(waitForRunEnd());
         QVERIFY(w->ftpQueue);
         QCOMPARE(w->ftpQueue->count(), 0);
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
         QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
 
         const QString file = output(0);
         QPointer<FtpQueue> queue = w->ftpQueue;
         emit queue->status(file, "Upload Started");
-        QCOMPARE(state(0), 5);
-        QCOMPARE(row(0).value("curUploadFile").toString(), QString("VID00001.mpg"));
+        QCOMPARE(state(0), kUploading);
+        QCOMPARE(row(0).value(kCurUploadFileKey).toString(), QString("VID00001.mpg"));
         emit queue->progress(file, 42.46);
-        QCOMPARE(row(0).value("uploadProgressString").toString(), QString("42.5"));
-        QCOMPARE(row(0).value("uploadProgress").toInt(), 42);
-        QCOMPARE(state(0), 5);
+        QCOMPARE(row(0).value(kUploadProgressStringKey).toString(), QString("42.5"));
+        QCOMPARE(row(0).value(kUploadProgressKey).toInt(), 42);
+        QCOMPARE(state(0), kUploading);
         emit queue->status(file, "Timeout was reached");
-        QCOMPARE(state(0), 7);
+        QCOMPARE(state(0), kUploadError);
         QCOMPARE(f().ftpStatusLabel->text(), QString("Timeout was reached"));
         emit queue->status(file, "No error");
-        QCOMPARE(state(0), 7);
-        QVERIFY(row(0).value("uploadError").toBool());
+        QCOMPARE(state(0), kUploadError);
+        QVERIFY(row(0).value(kUploadErrorKey).toBool());
 
         // A file no row handed over: the label shows it, no row changes.
         const QVariantMap before = row(0);
@@ -648,11 +659,11 @@ private slots:
         QVERIFY(waitForRunEnd());
         QVERIFY(queue);
         QVERIFY(w->ftpQueue != queue);
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
         emit queue->status(file, "Login denied");
         emit queue->progress(file, 12.0);
-        QCOMPARE(state(0), 3);
-        QVERIFY(!row(0).value("uploadError").toBool());
+        QCOMPARE(state(0), kEncoded);
+        QVERIFY(!row(0).value(kUploadErrorKey).toBool());
         QCOMPARE(f().ftpStatusLabel->text(), QString("Enabled"));
 
         // Without uploading no queue is made and the labels stay hidden.
@@ -664,7 +675,7 @@ private slots:
         QVERIFY(!w->ftpQueue);
         QVERIFY(f().ftpStatusLabel->isHidden() && f().ftpStatusLabel2->isHidden());
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
     }
 
     void doneAsksWhileUploadsRun()
@@ -677,7 +688,7 @@ private slots:
         saveServers({servers("127.0.0.1", slow.port, ftptest::kPassword, "127.0.0.1", slow.port, ftptest::kPassword)});
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(waitForRunEnd());
-        QTRY_COMPARE_WITH_TIMEOUT(state(0), 5, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(0), kUploading, 10000);
         // The end text says what is still going on.
         QCOMPARE(statusText(), QString("Finished Encoding 1 File! Uploading 2 files..."));
 
@@ -693,7 +704,7 @@ private slots:
         QCOMPARE(f().stackedWidget->currentIndex(), 3);
         QCOMPARE(w->ftpQueue->remaining(), 2);
         QTest::qWait(300);
-        QCOMPARE(state(0), 5);
+        QCOMPARE(state(0), kUploading);
 
         // Yes stops them.
         {
@@ -717,7 +728,7 @@ private slots:
         other.show();
         other.addFiles({clip("short.mp4")});
         QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(other.model) && other.probesRunning == 0; }, 30000));
-        other.ui.deviceComboBox->setCurrentIndex(0);
+        other.ui.deviceComboBox->setCurrentIndex(kPln3300Device);
         other.ui.videoResComboBox->setCurrentIndex(kRes480p);
         other.ui.videoComboBox->setCurrentIndex(kMpeg2Low);
         other.showPage1();
@@ -731,9 +742,9 @@ private slots:
         QCOMPARE(other.ui.stackedWidget->currentIndex(), 3);
         QVERIFY(QTest::qWaitFor([&] { return !other.encodingActive; }, 30000));
         const QVariantMap failed = other.model->item(0)->data(Qt::UserRole).toMap();
-        QCOMPARE(failed.value("isEncoding").toInt(), 4);
+        QCOMPARE(fileitem::state(failed), kEncodingError);
         const QString reason = work("out/VID00001.mpg") + " is being written by another Quorvel.";
-        QCOMPARE(failed.value("encodingError").toString(), reason);
+        QCOMPARE(failed.value(kEncodingErrorKey).toString(), reason);
         const QString otherText = other.ui.encodingStatusLabel->toolTip().isEmpty()
             ? other.ui.encodingStatusLabel->text()
             : other.ui.encodingStatusLabel->toolTip();
@@ -742,7 +753,7 @@ private slots:
 
         // The first one ends whole.
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
         const testutil::RunResult r = testutil::run("ffmpeg", {"-v", "error", "-i", output(0), "-f", "null", "-"});
         QVERIFY2(r.ok() && r.err.trimmed().isEmpty(), r.err.constData());
         const double seconds = duration(output(0));
@@ -762,7 +773,7 @@ private slots:
         QCOMPARE(f().videoResComboBox->currentText(), QString("UltraHD/29.97"));
         QCOMPARE(f().videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
         for (int r = 0; r < 4; ++r) {
-            QCOMPARE(state(r), 3);
+            QCOMPARE(state(r), kEncoded);
             const QJsonObject v = media::ffprobe(output(r)).stream("video");
             QCOMPARE(v.value("codec_name").toString(), QString("h264"));
             QCOMPARE(v.value("width").toInt(), 1920);
@@ -781,7 +792,7 @@ private slots:
         QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
         QVERIFY(waitForRunEnd());
-        QCOMPARE(state(0), 3);
+        QCOMPARE(state(0), kEncoded);
         const media::Probe p = media::ffprobe(output(0));
         QCOMPARE(p.count("audio"), 0);
         QCOMPARE(p.stream("video").value("width").toInt(), 720);
@@ -810,9 +821,9 @@ private slots:
         }
         QCOMPARE(f().stackedWidget->currentIndex(), 3);
         QVERIFY(w->encodingActive);
-        const int before = row(0).value("encodingProgress").toInt();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).value("encodingProgress").toInt() > before, 10000);
-        QCOMPARE(state(0), 1);
+        const int before = row(0).value(kEncodingProgressKey).toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).value(kEncodingProgressKey).toInt() > before, 10000);
+        QCOMPARE(state(0), kEncoding);
 
         // Yes: page 0 at once, the transcode stops in the background, and no
         // further row starts.
@@ -831,7 +842,7 @@ private slots:
         // The stopped row leaves no partial output under its name.
         QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
         QCOMPARE(hiddenInOut(), QStringList());
-        QCOMPARE(state(1), 0);
+        QCOMPARE(state(1), kQueued);
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
 
         // A new run, at 480p, whose first row starts while the stopped
@@ -850,10 +861,10 @@ private slots:
         QVERIFY(w->encodingThread->isFinished());
         w->showPage3();
         QCoreApplication::processEvents();
-        QVERIFY(testutil::neverWithin(200, [&] { return w->encodingRow != 0 || state(0) != 1 || state(1) != 0; }));
+        QVERIFY(testutil::neverWithin(200, [&] { return w->encodingRow != 0 || state(0) != kEncoding || state(1) != kQueued; }));
         QCOMPARE(w->encodingRow, 0);
-        QCOMPARE(state(0), 1);
-        QCOMPARE(state(1), 0);
+        QCOMPARE(state(0), kEncoding);
+        QCOMPARE(state(1), kQueued);
         QVERIFY(w->encodingActive);
 
         // Cancelled again and started again at once: the running transcode is
@@ -862,13 +873,13 @@ private slots:
         t.restart();
         w->showPage3();
         QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(state(0), 1);
+        QCOMPARE(state(0), kEncoding);
 
         // That run completes cleanly.
         QVERIFY(waitForRunEnd(60000));
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 2 Files!"));
-        QCOMPARE(state(0), 3);
-        QCOMPARE(state(1), 3);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(state(1), kEncoded);
         for (int r = 0; r < 2; ++r) {
             const media::Probe p = media::ffprobe(output(r));
             QCOMPARE(p.stream("video").value("height").toInt(), 480);
@@ -890,7 +901,7 @@ private slots:
         w->showPage3();
         qInfo("new run after %lld ms", t.elapsed());
         QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(state(0), 1);
+        QCOMPARE(state(0), kEncoding);
         w->cancelEncoding();
         QVERIFY(waitForRunEnd(10000));
         QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
@@ -902,13 +913,13 @@ private slots:
         QVERIFY(toPage2(inputs("short.mp4", 2), kRes480p));
         MessageBoxAnswerer ok(QMessageBox::Ok);
         QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
-        QCOMPARE(state(0), 1);
+        QCOMPARE(state(0), kEncoding);
         // Checked before every row: this one is already on its way.
         QVERIFY(windowtest::damagePreset("720p_pal_h264_low.mps"));
         QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
         QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
-        QCOMPARE(state(0), 3);
-        QCOMPARE(state(1), 0);
+        QCOMPARE(state(0), kEncoded);
+        QCOMPARE(state(1), kQueued);
         QVERIFY(!w->encodingActive);
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->progressTimer->isActive());
@@ -930,7 +941,7 @@ private slots:
         QCOMPARE(f().encodingStatusLabel->text(), QString("Now Encoding 1 of 2"));
         QCOMPARE(f().encodingCancelButton->text(), QString("Done"));
         QVERIFY(!w->encodingActive);
-        QCOMPARE(state(0), 0);
+        QCOMPARE(state(0), kQueued);
         QTRY_VERIFY_WITH_TIMEOUT(ok.seen.size() == 1, 30000);
         QVERIFY(ok.seen[0].text.startsWith("Quorvel has detected corrupt Presets."));
         QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
@@ -980,7 +991,7 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
     auto* model = qobject_cast<QStandardItemModel*>(f.encodingProgressList->model());
     if (!QTest::qWaitFor([&] { return windowtest::rowsProbed(model); }, 30000))
         return false;
-    f.deviceComboBox->setCurrentIndex(0);
+    f.deviceComboBox->setCurrentIndex(kPln3300Device);
     f.videoResComboBox->setCurrentIndex(res);
     f.videoComboBox->setCurrentIndex(kMpeg2Low);
     w.showPage1();
@@ -992,7 +1003,7 @@ bool startChildRun(OstrandEncoder& w, Ui::OstrandEncoderClass& f, const QString&
 
 int rowProgress(QStandardItemModel* model)
 {
-    return model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt();
+    return model->item(0)->data(Qt::UserRole).toMap().value(kEncodingProgressKey).toInt();
 }
 
 } // namespace
@@ -1020,7 +1031,7 @@ int OstrandEncoderTest::closeAfterProRes(const QString& input, const QString& fo
         return 3;
     // No line end and no flush: the close must flush it.
     std::printf("pipe kept: %d, row state: %d", int(w.decodePipeKept),
-                w.model->item(0)->data(Qt::UserRole).toMap().value("isEncoding").toInt());
+                int(fileitem::state(fileitem::rowMap(w.model->item(0)))));
     w.close();
     std::printf("\nclosed normally\n");
     return 0;

@@ -15,11 +15,14 @@
 #include <cstdio>
 #include <memory>
 
+#include "fileitemmap.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
 #include "testutil.h"
 #include "transcodeengine.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 using windowtest::FileDialogDriver;
 using windowtest::makeClip;
@@ -134,11 +137,11 @@ private slots:
         QCOMPARE(model(w.get())->rowCount(), 6);
         for (int r = 0; r < 6; ++r) {
             const QVariantMap m = row(w.get(), r);
-            QCOMPARE(m.value("filename").toString(), files[r]);
-            QCOMPARE(m.value("displayName").toString(), QFileInfo(files[r]).fileName());
-            QCOMPARE(m.value("isEncoding"), QVariant(0));
-            QVERIFY(QUuid(m.value("uuid").toString()).toString() == m.value("uuid").toString());
-            QVERIFY(!QUuid(m.value("uuid").toString()).isNull());
+            QCOMPARE(m.value(kFilenameKey).toString(), files[r]);
+            QCOMPARE(m.value(kDisplayNameKey).toString(), QFileInfo(files[r]).fileName());
+            QCOMPARE(m.value(kIsEncodingKey), QVariant(0));
+            QVERIFY(QUuid(m.value(kUuidKey).toString()).toString() == m.value(kUuidKey).toString());
+            QVERIFY(!QUuid(m.value(kUuidKey).toString()).isNull());
         }
         QVERIFY(!f.nextStepButton2->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(probed(w.get()), 30000);
@@ -160,19 +163,19 @@ private slots:
             const QVariantMap m = row(w.get(), r);
             const Expected& e = expected[r];
             const QString at = files[r];
-            QCOMPARE(m.value("videoCodec").toString(), e.codec);
-            QCOMPARE(m.value("mode").toString(), e.mode);
-            QCOMPARE(m.value("audioCodec").toString(), e.audio);
-            QCOMPARE(m.value("duration").toString(), e.duration);
-            QCOMPARE(m.value("width").toString(), e.width);
-            QCOMPARE(m.value("height").toString(), e.height);
-            QCOMPARE(m.value("numAudioStreams").toString(), e.audioStreams);
-            QCOMPARE(m.value("numVideoStreams").toString(), e.videoStreams);
-            QCOMPARE(m.value("valid").toString(), e.valid);
-            QCOMPARE(m.value("QFHDSplitSupport").toString(), QString("false"));
-            QCOMPARE(m.value("TallSplitSupport").toString(), QString("false"));
-            QCOMPARE(m.value("filename").toString(), at);
-            QCOMPARE(m.value("isEncoding"), QVariant(0));
+            QCOMPARE(m.value(kVideoCodecKey).toString(), e.codec);
+            QCOMPARE(m.value(kModeKey).toString(), e.mode);
+            QCOMPARE(m.value(kAudioCodecKey).toString(), e.audio);
+            QCOMPARE(m.value(kDurationKey).toString(), e.duration);
+            QCOMPARE(m.value(kWidthKey).toString(), e.width);
+            QCOMPARE(m.value(kHeightKey).toString(), e.height);
+            QCOMPARE(m.value(kNumAudioStreamsKey).toString(), e.audioStreams);
+            QCOMPARE(m.value(kNumVideoStreamsKey).toString(), e.videoStreams);
+            QCOMPARE(m.value(kValidKey).toString(), e.valid);
+            QCOMPARE(m.value(kQFHDSplitSupportKey).toString(), QString("false"));
+            QCOMPARE(m.value(kTallSplitSupportKey).toString(), QString("false"));
+            QCOMPARE(m.value(kFilenameKey).toString(), at);
+            QCOMPARE(m.value(kIsEncodingKey), QVariant(0));
 
             // Every other key is the probe's own text, and the two derived ones follow it.
             const auto probe = w->probeEngine->probeFile(at.toStdString().c_str());
@@ -180,21 +183,21 @@ private slots:
                 auto it = probe.find(k);
                 return it == probe.end() ? QString() : QString::fromStdString(it->second);
             };
-            for (const char* k : {"vBitrate", "aBitrate", "frames", "samplerate"})
+            for (const char* k : {kVBitrateKey, kABitrateKey, kFramesKey, kSamplerateKey})
                 QCOMPARE(m.value(k).toString(), p(k));
-            QCOMPARE(m.value("bitrateType").toString(), QString(p("vbr") == "1" ? "VBR" : "CBR"));
-            QCOMPARE(m.value("mode").toString(), QString(p("pal") == "1" ? "PAL" : "NTSC"));
+            QCOMPARE(m.value(kBitrateTypeKey).toString(), QString(p("vbr") == "1" ? "VBR" : "CBR"));
+            QCOMPARE(m.value(kModeKey).toString(), QString(p("pal") == "1" ? "PAL" : "NTSC"));
         }
-        QCOMPARE(row(w.get(), 0).value("aBitrate").toString(), QString("192000"));
-        QCOMPARE(row(w.get(), 0).value("samplerate").toString(), QString("48000"));
-        QCOMPARE(row(w.get(), 0).value("frames").toString(), QString("50"));
+        QCOMPARE(row(w.get(), 0).value(kABitrateKey).toString(), QString("192000"));
+        QCOMPARE(row(w.get(), 0).value(kSamplerateKey).toString(), QString("48000"));
+        QCOMPARE(row(w.get(), 0).value(kFramesKey).toString(), QString("50"));
 
         // The exact tool tip of the MPEG-2 clip; "Processing..." is gone from every row.
         QCOMPARE(model(w.get())->item(0)->data(Qt::ToolTipRole).toString(),
                  QString("Input Video Params:\nTotal Frames: 50\nVideo Bitrate Type: %1\nWidth: 720\n"
                          "Height: 576\nAudio Codec: MP2 (MPEG audio layer 2)\nAudio Bitrate: 192000\n"
                          "Audio Sample Rate: 48000")
-                     .arg(row(w.get(), 0).value("bitrateType").toString()));
+                     .arg(row(w.get(), 0).value(kBitrateTypeKey).toString()));
         for (int r = 0; r < 6; ++r)
             QCOMPARE(model(w.get())->item(r)->data(Qt::ToolTipRole).toString(),
                      w->buildInputParamsText(row(w.get(), r)));
@@ -239,11 +242,11 @@ private slots:
         const QStringList qfhd = {"true", "true", "false", "false", "false"};
         const QStringList tall = {"false", "false", "false", "true", "false"};
         for (int r = 0; r < sizes.size(); ++r) {
-            QCOMPARE(row(w.get(), r).value("width").toString() + "x"
-                         + row(w.get(), r).value("height").toString(),
+            QCOMPARE(row(w.get(), r).value(kWidthKey).toString() + "x"
+                         + row(w.get(), r).value(kHeightKey).toString(),
                      sizes[r]);
-            QCOMPARE(row(w.get(), r).value("QFHDSplitSupport").toString(), qfhd[r]);
-            QCOMPARE(row(w.get(), r).value("TallSplitSupport").toString(), tall[r]);
+            QCOMPARE(row(w.get(), r).value(kQFHDSplitSupportKey).toString(), qfhd[r]);
+            QCOMPARE(row(w.get(), r).value(kTallSplitSupportKey).toString(), tall[r]);
         }
         w->setInputFlags();
         QVERIFY(w->anyQFHD);
@@ -281,12 +284,12 @@ private slots:
     void toolTipAudioBitrateLine()
     {
         auto w = makeWindow();
-        QVariantMap m{{"frames", "10"}, {"bitrateType", "CBR"}, {"width", "1"}, {"height", "2"},
-                      {"audioCodec", "x"}, {"aBitrate", "0"}, {"samplerate", "3"}};
+        QVariantMap m{{kFramesKey, "10"}, {kBitrateTypeKey, "CBR"}, {kWidthKey, "1"}, {kHeightKey, "2"},
+                      {kAudioCodecKey, "x"}, {kABitrateKey, "0"}, {kSamplerateKey, "3"}};
         QCOMPARE(w->buildInputParamsText(m),
                  QString("Input Video Params:\nTotal Frames: 10\nVideo Bitrate Type: CBR\nWidth: 1\n"
                          "Height: 2\nAudio Codec: x\nAudio Sample Rate: 3"));
-        m["aBitrate"] = "";
+        m[kABitrateKey] = "";
         QVERIFY(w->buildInputParamsText(m).contains("\nAudio Bitrate: \nAudio Sample Rate: 3"));
     }
 
@@ -320,9 +323,9 @@ private slots:
         QCOMPARE(f.nextStepButton3->text(), QString("Encode 3 Files"));
 
         // The same file twice: two rows, each probed with its own uuid.
-        QCOMPARE(row(w.get(), 0).value("filename"), row(w.get(), 1).value("filename"));
-        QVERIFY(row(w.get(), 0).value("uuid") != row(w.get(), 1).value("uuid"));
-        QCOMPARE(row(w.get(), 1).value("valid").toString(), QString("true"));
+        QCOMPARE(row(w.get(), 0).value(kFilenameKey), row(w.get(), 1).value(kFilenameKey));
+        QVERIFY(row(w.get(), 0).value(kUuidKey) != row(w.get(), 1).value(kUuidKey));
+        QCOMPARE(row(w.get(), 1).value(kValidKey).toString(), QString("true"));
 
         // Removing everything: the folder text stays, the counters return to zero.
         const QString folder = f.outputDirLineEdit->text();
@@ -375,11 +378,11 @@ private slots:
         QVERIFY(QDir().mkpath(odd));
         QVERIFY(QFile::copy(media("silent.mp4"), odd + "/z\\1.mp4"));
         w->addFiles({odd + "/z\\1.mp4"});
-        QCOMPARE(row(w.get(), 2).value("filename").toString(), odd + "/z\\1.mp4");
-        QCOMPARE(row(w.get(), 2).value("displayName").toString(), QString("z\\1.mp4"));
+        QCOMPARE(row(w.get(), 2).value(kFilenameKey).toString(), odd + "/z\\1.mp4");
+        QCOMPARE(row(w.get(), 2).value(kDisplayNameKey).toString(), QString("z\\1.mp4"));
         QCOMPARE(f.outputDirLineEdit->text(), odd + "/output0/");
         QTRY_VERIFY_WITH_TIMEOUT(probed(w.get()), 30000);
-        QCOMPARE(row(w.get(), 2).value("valid").toString(), QString("true"));
+        QCOMPARE(row(w.get(), 2).value(kValidKey).toString(), QString("true"));
     }
 
     void removalMovesCurrentRow()
@@ -402,7 +405,7 @@ private slots:
         QCOMPARE(model(w.get())->rowCount(), 6);
         QStringList left;
         for (int r = 0; r < 6; ++r)
-            left << row(w.get(), r).value("displayName").toString();
+            left << row(w.get(), r).value(kDisplayNameKey).toString();
         QCOMPARE(left, QStringList({"clip0.mp4", "clip1.mp4", "clip3.mp4", "clip4.mp4", "clip6.mp4",
                                     "clip7.mp4"}));
         QCOMPARE(f.encoderListView->currentIndex().row(), 2);
@@ -459,8 +462,8 @@ private slots:
         QCOMPARE(model(w.get())->rowCount(), 20);
         QTRY_VERIFY_WITH_TIMEOUT(probed(w.get()), 60000);
         for (int r = 0; r < 20; ++r) {
-            QCOMPARE(row(w.get(), r).value("videoCodec").toString(), QString("MPEG-2 video"));
-            QCOMPARE(row(w.get(), r).value("valid").toString(), QString("true"));
+            QCOMPARE(row(w.get(), r).value(kVideoCodecKey).toString(), QString("MPEG-2 video"));
+            QCOMPARE(row(w.get(), r).value(kValidKey).toString(), QString("true"));
             QVERIFY(model(w.get())->item(r)->data(Qt::ToolTipRole).toString().startsWith(
                 "Input Video Params:\nTotal Frames: 50\n"));
         }
@@ -481,29 +484,29 @@ private slots:
         // A result that arrives after the removal: the pointer it carries
         // must not be used (here it points at a stand-in that must stay untouched).
         QStandardItem standIn;
-        removed["videoCodec"] = "late";
+        removed[kVideoCodecKey] = "late";
         emit w->processingFinished(&standIn, removed);
         QCoreApplication::processEvents();
         QVERIFY(!standIn.data(Qt::UserRole).isValid());
         QVERIFY(!standIn.data(Qt::ToolTipRole).isValid());
         QCOMPARE(model(w.get())->rowCount(), 1);
-        QCOMPARE(row(w.get(), 0).value("displayName").toString(), QString("tone.wav"));
+        QCOMPARE(row(w.get(), 0).value(kDisplayNameKey).toString(), QString("tone.wav"));
 
         // A task that starts after its row was removed probes nothing.
         auto* item = model(w.get())->item(0);
-        const QString uuid = row(w.get(), 0).value("uuid").toString();
+        const QString uuid = row(w.get(), 0).value(kUuidKey).toString();
         {
             QMutexLocker guard(&w->removedUuidsLock);
             w->removedUuids.insert(uuid);
         }
         QVariantMap before = row(w.get(), 0);
-        before["videoCodec"] = "Processing...";
+        before[kVideoCodecKey] = "Processing...";
         item->setData(before, Qt::UserRole);
         ++w->probesRunning;
         w->getFileParameters(item, uuid);
         QCOMPARE(w->probesRunning.load(), 0);
         QCoreApplication::processEvents();
-        QCOMPARE(row(w.get(), 0).value("videoCodec").toString(), QString("Processing..."));
+        QCOMPARE(row(w.get(), 0).value(kVideoCodecKey).toString(), QString("Processing..."));
     }
 
     void dropsAddFiles()
@@ -528,21 +531,21 @@ private slots:
 
         // The web address gives no local file and is skipped.
         QCOMPARE(model(w.get())->rowCount(), 2);
-        QCOMPARE(row(w.get(), 0).value("filename").toString(), media("silent.mp4"));
-        QCOMPARE(row(w.get(), 1).value("filename").toString(), media("tone.wav"));
+        QCOMPARE(row(w.get(), 0).value(kFilenameKey).toString(), media("silent.mp4"));
+        QCOMPARE(row(w.get(), 1).value(kFilenameKey).toString(), media("tone.wav"));
         QCOMPARE(f.outputDirLineEdit->text(), mediaDir + "/output0/");
         QTRY_VERIFY_WITH_TIMEOUT(probed(w.get()), 30000);
-        QCOMPARE(row(w.get(), 1).value("valid").toString(), QString("true"));
+        QCOMPARE(row(w.get(), 1).value(kValidKey).toString(), QString("true"));
     }
 
     void chooseFilesThroughDialog_data()
     {
         QTest::addColumn<int>("device");
         QTest::addColumn<bool>("audioTypes");
-        QTest::newRow("pln3300") << 0 << true;
-        QTest::newRow("pln3100") << 2 << false;
-        QTest::newRow("verrino") << 5 << false;
-        QTest::newRow("zephrane4k") << 7 << true;
+        QTest::newRow("pln3300") << int(kPln3300Device) << true;
+        QTest::newRow("pln3100") << int(kPln3100Device) << false;
+        QTest::newRow("verrino") << int(kVerrinoDevice) << false;
+        QTest::newRow("zephrane4k") << int(k4KDevice) << true;
     }
 
     void chooseFilesThroughDialog()
@@ -587,8 +590,8 @@ private slots:
             QVERIFY(driver.done);
         }
         QCOMPARE(model(w.get())->rowCount(), 2);
-        QStringList names = {row(w.get(), 0).value("displayName").toString(),
-                             row(w.get(), 1).value("displayName").toString()};
+        QStringList names = {row(w.get(), 0).value(kDisplayNameKey).toString(),
+                             row(w.get(), 1).value(kDisplayNameKey).toString()};
         names.sort();
         QCOMPARE(names, QStringList({"h264.mp4", "silent.mp4"}));
         QCOMPARE(w->lastFolder, mediaDir);
@@ -608,7 +611,7 @@ private slots:
             auto w = makeWindow();
             w->addFiles({media("gone.mov")});
             QTRY_VERIFY_WITH_TIMEOUT(probed(w.get()), 30000);
-            QCOMPARE(row(w.get(), 0).value("videoCodec").toString(), QString("File Not Found"));
+            QCOMPARE(row(w.get(), 0).value(kVideoCodecKey).toString(), QString("File Not Found"));
             QVERIFY(w->probesPending);
             QVERIFY(w->close());
             QVERIFY(!w->isVisible());

@@ -8,9 +8,12 @@
 
 #include <sys/stat.h>
 
+#include "fileitemmap.h"
 #include "ftpmultisetupwidget.h"
 #include "ostrandencoder.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 class TestFtpSettingsPanel : public QObject {
     Q_OBJECT
@@ -37,8 +40,8 @@ private slots:
             QSettings s;
             s.beginWriteArray("ftpUploadSettings");
             s.setArrayIndex(0);
-            s.setValue("primaryServer", "10.0.0.7");
-            s.setValue("primaryPort", "2121");
+            s.setValue(kPrimaryServerKey, "10.0.0.7");
+            s.setValue(kPrimaryPortKey, "2121");
             s.endArray();
         }
         auto* panel = w.findChild<FTPMultiSetupWidget*>();
@@ -53,7 +56,7 @@ private slots:
         QVERIFY(model);
         QCOMPARE(panel->findChild<QListView*>("listView")->model(), model);
         QVariantMap map;
-        map["filename"] = "/media/in/clip.mov";
+        map[kFilenameKey] = "/media/in/clip.mov";
         auto* item = new QStandardItem;
         item->setData(map, Qt::UserRole);
         model->appendRow(item);
@@ -64,16 +67,16 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY(panel->isVisible());
         map = model->item(0)->data(Qt::UserRole).toMap();
-        QCOMPARE(map["primaryServer"].toString(), QString("10.0.0.7"));
-        QCOMPARE(map["primaryPort"].toString(), QString("2121"));
-        QCOMPARE(map["secondaryServer"].toString(), QString(""));
-        QCOMPARE(map["filename"].toString(), QString("/media/in/clip.mov"));
+        QCOMPARE(map[kPrimaryServerKey].toString(), QString("10.0.0.7"));
+        QCOMPARE(map[kPrimaryPortKey].toString(), QString("2121"));
+        QCOMPARE(map[kSecondaryServerKey].toString(), QString(""));
+        QCOMPARE(map[kFilenameKey].toString(), QString("/media/in/clip.mov"));
 
         // The encode loop reloads the saved array the same way.
-        map["primaryServer"] = "edited";
+        map[kPrimaryServerKey] = "edited";
         model->item(0)->setData(map, Qt::UserRole);
         panel->restoreSettingsFromRegistry();
-        QCOMPARE(model->item(0)->data(Qt::UserRole).toMap()["primaryServer"].toString(),
+        QCOMPARE(model->item(0)->data(Qt::UserRole).toMap()[kPrimaryServerKey].toString(),
                  QString("10.0.0.7"));
 
         QTest::mouseClick(panel->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
@@ -100,12 +103,12 @@ private slots:
         auto* panel = w.findChild<FTPMultiSetupWidget*>();
         auto* model = qobject_cast<QStandardItemModel*>(panel->findChild<QListView*>("listView")->model());
         auto* item = new QStandardItem;
-        item->setData(QVariantMap{{"filename", "/in/a.mov"}}, Qt::UserRole);
+        item->setData(QVariantMap{{kFilenameKey, "/in/a.mov"}}, Qt::UserRole);
         model->appendRow(item);
         panel->show();
         QVariantMap map = item->data(Qt::UserRole).toMap();
-        map["primaryServer"] = "10.0.0.7";
-        map["primaryPassword"] = "secret";
+        map[kPrimaryServerKey] = "10.0.0.7";
+        map[kPrimaryPasswordKey] = "secret";
         item->setData(map, Qt::UserRole);
         QTest::mouseClick(panel->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
         QCOMPARE(QSettings().value("ftpUploadSettings/1/primaryPassword").toString(), QString("secret"));

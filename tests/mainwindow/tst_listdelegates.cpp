@@ -11,12 +11,15 @@
 #include <functional>
 #include <memory>
 
+#include "fileitemmap.h"
 #include "listitemdelegate.h"
 #include "ostrandencoder.h"
 #include "outputlistdelegate.h"
 #include "progresslistdelegate.h"
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 namespace {
 
@@ -128,9 +131,9 @@ private:
 
     QVariantMap probedRow(const QString& file) const
     {
-        return {{"filename", file},        {"valid", "true"},        {"videoCodec", "MPEG-2 video"},
-                {"vBitrate", "25"},        {"mode", "NTSC"},         {"audioCodec", "MP2"},
-                {"numAudioStreams", "1"},  {"numVideoStreams", "1"}, {"duration", "1h 2m 5s "}};
+        return {{kFilenameKey, file},        {kValidKey, "true"},        {kVideoCodecKey, "MPEG-2 video"},
+                {kVBitrateKey, "25"},        {kModeKey, "NTSC"},         {kAudioCodecKey, "MP2"},
+                {kNumAudioStreamsKey, "1"},  {kNumVideoStreamsKey, "1"}, {kDurationKey, "1h 2m 5s "}};
     }
 
 private slots:
@@ -151,7 +154,7 @@ private slots:
         ProgressListDelegate progress;
         QStandardItemModel model;
         auto* item = new QStandardItem;
-        item->setData(QVariantMap{{"filename", QString(300, 'x')}, {"displayName", QString(300, 'y')}},
+        item->setData(QVariantMap{{kFilenameKey, QString(300, 'x')}, {kDisplayNameKey, QString(300, 'y')}},
                       Qt::UserRole);
         model.appendRow(item);
         model.appendRow(new QStandardItem);
@@ -169,7 +172,7 @@ private slots:
         const QRect row(20, 10, 460, 30); // inclusive right 479, bottom 39
         const QColor blue("lightblue"), green("lightgreen");
 
-        QImage half = paintRow(d, {{"encodingProgress", 50}}, row);
+        QImage half = paintRow(d, {{kEncodingProgressKey, 50}}, row);
         QCOMPARE(half.pixelColor(20, 12), blue);
         QCOMPARE(half.pixelColor(249, 12), blue); // 230 pixels wide
         QCOMPARE(half.pixelColor(250, 12), kWhite);
@@ -177,22 +180,22 @@ private slots:
         QCOMPARE(half.pixelColor(19, 12), kWhite);
         QCOMPARE(half.pixelColor(100, 9), kWhite);
 
-        QCOMPARE(countColour(paintRow(d, {{"encodingProgress", 0}}, row), blue), 0);
+        QCOMPARE(countColour(paintRow(d, {{kEncodingProgressKey, 0}}, row), blue), 0);
         // A failed row's bar is empty, though the loop marks it at 100.
-        QCOMPARE(countColour(paintRow(d, {{"isEncoding", 4}, {"encodingProgress", 100}}, row), blue), 0);
+        QCOMPARE(countColour(paintRow(d, {{kIsEncodingKey, kEncodingError}, {kEncodingProgressKey, 100}}, row), blue), 0);
 
         // The upload bar lies over the encode bar.
-        QImage up = paintRow(d, {{"encodingProgress", 100}, {"uploadProgress", 100}}, row);
+        QImage up = paintRow(d, {{kEncodingProgressKey, 100}, {kUploadProgressKey, 100}}, row);
         QCOMPARE(up.pixelColor(20, 12), green);
         QCOMPARE(up.pixelColor(479, 12), green);
         QCOMPARE(countColour(up, blue), 0);
-        QImage partly = paintRow(d, {{"encodingProgress", 100}, {"uploadProgress", 25}}, row);
+        QImage partly = paintRow(d, {{kEncodingProgressKey, 100}, {kUploadProgressKey, 25}}, row);
         QCOMPARE(partly.pixelColor(134, 12), green);
         QCOMPARE(partly.pixelColor(135, 12), blue);
 
         // Values outside 0..100 stay inside the row.
         for (int p : {150, 100000, -20, INT_MIN, INT_MAX}) {
-            QImage img = paintRow(d, {{"encodingProgress", p}, {"uploadProgress", p}}, row);
+            QImage img = paintRow(d, {{kEncodingProgressKey, p}, {kUploadProgressKey, p}}, row);
             for (int y : {12, 38})
                 for (int x : {0, 19, 480, 519})
                     QVERIFY2(img.pixelColor(x, y) == kWhite, qPrintable(QString("p=%1 x=%2").arg(p).arg(x)));
@@ -209,25 +212,25 @@ private slots:
         QTest::addColumn<int>("weight"); // -1: the default font
         QTest::addColumn<bool>("italic");
 
-        const QVariantMap base{{"displayName", "clip.mov (1/4)"}, {"curUploadFile", "a.mpg"}};
+        const QVariantMap base{{kDisplayNameKey, "clip.mov (1/4)"}, {kCurUploadFileKey, "a.mpg"}};
         auto with = [&base](int state, int p, const QString& upload) {
             QVariantMap m = base;
-            m["isEncoding"] = state;
-            m["encodingProgress"] = p;
-            m["uploadProgressString"] = upload;
+            m[kIsEncodingKey] = state;
+            m[kEncodingProgressKey] = p;
+            m[kUploadProgressStringKey] = upload;
             return m;
         };
-        QTest::newRow("queued, new row") << with(0, 0, "") << "0%" << "clip.mov (1/4)" << 50 << false;
-        QTest::newRow("encoding") << with(1, 42, "") << "42%" << "clip.mov (1/4)" << 75 << false;
-        QTest::newRow("splitting") << with(2, 100, "") << "100%" << "Splitting File" << 75 << false;
-        QTest::newRow("encoded") << with(3, 100, "nan") << "100%" << "clip.mov (1/4)" << 50 << true;
+        QTest::newRow("queued, new row") << with(kQueued, 0, "") << "0%" << "clip.mov (1/4)" << 50 << false;
+        QTest::newRow("encoding") << with(kEncoding, 42, "") << "42%" << "clip.mov (1/4)" << 75 << false;
+        QTest::newRow("splitting") << with(kSplitting, 100, "") << "100%" << "Splitting File" << 75 << false;
+        QTest::newRow("encoded") << with(kEncoded, 100, "nan") << "100%" << "clip.mov (1/4)" << 50 << true;
         // A failed row made nothing: no bar and no percentage, whatever it reached.
-        QTest::newRow("encoding error") << with(4, 100, "") << "" << "Encoding Error." << 50 << true;
-        QTest::newRow("uploading") << with(5, 100, "37.5") << "37.5%" << "Uploading: a.mpg" << 75 << false;
-        QTest::newRow("uploaded") << with(6, 100, "100.0") << "100.0%" << "clip.mov (1/4)" << 50 << true;
-        QTest::newRow("upload error") << with(7, 100, "0.0") << "0.0%" << "Upload Error." << 50 << true;
+        QTest::newRow("encoding error") << with(kEncodingError, 100, "") << "" << "Encoding Error." << 50 << true;
+        QTest::newRow("uploading") << with(kUploading, 100, "37.5") << "37.5%" << "Uploading: a.mpg" << 75 << false;
+        QTest::newRow("uploaded") << with(kUploaded, 100, "100.0") << "100.0%" << "clip.mov (1/4)" << 50 << true;
+        QTest::newRow("upload error") << with(kUploadError, 100, "0.0") << "0.0%" << "Upload Error." << 50 << true;
         QTest::newRow("unknown state") << with(9, 100, "") << "100%" << "clip.mov (1/4)" << -1 << false;
-        QTest::newRow("progress out of range") << with(1, 101, "") << "" << "clip.mov (1/4)" << 75 << false;
+        QTest::newRow("progress out of range") << with(kEncoding, 101, "") << "" << "clip.mov (1/4)" << 75 << false;
     }
 
     void progressTexts()
@@ -239,7 +242,7 @@ private slots:
         QFETCH(bool, italic);
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        const int p = map.value("isEncoding").toInt() == 4 ? 0 : map.value("encodingProgress").toInt();
+        const int p = fileitem::state(map) == kEncodingError ? 0 : map.value(kEncodingProgressKey).toInt();
         const QImage painted = paintRow(d, map, r);
         const QImage expected = reference([&](QPainter& q) {
             const int bar = std::min(460, std::max(0, 460 * p / 100));
@@ -260,10 +263,10 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("weight");
-        QTest::newRow("splitting") << 2 << "Datei wird geteilt" << 75;
-        QTest::newRow("encoding error") << 4 << "Fehler beim Kodieren." << 50;
-        QTest::newRow("uploading") << 5 << "Wird hochgeladen: a.mpg" << 75;
-        QTest::newRow("upload error") << 7 << "Fehler beim Hochladen." << 50;
+        QTest::newRow("splitting") << int(kSplitting) << "Datei wird geteilt" << 75;
+        QTest::newRow("encoding error") << int(kEncodingError) << "Fehler beim Kodieren." << 50;
+        QTest::newRow("uploading") << int(kUploading) << "Wird hochgeladen: a.mpg" << 75;
+        QTest::newRow("upload error") << int(kUploadError) << "Fehler beim Hochladen." << 50;
     }
 
     void progressTextsTranslated()
@@ -276,10 +279,10 @@ private slots:
         auto removed = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        const QVariantMap map{{"displayName", "clip.mov"}, {"curUploadFile", "a.mpg"}, {"isEncoding", state},
-                              {"encodingProgress", 100}, {"uploadProgressString", ""}};
+        const QVariantMap map{{kDisplayNameKey, "clip.mov"}, {kCurUploadFileKey, "a.mpg"}, {kIsEncodingKey, state},
+                              {kEncodingProgressKey, 100}, {kUploadProgressStringKey, ""}};
         // A failed row draws neither bar nor percentage.
-        const bool failed = state == 4;
+        const bool failed = state == kEncodingError;
         const QImage expected = reference([&](QPainter& q) {
             if (!failed) {
                 q.fillRect(QRect(20, 10, 460, 30), QColor("lightblue"));
@@ -298,11 +301,11 @@ private slots:
         // The comparison above sees the font: bold and normal names differ.
         ProgressListDelegate d;
         const QRect r(20, 10, 460, 30);
-        QVariantMap m{{"displayName", "clip.mov"}, {"isEncoding", 0}};
+        QVariantMap m{{kDisplayNameKey, "clip.mov"}, {kIsEncodingKey, kQueued}};
         const QImage normal = paintRow(d, m, r);
-        m["isEncoding"] = 1;
+        m[kIsEncodingKey] = kEncoding;
         QVERIFY(paintRow(d, m, r) != normal);
-        m["isEncoding"] = 3;
+        m[kIsEncodingKey] = kEncoded;
         QVERIFY(paintRow(d, m, r) != normal);
     }
 
@@ -311,7 +314,7 @@ private slots:
         OutputListDelegate d;
         const QRect r(20, 10, 460, 25);
         const QImage painted =
-            paintRow(d, {{"filename", "/in/a b/clip.take.mov"}, {"outputFilename", "/out/VID_SLOT2_00002.mpg"}}, r);
+            paintRow(d, {{kFilenameKey, "/in/a b/clip.take.mov"}, {kOutputFilenameKey, "/out/VID_SLOT2_00002.mpg"}}, r);
         // Names 45 pixels in, unless the bold "Output: " of this face is wider.
         const int nameX = 20 + std::max(45, QFontMetrics(font(11, QFont::Bold)).horizontalAdvance("Output: "));
         const QImage expected = reference([&](QPainter& q) {
@@ -338,21 +341,21 @@ private slots:
         const QVariantMap ok = probedRow(existing);
         QTest::newRow("probed") << ok << "MPEG-2 video, 25Mbps, NTSC" << "black" << true;
         QVariantMap m = ok;
-        m["vBitrate"] = "0";
-        m["mode"] = "PAL";
+        m[kVBitrateKey] = "0";
+        m[kModeKey] = "PAL";
         QTest::newRow("no bitrate") << m << "MPEG-2 video, PAL" << "black" << true;
         m = ok;
-        m["numAudioStreams"] = "0";
+        m[kNumAudioStreamsKey] = "0";
         QTest::newRow("no audio") << m << "MPEG-2 video, 25Mbps, NTSC, No Audio Stream" << "black" << true;
         m = ok;
-        m["numVideoStreams"] = "0";
+        m[kNumVideoStreamsKey] = "0";
         QTest::newRow("no video") << m << "MP2, No Video Stream" << "black" << true;
-        QTest::newRow("probing") << QVariantMap{{"filename", existing}, {"valid", "false"}, {"videoCodec", "Processing..."}}
+        QTest::newRow("probing") << QVariantMap{{kFilenameKey, existing}, {kValidKey, "false"}, {kVideoCodecKey, "Processing..."}}
                                  << "Processing..." << "" << false;
-        QTest::newRow("invalid type") << QVariantMap{{"filename", existing}, {"valid", "false"}, {"videoCodec", "Invalid File Type"}}
+        QTest::newRow("invalid type") << QVariantMap{{kFilenameKey, existing}, {kValidKey, "false"}, {kVideoCodecKey, "Invalid File Type"}}
                                       << "Invalid File Type" << "red" << false;
         QTest::newRow("not found, no icon")
-            << QVariantMap{{"filename", files.path() + "/gone.mov"}, {"valid", "false"}, {"videoCodec", "File Not Found"}}
+            << QVariantMap{{kFilenameKey, files.path() + "/gone.mov"}, {kValidKey, "false"}, {kVideoCodecKey, "File Not Found"}}
             << "File Not Found" << "" << false;
     }
 
@@ -364,7 +367,7 @@ private slots:
         QFETCH(bool, duration);
         ListItemDelegate d;
         const QRect r(20, 10, 460, 40); // left 20, top 10, right 479, width 460
-        const QFileInfo file(map.value("filename").toString());
+        const QFileInfo file(map.value(kFilenameKey).toString());
 
         warnings().clear();
         QtMessageHandler previous = qInstallMessageHandler(collectWarnings);

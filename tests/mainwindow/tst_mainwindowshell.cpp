@@ -16,9 +16,12 @@
 
 #include "advancedoptionswidget.h"
 #include "batchconvertwindow.h"
+#include "fileitemmap.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 using windowtest::MessageBoxAnswerer;
 
@@ -100,13 +103,13 @@ private:
     static void addInputRow(OstrandEncoder* w, int audioStreams, int videoStreams, bool qfhd)
     {
         QVariantMap map;
-        map["uuid"] = QUuid::createUuid().toString();
-        map["filename"] = "/nonexistent/input.mov";
-        map["valid"] = "true";
-        map["numAudioStreams"] = QString::number(audioStreams);
-        map["numVideoStreams"] = QString::number(videoStreams);
-        map["QFHDSplitSupport"] = qfhd ? "true" : "false";
-        map["TallSplitSupport"] = "false";
+        map[kUuidKey] = QUuid::createUuid().toString();
+        map[kFilenameKey] = "/nonexistent/input.mov";
+        map[kValidKey] = "true";
+        map[kNumAudioStreamsKey] = QString::number(audioStreams);
+        map[kNumVideoStreamsKey] = QString::number(videoStreams);
+        map[kQFHDSplitSupportKey] = qfhd ? "true" : "false";
+        map[kTallSplitSupportKey] = "false";
         auto* item = new QStandardItem;
         item->setData(map, Qt::UserRole);
         w->model->appendRow(item);
@@ -231,21 +234,21 @@ private slots:
             const QStringList hdq = custom ? kHDCustom : kHDQuality;
             const QStringList sdq = custom ? kSDCustom : kSDQuality;
             QTest::newRow(qPrintable(QString("0 pln3300 %1").arg(tag)))
-                << 0 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+                << int(kPln3300Device) << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("1 pln3200 %1").arg(tag)))
-                << 1 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+                << int(kPln3200Device) << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("2 pln3100 %1").arg(tag)))
-                << 2 << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
+                << int(kPln3100Device) << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("3 verrinouc %1").arg(tag)))
-                << 3 << custom << kTargaRes << kTarga << kTarga << qint64(-1) << "Index Drives";
+                << int(kUncompressedDevice) << custom << kTargaRes << kTarga << kTarga << qint64(-1) << "Index Drives";
             QTest::newRow(qPrintable(QString("4 verrinohd %1").arg(tag)))
-                << 4 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+                << int(kVerrinoHDDevice) << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("5 verrino %1").arg(tag)))
-                << 5 << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
+                << int(kVerrinoDevice) << custom << kSDRes << sdq << sdq << sd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("6 kd2000 %1").arg(tag)))
-                << 6 << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
+                << int(kKd2000Device) << custom << kHDRes << hdq << hdq << hd << "Advanced Settings";
             QTest::newRow(qPrintable(QString("7 zephrane4k %1").arg(tag)))
-                << 7 << custom << k4KRes << (custom ? k4KCustom : k4K59)
+                << int(k4KDevice) << custom << k4KRes << (custom ? k4KCustom : k4K59)
                 << (custom ? k4KCustom : k4K29) << hd << "Advanced Settings";
         }
     }
@@ -307,14 +310,14 @@ private slots:
     {
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
-        f.deviceComboBox->setCurrentIndex(7);
+        f.deviceComboBox->setCurrentIndex(k4KDevice);
         f.videoResComboBox->setCurrentIndex(1);
         QCOMPARE(f.videoComboBox->currentText(), QString("H.264 High (25Mbps)"));
         QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("1080p_ntsc_h264_high.mps"));
         f.videoResComboBox->setCurrentIndex(0);
         QCOMPARE(f.videoComboBox->currentText(), QString("H.264 High (35Mbps)"));
         QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("1080p_5994_h264_high.mps"));
-        f.deviceComboBox->setCurrentIndex(2);
+        f.deviceComboBox->setCurrentIndex(kPln3100Device);
         f.videoResComboBox->setCurrentIndex(1);
         f.videoComboBox->setCurrentIndex(2);
         QCOMPARE(QFileInfo(w->presetFilePath()).fileName(), QString("480i_ps_ntsc_mpeg2_low.mps"));
@@ -330,17 +333,17 @@ private slots:
         QTest::addColumn<bool>("noVideoShown");
         QTest::addColumn<bool>("ultraHD");
 
-        QTest::newRow("SD, no video beats no audio") << 0 << 2 << "av" << false << true << false;
-        QTest::newRow("SD, no audio") << 0 << 5 << "na" << true << false << false;
-        QTest::newRow("SD, clean inputs") << 0 << 5 << "nn" << false << false << false;
-        QTest::newRow("HD hides no audio") << 0 << 0 << "a" << false << false << false;
-        QTest::newRow("HD hides no video shown for SD") << 2 << 0 << "v" << false << false << false;
-        QTest::newRow("4K hides no video shown for SD") << 5 << 7 << "v" << false << false << false;
-        QTest::newRow("Verrino HD with UltraHD input") << 0 << 4 << "nq" << false << false << true;
-        QTest::newRow("Verrino HD without") << 0 << 4 << "nn" << false << false << false;
-        QTest::newRow("4K with UltraHD input") << 0 << 7 << "q" << false << false << true;
-        QTest::newRow("HD player never offers UltraHD") << 0 << 6 << "q" << false << false << false;
-        QTest::newRow("uncompressed leaves warnings") << 5 << 3 << "a" << true << false << false;
+        QTest::newRow("SD, no video beats no audio") << int(kPln3300Device) << int(kPln3100Device) << "av" << false << true << false;
+        QTest::newRow("SD, no audio") << int(kPln3300Device) << int(kVerrinoDevice) << "na" << true << false << false;
+        QTest::newRow("SD, clean inputs") << int(kPln3300Device) << int(kVerrinoDevice) << "nn" << false << false << false;
+        QTest::newRow("HD hides no audio") << int(kPln3300Device) << int(kPln3300Device) << "a" << false << false << false;
+        QTest::newRow("HD hides no video shown for SD") << int(kPln3100Device) << int(kPln3300Device) << "v" << false << false << false;
+        QTest::newRow("4K hides no video shown for SD") << int(kVerrinoDevice) << int(k4KDevice) << "v" << false << false << false;
+        QTest::newRow("Verrino HD with UltraHD input") << int(kPln3300Device) << int(kVerrinoHDDevice) << "nq" << false << false << true;
+        QTest::newRow("Verrino HD without") << int(kPln3300Device) << int(kVerrinoHDDevice) << "nn" << false << false << false;
+        QTest::newRow("4K with UltraHD input") << int(kPln3300Device) << int(k4KDevice) << "q" << false << false << true;
+        QTest::newRow("HD player never offers UltraHD") << int(kPln3300Device) << int(kKd2000Device) << "q" << false << false << false;
+        QTest::newRow("uncompressed leaves warnings") << int(kVerrinoDevice) << int(kUncompressedDevice) << "a" << true << false << false;
     }
 
     void warningsAndUltraHD()
@@ -371,7 +374,7 @@ private slots:
         Ui::OstrandEncoderClass& f = ui(w.get());
         addInputRow(w.get(), 1, 1, false);
         addInputRow(w.get(), 1, 0, false);
-        f.deviceComboBox->setCurrentIndex(2);
+        f.deviceComboBox->setCurrentIndex(kPln3100Device);
         w->showPage2();
         QVERIFY(!f.noVideoWarningLabel->isHidden());
         // The row without video goes: so does the warning.
@@ -412,7 +415,7 @@ private slots:
     {
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
-        QCOMPARE(f.deviceComboBox->currentIndex(), 0);
+        QCOMPARE(f.deviceComboBox->currentIndex(), int(kPln3300Device));
         QCOMPARE(f.videoResComboBox->currentIndex(), 0);
         QCOMPARE(f.videoComboBox->currentIndex(), 0);
         QCOMPARE(f.deviceImage->x(), 0);
@@ -428,16 +431,16 @@ private slots:
         QTest::addColumn<QString>("resText");
         QTest::addColumn<QString>("qualityText");
 
-        QTest::newRow("4K 29.97 low") << 7 << 1 << 2 << 7 << "UltraHD/29.97" << "H.264 Low(10Mbps)";
-        QTest::newRow("4K 59.94 low") << 7 << 0 << 2 << 7 << "UltraHD/59.94" << "H.264 Low(25Mbps)";
-        QTest::newRow("SD 576i low") << 5 << 3 << 2 << 5 << "576i PAL" << "MPEG2 Low (6Mbps)";
-        QTest::newRow("HD 576i mpeg2") << 6 << 10 << 4 << 6 << "576i/25" << "MPEG2 Medium(30Mbps)";
-        QTest::newRow("uncompressed KRX") << 3 << 0 << 1 << 3 << "Same as source"
+        QTest::newRow("4K 29.97 low") << int(k4KDevice) << 1 << 2 << int(k4KDevice) << "UltraHD/29.97" << "H.264 Low(10Mbps)";
+        QTest::newRow("4K 59.94 low") << int(k4KDevice) << 0 << 2 << int(k4KDevice) << "UltraHD/59.94" << "H.264 Low(25Mbps)";
+        QTest::newRow("SD 576i low") << int(kVerrinoDevice) << 3 << 2 << int(kVerrinoDevice) << "576i PAL" << "MPEG2 Low (6Mbps)";
+        QTest::newRow("HD 576i mpeg2") << int(kKd2000Device) << 10 << 4 << int(kKd2000Device) << "576i/25" << "MPEG2 Medium(30Mbps)";
+        QTest::newRow("uncompressed KRX") << int(kUncompressedDevice) << 0 << 1 << int(kUncompressedDevice) << "Same as source"
                                           << "8-bit 4:4:4 KRX Sequence";
         // Values that are no entry of their list select the first entry.
-        QTest::newRow("device out of range") << 9 << 20 << -4 << 0 << "1080p/29.97"
+        QTest::newRow("device out of range") << 9 << 20 << -4 << int(kPln3300Device) << "1080p/29.97"
                                              << "H.264 High (25Mbps)";
-        QTest::newRow("quality beyond 4K list") << 7 << 1 << 5 << 7 << "UltraHD/29.97"
+        QTest::newRow("quality beyond 4K list") << int(k4KDevice) << 1 << 5 << int(k4KDevice) << "UltraHD/29.97"
                                                 << "H.264 High (25Mbps)";
     }
 
@@ -463,20 +466,20 @@ private slots:
         // The picture strip is placed without animation while loading.
         QCOMPARE(f.deviceImage->x(), -280 * expDevice);
         QCOMPARE(f.advSettingsButton->text(),
-                 QString(expDevice == 3 ? "Index Drives" : "Advanced Settings"));
+                 QString(expDevice == kUncompressedDevice ? "Index Drives" : "Advanced Settings"));
     }
 
     void closingSavesSelections()
     {
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
-        f.deviceComboBox->setCurrentIndex(7);
+        f.deviceComboBox->setCurrentIndex(k4KDevice);
         f.videoResComboBox->setCurrentIndex(1);
         f.videoComboBox->setCurrentIndex(2);
         QVERIFY(w->close());
         QVERIFY(!w->isVisible());
         QSettings s("Ostrand Kelvane Inc", "Quorvel");
-        QCOMPARE(s.value("lastProductIndex").toInt(), 7);
+        QCOMPARE(s.value("lastProductIndex").toInt(), int(k4KDevice));
         QCOMPARE(s.value("lastResIndex").toInt(), 1);
         QCOMPARE(s.value("lastQualityIndex").toInt(), 2);
         w.reset();
@@ -533,7 +536,7 @@ private slots:
             }
         });
         closer.start(20);
-        f.deviceComboBox->setCurrentIndex(3);
+        f.deviceComboBox->setCurrentIndex(kUncompressedDevice);
         QTest::mouseClick(f.advSettingsButton, Qt::LeftButton);
         QVERIFY(panel(w.get())->isHidden());
         QTest::mouseClick(f.nextStepButton1, Qt::LeftButton);
@@ -557,7 +560,7 @@ private slots:
     {
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
-        f.deviceComboBox->setCurrentIndex(7);
+        f.deviceComboBox->setCurrentIndex(k4KDevice);
         f.videoResComboBox->setCurrentIndex(1);
         f.videoComboBox->setCurrentIndex(2);
         w->showPage2();
@@ -566,7 +569,7 @@ private slots:
         QCOMPARE(f.videoComboBox->currentIndex(), 2);
         QCOMPARE(f.videoComboBox->currentText(), QString("H.264 Low(10Mbps)"));
 
-        f.deviceComboBox->setCurrentIndex(1);
+        f.deviceComboBox->setCurrentIndex(kPln3200Device);
         f.videoResComboBox->setCurrentIndex(9);
         f.videoComboBox->setCurrentIndex(5);
         w->showPage2();
@@ -579,7 +582,7 @@ private slots:
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
         // 4K: a save without a change keeps resolution and quality.
-        f.deviceComboBox->setCurrentIndex(7);
+        f.deviceComboBox->setCurrentIndex(k4KDevice);
         f.videoResComboBox->setCurrentIndex(1);
         f.videoComboBox->setCurrentIndex(2);
         setCustomBitrate(w.get(), false);
@@ -592,7 +595,7 @@ private slots:
 
         // HD: index 2 is beyond the two-entry list; index 1 survives both ways.
         setCustomBitrate(w.get(), false);
-        f.deviceComboBox->setCurrentIndex(0);
+        f.deviceComboBox->setCurrentIndex(kPln3300Device);
         f.videoResComboBox->setCurrentIndex(3);
         f.videoComboBox->setCurrentIndex(2);
         setCustomBitrate(w.get(), true);
@@ -611,16 +614,16 @@ private slots:
         auto w = makeWindow();
         Ui::OstrandEncoderClass& f = ui(w.get());
         const QRect start = f.deviceImage->geometry();
-        f.deviceComboBox->setCurrentIndex(4);
+        f.deviceComboBox->setCurrentIndex(kVerrinoHDDevice);
         QCOMPARE(f.deviceImage->x(), 0); // animated, not jumped
         QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -1120, 3000);
         QCOMPARE(f.deviceImage->geometry().size(), start.size());
         QCOMPARE(f.deviceImage->y(), start.y());
 
         // A new choice while the strip moves ends at the new picture.
-        f.deviceComboBox->setCurrentIndex(0);
+        f.deviceComboBox->setCurrentIndex(kPln3300Device);
         QTRY_VERIFY(f.deviceImage->x() > -1120 && f.deviceImage->x() < 0);
-        f.deviceComboBox->setCurrentIndex(1);
+        f.deviceComboBox->setCurrentIndex(kPln3200Device);
         QTRY_COMPARE_WITH_TIMEOUT(f.deviceImage->x(), -280, 3000);
         QVERIFY(testutil::neverWithin(400, [&] { return f.deviceImage->x() != -280; }));
         QCOMPARE(f.deviceImage->x(), -280);

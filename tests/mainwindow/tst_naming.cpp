@@ -10,10 +10,13 @@
 #include <QtTest>
 #include <memory>
 
+#include "fileitemmap.h"
 #include "filenamemapexporter.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 using windowtest::FileDialogDriver;
 using windowtest::MessageBoxAnswerer;
@@ -56,7 +59,7 @@ private:
     QStringList outputNames()
     {
         QStringList out;
-        for (const QString& p : column("outputFilename"))
+        for (const QString& p : column(kOutputFilenameKey))
             out << QFileInfo(p).fileName();
         return out;
     }
@@ -67,7 +70,7 @@ private:
     {
         w->addFiles(files);
         QTRY_VERIFY_WITH_TIMEOUT(windowtest::rowsProbed(w->model), 30000);
-        f().deviceComboBox->setCurrentIndex(4);
+        f().deviceComboBox->setCurrentIndex(kVerrinoHDDevice);
         QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
         QVERIFY(f().nextStepButton2->isEnabled());
         f().outputDirLineEdit->setText(folder);
@@ -118,16 +121,16 @@ private slots:
         QVERIFY(f().QFHDCheckbox->isEnabled());
         QVERIFY(f().QFHDCheckbox->isChecked());
         QCOMPARE(rows(), 5);
-        QCOMPARE(column("outputFilename"),
+        QCOMPARE(column(kOutputFilenameKey),
                  QStringList({out + "VID00001.mpg", out + "VID_SLOT1_00002.mpg", out + "VID_SLOT2_00002.mpg",
                               out + "VID_SLOT3_00002.mpg", out + "VID_SLOT4_00002.mpg"}));
-        QCOMPARE(column("displayName"), QStringList({"a.mov", "b.mov (1/4)", "   b.mov (2/4)",
+        QCOMPARE(column(kDisplayNameKey), QStringList({"a.mov", "b.mov (1/4)", "   b.mov (2/4)",
                                                      "   b.mov (3/4)", "   b.mov (4/4)"}));
-        QCOMPARE(column("QFHDQuadrant"), QStringList({"", "1", "2", "3", "4"}));
+        QCOMPARE(column(kQFHDQuadrantKey), QStringList({"", "1", "2", "3", "4"}));
         // The pieces are copies of their source: same input, same uuid.
         for (int r = 2; r < 5; ++r) {
-            QCOMPARE(row(r).value("uuid"), row(1).value("uuid"));
-            QCOMPARE(row(r).value("filename"), row(1).value("filename"));
+            QCOMPARE(row(r).value(kUuidKey), row(1).value(kUuidKey));
+            QCOMPARE(row(r).value(kFilenameKey), row(1).value(kFilenameKey));
         }
         QCOMPARE(f().numFilesToEncodeLabel->text(), QString("5 Files to Encode"));
         QCOMPARE(f().nextStepButton3->text(), QString("Encode 5 Files"));
@@ -145,12 +148,12 @@ private slots:
         // UltraHD off: one row per source again, and back.
         f().QFHDCheckbox->setChecked(false);
         QCOMPARE(rows(), 2);
-        QCOMPARE(column("displayName"), QStringList({"a.mov", "b.mov"}));
-        QCOMPARE(column("QFHDQuadrant"), QStringList({"", "0"}));
+        QCOMPARE(column(kDisplayNameKey), QStringList({"a.mov", "b.mov"}));
+        QCOMPARE(column(kQFHDQuadrantKey), QStringList({"", "0"}));
         QCOMPARE(outputNames(), QStringList({"Show_100000.mpg", "Show_100001.mpg"}));
         f().QFHDCheckbox->setChecked(true);
         QCOMPARE(rows(), 5);
-        QCOMPARE(column("displayName"), QStringList({"a.mov", "b.mov (1/4)", "   b.mov (2/4)",
+        QCOMPARE(column(kDisplayNameKey), QStringList({"a.mov", "b.mov (1/4)", "   b.mov (2/4)",
                                                      "   b.mov (3/4)", "   b.mov (4/4)"}));
     }
 
@@ -180,9 +183,9 @@ private slots:
         QCOMPARE(rows(), 4);
         QCOMPARE(outputNames(), QStringList({"VID_SLOT1_00001.mpg", "VID_SLOT2_00001.mpg",
                                              "VID_SLOT3_00001.mpg", "VID00002.mpg"}));
-        QCOMPARE(column("displayName"),
+        QCOMPARE(column(kDisplayNameKey),
                  QStringList({"t.mov (1/3)", "   t.mov (2/3)", "   t.mov (3/3)", "a.mov"}));
-        QCOMPARE(column("TallPart"), QStringList({"1", "2", "3", ""}));
+        QCOMPARE(column(kTallPartKey), QStringList({"1", "2", "3", ""}));
     }
 
     void collapseAndExpandAgain()
@@ -203,9 +206,9 @@ private slots:
         QTest::mouseClick(f().backTo2Button, Qt::LeftButton);
         QCOMPARE(f().stackedWidget->currentIndex(), 1);
         QCOMPARE(rows(), 3);
-        QCOMPARE(column("displayName"), QStringList({"u.mov", "t.mov", "h.mov"}));
-        QCOMPARE(column("QFHDQuadrant"), QStringList({"0", "", ""}));
-        QCOMPARE(column("TallPart"), QStringList({"", "0", ""}));
+        QCOMPARE(column(kDisplayNameKey), QStringList({"u.mov", "t.mov", "h.mov"}));
+        QCOMPARE(column(kQFHDQuadrantKey), QStringList({"0", "", ""}));
+        QCOMPARE(column(kTallPartKey), QStringList({"", "0", ""}));
 
         // Forward again: the same rows as before.
         QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
@@ -223,7 +226,7 @@ private slots:
         f().ostrandNamingCheckbox->setChecked(false);
         QVERIFY(!f().renameStartIndexSpinBox->isEnabled());
         QVERIFY(!f().renamePrefixLineEdit->isEnabled());
-        QCOMPARE(column("outputFilename"),
+        QCOMPARE(column(kOutputFilenameKey),
                  QStringList({out + "clip.take_SLOT1__QVNew.mpg", out + "clip.take_SLOT2__QVNew.mpg",
                               out + "clip.take_SLOT3__QVNew.mpg", out + "clip.take_SLOT4__QVNew.mpg",
                               out + "other_QVNew.mpg"}));
@@ -241,13 +244,13 @@ private slots:
     {
         toPage2({place("hd", work("in/a.mov"))}, work("out"));
         QCOMPARE(f().outputDirLineEdit->text(), work("out/"));
-        QCOMPARE(row(0).value("outputFilename").toString(), work("out/VID00001.mpg"));
+        QCOMPARE(row(0).value(kOutputFilenameKey).toString(), work("out/VID00001.mpg"));
 
         // A backslash is a file-name character on Linux: the folder still gets its "/".
         f().outputDirLineEdit->setText(work("odd\\"));
         w->generateOutputNames();
         QCOMPARE(f().outputDirLineEdit->text(), work("odd\\/"));
-        QCOMPARE(row(0).value("outputFilename").toString(), work("odd\\/VID00001.mpg"));
+        QCOMPARE(row(0).value(kOutputFilenameKey).toString(), work("odd\\/VID00001.mpg"));
     }
 
     void clashFlagsFollowTheFiles()
@@ -402,7 +405,7 @@ private slots:
             QVERIFY(driver.done);
         }
         QCOMPARE(f().outputDirLineEdit->text(), work("chosen/"));
-        QCOMPARE(row(0).value("outputFilename").toString(), work("chosen/VID00001.mpg"));
+        QCOMPARE(row(0).value(kOutputFilenameKey).toString(), work("chosen/VID00001.mpg"));
     }
 
     void exportThroughTheDialog()

@@ -15,11 +15,14 @@
 #include <sys/stat.h>
 
 #include "encodingthread.h"
+#include "fileitemmap.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
 #include "testutil.h"
 #include "updatenoticedialog.h"
 #include "windowtestenv.h"
+
+using namespace fileitem;
 
 using windowtest::readFile;
 using windowtest::shortLoop;
@@ -406,7 +409,7 @@ private slots:
         Ui::OstrandEncoderClass& f = w.ui;
         w.addFiles({clip});
         QVERIFY(QTest::qWaitFor([&] { return windowtest::rowsProbed(w.model); }, 30000));
-        f.deviceComboBox->setCurrentIndex(0);
+        f.deviceComboBox->setCurrentIndex(kPln3300Device);
         f.videoResComboBox->setCurrentIndex(4);
         f.videoComboBox->setCurrentIndex(5);
         w.showPage1();
@@ -414,7 +417,7 @@ private slots:
         w.showPage2();
         w.showPage3NameCheck();
         QCOMPARE(f.stackedWidget->currentIndex(), 3);
-        auto progress = [&] { return w.model->item(0)->data(Qt::UserRole).toMap().value("encodingProgress").toInt(); };
+        auto progress = [&] { return w.model->item(0)->data(Qt::UserRole).toMap().value(kEncodingProgressKey).toInt(); };
         QVERIFY(QTest::qWaitFor([&] { return progress() > 5; }, 30000));
         QVERIFY(w.encodingActive);
 
@@ -429,7 +432,7 @@ private slots:
         QVERIFY(!QFile::exists(rec("out/VID00001.mpg")));
         QCOMPARE(QDir(rec("out")).entryList(QDir::Files | QDir::Hidden), QStringList());
         QSettings saved;
-        QCOMPARE(saved.value("lastProductIndex").toInt(), 0);
+        QCOMPARE(saved.value("lastProductIndex").toInt(), int(kPln3300Device));
         QCOMPARE(saved.value("lastResIndex").toInt(), 4);
         QCOMPARE(saved.value("lastQualityIndex").toInt(), 5);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rec("updater.ran")), 5000);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+#include "fileitemmap.h"
 #include "testutil.h"
 
 namespace windowtest {
@@ -266,7 +267,7 @@ inline bool rowsProbed(QStandardItemModel* model)
 {
     QCoreApplication::processEvents();
     for (int r = 0; r < model->rowCount(); ++r)
-        if (model->item(r)->data(Qt::UserRole).toMap().value("videoCodec") == "Processing...")
+        if (model->item(r)->data(Qt::UserRole).toMap().value(fileitem::kVideoCodecKey) == "Processing...")
             return false;
     return true;
 }
