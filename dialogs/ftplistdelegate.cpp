@@ -26,7 +26,7 @@ QFont textFont(int weight)
 
 bool setupButtonEnabled(const QVariantMap& map)
 {
-    return map.value(QStringLiteral("ftpSetupButtonEnabled")).toString() != QLatin1String("no");
+    return map.value(QLatin1String(fileitem::kFtpSetupButtonEnabledKey)).toString() != QLatin1String("no");
 }
 
 } // namespace
@@ -42,11 +42,11 @@ void FTPListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 {
     painter->save();
     const QVariantMap map = index.data(Qt::UserRole).toMap();
-    const QString input = QFileInfo(map.value(QStringLiteral("filename")).toString()).fileName();
+    const QString input = QFileInfo(map.value(QLatin1String(fileitem::kFilenameKey)).toString()).fileName();
     const QString output =
-        QFileInfo(map.value(QStringLiteral("outputFilename")).toString()).fileName();
-    QString destination = map.value(QStringLiteral("primaryServer")).toString();
-    const QString secondary = map.value(QStringLiteral("secondaryServer")).toString();
+        QFileInfo(map.value(QLatin1String(fileitem::kOutputFilenameKey)).toString()).fileName();
+    QString destination = map.value(QLatin1String(fileitem::kPrimaryServerKey)).toString();
+    const QString secondary = map.value(QLatin1String(fileitem::kSecondaryServerKey)).toString();
     if (!secondary.isEmpty())
         destination += QStringLiteral(", ") + secondary;
 

@@ -11,6 +11,7 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include "fileitemkeys.h"
 #include "ftplistdelegate.h"
 #include "ftpsettings.h"
 #include "quorvelresources.h"
@@ -22,7 +23,6 @@ const char kSettingsArray[] = "ftpUploadSettings";
 const char kSameAddressKey[] = "uploadToSameCheckboxState";
 const char kPresetTitle[] = "Quorvel FTP Preset";
 const char kVersion[] = QUORVEL_VERSION;
-const char kButtonEnabledKey[] = "ftpSetupButtonEnabled";
 // Far beyond any real preset (a row's eight values, or a few thousand rows):
 // a file past either bound is refused rather than read into memory.
 const qint64 kMaxPresetLine = 64 * 1024;
@@ -156,7 +156,7 @@ void FTPMultiSetupWidget::enableDisableSetupButtons()
     const bool same = ui.uploadToSameCheckBox->checkState() == Qt::Checked;
     for (int row = same ? 1 : 0; row < model->rowCount(); ++row)
         changeRow(row, [&](QVariantMap& map) {
-            map.insert(QLatin1String(kButtonEnabledKey),
+            map.insert(QLatin1String(fileitem::kFtpSetupButtonEnabledKey),
                        same ? QStringLiteral("no") : QStringLiteral("yes"));
         });
 }

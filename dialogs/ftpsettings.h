@@ -5,12 +5,15 @@
 
 #include <QString>
 
+#include "fileitemkeys.h"
+
 namespace ftpsettings {
 
 inline constexpr int kKeyCount = 8;
 inline constexpr const char* kKeys[kKeyCount] = {
-    "primaryServer",   "primaryPort",   "primaryUsername",   "primaryPassword",
-    "secondaryServer", "secondaryPort", "secondaryUsername", "secondaryPassword",
+    fileitem::kPrimaryServerKey,   fileitem::kPrimaryPortKey,   fileitem::kPrimaryUsernameKey,
+    fileitem::kPrimaryPasswordKey, fileitem::kSecondaryServerKey, fileitem::kSecondaryPortKey,
+    fileitem::kSecondaryUsernameKey, fileitem::kSecondaryPasswordKey,
 };
 
 // A value as it may be stored: the preset file has one row a line, so a

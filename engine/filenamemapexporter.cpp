@@ -7,6 +7,8 @@
 #include <QTextStream>
 #include <QVariantMap>
 
+#include "fileitemkeys.h"
+
 namespace {
 const char kVersion[] = QUORVEL_VERSION;
 const char kEol[] = "\r\n";
@@ -33,8 +35,8 @@ bool FilenameMapExporter::exportMap(QString path, QStandardItemModel* model)
     for (int i = 0; i < rows; ++i) {
         const QStandardItem* item = model->item(i, 0);
         const QVariantMap map = item ? item->data(Qt::UserRole).toMap() : QVariantMap();
-        out << "Input: " << map.value(QStringLiteral("filename")).toString() << kEol;
-        out << "Output: " << map.value(QStringLiteral("outputFilename")).toString() << kEol;
+        out << "Input: " << map.value(QLatin1String(fileitem::kFilenameKey)).toString() << kEol;
+        out << "Output: " << map.value(QLatin1String(fileitem::kOutputFilenameKey)).toString() << kEol;
         out << kEol;
     }
 

@@ -33,6 +33,8 @@ void keepUntilExit(McDecodePipe* pipe)
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fileitemkeys.h"
+
 namespace {
 
 // An advisory lock on one output name, held in a hidden file beside it while
@@ -200,8 +202,8 @@ std::map<std::string, std::string> TranscodeEngine::probeFile(const char* path)
         debug_trace("*** Input file not found.\n");
         std::fprintf(stderr, "*** Input file %s not found.\n", file.asString());
         m_probeMap.clear();
-        m_probeMap["valid"] = "false";
-        m_probeMap["videoCodec"] = "File Not Found";
+        m_probeMap[fileitem::kValidKey] = "false";
+        m_probeMap[fileitem::kVideoCodecKey] = "File Not Found";
         return m_probeMap;
     }
     m_probePipe = McDecFactory::decodePipe(file, Any::invalid(), nullptr, nullptr);
@@ -209,8 +211,8 @@ std::map<std::string, std::string> TranscodeEngine::probeFile(const char* path)
         debug_trace("*** Can not open input file.\n");
         std::fprintf(stderr, "*** Can not open input file '%s'.\n", file.asString());
         m_probeMap.clear();
-        m_probeMap["valid"] = "false";
-        m_probeMap["videoCodec"] = "Invalid File Type";
+        m_probeMap[fileitem::kValidKey] = "false";
+        m_probeMap[fileitem::kVideoCodecKey] = "Invalid File Type";
         return m_probeMap;
     }
     int videoStreams = m_probePipe->streamCount(MC_KIND_VIDEO);
@@ -227,34 +229,34 @@ std::map<std::string, std::string> TranscodeEngine::probeFile(const char* path)
     std::map<std::string, std::string>& m = m_probeMap;
 
     m_videoCodecValue = video("codec");
-    m["videoCodec"] = m_videoCodecValue.asString();
-    m["width"] = m_widthText = intToString(video("width").asInt32());
-    m["height"] = m_heightText = intToString(video("height").asInt32());
-    m["vBitrate"] = m_vBitrateText = doubleToString(double(video("vBitrate")) / 1000000.0);
+    m[fileitem::kVideoCodecKey] = m_videoCodecValue.asString();
+    m[fileitem::kWidthKey] = m_widthText = intToString(video("width").asInt32());
+    m[fileitem::kHeightKey] = m_heightText = intToString(video("height").asInt32());
+    m[fileitem::kVBitrateKey] = m_vBitrateText = doubleToString(double(video("vBitrate")) / 1000000.0);
     m["vbr"] = m_vbrText = intToString(video("vbr").asInt32());
     m["pal"] = m_palText = intToString(video("pal").asInt32());
-    m["frames"] = m_framesText = intToString(video("frames").asInt32());
+    m[fileitem::kFramesKey] = m_framesText = intToString(video("frames").asInt32());
     if (videoStreams > 0)
-        m["duration"] = m_durationText = doubleToString(double(video("duration")));
+        m[fileitem::kDurationKey] = m_durationText = doubleToString(double(video("duration")));
     else
-        m["duration"] = m_durationText = doubleToString(double(audio("duration")));
+        m[fileitem::kDurationKey] = m_durationText = doubleToString(double(audio("duration")));
     m["frameAspect"] = m_frameAspectText = doubleToString(double(video("frameAspect")));
     m["pixelAspect"] = m_pixelAspectText = doubleToString(double(video("pixelAspect")));
 
     m_audioCodecValue = audio("codec");
-    m["audioCodec"] = m_audioCodecValue.asString();
-    m["samplerate"] = m_samplerateText = intToString(audio("samplerate").asInt32());
+    m[fileitem::kAudioCodecKey] = m_audioCodecValue.asString();
+    m[fileitem::kSamplerateKey] = m_samplerateText = intToString(audio("samplerate").asInt32());
     m["bytesPerSample"] = m_bytesPerSampleText = intToString(audio("bytesPerSample").asInt32());
     m["channels"] = m_channelsText = intToString(audio("channels").asInt32());
-    m["aBitrate"] = m_aBitrateText = intToString(audio("aBitrate").asInt32());
+    m[fileitem::kABitrateKey] = m_aBitrateText = intToString(audio("aBitrate").asInt32());
     m["samples"] = m_samplesText = intToString(audio("samples").asInt32());
 
-    m["numAudioStreams"] = m_numAudioText = intToString(audioStreams);
-    m["numVideoStreams"] = m_numVideoText = intToString(videoStreams);
+    m[fileitem::kNumAudioStreamsKey] = m_numAudioText = intToString(audioStreams);
+    m[fileitem::kNumVideoStreamsKey] = m_numVideoText = intToString(videoStreams);
     m_probePipe->getPipeParam("program_stream_flag", v);
     int flag = v.asInt32();
     m["transportStream"] = m_transportText = flag == 3 ? "1" : flag == 2 ? "0" : "-1";
-    m["valid"] = "true";
+    m[fileitem::kValidKey] = "true";
 
     delete m_probePipe;
     m_probePipe = nullptr;

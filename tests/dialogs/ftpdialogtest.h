@@ -17,9 +17,9 @@
 
 namespace ftpdialogtest {
 
-const QStringList kFtpKeys = {"primaryServer",   "primaryPort",   "primaryUsername",
-                              "primaryPassword", "secondaryServer", "secondaryPort",
-                              "secondaryUsername", "secondaryPassword"};
+const QStringList kFtpKeys = {fileitem::kPrimaryServerKey,   fileitem::kPrimaryPortKey,   fileitem::kPrimaryUsernameKey,
+                              fileitem::kPrimaryPasswordKey, fileitem::kSecondaryServerKey, fileitem::kSecondaryPortKey,
+                              fileitem::kSecondaryUsernameKey, fileitem::kSecondaryPasswordKey};
 
 // Settings in a temporary folder under the program's own names.
 class SettingsScope {
@@ -48,9 +48,9 @@ inline QStandardItem* addRow(QStandardItemModel& model, const QString& input,
                              const QVariantMap& extra = QVariantMap())
 {
     QVariantMap map;
-    map["uuid"] = input + "-uuid";
-    map["filename"] = "/media/in/" + input + ".mov";
-    map["outputFilename"] = "/media/out/" + input + ".mpg";
+    map[fileitem::kUuidKey] = input + "-uuid";
+    map[fileitem::kFilenameKey] = "/media/in/" + input + ".mov";
+    map[fileitem::kOutputFilenameKey] = "/media/out/" + input + ".mpg";
     for (auto it = extra.begin(); it != extra.end(); ++it)
         map[it.key()] = it.value();
     auto* item = new QStandardItem;

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "fileitemkeys.h"
 #include "ftpdialogtest.h"
 #include "ftplistdelegate.h"
 #include "ftpmultisetupwidget.h"
@@ -124,7 +125,7 @@ private:
     QVariantMap ftp(int row) { return ftpPart(rowMap(*model, row)); }
     QString buttonState(int row)
     {
-        return rowMap(*model, row).value("ftpSetupButtonEnabled").toString();
+        return rowMap(*model, row).value(fileitem::kFtpSetupButtonEnabledKey).toString();
     }
 
     void setFtp(int row, const QVariantMap& values)
@@ -182,7 +183,7 @@ private slots:
         QSettings s;
         QCOMPARE(s.beginReadArray("ftpUploadSettings"), 3);
         s.setArrayIndex(1);
-        QCOMPARE(s.value("primaryPassword").toString(), QString("B-primaryPassword"));
+        QCOMPARE(s.value(fileitem::kPrimaryPasswordKey).toString(), QString("B-primaryPassword"));
         s.endArray();
 
         for (int row = 0; row < 3; ++row)
@@ -202,7 +203,7 @@ private slots:
         panel->show();
         QCOMPARE(ftp(0), ftpValues("A"));
         QCOMPARE(ftp(1), ftpValues("B"));
-        QCOMPARE(rowMap(*model, 0)["filename"].toString(), QString("/media/in/B.mov"));
+        QCOMPARE(rowMap(*model, 0)[fileitem::kFilenameKey].toString(), QString("/media/in/B.mov"));
     }
 
     void moreOrFewerSavedRows()
@@ -220,12 +221,12 @@ private slots:
             s.remove("ftpUploadSettings");
             s.beginWriteArray("ftpUploadSettings");
             s.setArrayIndex(0);
-            s.setValue("primaryServer", "only-this");
+            s.setValue(fileitem::kPrimaryServerKey, "only-this");
             s.endArray();
         }
         makePanel({"x", "y", "z"});
-        QCOMPARE(rowMap(*model, 0)["primaryServer"].toString(), QString("only-this"));
-        QCOMPARE(rowMap(*model, 0)["primaryPassword"].toString(), QString(""));
+        QCOMPARE(rowMap(*model, 0)[fileitem::kPrimaryServerKey].toString(), QString("only-this"));
+        QCOMPARE(rowMap(*model, 0)[fileitem::kPrimaryPasswordKey].toString(), QString(""));
         QCOMPARE(ftp(1), ftpValues("y"));
         QCOMPARE(ftp(2), ftpValues("z"));
     }
@@ -272,7 +273,7 @@ private slots:
         QVERIFY(sameBox()->isChecked());
         for (int row = 0; row < 3; ++row)
             QCOMPARE(ftp(row), ftpValues("A"));
-        QCOMPARE(rowMap(*model, 2)["filename"].toString(), QString("/media/in/C.mov"));
+        QCOMPARE(rowMap(*model, 2)[fileitem::kFilenameKey].toString(), QString("/media/in/C.mov"));
         QCOMPARE(buttonState(0), QString("yes")); // as opening the panel left it
         QCOMPARE(buttonState(1), QString("no"));
         QCOMPARE(buttonState(2), QString("no"));
@@ -345,10 +346,10 @@ private slots:
     void savePresetExactBytes()
     {
         makePanel({"A", "B"});
-        setFtp(1, {{"primaryServer", "192.168.1.40"}, {"primaryPort", "2121"},
-                   {"primaryUsername", "op"}, {"primaryPassword", "pa ss"},
-                   {"secondaryServer", ""}, {"secondaryPort", ""},
-                   {"secondaryUsername", ""}, {"secondaryPassword", ""}});
+        setFtp(1, {{fileitem::kPrimaryServerKey, "192.168.1.40"}, {fileitem::kPrimaryPortKey, "2121"},
+                   {fileitem::kPrimaryUsernameKey, "op"}, {fileitem::kPrimaryPasswordKey, "pa ss"},
+                   {fileitem::kSecondaryServerKey, ""}, {fileitem::kSecondaryPortKey, ""},
+                   {fileitem::kSecondaryUsernameKey, ""}, {fileitem::kSecondaryPasswordKey, ""}});
         const QString path = files.filePath("exact.txt");
         DialogAnswerer answerer(path);
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
@@ -501,8 +502,8 @@ private slots:
     void lineBreaksNeverStored()
     {
         makePanel({"A", "B"});
-        setFtp(0, {{"primaryServer", "10.0.0.1\r\n"}, {"primaryPassword", "pa\nss"},
-                   {"secondaryUsername", "op\rerator"}});
+        setFtp(0, {{fileitem::kPrimaryServerKey, "10.0.0.1\r\n"}, {fileitem::kPrimaryPasswordKey, "pa\nss"},
+                   {fileitem::kSecondaryUsernameKey, "op\rerator"}});
         const QString path = files.filePath("breaks.txt");
         DialogAnswerer answerer(path);
         click("savePresetButton");
@@ -516,16 +517,16 @@ private slots:
         QSettings s;
         s.beginReadArray("ftpUploadSettings");
         s.setArrayIndex(0);
-        QCOMPARE(s.value("primaryServer").toString(), QString("10.0.0.1"));
-        QCOMPARE(s.value("primaryPassword").toString(), QString("pass"));
-        QCOMPARE(s.value("secondaryUsername").toString(), QString("operator"));
+        QCOMPARE(s.value(fileitem::kPrimaryServerKey).toString(), QString("10.0.0.1"));
+        QCOMPARE(s.value(fileitem::kPrimaryPasswordKey).toString(), QString("pass"));
+        QCOMPARE(s.value(fileitem::kSecondaryUsernameKey).toString(), QString("operator"));
         s.endArray();
 
         // Loaded back, every row stays on its own servers.
         makePanel({"x", "y"});
         DialogAnswerer loader(path);
         click("loadPresetButton");
-        QCOMPARE(rowMap(*model, 0)["primaryPassword"].toString(), QString("pass"));
+        QCOMPARE(rowMap(*model, 0)[fileitem::kPrimaryPasswordKey].toString(), QString("pass"));
         QCOMPARE(ftp(1), ftpValues("B"));
     }
 
@@ -630,8 +631,8 @@ private slots:
             DialogAnswerer answerer(path, QMessageBox::Ok);
             click("loadPresetButton");
             QCOMPARE(answerer.boxes.size(), 0);
-            QCOMPARE(rowMap(*model, 0)["primaryServer"].toString(), QString("p0"));
-            QCOMPARE(rowMap(*model, 0)["secondaryPassword"].toString().size(), 65536 - 21);
+            QCOMPARE(rowMap(*model, 0)[fileitem::kPrimaryServerKey].toString(), QString("p0"));
+            QCOMPARE(rowMap(*model, 0)[fileitem::kSecondaryPasswordKey].toString().size(), 65536 - 21);
             QCOMPARE(ftp(1), ftpValues("B"));
         }
     }
@@ -673,10 +674,10 @@ private slots:
         click("cancelButton");
         panel->restoreSettingsFromRegistry(); // as the encode loop does before an upload
         QVariantMap want = ftpValues("B");
-        want["primaryServer"] = "10.0.0.9";
-        want["primaryPassword"] = "pwDELE victim.mpg";
-        want["secondaryUsername"] = "operator";
-        want["secondaryServer"] = "10.0.0.10";
+        want[fileitem::kPrimaryServerKey] = "10.0.0.9";
+        want[fileitem::kPrimaryPasswordKey] = "pwDELE victim.mpg";
+        want[fileitem::kSecondaryUsernameKey] = "operator";
+        want[fileitem::kSecondaryServerKey] = "10.0.0.10";
         QCOMPARE(ftp(1), want);
 
         // Saved settings written elsewhere (an older version, by hand).
@@ -687,13 +688,13 @@ private slots:
             s.setArrayIndex(0);
             for (const QString& key : kFtpKeys)
                 s.setValue(key, "v\r\n" + key);
-            s.setValue("primaryServer", " 10.0.0.1\n");
+            s.setValue(fileitem::kPrimaryServerKey, " 10.0.0.1\n");
             s.endArray();
         }
         makePanel({"A"});
         for (const QString& key : kFtpKeys)
             QCOMPARE(rowMap(*model, 0)[key].toString(),
-                     key == "primaryServer" ? QString("10.0.0.1") : "v" + key);
+                     key == fileitem::kPrimaryServerKey ? QString("10.0.0.1") : "v" + key);
 
         // A preset line holding a lone CR and padded addresses.
         const QString path = files.filePath("clean.txt");
@@ -786,7 +787,7 @@ private slots:
         release(r.right(), topLeft.y() + 22);      // and its last
         QCOMPARE(opened, 3);
 
-        setFtp(1, {{"ftpSetupButtonEnabled", "no"}});
+        setFtp(1, {{fileitem::kFtpSetupButtonEnabledKey, "no"}});
         release(r.right() - 20, topLeft.y() + 10);
         QCOMPARE(opened, 3);
         // Every dialog went after use.
@@ -811,19 +812,19 @@ private slots:
             d->findChild<QLineEdit*>("secondaryPasswordLineEdit")->clear();
             // A probe result arrives while the dialog is open.
             QVariantMap map = rowMap(*model, 1);
-            map["videoCodec"] = "h264";
+            map[fileitem::kVideoCodecKey] = "h264";
             model->setData(model->index(1, 0), map, Qt::UserRole);
             QTest::mouseClick(d->findChild<QPushButton*>("saveButton"), Qt::LeftButton);
         });
         releaseAt(1, inButton(1));
         QVERIFY(seen.isNull()); // destroyed after use
         QVariantMap want = ftpValues("B");
-        want["primaryServer"] = "10.1.1.1";
-        want["secondaryServer"] = "";
-        want["secondaryPassword"] = "";
+        want[fileitem::kPrimaryServerKey] = "10.1.1.1";
+        want[fileitem::kSecondaryServerKey] = "";
+        want[fileitem::kSecondaryPasswordKey] = "";
         QCOMPARE(ftp(1), want);
-        QCOMPARE(rowMap(*model, 1)["videoCodec"].toString(), QString("h264"));
-        QCOMPARE(rowMap(*model, 1)["filename"].toString(), QString("/media/in/B.mov"));
+        QCOMPARE(rowMap(*model, 1)[fileitem::kVideoCodecKey].toString(), QString("h264"));
+        QCOMPARE(rowMap(*model, 1)[fileitem::kFilenameKey].toString(), QString("/media/in/B.mov"));
         QCOMPARE(ftp(0), ftpValues("A"));
     }
 
@@ -883,7 +884,7 @@ private slots:
         });
         releaseAt(0, inButton(0));
         QVERIFY(testing);
-        QCOMPARE(rowMap(*model, 0)["primaryPort"].toString(), QString::number(server.port));
+        QCOMPARE(rowMap(*model, 0)[fileitem::kPrimaryPortKey].toString(), QString::number(server.port));
         QVERIFY(server.waitForOpenSessions(0, 5000));
         QVERIFY(server.seen.contains("LOGIN operator"));
     }
@@ -893,7 +894,7 @@ private slots:
     void painting()
     {
         makePanel({"A", "B"});
-        setFtp(1, {{"ftpSetupButtonEnabled", "no"}});
+        setFtp(1, {{fileitem::kFtpSetupButtonEnabledKey, "no"}});
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         auto buttonPixels = [&](int row) {
             const QRect r = list()->visualRect(model->index(row, 0));
@@ -904,13 +905,13 @@ private slots:
             return list()->viewport()->grab(QRect(r.left() + 280, r.top(), 150, 22)).toImage();
         };
         QVERIFY(buttonPixels(0) != buttonPixels(1));
-        setFtp(1, {{"ftpSetupButtonEnabled", "yes"}});
+        setFtp(1, {{fileitem::kFtpSetupButtonEnabledKey, "yes"}});
         QCOMPARE(buttonPixels(0), buttonPixels(1));
 
-        setFtp(0, {{"primaryServer", "10.0.0.1"}, {"secondaryServer", ""}});
-        setFtp(1, {{"primaryServer", "10.0.0.1"}, {"secondaryServer", ""}});
+        setFtp(0, {{fileitem::kPrimaryServerKey, "10.0.0.1"}, {fileitem::kSecondaryServerKey, ""}});
+        setFtp(1, {{fileitem::kPrimaryServerKey, "10.0.0.1"}, {fileitem::kSecondaryServerKey, ""}});
         QCOMPARE(destPixels(0), destPixels(1));
-        setFtp(1, {{"secondaryServer", "10.0.0.2"}});
+        setFtp(1, {{fileitem::kSecondaryServerKey, "10.0.0.2"}});
         QVERIFY(destPixels(0) != destPixels(1));
     }
 };

@@ -7,6 +7,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "fileitemkeys.h"
 #include "ftpcontrolclient.h"
 #include "ftpdialogtest.h"
 #include "ftpserversetup.h"
@@ -129,8 +130,8 @@ private slots:
         QCOMPARE(edit(empty, "secondaryPasswordLineEdit")->echoMode(), QLineEdit::Password);
 
         QVariantMap values = ftpValues("R");
-        values["primaryPort"] = "2121";
-        values["secondaryPort"] = "";
+        values[fileitem::kPrimaryPortKey] = "2121";
+        values[fileitem::kSecondaryPortKey] = "";
         FTPServerSetup filled(row(values), nullptr);
         QCOMPARE(edit(filled, "primaryPortLineEdit")->text(), QString("2121"));
         QCOMPARE(edit(filled, "secondaryPortLineEdit")->text(), QString("21"));
@@ -141,13 +142,13 @@ private slots:
         QStringList keys = kFtpKeys;
         keys.sort();
         QCOMPARE(settings.keys(), keys);
-        QCOMPARE(settings["primaryPassword"].toString(), QString("p a,ss\\word"));
-        QCOMPARE(settings["primaryPort"].toString(), QString("2121"));
-        QCOMPARE(settings["secondaryPort"].toString(), QString("21"));
-        QCOMPARE(settings["secondaryServer"].toString(), QString("R-secondaryServer"));
+        QCOMPARE(settings[fileitem::kPrimaryPasswordKey].toString(), QString("p a,ss\\word"));
+        QCOMPARE(settings[fileitem::kPrimaryPortKey].toString(), QString("2121"));
+        QCOMPARE(settings[fileitem::kSecondaryPortKey].toString(), QString("21"));
+        QCOMPARE(settings[fileitem::kSecondaryServerKey].toString(), QString("R-secondaryServer"));
         // The dialog writes nothing into the row itself.
-        QCOMPARE(rowMap(model, 0)["primaryPort"].toString(), QString("2121"));
-        QCOMPARE(rowMap(model, 0)["primaryPassword"].toString(), QString("R-primaryPassword"));
+        QCOMPARE(rowMap(model, 0)[fileitem::kPrimaryPortKey].toString(), QString("2121"));
+        QCOMPARE(rowMap(model, 0)[fileitem::kPrimaryPasswordKey].toString(), QString("R-primaryPassword"));
     }
 
     void loginTest()
@@ -300,8 +301,8 @@ private slots:
         fillSecondary(d, "   ", port, ftptest::kUser, ftptest::kPassword);
         test(d);
         QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
-        QCOMPARE(d.getSettings()["primaryServer"].toString(), QString("127.0.0.1"));
-        QCOMPARE(d.getSettings()["secondaryServer"].toString(), QString());
+        QCOMPARE(d.getSettings()[fileitem::kPrimaryServerKey].toString(), QString("127.0.0.1"));
+        QCOMPARE(d.getSettings()[fileitem::kSecondaryServerKey].toString(), QString());
         QTest::qWait(200);
         QCOMPARE(secondaryStatus(d), QString());
         QVERIFY(server.waitForOpenSessions(1));

@@ -1,4 +1,5 @@
 // FilenameMapExporter: the exact bytes of the mapping file.
+#include "fileitemkeys.h"
 #include "filenamemapexporter.h"
 
 #include <QDateTime>
@@ -13,10 +14,10 @@ QStandardItem* rowItem(const QString& input, const QString& output)
 {
     auto* item = new QStandardItem(QFileInfo(input).fileName());
     QVariantMap map;
-    map.insert("uuid", "{00000000-0000-0000-0000-000000000000}");
-    map.insert("filename", input);
+    map.insert(fileitem::kUuidKey, "{00000000-0000-0000-0000-000000000000}");
+    map.insert(fileitem::kFilenameKey, input);
     if (!output.isNull())
-        map.insert("outputFilename", output);
+        map.insert(fileitem::kOutputFilenameKey, output);
     item->setData(map, Qt::UserRole);
     return item;
 }

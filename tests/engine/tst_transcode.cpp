@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "encodingthread.h"
+#include "fileitemkeys.h"
 #include "testutil.h"
 #include "transcode/mediautil.h"
 #include "transcodeengine.h"
@@ -184,56 +185,56 @@ void TestTranscode::probeMapsKeyByKey()
     QStringList keys;
     for (const auto& kv : m)
         keys << QString::fromStdString(kv.first);
-    QCOMPARE(keys, QStringList({"aBitrate", "audioCodec", "bytesPerSample", "channels", "duration", "frameAspect",
+    QCOMPARE(keys, QStringList({fileitem::kABitrateKey, "audioCodec", "bytesPerSample", "channels", "duration", "frameAspect",
                                 "frames", "height", "numAudioStreams", "numVideoStreams", "pal", "pixelAspect",
                                 "samplerate", "samples", "transportStream", "vBitrate", "valid", "vbr", "videoCodec",
                                 "width"}));
     media::Probe p = media::ffprobe(path("p1080.mp4"));
     QJsonObject v = p.stream("video"), a = p.stream("audio");
-    QCOMPARE(m["valid"], std::string("true"));
-    QVERIFY(QString::fromStdString(m["videoCodec"]).contains("H.264"));
-    QCOMPARE(m["width"], std::string("1920"));
-    QCOMPARE(m["height"], std::string("1080"));
-    QCOMPARE(m["vBitrate"], TranscodeEngine::doubleToString(v.value("bit_rate").toString().toDouble() / 1000000.0));
+    QCOMPARE(m[fileitem::kValidKey], std::string("true"));
+    QVERIFY(QString::fromStdString(m[fileitem::kVideoCodecKey]).contains("H.264"));
+    QCOMPARE(m[fileitem::kWidthKey], std::string("1920"));
+    QCOMPARE(m[fileitem::kHeightKey], std::string("1080"));
+    QCOMPARE(m[fileitem::kVBitrateKey], TranscodeEngine::doubleToString(v.value("bit_rate").toString().toDouble() / 1000000.0));
     QCOMPARE(m["vbr"], std::string("1"));
     QCOMPARE(m["pal"], std::string("0"));
-    QCOMPARE(m["frames"], std::string("30"));
-    QCOMPARE(m["duration"], TranscodeEngine::doubleToString(v.value("duration").toString().toDouble()));
+    QCOMPARE(m[fileitem::kFramesKey], std::string("30"));
+    QCOMPARE(m[fileitem::kDurationKey], TranscodeEngine::doubleToString(v.value("duration").toString().toDouble()));
     QCOMPARE(m["frameAspect"], std::string("1.77778"));
     QCOMPARE(m["pixelAspect"], std::string("1"));
-    QVERIFY(QString::fromStdString(m["audioCodec"]).contains("AAC"));
-    QCOMPARE(m["samplerate"], std::string("48000"));
+    QVERIFY(QString::fromStdString(m[fileitem::kAudioCodecKey]).contains("AAC"));
+    QCOMPARE(m[fileitem::kSamplerateKey], std::string("48000"));
     QCOMPARE(m["channels"], std::string("2"));
-    QCOMPARE(m["aBitrate"], a.value("bit_rate").toString().toStdString());
+    QCOMPARE(m[fileitem::kABitrateKey], a.value("bit_rate").toString().toStdString());
     QVERIFY(qAbs(std::stoi(m["samples"]) - 48000) < 2048);
-    QCOMPARE(m["numAudioStreams"], std::string("1"));
-    QCOMPARE(m["numVideoStreams"], std::string("1"));
+    QCOMPARE(m[fileitem::kNumAudioStreamsKey], std::string("1"));
+    QCOMPARE(m[fileitem::kNumVideoStreamsKey], std::string("1"));
     QCOMPARE(m["transportStream"], std::string("-1"));
 
     std::map<std::string, std::string> ts = engine.probeFile(s(path("i1080.ts")).c_str());
     QCOMPARE(ts["transportStream"], std::string("1"));
-    QCOMPARE(ts["valid"], std::string("true"));
+    QCOMPARE(ts[fileitem::kValidKey], std::string("true"));
     std::map<std::string, std::string> ps = engine.probeFile(s(path("ps.mpg")).c_str());
     QCOMPARE(ps["transportStream"], std::string("0"));
     QCOMPARE(ps["pal"], std::string("1"));
-    QCOMPARE(ps["width"], std::string("720"));
-    QVERIFY(QString::fromStdString(ps["videoCodec"]).contains("MPEG-2"));
+    QCOMPARE(ps[fileitem::kWidthKey], std::string("720"));
+    QVERIFY(QString::fromStdString(ps[fileitem::kVideoCodecKey]).contains("MPEG-2"));
 
     // No video: the duration comes from the audio stream.
     std::map<std::string, std::string> audio = engine.probeFile(s(path("tone.ac3")).c_str());
     QCOMPARE(audio.size(), size_t(20));
-    QCOMPARE(audio["numVideoStreams"], std::string("0"));
-    QCOMPARE(audio["numAudioStreams"], std::string("1"));
-    QCOMPARE(audio["videoCodec"], std::string(""));
-    QCOMPARE(audio["width"], std::string("0"));
-    QCOMPARE(audio["duration"], TranscodeEngine::doubleToString(
+    QCOMPARE(audio[fileitem::kNumVideoStreamsKey], std::string("0"));
+    QCOMPARE(audio[fileitem::kNumAudioStreamsKey], std::string("1"));
+    QCOMPARE(audio[fileitem::kVideoCodecKey], std::string(""));
+    QCOMPARE(audio[fileitem::kWidthKey], std::string("0"));
+    QCOMPARE(audio[fileitem::kDurationKey], TranscodeEngine::doubleToString(
                                     media::ffprobe(path("tone.ac3")).stream("audio").value("duration").toString().toDouble()));
-    QVERIFY(std::stod(audio["duration"]) > 0.9);
-    QCOMPARE(audio["aBitrate"], std::string("192000"));
+    QVERIFY(std::stod(audio[fileitem::kDurationKey]) > 0.9);
+    QCOMPARE(audio[fileitem::kABitrateKey], std::string("192000"));
 
     // Maps handed out earlier are the caller's own.
-    QCOMPARE(m["width"], std::string("1920"));
-    QVERIFY(QString::fromStdString(m["videoCodec"]).contains("H.264"));
+    QCOMPARE(m[fileitem::kWidthKey], std::string("1920"));
+    QVERIFY(QString::fromStdString(m[fileitem::kVideoCodecKey]).contains("H.264"));
 }
 
 void TestTranscode::failedProbesGiveTwoKeys()
@@ -244,16 +245,16 @@ void TestTranscode::failedProbesGiveTwoKeys()
     std::map<std::string, std::string> missing;
     QString missingPath = path("absent.mov");
     QByteArray err = media::capture(stderr, [&] { missing = engine.probeFile(s(missingPath).c_str()); });
-    QCOMPARE(missing, (std::map<std::string, std::string>{{"valid", "false"}, {"videoCodec", "File Not Found"}}));
+    QCOMPARE(missing, (std::map<std::string, std::string>{{fileitem::kValidKey, "false"}, {fileitem::kVideoCodecKey, "File Not Found"}}));
     QCOMPARE(QString(err), QString("*** Input file %1 not found.\n").arg(missingPath));
 
     std::map<std::string, std::string> text;
     err = media::capture(stderr, [&] { text = engine.probeFile(s(path("notes.txt")).c_str()); });
-    QCOMPARE(text, (std::map<std::string, std::string>{{"valid", "false"}, {"videoCodec", "Invalid File Type"}}));
+    QCOMPARE(text, (std::map<std::string, std::string>{{fileitem::kValidKey, "false"}, {fileitem::kVideoCodecKey, "Invalid File Type"}}));
     QCOMPARE(QString(err), QString("*** Can not open input file '%1'.\n").arg(path("notes.txt")));
 
     // A folder is no input either.
-    QCOMPARE(engine.probeFile(s(m_dir.path()).c_str())["videoCodec"], std::string("File Not Found"));
+    QCOMPARE(engine.probeFile(s(m_dir.path()).c_str())[fileitem::kVideoCodecKey], std::string("File Not Found"));
     // And a good probe after the failures has all its keys again.
     QCOMPARE(engine.probeFile(s(path("p1080.mp4")).c_str()).size(), size_t(20));
     QCOMPARE(good.size(), size_t(20));
@@ -669,7 +670,7 @@ void TestTranscode::logAndTwoEnginesAtOnce()
         QVERIFY(thread.wait(60000));
     }
     // The encoding engine has ended; the probe engine still works and logs.
-    QCOMPARE(probeEngine->probeFile(s(path("white.mp4")).c_str())["valid"], std::string("true"));
+    QCOMPARE(probeEngine->probeFile(s(path("white.mp4")).c_str())[fileitem::kValidKey], std::string("true"));
     media::capture(stderr, [&] { probeEngine->probeFile(s(path("gone-after-encode.mp4")).c_str()); });
     QString log = logText();
     QVERIFY(log.endsWith("*** Input file not found.\n"));
@@ -681,7 +682,7 @@ void TestTranscode::logAndTwoEnginesAtOnce()
     std::unique_ptr<TranscodeEngine> bare;
     QByteArray err = media::capture(stderr, [&] { bare.reset(new TranscodeEngine(empty.path().toUtf8().constData())); });
     QCOMPARE(QString(err), QString("No Plugins Found!"));
-    QCOMPARE(bare->probeFile(s(path("p1080.mp4")).c_str())["videoCodec"], std::string("Invalid File Type"));
+    QCOMPARE(bare->probeFile(s(path("p1080.mp4")).c_str())[fileitem::kVideoCodecKey], std::string("Invalid File Type"));
     QVERIFY(logText().contains("No Plugins Found!"));
 }
 
@@ -828,7 +829,7 @@ void TestTranscode::cutInputIsAFailure()
     const QByteArray whole = read(path("ten.mp4"));
     QVERIFY(writeOld(path("cut40.mp4"), whole.left(whole.size() * 4 / 10)));
     TranscodeEngine probe(plugins().toUtf8().constData());
-    QCOMPARE(QString::fromStdString(probe.probeFile(s(path("cut40.mp4")).c_str())["duration"]), QString("10"));
+    QCOMPARE(QString::fromStdString(probe.probeFile(s(path("cut40.mp4")).c_str())[fileitem::kDurationKey]), QString("10"));
 
     QTemporaryDir folder;
     const QString out = folder.filePath("VID00001.mpg");

@@ -25,6 +25,7 @@
 #include "encodingthread.h"
 #include "fileitemmap.h"
 #include "ftpqueue.h"
+#include "ftpsettings.h"
 #include "ftptestserver.h"
 #include "ostrandencoder.h"
 #include "renderlistmodel.h"
