@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+#include "reporters.h"
 #include "testutil.h"
 
 namespace windowtest {
@@ -158,6 +159,8 @@ int runWindowTests(int argc, char* argv[])
     isolateUserFolders(home.path());
     QApplication app(argc, argv);
     QTEST_DISABLE_KEYPAD_NAVIGATION
+    // As the windowed program's start-up does.
+    installBoxReporter();
     Test test;
     return QTest::qExec(&test, argc, argv);
 }
