@@ -10,13 +10,14 @@
 class DriveIndexer : public QObject {
     Q_OBJECT
 public:
-    // Interactive failure reports open over parent when it is a widget.
+    // Interactive failure reports belong to parent when it is a widget.
     explicit DriveIndexer(QObject* parent = nullptr);
 
     // Indexes the volume that holds drive (any path on it, usually its root)
     // and writes its "index.dat". Failures are reported as errors (over the
-    // parent widget) when interactive, else through message(text, 3). Returns true when the index
-    // was written. Runs on the calling thread; runs in one process never overlap.
+    // parent widget) when interactive, else through message(text, 3). Returns
+    // true when the index was written. Runs on the calling thread; runs in one
+    // process never overlap.
     bool indexDrive(QString drive, bool interactive);
 
     // Registers the disk behind a drive root with the volume library and
