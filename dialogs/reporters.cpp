@@ -2,7 +2,6 @@
 #include "reporters.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include "batchconsolereport.h"
 #include "reporting.h"
@@ -23,6 +22,8 @@ QWidget* shownWindow()
     return nullptr;
 }
 
+} // namespace
+
 QMessageBox::Icon iconOf(reporting::Level level)
 {
     switch (level) {
@@ -35,8 +36,6 @@ QMessageBox::Icon iconOf(reporting::Level level)
     }
     return QMessageBox::Critical;
 }
-
-} // namespace
 
 void showReportBox(const reporting::Report& report)
 {

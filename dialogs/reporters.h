@@ -2,9 +2,15 @@
 // lines in quorvelc and in command-line runs (which switch at run time).
 #pragma once
 
+#include <QMessageBox>
+
 namespace reporting {
+enum class Level;
 struct Report;
 }
+
+// The icon of a box of that level: information, warning or critical.
+QMessageBox::Icon iconOf(reporting::Level level);
 
 // A modal box titled "Quorvel" with one OK button over the report's window;
 // the icon says the level. A report about the application goes over the window

@@ -20,24 +20,9 @@
 
 #include <unistd.h>
 
-#include "reporting.h"
 #include "targasequence.h"
 
 namespace batchtest {
-
-// A report's level as the QMessageBox::Icon the window's message slot takes.
-inline int iconOf(reporting::Level level)
-{
-    switch (level) {
-    case reporting::Level::Information:
-        return QMessageBox::Information;
-    case reporting::Level::Warning:
-        return QMessageBox::Warning;
-    case reporting::Level::Error:
-        break;
-    }
-    return QMessageBox::Critical;
-}
 
 // Answers every modal message box with the next of answers (No, or the only
 // button, when none is left) and hands every other modal dialog to onDialog

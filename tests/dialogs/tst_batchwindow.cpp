@@ -55,7 +55,7 @@ QList<int> s_levels;
 void captureMessage(const reporting::Report& report)
 {
     s_messages << report.text;
-    s_levels << batchtest::iconOf(report.level);
+    s_levels << iconOf(report.level);
 }
 
 const QString kOverwrite = "One or more destination directories contain files which will be overwritten during "

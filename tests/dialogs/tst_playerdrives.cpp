@@ -9,6 +9,7 @@
 #include "batchconvertwindow.h"
 #include "batchtest.h"
 #include "clipfolder.h"
+#include "reporters.h"
 #include "reporting.h"
 #include "volumeinfo.h"
 
@@ -26,7 +27,7 @@ QList<int> s_levels;
 void captureMessage(const reporting::Report& report)
 {
     s_messages << report.text;
-    s_levels << batchtest::iconOf(report.level);
+    s_levels << iconOf(report.level);
 }
 
 const int k25 = 1;
