@@ -2,9 +2,9 @@
 // mode as Quorvel does; without, it prints its banner and usage.
 #include <QTimer>
 
-#include "consolereporters.h"
 #include "ostrandencoder.h"
 #include "programstart.h"
+#include "reporters.h"
 
 int main(int argc, char* argv[])
 {
@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     if (!start.ready())
         return 1;
     // Before the window exists: its constructor may already report.
-    installConsoleReporters();
+    installPrintedReporter();
 
     OstrandEncoder window;
     if (argc < 2) {

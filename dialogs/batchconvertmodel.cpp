@@ -4,25 +4,17 @@
 #include <QBrush>
 #include <QDir>
 #include <QFont>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QThread>
 
-#include "boxreporters.h"
+#include "reporting.h"
 #include "volumeinfo.h"
 
 #include <algorithm>
 
 namespace {
-
-void showWarningBox(QObject*, const QString& text)
-{
-    showMessageBox(nullptr, text, QMessageBox::Warning);
-}
-
-BatchConvertModel::Reporter g_warningReporter = showWarningBox;
 
 QString clipNumberText(int number, int width)
 {
@@ -77,11 +69,6 @@ const QStringList& BatchConvertModel::slotNames4KHfr()
         QObject::tr("8 of 8 (Bottom right, even frames)"),
     };
     return names;
-}
-
-void BatchConvertModel::setWarningReporter(Reporter reporter)
-{
-    g_warningReporter = reporter ? reporter : showWarningBox;
 }
 
 void BatchConvertModel::setWarningHandler(std::function<void(const QString&)> handler)
@@ -602,7 +589,7 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
             if (m_warningHandler)
                 m_warningHandler(text);
             else
-                g_warningReporter(nullptr, text);
+                reporting::report(reporting::Level::Warning, text, nullptr, reporting::Printed::AsError);
             return false;
         }
         for (int i : completed) {

@@ -73,13 +73,9 @@ public:
     // come and gone since the paths were set).
     void refreshDestinations();
 
-    // Shows the warning about two destinations with one clip folder. The
-    // default opens a warning box titled "Quorvel"; the console program
-    // installs one that prints. boxParent is always null here.
-    using Reporter = void (*)(QObject* boxParent, const QString& text);
-    static void setWarningReporter(Reporter reporter);
-    // Where this model's warnings go instead (a command-line run prints
-    // them); null: the reporter above.
+    // Where this model's warning about two destinations with one clip folder
+    // goes (a command-line run counts it as the window's message); null: it
+    // is reported as a warning of no window, printed as an "ERROR: " line.
     void setWarningHandler(std::function<void(const QString&)> handler);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;

@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPersistentModelIndex>
+#include <QScopeGuard>
 #include <QSet>
 #include <QThread>
 #include <QTimer>
@@ -26,16 +27,15 @@
 #include <cstdio>
 
 #include "batchconvertmodel.h"
-#include "boxreporters.h"
 #include "driveselectdialog.h"
 #include "quorvelresources.h"
+#include "reporters.h"
+#include "reporting.h"
 #include "slotlistdelegate.h"
 #include "targasequence.h"
 #include "volumeinfo.h"
 
 namespace {
-
-BatchConvertWindow::Reporter g_reporter = showMessageBox;
 
 // The clip folder as the file system sees it, so that two spellings of one
 // folder are known as one.
@@ -136,16 +136,6 @@ BatchConvertWindow::~BatchConvertWindow()
         if (QThread* worker = sequence->thread())
             worker->wait();
     }
-}
-
-void BatchConvertWindow::setMessageReporter(Reporter reporter)
-{
-    g_reporter = reporter ? reporter : showMessageBox;
-}
-
-void BatchConvertWindow::printMessage(QWidget*, const QString& text, int)
-{
-    printConsoleMessage("ERROR: " + QByteArray(text.toLocal8Bit().constData()) + "\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -303,11 +293,12 @@ void BatchConvertWindow::adjustPreview()
 void BatchConvertWindow::message(QString text, int icon)
 {
     ++messagesReported;
-    // Nobody answers a box in a command-line run.
-    if (commandLineMode && g_reporter == showMessageBox)
-        printMessage(this, text, icon);
-    else
-        g_reporter(this, text, icon);
+    reporting::Level level = reporting::Level::Warning;
+    if (icon == QMessageBox::Critical)
+        level = reporting::Level::Error;
+    else if (icon == QMessageBox::Information)
+        level = reporting::Level::Information;
+    reporting::report(level, text, this, reporting::Printed::AsError);
 }
 
 // ---------------------------------------------------------------------------
@@ -800,6 +791,12 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
 {
     QStringList quadrants{QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" "), QStringLiteral(" ")};
     commandLineMode = true;
+    // Nobody answers a box in a command-line run: its reports are printed.
+    const bool boxesBack = printInsteadOfBoxes();
+    const auto restore = qScopeGuard([boxesBack] {
+        if (boxesBack)
+            installBoxReporter();
+    });
     forceOverwrite = job.force;
     silent = job.silent;
     // The model's warnings are printed too.

@@ -38,13 +38,6 @@ public:
     // startBatch has not returned yet (also while a cancelled batch winds down).
     bool isBatchRunning() const { return batchActive; }
 
-    // Shows the messages of the window and its sequences. The default opens a
-    // modal box over the window; the console program installs printMessage.
-    // A command-line run never opens a box: it prints.
-    using Reporter = void (*)(QWidget* parent, const QString& text, int level);
-    static void setMessageReporter(Reporter reporter);
-    // The console report: "ERROR: " and the text on standard output.
-    static void printMessage(QWidget* parent, const QString& text, int level);
     // Messages this window has reported (each an "ERROR: " line in a command-line run).
     int reportedMessages() const { return messagesReported; }
 
@@ -59,6 +52,9 @@ public slots:
     void frameSelected(int frame);
     void frameRateSelected(int index);
     void adjustPreview();
+    // Reports the message of the window or one of its sequences over the
+    // window; icon is a QMessageBox::Icon (2 warning, 3 critical). Printed, every
+    // message is an "ERROR: " line.
     void message(QString text, int icon);
     void addSource();
     void addSource(bool autoAssign, QString folder, int rateIndex);

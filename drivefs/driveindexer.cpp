@@ -11,13 +11,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <new>
 
 #include "dfs_device.h"
 #include "drivefs.h"
 #include "indexbuilder.h"
+#include "reporting.h"
 #include "volumeinfo.h"
 
 namespace {
@@ -37,15 +37,6 @@ bool fsyncPath(const QString& path, bool dropCache)
     return true;
 }
 
-// Until a program installs its own (the window a message box, the console
-// program a printer), interactive reports go to standard error.
-void printReport(QObject*, const QString& text)
-{
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-DriveIndexer::Reporter g_reporter = printReport;
 QMutex g_indexRunLock;
 
 } // namespace
@@ -54,11 +45,6 @@ DriveIndexer::DriveIndexer(QObject* parent)
     : QObject(parent)
     , m_boxParent(parent && parent->isWidgetType() ? parent : nullptr)
 {
-}
-
-void DriveIndexer::setInteractiveReporter(Reporter reporter)
-{
-    g_reporter = reporter ? reporter : printReport;
 }
 
 DriveLocation DriveIndexer::locate(const QString& path)
@@ -98,8 +84,9 @@ bool DriveIndexer::flushVolume(const QString& root)
 
 void DriveIndexer::report(const QString& text, bool interactive)
 {
+    // Printed, a failed interactive index leaves the cursor on its line.
     if (interactive)
-        g_reporter(m_boxParent, text);
+        reporting::report(reporting::Level::Error, text, m_boxParent, reporting::Printed::AsErrorOpen);
     else
         emit message(text, 3);
 }

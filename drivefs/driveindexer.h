@@ -10,13 +10,14 @@
 class DriveIndexer : public QObject {
     Q_OBJECT
 public:
-    // Interactive failure reports open over parent when it is a widget.
+    // Interactive failure reports belong to parent when it is a widget.
     explicit DriveIndexer(QObject* parent = nullptr);
 
     // Indexes the volume that holds drive (any path on it, usually its root)
-    // and writes its "index.dat". Failures are reported in a message box when
-    // interactive, else through message(text, 3). Returns true when the index
-    // was written. Runs on the calling thread; runs in one process never overlap.
+    // and writes its "index.dat". Failures are reported as errors (over the
+    // parent widget) when interactive, else through message(text, 3). Returns
+    // true when the index was written. Runs on the calling thread; runs in one
+    // process never overlap.
     bool indexDrive(QString drive, bool interactive);
 
     // Registers the disk behind a drive root with the volume library and
@@ -26,12 +27,6 @@ public:
     static bool flushVolume(const QString& root);
     // The mount, disk and volume offset behind a path (from /proc/self/mountinfo and /sys).
     static DriveLocation locate(const QString& path);
-
-    // Shows an interactive failure report. The windowed program installs one
-    // that opens a critical message box titled "Quorvel", the console program
-    // one that prints; until then (and after null) reports go to standard error.
-    using Reporter = void (*)(QObject* boxParent, const QString& text);
-    static void setInteractiveReporter(Reporter reporter);
 
 signals:
     // level: 2 error, 3 critical

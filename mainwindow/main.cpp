@@ -1,13 +1,14 @@
-#include "boxreporters.h"
 #include "ostrandencoder.h"
 #include "programstart.h"
+#include "reporters.h"
 
 int main(int argc, char* argv[])
 {
     ProgramStart start(ProgramStart::Windowed, argc, argv);
     if (!start.ready())
         return 1;
-    installBoxReporters();
+    // Command-line runs switch to printed lines once they know no window opens.
+    installBoxReporter();
 
     OstrandEncoder window;
     if (argc < 2)

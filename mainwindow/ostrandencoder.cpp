@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QKeySequence>
-#include <QMessageBox>
 #include <QPropertyAnimation>
 #include <QRegExp>
 #include <QRegExpValidator>
@@ -29,6 +28,7 @@
 #include "progresslistdelegate.h"
 #include "quorvelresources.h"
 #include "renderlistmodel.h"
+#include "reporting.h"
 #include "transcodeengine.h"
 
 namespace {
@@ -575,10 +575,11 @@ bool OstrandEncoder::validatePresets(bool notify)
 
 void OstrandEncoder::notifyOfBadPresets()
 {
-    notice(tr("Quorvel has detected corrupt Presets.\nPlease reinstall Quorvel.  If the "
-              "problem persists, contact Ostrand Kelvane Inc.")
-               + QLatin1Char('\n') + tr("Support: support@ostrandkelvane.com, +1 800 555 0142"),
-           QMessageBox::Warning);
+    reporting::report(reporting::Level::Warning,
+                      tr("Quorvel has detected corrupt Presets.\nPlease reinstall Quorvel.  If the "
+                         "problem persists, contact Ostrand Kelvane Inc.")
+                          + QLatin1Char('\n') + tr("Support: support@ostrandkelvane.com, +1 800 555 0142"),
+                      this);
     QTimer::singleShot(0, this, SLOT(close()));
 }
 
@@ -595,13 +596,14 @@ void OstrandEncoder::showEvent(QShowEvent* event)
     pluginsChecked = true;
     if (!probeEngine->pluginsFound())
         QTimer::singleShot(0, this, [this] {
-            notice(tr("No Plugins Found!") + QLatin1Char('\n')
-                       + tr("Quorvel looked for its codec plug-ins in the folder:") + QLatin1Char('\n')
-                       + QDir::toNativeSeparators(QDir::currentPath() + QStringLiteral("/Plugins"))
-                       + QLatin1Char('\n')
-                       + tr("Without them no video file can be read or encoded. Start Quorvel from the folder "
-                            "that holds \"Plugins\"."),
-                   QMessageBox::Critical);
+            reporting::report(reporting::Level::Error,
+                              tr("No Plugins Found!") + QLatin1Char('\n')
+                                  + tr("Quorvel looked for its codec plug-ins in the folder:") + QLatin1Char('\n')
+                                  + QDir::toNativeSeparators(QDir::currentPath() + QStringLiteral("/Plugins"))
+                                  + QLatin1Char('\n')
+                                  + tr("Without them no video file can be read or encoded. Start Quorvel from the "
+                                       "folder that holds \"Plugins\"."),
+                              this);
         });
 }
 

@@ -73,15 +73,6 @@ public:
     static bool isRunningAsAdmin();
     bool elevateAndRestart(const QStringList& arguments);
 
-    // Shows the window's own notices (the drive index result, the corrupt
-    // presets notice); level is a QMessageBox::Icon. The default opens a
-    // message box; the console program installs printNotice. A command-line
-    // run that opens no window prints them in either program.
-    using NoticeReporter = void (*)(QWidget* parent, const QString& text, int level);
-    static void setNoticeReporter(NoticeReporter reporter);
-    // The console report: "ERROR: " (critical) or "Warning: " and the text.
-    static void printNotice(QWidget* parent, const QString& text, int level);
-
 signals:
     void processingFinished(QStandardItem* item, QVariantMap map);
     void numFilesLeftToProcess(int count);
@@ -158,7 +149,6 @@ private:
     void showRunEnd();
     void uploadsChanged();
 
-    void notice(const QString& text, int level);
     // Runs "-ucconvert" or "-ucindex [drive]" when args start with one; false
     // for any other arguments.
     bool runInternalArgument(const QList<QByteArray>& args);
@@ -201,7 +191,5 @@ private:
     FTPMultiSetupWidget* ftpSetup;
     // Set by passAndProcessArgs: this run is the command-line mode.
     bool commandLineRun = false;
-    // Set by passAndProcessArgs once it is known that no window will open.
-    bool printNotices = false;
     bool pluginsChecked = false; // the missing plug-ins were looked for once
 };

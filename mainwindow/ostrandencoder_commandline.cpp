@@ -15,6 +15,7 @@
 
 #include "batchconvertwindow.h"
 #include "commandlineparser.h"
+#include "reporters.h"
 #include "volumeinfo.h"
 
 namespace {
@@ -138,8 +139,8 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
     if (runInternalArgument(args))
         return;
 
-    // From here on no window opens: every report is printed.
-    printNotices = true;
+    // From here on no window opens: nobody could answer a box.
+    printInsteadOfBoxes();
     const CommandLineParse parse = parseCommandLine(args, mountedVolumes());
     printLines(parse.argumentWarnings.mid(0, parse.audibleArgumentWarnings));
     if (parse.silenceAll)

@@ -16,6 +16,7 @@
 #include "driveindexer.h"
 #include "elevation.h"
 #include "fileitemmap.h"
+#include "reporting.h"
 
 namespace {
 
@@ -130,11 +131,12 @@ bool OstrandEncoder::indexAndReport(const QString& drive)
     DriveIndexer indexer(this);
     const bool indexed = indexer.indexDrive(drive, false);
     if (indexed)
-        notice(tr("Drive indexed successfully."), QMessageBox::Information);
+        reporting::report(reporting::Level::Information, tr("Drive indexed successfully."), this);
     else
-        notice(tr("Unable to index drive. Make sure the drive exists, is formatted correctly, and is "
-                  "not write-protected, and try again."),
-               QMessageBox::Critical);
+        reporting::report(reporting::Level::Error,
+                          tr("Unable to index drive. Make sure the drive exists, is formatted correctly, and is "
+                             "not write-protected, and try again."),
+                          this);
     return indexed;
 }
 

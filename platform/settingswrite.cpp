@@ -9,22 +9,16 @@
 #include <QStringList>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "reporting.h"
+
 namespace {
 
-void printFailure(const QString& text)
-{
-    std::printf("ERROR: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
-
-SettingsWrite::FailureReporter g_reporter = printFailure;
 std::atomic<bool> g_failureReported{false};
 
 // Takes the group and other bits away; never adds any (a file the user made
@@ -107,14 +101,11 @@ bool SettingsWrite::commit()
     ownerOnly(fileName());
     giveBack(fileName());
     if (!written && !g_failureReported.exchange(true))
-        g_reporter(QCoreApplication::translate("SettingsWrite", "Your selections could not be saved: %1")
-                       .arg(QDir::toNativeSeparators(fileName())));
+        reporting::report(reporting::Level::Error,
+                          QCoreApplication::translate("SettingsWrite", "Your selections could not be saved: %1")
+                              .arg(QDir::toNativeSeparators(fileName())),
+                          QCoreApplication::instance());
     return written;
-}
-
-void SettingsWrite::setFailureReporter(FailureReporter reporter)
-{
-    g_reporter = reporter ? reporter : printFailure;
 }
 
 void SettingsWrite::giveBackToUser()

@@ -16,13 +16,9 @@ public:
 
     // Writes what was set, keeps the file owner-only and, in a run elevated
     // for a user, gives it back to that user. False when the file could not
-    // be written; the first such failure of a run is reported.
+    // be written; the first such failure of a run is reported as an error,
+    // "Your selections could not be saved: <path>", over the window shown.
     bool commit();
-
-    // Receives "Your selections could not be saved: <path>". The default
-    // prints it as an "ERROR: " line on standard output.
-    using FailureReporter = void (*)(const QString& text);
-    static void setFailureReporter(FailureReporter reporter);
 
     // In a run that pkexec started for a user (PKEXEC_UID): gives the
     // settings file, and the folders a run made for it, back to that user.

@@ -15,11 +15,11 @@
 #include "../mainwindow/windowtestenv.h"
 #include "batchconvertmodel.h"
 #include "batchconvertwindow.h"
-#include "consolereporters.h"
 #include "dfs_runtime.h"
 #include "driveindexer.h"
 #include "ostrandencoder.h"
 #include "programstart.h"
+#include "reporters.h"
 
 using batchtest::Modal;
 using batchtest::StdoutCapture;
@@ -65,7 +65,7 @@ private slots:
     {
         startCase();
         QVERIFY(m_media.isValid());
-        installConsoleReporters();
+        installPrintedReporter();
     }
     void init() { startTest(); }
     void cleanup() { endTest(); }

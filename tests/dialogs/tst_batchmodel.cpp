@@ -4,6 +4,8 @@
 #include "../drivefs/index/loopmount.h"
 #include "../engine/targa/tgahelpers.h"
 #include "batchconvertmodel.h"
+#include "reporters.h"
+#include "reporting.h"
 #include "slotlistdelegate.h"
 #include "volumeinfo.h"
 
@@ -26,10 +28,10 @@ using namespace tgatest;
 namespace {
 
 QStringList s_warnings;
-void captureWarning(QObject* boxParent, const QString& text)
+void captureWarning(const reporting::Report& report)
 {
-    s_warnings << text;
-    QVERIFY(!boxParent);
+    s_warnings << report.text;
+    QVERIFY(!report.parent);
 }
 
 const QString kDuplicate = "Cannot export multiple files to the same destination at the same time.\n\n"
@@ -113,7 +115,7 @@ void TestBatchModel::initTestCase()
     m_hd = m_hdDir + "/shot0001.tga";
     m_uhdDir = folder("uhd");
     QCOMPARE(ffmpegFrames(m_uhdDir + "/uhd0001.tga", 3840, 2160, 24, true), QString());
-    BatchConvertModel::setWarningReporter(captureWarning);
+    reporting::install(captureWarning);
 }
 
 void TestBatchModel::init()
@@ -561,7 +563,7 @@ void TestBatchModel::refusedPathTakesNothing()
 
 void TestBatchModel::defaultWarningIsABox()
 {
-    BatchConvertModel::setWarningReporter(nullptr);
+    installBoxReporter();
     BatchConvertModel model;
     model.addSource(sequence(m_hdDir, k5994));
     model.addDestination(0);
@@ -583,7 +585,7 @@ void TestBatchModel::defaultWarningIsABox()
     });
     closer.start(20);
     const bool accepted = model.setData(cell(model, 0, 1, 0), path);
-    BatchConvertModel::setWarningReporter(captureWarning);
+    reporting::install(captureWarning);
     QVERIFY(!accepted);
     QCOMPARE(title, QString("Quorvel"));
     QCOMPARE(text, kDuplicate);

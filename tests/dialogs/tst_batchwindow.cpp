@@ -11,6 +11,8 @@
 #include "batchconvertwindow.h"
 #include "batchtest.h"
 #include "driveselectdialog.h"
+#include "reporters.h"
+#include "reporting.h"
 #include "slotlistdelegate.h"
 #include "volumeinfo.h"
 
@@ -50,10 +52,10 @@ const QString s_ownMounts = LoopMount::isolate();
 
 QStringList s_messages;
 QList<int> s_levels;
-void captureMessage(QWidget*, const QString& text, int level)
+void captureMessage(const reporting::Report& report)
 {
-    s_messages << text;
-    s_levels << level;
+    s_messages << report.text;
+    s_levels << iconOf(report.level);
 }
 
 const QString kOverwrite = "One or more destination directories contain files which will be overwritten during "
@@ -200,8 +202,7 @@ void TestBatchWindow::initTestCase()
     QCOMPARE(ffmpegFrames(m_long + "/long%04d.tga", 1280, 720, 24, false, 12), QString());
     QCOMPARE(ffmpegFrames(m_uhd + "/city%04d.tga", 3840, 2160, 24, false, 2), QString());
     QVERIFY(writeAll(m_noFrames + "/readme.txt", "no frames here"));
-    BatchConvertWindow::setMessageReporter(captureMessage);
-    BatchConvertModel::setWarningReporter([](QObject*, const QString& text) { s_messages << text; });
+    reporting::install(captureMessage);
 }
 
 void TestBatchWindow::init()
@@ -652,14 +653,14 @@ void TestBatchWindow::hoverAndDriveClick()
 
 void TestBatchWindow::messagesAreBoxesByDefault()
 {
-    BatchConvertWindow::setMessageReporter(nullptr);
+    installBoxReporter();
     BatchConvertWindow w(0, nullptr);
     w.show();
     Modal modal;
     modal.answers = {QMessageBox::Ok, QMessageBox::Ok};
     w.message("Unable to write to /x/y.tga.", 2);
     w.message("Something critical.", 3);
-    BatchConvertWindow::setMessageReporter(captureMessage);
+    reporting::install(captureMessage);
     QCOMPARE(modal.texts(), (QStringList{"Unable to write to /x/y.tga.", "Something critical."}));
     QCOMPARE(modal.boxes[0].icon, QMessageBox::Warning);
     QCOMPARE(modal.boxes[1].icon, QMessageBox::Critical);

@@ -9,6 +9,7 @@
 #include "batchconvertwindow.h"
 #include "batchtest.h"
 #include "commandlinebatchjob.h"
+#include "reporters.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>
@@ -99,8 +100,7 @@ void TestCommandLineBatch::initTestCase()
         QVERIFY(QDir().mkpath(d));
     QCOMPARE(ffmpegFrames(m_hd + "/take%04d.tga", 1920, 1080, 24, false, 10), QString());
     QCOMPARE(ffmpegFrames(m_uhd + "/city%04d.tga", 3840, 2160, 24, true, 2), QString());
-    BatchConvertWindow::setMessageReporter(nullptr);   // the windowed program's boxes
-    BatchConvertModel::setWarningReporter(nullptr);
+    installBoxReporter();   // the windowed program's boxes
 }
 
 void TestCommandLineBatch::init()
@@ -459,7 +459,7 @@ void TestCommandLineBatch::errorLineAmidTheRuler()
 void TestCommandLineBatch::messagesPrintedNotBoxed()
 {
     // The console program's reporter prints texts as they are.
-    BatchConvertWindow::setMessageReporter(BatchConvertWindow::printMessage);
+    installPrintedReporter();
     {
         BatchConvertWindow window(0, nullptr);
         Modal modal;
@@ -468,7 +468,7 @@ void TestCommandLineBatch::messagesPrintedNotBoxed()
         QCOMPARE(capture.stop(), QByteArray("ERROR: 100% of %s done %n\n"));
         QVERIFY(modal.boxes.isEmpty());
     }
-    BatchConvertWindow::setMessageReporter(nullptr);
+    installBoxReporter();
     // With the box reporter a command-line run prints its messages too.
     Modal modal;
     const Run r = run(job(m_noFrames, {m_dest}, {"0"}, {""}, k25));

@@ -3,7 +3,7 @@
 // drive, and (with root, loop devices and FUSE) real exFAT drives.
 #include "../drivefs/index/loopmount.h"
 #include "batchtest.h"
-#include "boxreporters.h"
+#include "reporters.h"
 #include "driveindexdialog.h"
 #include "driveindexer.h"
 #include "driveselectdialog.h"
@@ -106,7 +106,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_work.isValid());
-        installBoxReporters();   // the windowed program's boxes, caught below
+        installBoxReporter();   // the windowed program's boxes, caught below
     }
 
     void selectDialogFields()

@@ -9,6 +9,8 @@
 #include "batchconvertwindow.h"
 #include "batchtest.h"
 #include "clipfolder.h"
+#include "reporters.h"
+#include "reporting.h"
 #include "volumeinfo.h"
 
 #include <QSignalSpy>
@@ -22,10 +24,10 @@ namespace {
 
 QStringList s_messages;
 QList<int> s_levels;
-void captureMessage(QWidget*, const QString& text, int level)
+void captureMessage(const reporting::Report& report)
 {
-    s_messages << text;
-    s_levels << level;
+    s_messages << report.text;
+    s_levels << iconOf(report.level);
 }
 
 const int k25 = 1;
@@ -101,8 +103,7 @@ void TestPlayerDrives::initTestCase()
     m_shot = m_tmp.filePath("shots");
     QVERIFY(QDir().mkpath(m_shot));
     QCOMPARE(ffmpegFrames(m_shot + "/shot%04d.tga", 1280, 720, 24, false, 6), QString());
-    BatchConvertWindow::setMessageReporter(captureMessage);
-    BatchConvertModel::setWarningReporter([](QObject*, const QString& text) { s_messages << text; });
+    reporting::install(captureMessage);
 }
 
 void TestPlayerDrives::init()

@@ -4,6 +4,7 @@
 
 #include "driveindexer.h"
 #include "index/loopmount.h"
+#include "reporting.h"
 #include "testutil.h"
 
 #include <atomic>
@@ -26,9 +27,9 @@ QByteArray readAll(const QString& path)
 }
 
 QStringList s_reported;
-void captureReport(QObject*, const QString& text)
+void captureReport(const reporting::Report& report)
 {
-    s_reported << text;
+    s_reported << report.text;
 }
 
 } // namespace
@@ -65,7 +66,7 @@ private slots:
     void init()
     {
         s_reported.clear();
-        DriveIndexer::setInteractiveReporter(captureReport);
+        reporting::install(captureReport);
     }
 
     void indexesMountedDrive()
@@ -198,7 +199,7 @@ private slots:
         // the report must not hold the run up.
         static int nested;
         nested = -1;
-        DriveIndexer::setInteractiveReporter([](QObject*, const QString&) {
+        reporting::install([](const reporting::Report&) {
             DriveIndexer inner;
             nested = inner.indexDrive("/proc", false) ? 1 : 0;
         });
@@ -217,7 +218,7 @@ private slots:
             outer.join();
         else
             outer.detach();
-        DriveIndexer::setInteractiveReporter(captureReport);
+        reporting::install(captureReport);
         QVERIFY2(returned, "a run started from a report never returned");
         QCOMPARE(nested, 0);
     }

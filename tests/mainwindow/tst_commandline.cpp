@@ -9,7 +9,7 @@
 
 #include "../dialogs/batchtest.h"
 #include "batchconvertwindow.h"
-#include "boxreporters.h"
+#include "reporters.h"
 #include "driveindexdialog.h"
 #include "ostrandencoder.h"
 #include "windowtestenv.h"
@@ -47,7 +47,7 @@ private slots:
     void initTestCase()
     {
         startCase();
-        installBoxReporters();
+        installBoxReporter();
     }
     void init() { startTest(); }
     void cleanup() { endTest(); }

@@ -23,7 +23,7 @@
 #include "../drivefs/index/loopmount.h"
 #include "batchconvertwindow.h"
 #include "driveindexdialog.h"
-#include "boxreporters.h"
+#include "reporters.h"
 #include "elevation.h"
 #include "fileitemmap.h"
 #include "ftpmultisetupwidget.h"
@@ -363,7 +363,7 @@ private slots:
     // program's reporters installed.
     void unwritableSettingsReportedOnce()
     {
-        installBoxReporters();
+        installBoxReporter();
         QString file;
         {
             QSettings settings;
@@ -808,6 +808,8 @@ int main(int argc, char* argv[])
     windowtest::isolateUserFolders(home.path());
     QApplication app(argc, argv);
     QTEST_DISABLE_KEYPAD_NAVIGATION
+    // As the windowed program's start-up does.
+    installBoxReporter();
     ElevationTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "fileitemmap.h"
+#include "reporters.h"
 #include "testutil.h"
 
 namespace windowtest {
@@ -159,6 +160,8 @@ int runWindowTests(int argc, char* argv[])
     isolateUserFolders(home.path());
     QApplication app(argc, argv);
     QTEST_DISABLE_KEYPAD_NAVIGATION
+    // As the windowed program's start-up does.
+    installBoxReporter();
     Test test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -6,15 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "reporting.h"
 #include "settingswrite.h"
 
 namespace {
 
 QStringList g_reports;
 
-void recordReport(const QString& text)
+void recordReport(const reporting::Report& report)
 {
-    g_reports << text;
+    g_reports << report.text;
 }
 
 int modeOf(const QString& path)
@@ -42,7 +43,7 @@ private slots:
     {
         QCoreApplication::setOrganizationName("Ostrand Kelvane Inc");
         QCoreApplication::setApplicationName("Quorvel");
-        SettingsWrite::setFailureReporter(recordReport);
+        reporting::install(recordReport);
         mask = ::umask(022);
     }
 
