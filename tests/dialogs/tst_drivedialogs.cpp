@@ -1,6 +1,7 @@
 // The drive index and drive select dialogs, offscreen: their forms, the
 // selected path, indexing with nothing selected, a folder that is no player
 // drive, and (with root, loop devices and FUSE) real exFAT drives.
+#include "../drivefs/index/indexfixture.h"
 #include "../drivefs/index/loopmount.h"
 #include "batchtest.h"
 #include "reporters.h"
@@ -21,7 +22,6 @@
 
 namespace {
 
-const QString kPython = "/usr/bin/python3";
 const QString kUnable = "Unable to index drive. Make sure the drive exists, is formatted correctly, and is not "
                         "write-protected, and try again.";
 
@@ -98,7 +98,7 @@ class TestDriveDialogs : public QObject {
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
             QSKIP(qPrintable("mounted drive test needs " + missing));
-        if (!QFileInfo::exists(kPython))
+        if (!QFileInfo::exists(indexfixture::kPython))
             QSKIP("missing /usr/bin/python3 (the index checker)");
     }
 
@@ -268,9 +268,8 @@ private slots:
         QVERIFY2(plain.create(m_work.filePath("plain.img"), 8 << 20, plainLabel, &error), qPrintable(error));
         const QString root = player.mountPoint() + "/";
         const QString plainRoot = plain.mountPoint() + "/";
-        const auto filled = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "fill",
-                                                    "live", player.mountPoint()});
-        QVERIFY2(filled.ok(), filled.err.constData());
+        const QString failed = indexfixture::fill("live", player.mountPoint());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
 
         DriveIndexDialog dialog(nullptr);
         dialog.show();
@@ -321,14 +320,8 @@ private slots:
 
         QVERIFY(player.release());
         QVERIFY(plain.release());
-        const QString copy = m_work.filePath("player-index.dat");
-        QFile out(copy);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(written);
-        out.close();
-        const auto checked = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check",
-                                                     playerImage, copy, "live"});
-        QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
+        const QString report = indexfixture::check(playerImage, written, m_work.filePath("player-index.dat"), "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
     // mkfs.exfat on the whole device, no partition table: indexed from the
@@ -342,9 +335,8 @@ private slots:
         const QString label = LoopMount::uniqueLabel(1);
         QVERIFY2(player.createWholeDisk(image, 8 << 20, label, &error), qPrintable(error));
         const QString root = player.mountPoint() + "/";
-        const auto filled = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "fill",
-                                                    "live", player.mountPoint()});
-        QVERIFY2(filled.ok(), filled.err.constData());
+        const QString failed = indexfixture::fill("live", player.mountPoint());
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
 
         DriveIndexDialog dialog(nullptr);
         dialog.show();
@@ -362,14 +354,8 @@ private slots:
         const QByteArray written = index.readAll();
         index.close();
         QVERIFY(player.release());
-        const QString copy = m_work.filePath("whole-index.dat");
-        QFile out(copy);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(written);
-        out.close();
-        const auto checked = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check",
-                                                     image, copy, "live"});
-        QVERIFY2(checked.ok(), (checked.out + checked.err).constData());
+        const QString report = indexfixture::check(image, written, m_work.filePath("whole-index.dat"), "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 };
 

@@ -3,6 +3,7 @@
 // clip folders converted again over an earlier run, and drives that cannot
 // be indexed. Real exFAT images on loop devices with exfat-fuse where the
 // machine has them (root, /dev/loop-control, /dev/fuse); plain folders else.
+#include "../drivefs/index/indexfixture.h"
 #include "../drivefs/index/loopmount.h"
 #include "../engine/targa/tgahelpers.h"
 #include "batchconvertmodel.h"
@@ -31,7 +32,6 @@ void captureMessage(const reporting::Report& report)
 }
 
 const int k25 = 1;
-const QString kPython = "/usr/bin/python3";
 
 BatchConvertModel* modelOf(BatchConvertWindow& w)
 {
@@ -59,14 +59,6 @@ QStringList entries(const QString& dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
 }
 
-QString checkIndex(const QString& image, const QByteArray& index, const QString& copy)
-{
-    if (!writeAll(copy, index))
-        return "cannot write " + copy;
-    const auto r = testutil::run(kPython, {testutil::testsDir() + "/drivefs/index/indexfixture.py", "check", image, copy});
-    return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
-}
-
 } // namespace
 
 class TestPlayerDrives : public QObject {
@@ -87,7 +79,7 @@ private:
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
             return "mounted player drives need " + missing;
-        if (!QFileInfo::exists(kPython))
+        if (!QFileInfo::exists(indexfixture::kPython))
             return "missing /usr/bin/python3 (the index checker)";
         return QString();
     }
@@ -153,7 +145,7 @@ void TestPlayerDrives::wholeDiskDriveIndexedAfterTheBatch()
     other.release();
 
     QVERIFY(drive.release());
-    const QString report = checkIndex(image, index, m_tmp.filePath("whole-index.dat"));
+    const QString report = indexfixture::check(image, index, m_tmp.filePath("whole-index.dat"));
     QVERIFY2(report.isEmpty(), qPrintable(report));
 }
 

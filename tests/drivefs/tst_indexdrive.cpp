@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "driveindexer.h"
+#include "index/indexfixture.h"
 #include "index/loopmount.h"
 #include "reporting.h"
 #include "testutil.h"
@@ -12,13 +13,6 @@
 #include <thread>
 
 namespace {
-
-const QString kPython = "/usr/bin/python3";
-
-QString fixture()
-{
-    return testutil::testsDir() + "/drivefs/index/indexfixture.py";
-}
 
 QByteArray readAll(const QString& path)
 {
@@ -44,22 +38,16 @@ class TestIndexDrive : public QObject {
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
             QSKIP(qPrintable("mounted drive test needs " + missing));
-        if (!QFileInfo::exists(kPython))
+        if (!QFileInfo::exists(indexfixture::kPython))
             QSKIP("missing /usr/bin/python3 (the index checker)");
     }
 
     bool fill(const QString& layout, const QString& root)
     {
-        const auto r = testutil::run(kPython, {fixture(), "fill", layout, root});
-        if (!r.ok())
-            qWarning() << r.out << r.err;
-        return r.ok();
-    }
-
-    QString check(const QString& image, const QString& index, const QString& layout)
-    {
-        const auto r = testutil::run(kPython, {fixture(), "check", image, index, layout});
-        return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+        const QString failed = indexfixture::fill(layout, root);
+        if (!failed.isEmpty())
+            qWarning() << failed;
+        return failed.isEmpty();
     }
 
 private slots:
@@ -112,12 +100,7 @@ private slots:
 
         QString fsck;
         QVERIFY2(LoopMount::fsckClean(image, &fsck, drive.volumeOffset()), qPrintable(fsck));
-        const QString indexCopy = m_work.filePath("live-index.dat");
-        QFile out(indexCopy);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(first);
-        out.close();
-        const QString report = check(image, indexCopy, "live");
+        const QString report = indexfixture::check(image, first, m_work.filePath("live-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
@@ -139,12 +122,7 @@ private slots:
         const QByteArray after = readAll(root + "index.dat");
         QCOMPARE(after.size(), before.size() + 30 * 8);
         QVERIFY(drive.release());
-        const QString indexCopy = m_work.filePath("late-index.dat");
-        QFile out(indexCopy);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(after);
-        out.close();
-        const QString report = check(image, indexCopy, "live");
+        const QString report = indexfixture::check(image, after, m_work.filePath("late-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
@@ -167,12 +145,7 @@ private slots:
         const QByteArray index = readAll(root + "index.dat");
         QVERIFY(index.size() > 687960);
         QVERIFY(drive.release());
-        const QString indexCopy = m_work.filePath("whole-index.dat");
-        QFile out(indexCopy);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(index);
-        out.close();
-        const QString report = check(image, indexCopy, "live");
+        const QString report = indexfixture::check(image, index, m_work.filePath("whole-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 

@@ -1,0 +1,46 @@
+// The index fixture (indexfixture.py) from C++ tests: fills a mounted player
+// drive with a layout of clip folders, and checks an index.dat against the
+// drive image it was written for.
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include "testutil.h"
+
+namespace indexfixture {
+
+// Debian's Python modules load only under this interpreter.
+inline const QString kPython = QStringLiteral("/usr/bin/python3");
+
+inline QString script()
+{
+    return testutil::testsDir() + "/drivefs/index/indexfixture.py";
+}
+
+// Empty when the layout was written under root, else what the fixture said.
+inline QString fill(const QString& layout, const QString& root)
+{
+    const auto r = testutil::run(kPython, {script(), "fill", layout, root});
+    return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+}
+
+// Saves index as copy (the drive is released by now, so its index.dat is no
+// longer reachable) and checks it against image, the layout's clips too when
+// one is named. Empty when the index is right, else the checker's report.
+inline QString check(const QString& image, const QByteArray& index, const QString& copy,
+                     const QString& layout = QString())
+{
+    QFile out(copy);
+    if (!out.open(QIODevice::WriteOnly) || out.write(index) != index.size() || !out.flush())
+        return QStringLiteral("cannot write ") + copy;
+    out.close();
+    QStringList args{script(), "check", image, copy};
+    if (!layout.isEmpty())
+        args << layout;
+    const auto r = testutil::run(kPython, args);
+    return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+}
+
+} // namespace indexfixture
