@@ -185,7 +185,7 @@ void TestTranscode::probeMapsKeyByKey()
     QStringList keys;
     for (const auto& kv : m)
         keys << QString::fromStdString(kv.first);
-    QCOMPARE(keys, QStringList({fileitem::kABitrateKey, "audioCodec", "bytesPerSample", "channels", "duration", "frameAspect",
+    QCOMPARE(keys, QStringList({"aBitrate", "audioCodec", "bytesPerSample", "channels", "duration", "frameAspect",
                                 "frames", "height", "numAudioStreams", "numVideoStreams", "pal", "pixelAspect",
                                 "samplerate", "samples", "transportStream", "vBitrate", "valid", "vbr", "videoCodec",
                                 "width"}));
