@@ -8,11 +8,18 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
+
+#include "fileitemkeys.h"
 
 namespace {
 
@@ -25,17 +32,6 @@ void keepUntilExit(McDecodePipe* pipe)
     QMutexLocker guard(&lock);
     kept->push_back(pipe);
 }
-
-} // namespace
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "fileitemkeys.h"
-
-namespace {
 
 // An advisory lock on one output name, held in a hidden file beside it while
 // the output is written, so that two encoders never write one file at once.
@@ -305,14 +301,18 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
 {
     stopRequest = false;
     m_lastFailure.clear();
-    // Keeps the reason of a failure for the caller and gives the result -1.
-    auto failed = [this](const char* format, auto... args) {
-        char text[2048];
-        if constexpr (sizeof...(args) == 0)
-            std::snprintf(text, sizeof text, "%s", format);
-        else
-            std::snprintf(text, sizeof text, format, args...);
-        m_lastFailure = reasonOf(text);
+    // Prints a failure line on out and keeps its reason for the caller; the
+    // result is -1.
+    auto failed = [this](FILE* out, const char* format, auto... args) {
+        std::string text;
+        if constexpr (sizeof...(args) == 0) {
+            text = format;
+        } else {
+            text.resize(size_t(std::max(0, std::snprintf(nullptr, 0, format, args...))));
+            std::snprintf(text.data(), text.size() + 1, format, args...);
+        }
+        std::fputs(text.c_str(), out);
+        m_lastFailure = reasonOf(text.c_str());
         return -1;
     };
     // Held until the worker has renamed or removed its file: declared before
@@ -335,54 +335,46 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
 
     if (!McFile::isFile(inFile)) {
         debug_trace("*** Input file not found.\n");
-        std::fprintf(stderr, "*** Input file %s not found.\n", inFile.asString());
-        return failed("*** Input file %s not found.\n", inFile.asString());
+        return failed(stderr, "*** Input file %s not found.\n", inFile.asString());
     }
     Any outFolder = McFile::getPath(outFile);
     if (!McFile::isDir(outFolder)) {
         debug_trace("*** Output path not found.\n");
-        std::fprintf(stderr, "*** Output path '%s' not found.\n", outFolder.asString());
-        return failed("*** Output path '%s' not found.\n", outFolder.asString());
+        return failed(stderr, "*** Output path '%s' not found.\n", outFolder.asString());
     }
     switch (outputLock.acquire(outFile.asString())) {
     case OutputLock::Locked:
         break;
     case OutputLock::Busy:
         debug_trace("*** Output file is being written by another Quorvel.\n");
-        std::fprintf(stderr, "*** %s is being written by another Quorvel.\n", outFile.asString());
-        return failed("*** %s is being written by another Quorvel.\n", outFile.asString());
+        return failed(stderr, "*** %s is being written by another Quorvel.\n", outFile.asString());
     case OutputLock::Failed: {
         const std::string why = std::strerror(errno);
         debug_trace("*** Cannot write in the output path.\n");
-        std::fprintf(stderr, "*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
-        return failed("*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
+        return failed(stderr, "*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
     }
     }
     if (!McFile::isFile(presetName)) {
         debug_trace("*** Preset file not found.\n");
-        std::fprintf(stderr, "*** Preset file %s not found.\n", presetName.asString());
-        return failed("*** Preset file %s not found.\n", presetName.asString());
+        return failed(stderr, "*** Preset file %s not found.\n", presetName.asString());
     }
 
     if (presets.load(presetName, 0, nullptr) != 0) {
         debug_trace("*** Cannot load preset file");
-        std::fprintf(stderr, "*** Cannot load preset file '%s'", presetName.asString());
-        return failed("*** Cannot load preset file '%s'", presetName.asString());
+        return failed(stderr, "*** Cannot load preset file '%s'", presetName.asString());
     }
     McPreset* preset = presets.at(0);
 
     m_decodePipe = McDecFactory::decodePipe(inFile, Any::invalid(), nullptr, nullptr);
     if (!m_decodePipe) {
         debug_trace("*** Can not open input file.\n");
-        std::fprintf(stderr, "*** Can not open input file '%s'.\n", inFile.asString());
-        return failed("*** Can not open input file '%s'.\n", inFile.asString());
+        return failed(stderr, "*** Can not open input file '%s'.\n", inFile.asString());
     }
 
     m_encodePipe = McEncodePipe::create();
     if (m_encodePipe->applyPreset(preset, 0, 0) != 0) {
-        std::printf("*** %s\n", m_encodePipe->errorDesc());
         debug_trace("Error appyling Preset");
-        return failed("*** %s\n", m_encodePipe->errorDesc());
+        return failed(stdout, "*** %s\n", m_encodePipe->errorDesc());
     }
     releaseOnExit = true;
 
@@ -483,8 +475,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
 
     if (m_encodePipe->open(255) == 0) {
         // releasePipes deletes the transcoder and the encode pipe first.
-        std::printf("Error - no output streams");
-        return failed("Error - no output streams");
+        return failed(stdout, "Error - no output streams");
     }
 
     m_encodePipe->setParam("filename", outFile);
@@ -497,9 +488,8 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
             m_transcoder->getParam("deadLock", value);
             if (value.isValid() && value.asInt32() != 0) {
                 std::fflush(stdout);
-                std::fputs("\n\n*** Error: processing deadlock detected... abort.\n", stderr);
-                std::fflush(stderr);
-                return failed("*** Error: processing deadlock detected... abort.\n");
+                std::fputs("\n\n", stderr);
+                return failed(stderr, "*** Error: processing deadlock detected... abort.\n");
             }
             if (stopRequest)
                 break;
@@ -513,8 +503,7 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
         result = value.asInt32();
     }
     if (result != 0) {
-        std::printf("Failed: %s", m_transcoder->errorDesc());
-        failed("Failed: %s", m_transcoder->errorDesc());
+        failed(stdout, "Failed: %s", m_transcoder->errorDesc());
     }
     return result;
 }
