@@ -186,8 +186,7 @@ bool TargaSequence::scan(QString directory)
     bool propertiesOk = false;
     if (m_framesFound > 0) {
         TgaImage image;
-        const QString name = m_frameFiles.value(m_firstFrame, frameFileName(m_firstFrame) + QLatin1String(".tga"));
-        const QString path = m_directory + QLatin1Char('/') + name;
+        const QString path = framePath(m_firstFrame);
         if (TgaReadPath(&image, QFile::encodeName(path).constData()) == TgaOk
             && acceptedFrameSizes().contains(QSize(image.width, image.height))) {
             m_width = image.width;
@@ -216,14 +215,21 @@ QString TargaSequence::frameFileName(int n) const
     return m_prefix + QString::number(n).rightJustified(m_digitCount, QLatin1Char('0'));
 }
 
+QString TargaSequence::framePath(int n) const
+{
+    const QString name = frameFileName(n);
+    if (name.isEmpty())
+        return QString();
+    return m_directory + QLatin1Char('/') + m_frameFiles.value(n, name + QLatin1String(".tga"));
+}
+
 uint8_t* TargaSequence::readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit,
                                   TgaImage* image, int* fileDepth)
 {
     TgaFreeImage(image);
-    const QString name = frameFileName(n);
-    if (name.isEmpty())
+    const QString path = framePath(n);
+    if (path.isEmpty())
         return nullptr;
-    const QString path = m_directory + QLatin1Char('/') + m_frameFiles.value(n, name + QLatin1String(".tga"));
     if (TgaReadPath(image, QFile::encodeName(path).constData()) != TgaOk)
         return nullptr;
 
@@ -453,10 +459,9 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
 // disk keeps reading while the current frame is converted and written.
 void TargaSequence::prefetchFrame(int n) const
 {
-    const QString name = frameFileName(n);
-    if (name.isEmpty())
+    const QString path = framePath(n);
+    if (path.isEmpty())
         return;
-    const QString path = m_directory + QLatin1Char('/') + m_frameFiles.value(n, name + QLatin1String(".tga"));
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -545,8 +550,7 @@ void TargaSequence::convertSequence()
         // Every file of a clip must match its first frame: the drive index and
         // the player take one size and one format for the whole clip.
         if (frameWidth != m_width || frameHeight != m_height || frameDepth != m_bitsPerPixel) {
-            const QString file = m_directory + QLatin1Char('/')
-                + m_frameFiles.value(int(i), frameFileName(int(i)) + QLatin1String(".tga"));
+            const QString file = framePath(int(i));
             emit message(QStringLiteral("Source frame %1 is %2 x %3 at %4 bits per pixel, but the sequence's first "
                                         "frame is %5 x %6 at %7 bits per pixel.")
                              .arg(QDir::toNativeSeparators(file))

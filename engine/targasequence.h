@@ -111,6 +111,8 @@ private:
     void jobCreated();
     void jobDone();
     void waitForJobs();
+    // The file of frame n as it is named on disk; empty outside the sequence.
+    QString framePath(int n) const;
     void prefetchFrame(int n) const;
     QString outputName(int number) const;
     QString outputPath(const SequenceDestination& destination, int number) const;
