@@ -34,8 +34,10 @@ const int kProgressPollMs = 100;
 // list when none is shown; a long text takes a smaller size of the form's
 // font, then a second line, and what still does not fit is cut with an
 // ellipsis and left whole in the label's tool tip.
-void setStatusText(QLabel* label, const QString& text, bool warningShown)
+void setStatusText(Ui::OstrandEncoderClass& ui, const QString& text)
 {
+    QLabel* label = ui.encodingStatusLabel;
+    const bool warningShown = !ui.noAudioWarningLabel->isHidden() || !ui.noVideoWarningLabel->isHidden();
     const int kNarrow = 241, kWide = 531, kTop = 5, kHeight = 27;
     const int width = warningShown ? kNarrow : kWide;
     QFont font = label->font();
@@ -101,8 +103,7 @@ void OstrandEncoder::showRunEnd()
     const int uploads = ftpQueue ? ftpQueue->remaining() : 0;
     if (uploads > 0)
         text += tr(" Uploading ") + QString::number(uploads) + (uploads == 1 ? tr(" file...") : tr(" files..."));
-    setStatusText(ui.encodingStatusLabel, text,
-                  !ui.noAudioWarningLabel->isHidden() || !ui.noVideoWarningLabel->isHidden());
+    setStatusText(ui, text);
 }
 
 void OstrandEncoder::uploadsChanged()
@@ -159,9 +160,7 @@ void OstrandEncoder::encodeNextFile(int result)
     const int rows = model->rowCount();
     const bool nextRow = encodingRow < rows && !cancelled;
     if (nextRow) {
-        setStatusText(ui.encodingStatusLabel,
-                      tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ") + QString::number(rows),
-                      !ui.noAudioWarningLabel->isHidden() || !ui.noVideoWarningLabel->isHidden());
+        setStatusText(ui, tr("Now Encoding ") + QString::number(encodingRow + 1) + tr(" of ") + QString::number(rows));
     } else {
         runEnded = true;
         showRunEnd();
