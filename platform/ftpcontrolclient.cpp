@@ -3,11 +3,18 @@
 
 #include <QTimer>
 
+#include "ftplimits.h"
+
 namespace {
 
-// A reply line longer than this is not FTP: the connection is dropped
-// rather than buffering without end.
-const int kMaxLineLength = 64 * 1024;
+// Far beyond any real greeting or login reply: a server that sends more
+// before its final reply (continuation lines, preliminary replies or one
+// endless line) is flooding, and the session ends rather than buffering or
+// parsing without end.
+const int kMaxReplyLines = 1000;
+const qint64 kMaxReplyBytes = 64 * 1024;
+// The socket buffers no more than this between two reads.
+const qint64 kReadBufferSize = 64 * 1024;
 
 bool holdsLineBreakOrNul(const QString& text)
 {
@@ -37,8 +44,16 @@ bool isLoginAccepted(int code)
 
 FtpControlClient::FtpControlClient(QObject* parent)
     : QObject(parent),
-      socket(new QTcpSocket(this))
+      socket(new QTcpSocket(this)),
+      limitTimer(new QTimer(this))
 {
+    socket->setReadBufferSize(kReadBufferSize);
+    limitTimer->setSingleShot(true);
+    connect(limitTimer, &QTimer::timeout, this, [this] {
+        fail(wait == Wait::Greeting && state != Connected
+                 ? tr("No connection within %1 s").arg(ftplimits::connectSeconds())
+                 : tr("No reply within %1 s").arg(ftplimits::stallSeconds()));
+    });
     connect(socket, &QAbstractSocket::stateChanged, this, &FtpControlClient::socketStateChanged);
     connect(socket, &QIODevice::readyRead, this, &FtpControlClient::readReplies);
 }
@@ -67,14 +82,19 @@ void FtpControlClient::close()
     enqueue(Command{Kind::Close, QString(), QString(), 0});
 }
 
+QString FtpControlClient::errorString() const
+{
+    return errorText;
+}
+
 void FtpControlClient::abort()
 {
     pending.clear();
     running = false;
     wait = Wait::Nothing;
+    limitTimer->stop();
     password.clear();
-    if (socket->state() != QAbstractSocket::UnconnectedState)
-        socket->abort();
+    cutConnection();
     setState(Unconnected);
 }
 
@@ -110,7 +130,10 @@ void FtpControlClient::runCommand(const Command& command)
         }
         lineBuffer.clear();
         multiLineCode = 0;
-        wait = Wait::Greeting;
+        replyLines = 0;
+        replyBytes = 0;
+        errorText.clear();
+        expect(Wait::Greeting, ftplimits::connectSeconds());
         setState(HostLookup);
         // From here the socket's state changes and the greeting drive the command.
         socket->connectToHost(command.first, command.port);
@@ -122,7 +145,7 @@ void FtpControlClient::runCommand(const Command& command)
             return;
         }
         password = command.second;
-        wait = Wait::UserReply;
+        expect(Wait::UserReply, ftplimits::stallSeconds());
         sendLine("USER", command.first);
         return;
     case Kind::Close:
@@ -130,7 +153,7 @@ void FtpControlClient::runCommand(const Command& command)
             commandDone();
             return;
         }
-        wait = Wait::Disconnect;
+        expect(Wait::Disconnect, ftplimits::stallSeconds());
         setState(Closing);
         if (socket->state() == QAbstractSocket::ConnectedState) {
             socket->write("QUIT\r\n");
@@ -140,10 +163,42 @@ void FtpControlClient::runCommand(const Command& command)
     }
 }
 
+void FtpControlClient::expect(Wait what, long seconds)
+{
+    wait = what;
+    limitTimer->start(int(seconds * 1000));
+}
+
+void FtpControlClient::fail(const QString& reason)
+{
+    cutConnection();
+    commandFailed();
+    setError(reason);
+    setState(Unconnected);
+}
+
+void FtpControlClient::cutConnection()
+{
+    // Cut here, not through socketStateChanged, which would report the cut
+    // as a failure of its own.
+    socket->blockSignals(true);
+    socket->abort();
+    socket->blockSignals(false);
+    lineBuffer.clear();
+    multiLineCode = 0;
+}
+
+void FtpControlClient::setError(const QString& reason)
+{
+    errorText = reason;
+    emit failed(reason);
+}
+
 void FtpControlClient::commandDone()
 {
     running = false;
     wait = Wait::Nothing;
+    limitTimer->stop();
     password.clear();
     if (!pending.isEmpty() && !startScheduled) {
         startScheduled = true;
@@ -158,6 +213,7 @@ void FtpControlClient::commandFailed()
 {
     running = false;
     wait = Wait::Nothing;
+    limitTimer->stop();
     password.clear();
     pending.clear();
 }
@@ -183,8 +239,11 @@ void FtpControlClient::socketStateChanged(QAbstractSocket::SocketState socketSta
             setState(Connecting);
         break;
     case QAbstractSocket::ConnectedState:
-        if (wait == Wait::Greeting)
+        if (wait == Wait::Greeting) {
+            // Connected: the greeting has the time any reply has.
+            expect(Wait::Greeting, ftplimits::stallSeconds());
             setState(Connected);
+        }
         break;
     case QAbstractSocket::UnconnectedState:
         lineBuffer.clear();
@@ -196,6 +255,7 @@ void FtpControlClient::socketStateChanged(QAbstractSocket::SocketState socketSta
         } else {
             // Refused, unreachable or closed by the server: nothing queued can run.
             commandFailed();
+            setError(socket->errorString());
             setState(Unconnected);
         }
         break;
@@ -207,58 +267,76 @@ void FtpControlClient::socketStateChanged(QAbstractSocket::SocketState socketSta
 void FtpControlClient::readReplies()
 {
     lineBuffer += socket->readAll();
+    // Lines are taken from an offset and the buffer is cut once, so the
+    // work grows with the data, not with its square.
+    int start = 0;
     int end;
-    while ((end = lineBuffer.indexOf('\n')) >= 0) {
-        QByteArray line = lineBuffer.left(end);
-        lineBuffer.remove(0, end + 1);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const int code = replyCode(line);
-        if (multiLineCode) {
-            // Inside a multi-line reply any text may stand; it ends with its
-            // own code followed by a blank (or nothing).
-            if (code == multiLineCode && (line.size() == 3 || line[3] == ' ')) {
-                multiLineCode = 0;
-                handleReply(code);
-            }
-            continue;
-        }
-        if (code < 0 || (line.size() > 3 && line[3] != ' ' && line[3] != '-')) {
-            protocolError();
+    while ((end = lineBuffer.indexOf('\n', start)) >= 0) {
+        QByteArray line = lineBuffer.mid(start, end - start);
+        start = end + 1;
+        ++replyLines;
+        replyBytes += line.size() + 1;
+        if (replyLines > kMaxReplyLines || replyBytes > kMaxReplyBytes) {
+            fail(tr("The server's reply passed %1 lines or %2 KiB").arg(kMaxReplyLines).arg(kMaxReplyBytes / 1024));
             return;
         }
-        if (line.size() > 3 && line[3] == '-')
-            multiLineCode = code;
-        else
-            handleReply(code);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        takeLine(line);
+        // A bad reply, or a refusal, ended the session and emptied the buffer.
+        if (socket->state() == QAbstractSocket::UnconnectedState)
+            return;
     }
-    if (lineBuffer.size() > kMaxLineLength)
-        protocolError();
+    lineBuffer.remove(0, start);
+    if (replyBytes + lineBuffer.size() > kMaxReplyBytes)
+        fail(tr("The server's reply passed %1 lines or %2 KiB").arg(kMaxReplyLines).arg(kMaxReplyBytes / 1024));
+}
+
+void FtpControlClient::takeLine(const QByteArray& line)
+{
+    const int code = replyCode(line);
+    if (multiLineCode) {
+        // Inside a multi-line reply any text may stand; it ends with its
+        // own code followed by a blank (or nothing).
+        if (code == multiLineCode && (line.size() == 3 || line[3] == ' ')) {
+            multiLineCode = 0;
+            handleReply(code);
+        }
+        return;
+    }
+    if (code < 0 || (line.size() > 3 && line[3] != ' ' && line[3] != '-')) {
+        fail(tr("The server's reply is not FTP"));
+        return;
+    }
+    if (line.size() > 3 && line[3] == '-')
+        multiLineCode = code;
+    else
+        handleReply(code);
 }
 
 void FtpControlClient::handleReply(int code)
 {
     if (code < 200)
         return; // preliminary: the final reply follows
+    replyLines = 0;
+    replyBytes = 0;
     switch (wait) {
     case Wait::Greeting:
-        if (code < 300) {
+        if (code < 300)
             commandDone();
-        } else {
-            // Refused at the door (e.g. 421, too many users): nothing else can run.
-            commandFailed();
-            socket->abort();
-        }
+        else // refused at the door (e.g. 421, too many users): nothing else can run
+            fail(tr("The server refused the connection (reply %1)").arg(code));
         break;
     case Wait::UserReply:
         if (isLoginAccepted(code)) {
             setState(LoggedIn);
             commandDone();
         } else if (code == 331) {
-            wait = Wait::PassReply;
+            expect(Wait::PassReply, ftplimits::stallSeconds());
             sendLine("PASS", password);
         } else {
             commandFailed();
+            setError(tr("Login refused (reply %1)").arg(code));
         }
         break;
     case Wait::PassReply:
@@ -267,17 +345,11 @@ void FtpControlClient::handleReply(int code)
             commandDone();
         } else {
             commandFailed();
+            setError(tr("Login refused (reply %1)").arg(code));
         }
         break;
     case Wait::Nothing:
     case Wait::Disconnect:
         break; // unasked, or the answer to QUIT
     }
-}
-
-void FtpControlClient::protocolError()
-{
-    wait = Wait::Nothing;
-    socket->abort();
-    setState(Unconnected);
 }

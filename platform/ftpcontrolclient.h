@@ -2,7 +2,9 @@
 // closes, and reports how far it got through stateChanged(int). It transfers
 // nothing; the FTP server dialog uses it to test a server's address and login.
 // Commands are queued and run one after another in the event loop; a failed
-// command drops the ones queued behind it.
+// command drops the ones queued behind it. A server that floods, stalls or
+// never finishes a reply ends the session as a failed connection, within the
+// uploads' own time limits.
 #pragma once
 
 #include <QByteArray>
@@ -10,6 +12,8 @@
 #include <QQueue>
 #include <QString>
 #include <QTcpSocket>
+
+class QTimer;
 
 class FtpControlClient : public QObject {
     Q_OBJECT
@@ -31,9 +35,15 @@ public:
     void close();
     // Drops every queued command and the one running, and cuts the connection at once.
     void abort();
+    // Why the last session failed (refused, timed out, flooded...); empty
+    // while nothing has gone wrong since the last connection began.
+    QString errorString() const;
 
 signals:
     void stateChanged(int state);
+    // A connection or login failed, and why; emitted before the state change
+    // it brings.
+    void failed(const QString& reason);
 
 private:
     enum class Kind { Connect, Login, Close };
@@ -46,6 +56,12 @@ private:
     enum class Wait { Nothing, Greeting, UserReply, PassReply, Disconnect };
 
     void enqueue(const Command& command);
+    // Waits for what; the limit runs from now.
+    void expect(Wait what, long seconds);
+    // Ends the session as a failed connection, for reason.
+    void fail(const QString& reason);
+    void setError(const QString& reason);
+    void cutConnection();
     void startNext();
     void runCommand(const Command& command);
     void commandDone();
@@ -55,8 +71,8 @@ private:
 
     void socketStateChanged(QAbstractSocket::SocketState socketState);
     void readReplies();
+    void takeLine(const QByteArray& line);
     void handleReply(int code);
-    void protocolError();
 
     QTcpSocket* socket;
     State state = Unconnected;
@@ -67,4 +83,9 @@ private:
     QString password;
     QByteArray lineBuffer;
     int multiLineCode = 0; // code of an open multi-line reply, else 0
+    // What came since the last final reply: lines and bytes, bounded.
+    int replyLines = 0;
+    qint64 replyBytes = 0;
+    QTimer* limitTimer;
+    QString errorText;
 };

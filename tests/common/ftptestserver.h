@@ -31,16 +31,16 @@ public:
     // --banner=...); a throttle (bytes per second) slows uploads down.
     bool start(const QStringList& options = {}, qint64 throttle = 0)
     {
-        const QString script = testutil::testsDir() + "/engine/ftpserver.py";
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start("/usr/bin/python3",
-                      QStringList{script, "--sessions"} + options
-                          + QStringList{root.path(), kUser, kPassword}
-                          + (throttle > 0 ? QStringList{QString::number(throttle)} : QStringList()));
-        if (!process.waitForStarted(10000))
-            return false;
-        return waitFor("PORT ", 10000) && (port = lastLine.mid(5).toInt()) > 0;
+        return launch("ftpserver.py", QStringList{"--sessions"} + options
+                                          + QStringList{root.path(), kUser, kPassword}
+                                          + (throttle > 0 ? QStringList{QString::number(throttle)} : QStringList()));
+    }
+
+    // A server that misbehaves in one of the ways hostileftpserver.py
+    // names (a flood, a stall, an upload cut short...), on host.
+    bool startHostile(const QString& mode, const QString& host = "127.0.0.1")
+    {
+        return launch("hostileftpserver.py", {"--host=" + host, mode});
     }
 
     ~Server()
@@ -70,6 +70,17 @@ public:
                                   int(qMax<qint64>(0, deadline.remainingTime())));
         }
         return false;
+    }
+
+    // Starts script (from tests/engine) and waits for the port it prints.
+    bool launch(const QString& script, const QStringList& args)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start("/usr/bin/python3", QStringList{testutil::testsDir() + "/engine/" + script} + args);
+        if (!process.waitForStarted(10000))
+            return false;
+        return waitFor("PORT ", 10000) && (port = lastLine.mid(5).toInt()) > 0;
     }
 
     // Number of sessions open now, after the reports that have come so far.

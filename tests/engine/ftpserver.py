@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Small FTP server for the upload tests.
 
-usage: ftpserver.py [--banner=TEXT] [--sessions] ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
+usage: ftpserver.py [--banner=TEXT] [--sessions] [--host=::1] ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
 
-Listens on 127.0.0.1 on PORT (default: a free port), prints "PORT <n>" on standard output
+Listens on 127.0.0.1 (or ::1 with --host=::1) on PORT (default: a free port), prints "PORT <n>" on standard output
 once it accepts connections, and serves until it is killed. With a throttle,
 uploads are received at about that rate (for cancelling a running upload).
 Passive mode is refused: uploads must come in active mode.
@@ -68,13 +68,16 @@ def main():
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
     handler.auth_failed_timeout = 0.2
+    host = "127.0.0.1"
     for option in options:
-        if option.startswith("--banner="):
+        if option == "--host=::1":
+            host = "::1"
+        elif option.startswith("--banner="):
             handler.banner = option[len("--banner="):].replace("\r\n", "\n").replace("\n", "\r\n")
         elif option == "--sessions":
             handler.report_sessions = True
 
-    server = FTPServer(("127.0.0.1", wanted_port), handler)
+    server = FTPServer((host, wanted_port), handler)
     port = server.socket.getsockname()[1]
     print("PORT %d" % port, flush=True)
     server.serve_forever()

@@ -1,9 +1,11 @@
 // The FTP control client against a real FTP server (pyftpdlib) on 127.0.0.1,
-// and against a scripted peer for replies no real server gives on demand
-// (garbage, a refused greeting, an endless line).
+// against a scripted peer for replies no real server gives on demand
+// (garbage, a refused greeting, an endless line), and against servers that
+// flood or stall (tests/engine/hostileftpserver.py).
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 #include <functional>
 
@@ -314,6 +316,87 @@ private slots:
         for (const QByteArray& line : peer.received)
             sawPass = sawPass || line == "PASS secret\r\n";
         QCOMPARE(sawPass, passSent);
+    }
+
+    // A flood of reply lines ends the session as a failed connection while
+    // the server is still sending, and the event loop runs meanwhile.
+    void floodEndsAsFailedConnection_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QList<int>>("expected");
+        QTest::newRow("220- greeting") << "flood-greeting" << QList<int>{1, 2, 3, 0};
+        QTest::newRow("331- after USER") << "flood-user" << QList<int>{1, 2, 3, 0};
+        QTest::newRow("120 replies") << "flood-120" << QList<int>{1, 2, 3, 0};
+        QTest::newRow("endless line") << "endless-line" << QList<int>{1, 2, 3, 0};
+    }
+
+    void floodEndsAsFailedConnection()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QList<int>, expected);
+        REQUIRE_FTP_SERVER();
+        ftptest::Server server;
+        QVERIFY2(server.startHostile(mode), "hostile server did not start");
+        FtpControlClient client;
+        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
+        QSignalSpy failed(&client, &FtpControlClient::failed);
+        // Counts while the session runs: the event loop is not held.
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(0);
+        client.connectToHost("127.0.0.1", quint16(server.port));
+        client.login(kUser, kPassword);
+        QVERIFY(waitForState(spy, FtpControlClient::Unconnected, 30000));
+        QCOMPARE(states(spy), expected);
+        QVERIFY(ticks > 0);
+        // The client cut the flood; the server did not have to end it.
+        QVERIFY(server.waitFor("CUT", 30000));
+        QCOMPARE(failed.count(), 1);
+        QVERIFY2(failed[0][0].toString().contains("1000 lines or 64 KiB"), qPrintable(failed[0][0].toString()));
+        QCOMPARE(client.errorString(), failed[0][0].toString());
+    }
+
+    // A server that says nothing, drips its greeting a byte a second, or
+    // never ends its line: the session fails once the stall limit (lowered
+    // here to 2 s) passes, as an upload to it does.
+    void stallEndsAsFailedConnection_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("silent") << "silent";
+        QTest::newRow("a byte a second") << "drip";
+        QTest::newRow("no line end") << "no-line-end";
+    }
+
+    void stallEndsAsFailedConnection()
+    {
+        QFETCH(QString, mode);
+        REQUIRE_FTP_SERVER();
+        qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
+        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        ftptest::Server server;
+        QVERIFY2(server.startHostile(mode), "hostile server did not start");
+        FtpControlClient client;
+        QSignalSpy spy(&client, &FtpControlClient::stateChanged);
+        client.connectToHost("127.0.0.1", quint16(server.port));
+        client.login(kUser, kPassword);
+        QVERIFY(waitForState(spy, FtpControlClient::Unconnected, 30000));
+        QCOMPARE(states(spy), (QList<int>{1, 2, 3, 0}));
+        QCOMPARE(client.errorString(), QString("No reply within 2 s"));
+    }
+
+    // A refused login is no stall: the session stays connected past the limit.
+    void refusedLoginOutlivesTheStallLimit()
+    {
+        qputenv("QUORVEL_FTP_STALL_SECONDS", "1");
+        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        START_RIG(r);
+        QSignalSpy failed(&r.client, &FtpControlClient::failed);
+        r.connectAndLogin(kUser, "wrong password");
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(failed[0][0].toString(), QString("Login refused (reply 530)"));
+        QVERIFY(testutil::neverWithin(1500, [&] { return r.spy.count() > 3; }));
+        QCOMPARE(states(r.spy), (QList<int>{1, 2, 3}));
     }
 };
 
