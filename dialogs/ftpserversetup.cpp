@@ -4,6 +4,8 @@
 #include "ftpqueue.h"
 #include "ftpsettings.h"
 
+#include <cstdio>
+
 namespace {
 
 QString stateText(int state)
@@ -26,13 +28,12 @@ QString stateText(int state)
     }
 }
 
-// A port text that is not a number from 0 to 65535 gives port 0, which no
-// server listens on.
-quint16 portNumber(const QString& text)
+// The reason a login test failed goes to standard error, where the
+// uploads' trace goes; the label keeps the state.
+void traceFailure(const QString& host, quint16 port, const QString& reason)
 {
-    bool ok = false;
-    const quint16 port = text.toUShort(&ok, 10);
-    return ok ? port : 0;
+    std::fprintf(stderr, "FTP test of %s port %u: %s\n", host.toUtf8().constData(), unsigned(port),
+                 reason.toUtf8().constData());
 }
 
 } // namespace
@@ -106,13 +107,20 @@ bool FTPServerSetup::startTest(FtpControlClient* client, QLabel* statusLabel,
                                const QString& address, const QString& port,
                                const QString& user, const QString& password)
 {
-    // Refused as the upload refuses it, so that the test never logs in
-    // where every upload then fails.
-    if (!ftpcheck::usableAddress(address)) {
-        statusLabel->setText(tr("Invalid server address"));
+    // Read and refused as the upload reads and refuses it, so that the test
+    // never logs in where every upload then fails.
+    ftpcheck::Server server;
+    const QString bad = ftpcheck::readServer(address, port, &server);
+    statusLabel->setToolTip(bad);
+    if (!bad.isEmpty()) {
+        statusLabel->setText(bad);
         return false;
     }
-    client->connectToHost(address, portNumber(port));
+    connect(client, &FtpControlClient::failed, statusLabel, [statusLabel, server](const QString& reason) {
+        statusLabel->setToolTip(reason);
+        traceFailure(server.host, server.port, reason);
+    });
+    client->connectToHost(server.host, server.port);
     client->login(user, password);
     return true;
 }
@@ -123,7 +131,7 @@ void FTPServerSetup::testSettings()
     ftp2->close();
 
     ftp1 = replaceClient(ftp1, SLOT(ftp1StateChanged(int)));
-    startTest(ftp1, ui.primaryStatusLabel, ftpcheck::serverAddress(ui.primaryAddressLineEdit->text()),
+    startTest(ftp1, ui.primaryStatusLabel, ui.primaryAddressLineEdit->text(),
               ui.primaryPortLineEdit->text(), ui.primaryUsernameLineEdit->text(),
               ui.primaryPasswordLineEdit->text());
 

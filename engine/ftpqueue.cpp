@@ -1,31 +1,22 @@
 #include "ftpqueue.h"
 
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QScopeGuard>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+
+#include "ftplimits.h"
 
 namespace {
 const int kPollIntervalMs = 1000;
-const unsigned kDefaultFtpPort = 21;
-// A server that stops reading or answering must not hold the queue: a
-// transfer without progress for this long, or a connection not made within
-// the second limit, fails and the next job runs. Tests shorten both through
-// the environment.
-const long kStallSeconds = 60;
-const long kConnectSeconds = 30;
-
-long limitSeconds(const char* variable, long fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(variable, &ok);
-    return ok && value > 0 ? value : fallback;
-}
 
 void initCurlOnce()
 {
@@ -33,24 +24,17 @@ void initCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// The port text of a job: empty or 0 means the FTP default. False when the
-// text is no port number at all.
-bool parsePort(const QString& text, unsigned* port)
-{
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty()) {
-        *port = kDefaultFtpPort;
-        return true;
-    }
-    bool ok = false;
-    const unsigned value = trimmed.toUInt(&ok);
-    if (!ok || value > 65535)
-        return false;
-    *port = value == 0 ? kDefaultFtpPort : value;
-    return true;
-}
 const char kBadAddressText[] = "Invalid FTP server address";
+const char kBadPortText[] = "Invalid FTP server port";
 const char kBadCredentialsText[] = "Invalid character in FTP user name or password";
+
+// An IPv6 literal without brackets and without a zone.
+bool isIpv6Literal(const QString& text)
+{
+    QHostAddress address;
+    return !text.contains(QLatin1Char('%')) && address.setAddress(text)
+        && address.protocol() == QAbstractSocket::IPv6Protocol;
+}
 
 } // namespace
 
@@ -61,12 +45,31 @@ QString ftpcheck::serverAddress(const QString& typed)
     return typed.trimmed();
 }
 
-bool ftpcheck::usableAddress(const QString& address)
+QString ftpcheck::readServer(const QString& typedAddress, const QString& typedPort, Server* server)
 {
-    for (const QChar c : address)
-        if (c.isSpace() || c.category() == QChar::Other_Control)
-            return false;
-    return true;
+    const QString address = serverAddress(typedAddress);
+    QString host = address;
+    if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
+        host = address.mid(1, address.size() - 2);
+    const bool ipv6 = isIpv6Literal(host);
+    if (host.isEmpty() || (host != address && !ipv6))
+        return QLatin1String(kBadAddressText);
+    if (!ipv6) {
+        // Each of these would make the rest of the text a user, a path, a
+        // port or a fragment of the URL instead of part of the host.
+        for (const QChar c : host)
+            if (c.isSpace() || c.category() == QChar::Other_Control
+                || QStringLiteral("/@#?:[]%\\").contains(c))
+                return QLatin1String(kBadAddressText);
+    }
+    bool ok = false;
+    const uint port = typedPort.trimmed().toUInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535)
+        return QLatin1String(kBadPortText);
+    server->host = host;
+    server->port = quint16(port);
+    server->authority = (ipv6 ? '[' + host.toUtf8() + ']' : host.toUtf8()) + ':' + QByteArray::number(port);
+    return QString();
 }
 
 bool ftpcheck::usableCredential(const QString& text)
@@ -235,9 +238,9 @@ int FtpCurlUploader::upload(QVariantMap job)
     transferCancel = false;
     busy = true;
     lastPercent = -1.0;
+    const auto idle = qScopeGuard([this] { busy = false; });
 
     filePath = job.value(QStringLiteral("filePath")).toString();
-    address = ftpcheck::serverAddress(job.value(QStringLiteral("address")).toString());
     username = job.value(QStringLiteral("username")).toString();
     password = job.value(QStringLiteral("password")).toString();
 
@@ -246,71 +249,92 @@ int FtpCurlUploader::upload(QVariantMap job)
     if (!file) {
         std::printf("Couldnt open '%s'\n", localPath.constData());
         std::fflush(stdout);
-        busy = false;
         return 2;
     }
+    const auto closeFile = qScopeGuard([file] { std::fclose(file); });
+    const auto report = [this](const QString& text, int code) {
+        emit status(filePath, text);
+        return code;
+    };
+    if (!curl)
+        return report(QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)), CURLE_FAILED_INIT);
 
-    unsigned port = kDefaultFtpPort;
-    if (!curl || !parsePort(job.value(QStringLiteral("port")).toString(), &port)) {
-        std::fclose(file);
-        busy = false;
-        const CURLcode failure = curl ? CURLE_URL_MALFORMAT : CURLE_FAILED_INIT;
-        emit status(filePath, QString::fromUtf8(curl_easy_strerror(failure)));
-        return failure;
-    }
+    // Read as the server dialog's login test reads it, so that both take
+    // and refuse the same servers.
+    ftpcheck::Server server;
+    const QString badServer = ftpcheck::readServer(job.value(QStringLiteral("address")).toString(),
+                                                   job.value(QStringLiteral("port")).toString(), &server);
+    if (!badServer.isEmpty())
+        return report(badServer, CURLE_URL_MALFORMAT);
     // libcurl would send these as they are: whatever follows a line break in
     // them reaches the server as a command of its own. Refused whichever way
     // the job came, before any connection.
-    const bool addressOk = ftpcheck::usableAddress(address);
-    if (!addressOk || !ftpcheck::usableCredential(username)
-        || !ftpcheck::usableCredential(password)) {
-        std::fclose(file);
-        busy = false;
-        emit status(filePath, QLatin1String(addressOk ? kBadCredentialsText : kBadAddressText));
-        return addressOk ? CURLE_LOGIN_DENIED : CURLE_URL_MALFORMAT;
-    }
+    if (!ftpcheck::usableCredential(username) || !ftpcheck::usableCredential(password))
+        return report(QLatin1String(kBadCredentialsText), CURLE_LOGIN_DENIED);
 
     // The name is percent-encoded so that characters such as ' ', '#' or '?'
     // reach the server as part of the name instead of ending the URL path.
     const QString fileName = QFileInfo(filePath).fileName();
-    const QByteArray url = "ftp://" + address.toUtf8() + ':' + QByteArray::number(port) + '/'
-        + QUrl::toPercentEncoding(fileName);
+    const QByteArray url = "ftp://" + server.authority + '/' + QUrl::toPercentEncoding(fileName);
     const QByteArray user = username.toUtf8();
     const QByteArray pass = password.toUtf8();
     const curl_off_t size = QFileInfo(filePath).size();
 
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &FtpCurlUploader::traceCallback);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, this);
+    // After the transfer the server is asked for its size of the file: a
+    // data connection cut short can still end in "226". The "*" lets a
+    // server without SIZE pass.
+    const QByteArray sizeCommand = "*SIZE " + fileName.toUtf8();
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> postQuote(
+        ftpcheck::usableCredential(fileName) ? curl_slist_append(nullptr, sizeCommand.constData()) : nullptr,
+        &curl_slist_free_all);
+    sizeAsked = false;
+    serverSize = -1;
+
+    // A value libcurl refuses (a user name too long, say) fails the upload
+    // rather than leaving libcurl's default (anonymous) in its place.
+    CURLcode set = CURLE_OK;
+    const auto option = [&](CURLoption name, auto value) {
+        if (set == CURLE_OK)
+            set = curl_easy_setopt(curl, name, value);
+    };
+    option(CURLOPT_VERBOSE, 1L);
+    option(CURLOPT_DEBUGFUNCTION, &FtpCurlUploader::traceCallback);
+    option(CURLOPT_DEBUGDATA, static_cast<void*>(this));
     inPassCommand = false;
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curl, CURLOPT_USERNAME, user.constData());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, pass.constData());
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READDATA, file);
-    curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, size);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &FtpCurlUploader::progressCallback);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    option(CURLOPT_URL, url.constData());
+    option(CURLOPT_USERNAME, user.constData());
+    option(CURLOPT_PASSWORD, pass.constData());
+    option(CURLOPT_UPLOAD, 1L);
+    option(CURLOPT_READDATA, static_cast<void*>(file));
+    option(CURLOPT_FTPPORT, "-");
+    option(CURLOPT_NOPROGRESS, 0L);
+    option(CURLOPT_INFILESIZE_LARGE, size);
+    option(CURLOPT_XFERINFOFUNCTION, &FtpCurlUploader::progressCallback);
+    option(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    option(CURLOPT_POSTQUOTE, postQuote.get());
     // Signals (for resolver time-outs) are not safe on a worker thread.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    // No progress: fewer than 1 byte a second over the stall limit, no answer
-    // to a command, or no data connection from the server within it.
-    const long stall = limitSeconds("QUORVEL_FTP_STALL_SECONDS", kStallSeconds);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limitSeconds("QUORVEL_FTP_CONNECT_SECONDS", kConnectSeconds));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
-    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
-    curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, stall * 1000);
+    option(CURLOPT_NOSIGNAL, 1L);
+    // A server that stops reading or answering must not hold the queue: no
+    // progress (fewer than 1 byte a second) over the stall limit, no answer
+    // to a command, or no data connection from the server within it, fails.
+    const long stall = ftplimits::stallSeconds();
+    option(CURLOPT_CONNECTTIMEOUT, ftplimits::connectSeconds());
+    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    option(CURLOPT_LOW_SPEED_TIME, stall);
+    option(CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
+    option(CURLOPT_ACCEPTTIMEOUT_MS, stall * 1000);
+    if (set != CURLE_OK)
+        return report(QString::fromUtf8(curl_easy_strerror(set)), set);
 
     emit status(filePath, QStringLiteral("Upload Started"));
     const CURLcode result = curl_easy_perform(curl);
+    // The list goes with this call; the handle stays for the next job.
+    curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
 
-    std::fclose(file);
-    busy = false;
-    emit status(filePath, QString::fromUtf8(curl_easy_strerror(result)));
-    return result;
+    if (result == CURLE_OK && serverSize >= 0 && serverSize != size)
+        return report(QStringLiteral("Upload incomplete: the server holds %1 of %2 bytes").arg(serverSize).arg(size),
+                      CURLE_PARTIAL_FILE);
+    return report(QString::fromUtf8(curl_easy_strerror(result)), result);
 }
 
 int FtpCurlUploader::progressCallback(void* clientp, curl_off_t /*dltotal*/,
@@ -351,6 +375,13 @@ int FtpCurlUploader::traceCallback(CURL* /*handle*/, curl_infotype type, char* d
         break;
     default:
         return 0; // file data, as libcurl's own trace leaves it out
+    }
+    if (type == CURLINFO_HEADER_OUT)
+        self->sizeAsked = size >= 5 && std::memcmp(data, "SIZE ", 5) == 0;
+    else if (type == CURLINFO_HEADER_IN && self->sizeAsked && size >= 4 && std::memcmp(data, "213 ", 4) == 0) {
+        bool ok = false;
+        const qint64 value = QByteArray(data + 4, int(size) - 4).trimmed().toLongLong(&ok);
+        self->serverSize = ok ? value : -1;
     }
     if (type == CURLINFO_HEADER_OUT) {
         // Should libcurl report a command in pieces, no piece of PASS may

@@ -22,9 +22,18 @@ namespace ftpcheck {
 
 // The server address as typed, without the blanks around it.
 QString serverAddress(const QString& typed);
-// False for an address (already trimmed) holding a blank or a control
-// character, NUL included: no host is named so.
-bool usableAddress(const QString& address);
+
+// A server as the upload and the login test both reach it.
+struct Server {
+    QString host;          // to connect to: a name, an IPv4 or a bare IPv6 literal
+    QByteArray authority;  // the upload URL's host and port: "[::1]:21", "name:21"
+    quint16 port = 0;
+};
+// Reads a typed address and port text into server. Returns "" when both
+// are usable, else the text that says which is not: an address holding
+// "/", "@", "#", "?", a blank, a control character or a ":" outside an IPv6
+// literal, or a port outside 1-65535.
+QString readServer(const QString& typedAddress, const QString& typedPort, Server* server);
 // False when a user name or password holds CR, LF or NUL, which would end the
 // command it travels in and let the rest be taken for another command.
 bool usableCredential(const QString& text);
@@ -109,11 +118,12 @@ private:
     QTimer* pollTimer = nullptr;
     bool busy = false;
     FtpQueue* queue = nullptr;
-    QString address;
     QString username;
     QString password;
     QString filePath;
     bool transferCancel = false;
     double lastPercent = -1.0; // last percentage reported for this upload
     bool inPassCommand = false; // the trace is within a PASS line sent in pieces
+    bool sizeAsked = false;     // the last command sent was SIZE
+    qint64 serverSize = -1;     // the server's SIZE of the file just sent, -1 when unknown
 };

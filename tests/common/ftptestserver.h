@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 #include "testutil.h"
 
 namespace ftptest {
@@ -119,6 +122,37 @@ inline quint16 closedPort()
     probe.close();
     return port;
 }
+
+// Captures what the process writes on standard output (or on another of
+// its standard streams) while it lives.
+class StreamCapture
+{
+public:
+    explicit StreamCapture(const QString& path, FILE* stream = stdout)
+        : path(path), stream(stream), fd(fileno(stream))
+    {
+        fflush(stream);
+        saved = dup(fd);
+        FILE* f = fopen(path.toLocal8Bit().constData(), "w");
+        dup2(fileno(f), fd);
+        fclose(f);
+    }
+    QByteArray finish()
+    {
+        fflush(stream);
+        dup2(saved, fd);
+        close(saved);
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+
+private:
+    QString path;
+    FILE* stream;
+    int fd;
+    int saved = -1;
+};
 
 } // namespace ftptest
 

@@ -27,6 +27,11 @@ QString primaryStatus(FTPServerSetup& d)
     return d.findChild<QLabel*>("primaryStatusLabel")->text();
 }
 
+QString primaryStatusTip(FTPServerSetup& d)
+{
+    return d.findChild<QLabel*>("primaryStatusLabel")->toolTip();
+}
+
 QString secondaryStatus(FTPServerSetup& d)
 {
     return d.findChild<QLabel*>("secondaryStatusLabel")->text();
@@ -171,15 +176,21 @@ private slots:
         QVERIFY(!watch->any(FtpControlClient::LoggedIn));
         QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
 
-        // Nothing listens, or the port is no number: the test ends unconnected.
-        for (const QString& badPort : {QString::number(ftptest::closedPort()), QString("ftp"),
-                                       QString("70000"), QString("")}) {
+        // Nothing listens: the test ends unconnected.
+        fillPrimary(d, "127.0.0.1", QString::number(ftptest::closedPort()), ftptest::kUser, ftptest::kPassword);
+        watch = test(d);
+        QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::Unconnected), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Unconnected"), 5000);
+        QVERIFY(!watch->any(FtpControlClient::Connected));
+        QVERIFY(!primaryStatusTip(d).isEmpty());
+
+        // A port no upload would take is refused as the upload refuses it,
+        // instead of trying port 0 or the FTP default.
+        for (const QString& badPort : {QString("ftp"), QString("70000"), QString(""), QString("0")}) {
             fillPrimary(d, "127.0.0.1", badPort, ftptest::kUser, ftptest::kPassword);
             watch = test(d);
-            QTRY_VERIFY_WITH_TIMEOUT(watch->any(FtpControlClient::Unconnected), 10000);
-            QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Unconnected"), 5000);
-            QCOMPARE(primaryStatus(d), QString("Unconnected"));
-            QVERIFY(!watch->any(FtpControlClient::Connected));
+            QCOMPARE(primaryStatus(d), QString("Invalid FTP server port"));
+            QVERIFY(testutil::neverWithin(200, [&] { return watch->any(FtpControlClient::HostLookup); }));
         }
         QVERIFY(server.waitForOpenSessions(0));
     }
@@ -313,12 +324,80 @@ private slots:
             fillSecondary(d, " " + bad, port, ftptest::kUser, ftptest::kPassword);
             auto watch = test(d);
             QTest::qWait(500);
-            QCOMPARE(primaryStatus(d), QString("Invalid server address"));
-            QCOMPARE(secondaryStatus(d), QString("Invalid server address"));
+            QCOMPARE(primaryStatus(d), QString("Invalid FTP server address"));
+            QCOMPARE(secondaryStatus(d), QString("Invalid FTP server address"));
             QVERIFY(!watch->any(FtpControlClient::Connected));
             QVERIFY(!watch->any(FtpControlClient::LoggedIn));
             QVERIFY(server.waitForOpenSessions(0));
         }
+    }
+
+    // The address is read as the upload reads it: "::1" and "[::1]" log in
+    // to an IPv6 server, and what a URL would take for a path, a user, a
+    // port or a fragment is refused with the upload's own text.
+    void addressReadAsTheUploadReadsIt()
+    {
+        REQUIRE_FTP_SERVER();
+        ftptest::Server v6;
+        if (!v6.start({"--host=::1"}))
+            QSKIP("could not run a test FTP server on ::1");
+        FTPServerSetup d(row(), nullptr);
+        d.show();
+        const QString port = QString::number(v6.port);
+        for (const QString& address : {QString("::1"), QString("[::1]")}) {
+            fillPrimary(d, address, port, ftptest::kUser, ftptest::kPassword);
+            test(d);
+            QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        }
+        for (const QString& address : {QString("127.0.0.1/"), QString("operator@127.0.0.1"), QString("127.0.0.1#x"),
+                                       QString("127.0.0.1?x"), "127.0.0.1:" + port, QString("[127.0.0.1]")}) {
+            fillPrimary(d, address, port, ftptest::kUser, ftptest::kPassword);
+            auto watch = test(d);
+            QCOMPARE(primaryStatus(d), QString("Invalid FTP server address"));
+            QVERIFY(testutil::neverWithin(200, [&] { return watch->any(FtpControlClient::HostLookup); }));
+        }
+    }
+
+    // A server that floods the login with reply lines, or stalls, ends the
+    // test as a failed connection within the uploads' limits (lowered here
+    // to 2 s), with the reason in the label's tool tip and in the trace on
+    // standard error; Cancel then closes the dialog.
+    void floodOrStallEndsTheTest_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("331- after USER") << "flood-user" << "The server's reply passed 1000 lines or 64 KiB";
+        QTest::newRow("220- greeting") << "flood-greeting" << "The server's reply passed 1000 lines or 64 KiB";
+        QTest::newRow("silent") << "silent" << "No reply within 2 s";
+        QTest::newRow("a byte a second") << "drip" << "No reply within 2 s";
+    }
+
+    void floodOrStallEndsTheTest()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, reason);
+        REQUIRE_FTP_SERVER();
+        qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
+        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        ftptest::Server server;
+        QVERIFY2(server.startHostile(mode), "hostile server did not start");
+        QTemporaryDir traceDir;
+        ftptest::StreamCapture trace(traceDir.filePath("stderr.txt"), stderr);
+        FTPServerSetup d(row(), nullptr);
+        d.show();
+        fillPrimary(d, "127.0.0.1", QString::number(server.port), ftptest::kUser, ftptest::kPassword);
+        auto watch = test(d);
+        const bool ended = QTest::qWaitFor([&] { return watch->any(FtpControlClient::Unconnected); }, 30000);
+        const QByteArray traced = trace.finish();
+        QVERIFY(ended);
+        QCOMPARE(primaryStatus(d), QString("Unconnected"));
+        QCOMPARE(primaryStatusTip(d), reason);
+        const QByteArray line = "FTP test of 127.0.0.1 port " + QByteArray::number(server.port) + ": " + reason.toUtf8();
+        QVERIFY2(traced.contains(line), traced.constData());
+        if (mode.startsWith("flood"))
+            QVERIFY(server.waitFor("CUT", 30000));
+        QTest::mouseClick(d.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+        QCOMPARE(d.result(), int(QDialog::Rejected));
     }
 };
 

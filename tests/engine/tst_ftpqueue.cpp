@@ -148,39 +148,9 @@ int freeClosedPort()
     return port;
 }
 
-// Captures what the process writes on standard output (or on another of
-// its standard streams) while it lives.
-class StdoutCapture
-{
-public:
-    explicit StdoutCapture(const QString& path, FILE* stream = stdout)
-        : path(path), stream(stream), fd(fileno(stream))
-    {
-        fflush(stream);
-        saved = dup(fd);
-        FILE* f = fopen(path.toLocal8Bit().constData(), "w");
-        dup2(fileno(f), fd);
-        fclose(f);
-    }
-    QByteArray finish()
-    {
-        fflush(stream);
-        dup2(saved, fd);
-        close(saved);
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-
-private:
-    QString path;
-    FILE* stream;
-    int fd;
-    int saved = -1;
-};
-
 const char kBadCredentials[] = "Invalid character in FTP user name or password";
 const char kBadAddress[] = "Invalid FTP server address";
+const char kBadPort[] = "Invalid FTP server port";
 } // namespace
 
 class TestFtpQueue : public QObject
@@ -189,7 +159,10 @@ class TestFtpQueue : public QObject
 private slots:
     void queueBookkeeping();
     void uploadsToPrimaryThenSecondary();
-    void emptyOrZeroPortMeansDefaultPort();
+    void portOutsideTheRangeRefused();
+    void addressReadOneWay();
+    void uploadCutShortFails();
+    void refusedOptionFailsTheUpload();
     void missingFileThenNextJob();
     void failuresReportCurlText();
     void cancelDuringUploadThenNextJob();
@@ -301,7 +274,9 @@ void TestFtpQueue::uploadsToPrimaryThenSecondary()
     QVERIFY(oddReachedAll);
 }
 
-void TestFtpQueue::emptyOrZeroPortMeansDefaultPort()
+// A port outside 1-65535, or none, is refused as the server dialog refuses
+// it; it never stands for the FTP default port.
+void TestFtpQueue::portOutsideTheRangeRefused()
 {
     REQUIRE_FTP_SERVER();
     FtpServer server;
@@ -309,17 +284,123 @@ void TestFtpQueue::emptyOrZeroPortMeansDefaultPort()
         QSKIP("could not run a test FTP server on port 21 (in use or not permitted)");
 
     QTemporaryDir local;
-    const QString a = makeFile(local, "a.mpg", 5000);
-    const QString b = makeFile(local, "b.mpg", 6000);
+    QStringList files;
     FtpQueue queue;
     QSignalSpy status(&queue, &FtpQueue::status);
-    queue.addToQueue(a, "127.0.0.1", "", kUser, kPassword);
-    queue.addToQueue(b, "127.0.0.1", "0", kUser, kPassword);
-    QVERIFY(waitForFinals(status, b, 1, 20000));
-    QCOMPARE(statusesFor(status, a), QStringList({"Upload Started", "No error"}));
-    QCOMPARE(statusesFor(status, b), QStringList({"Upload Started", "No error"}));
-    QVERIFY(sameBytes(a, server.pathOf("a.mpg")));
-    QVERIFY(sameBytes(b, server.pathOf("b.mpg")));
+    for (const QString& port : {QString("0"), QString(""), QString(" "), QString("65536"), QString("-1")}) {
+        files << makeFile(local, QString("port%1.mpg").arg(files.size()), 5000);
+        queue.addToQueue(files.last(), "127.0.0.1", port, kUser, kPassword);
+    }
+    const QString good = makeFile(local, "good.mpg", 6000);
+    queue.addToQueue(good, "127.0.0.1", " 21 ", kUser, kPassword);
+    QVERIFY(waitForFinals(status, good, 1, 20000));
+    for (const QString& file : files)
+        QCOMPARE(statusesFor(status, file), QStringList({kBadPort}));
+    QCOMPARE(statusesFor(status, good), QStringList({"Upload Started", "No error"}));
+    QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"good.mpg"}));
+}
+
+// "::1" and "[::1]" reach an IPv6 server; an address holding what a URL
+// would take for a user, a path, a port or a fragment is refused, and never
+// sent to port 21 or anywhere else.
+void TestFtpQueue::addressReadOneWay()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server v6;
+    if (!v6.start({"--host=::1"}))
+        QSKIP("could not run a test FTP server on ::1");
+    FtpServer v4;
+    START_SERVER(v4);
+    const QString port6 = QString::number(v6.port), port4 = QString::number(v4.port);
+
+    QTemporaryDir local;
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    QStringList reached;
+    for (const QString& address : {QString("::1"), QString("[::1]"), QString(" [::1] ")}) {
+        reached << makeFile(local, QString("v6_%1.mpg").arg(reached.size()), 7000);
+        queue.addToQueue(reached.last(), address, port6, kUser, kPassword);
+    }
+    QStringList refused;
+    for (const QString& address :
+         {QString("127.0.0.1/"), QString("127.0.0.1/x"), QString("operator@127.0.0.1"), QString("127.0.0.1#x"),
+          QString("127.0.0.1?x"), "127.0.0.1:" + port4, QString("[127.0.0.1]"), QString("[::1"),
+          QString("::1]"), QString("::1%lo"), QString("127.0.0.1\\x"), QString("")}) {
+        refused << makeFile(local, QString("bad_%1.mpg").arg(refused.size()), 3000);
+        queue.addToQueue(refused.last(), address, port4, kUser, kPassword);
+    }
+    const QString last = makeFile(local, "last.mpg", 3000);
+    queue.addToQueue(last, "127.0.0.1", port4, kUser, kPassword);
+    QVERIFY(waitForFinals(status, last, 1, 60000));
+
+    for (const QString& file : reached) {
+        QCOMPARE(statusesFor(status, file), QStringList({"Upload Started", "No error"}));
+        QVERIFY(sameBytes(file, v6.root.filePath(QFileInfo(file).fileName())));
+    }
+    for (int i = 0; i < refused.size(); ++i)
+        QVERIFY2(statusesFor(status, refused[i]) == QStringList({kBadAddress}),
+                 qPrintable(QString::number(i) + ": " + statusesFor(status, refused[i]).join(" | ")));
+    QCOMPARE(QDir(v4.root.path()).entryList(QDir::Files), QStringList({"last.mpg"}));
+}
+
+// A server that cuts or resets the data connection part way, or keeps only
+// half of what it gets, and then says "226": the upload fails naming both
+// sizes. A server without SIZE passes as before.
+void TestFtpQueue::uploadCutShortFails()
+{
+    REQUIRE_FTP_SERVER();
+    QTemporaryDir local;
+    const QString file = makeFile(local, "cut.mpg", 200000);
+    const QList<QPair<QString, QString>> cases = {
+        {"cut-data", "Upload incomplete: the server holds 131072 of 200000 bytes"},
+        {"reset-data", "Upload incomplete: the server holds 131072 of 200000 bytes"},
+        {"keep-half", "Upload incomplete: the server holds 100000 of 200000 bytes"},
+        {"no-size", "No error"},
+    };
+    for (const auto& c : cases) {
+        ftptest::Server server;
+        QVERIFY2(server.startHostile(c.first), qPrintable(c.first));
+        FtpQueue queue;
+        QSignalSpy status(&queue, &FtpQueue::status);
+        queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+        QVERIFY(waitForFinals(status, file, 1, 30000));
+        QVERIFY(server.waitFor("STORED cut.mpg"));
+        const QStringList texts = statusesFor(status, file);
+        // A reset may reach libcurl while it still sends: then its own text.
+        if (c.first == "reset-data" && texts.value(1) != c.second) {
+            QVERIFY2(texts.value(1) != "No error", qPrintable(c.first));
+            continue;
+        }
+        QVERIFY2(texts == QStringList({"Upload Started", c.second}), qPrintable(c.first + ": " + texts.join(" | ")));
+    }
+}
+
+// A value libcurl refuses fails the upload with libcurl's text; nothing
+// logs in under another name.
+void TestFtpQueue::refusedOptionFailsTheUpload()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server;
+    QVERIFY2(server.start(), "FTP server did not start");
+    QTemporaryDir local;
+    const QString file = makeFile(local, "longuser.mpg", 3000);
+    const QString good = makeFile(local, "good.mpg", 3000);
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    queue.addToQueue(file, "127.0.0.1", QString::number(server.port), QString(8 * 1024 * 1024, 'u'), kPassword);
+    queue.addToQueue(good, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(waitForFinals(status, good, 1, 30000));
+    QCOMPARE(statusesFor(status, file), QStringList({curlText(CURLE_BAD_FUNCTION_ARGUMENT)}));
+    QCOMPARE(statusesFor(status, good), QStringList({"Upload Started", "No error"}));
+    // The good upload's session is the only one.
+    QVERIFY(server.waitFor("LOGIN "));
+    server.openSessions();
+    QList<QByteArray> sessions;
+    for (const QByteArray& line : server.seen)
+        if (line.startsWith("OPEN ") || line.startsWith("LOGIN ") || line.startsWith("FAILED "))
+            sessions << line;
+    QCOMPARE(sessions, QList<QByteArray>({"OPEN 1", "LOGIN operator"}));
+    QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"good.mpg"}));
 }
 
 void TestFtpQueue::missingFileThenNextJob()
@@ -335,7 +416,7 @@ void TestFtpQueue::missingFileThenNextJob()
     FtpQueue queue;
     QSignalSpy status(&queue, &FtpQueue::status);
     {
-        StdoutCapture capture(local.filePath("stdout.txt"));
+        ftptest::StreamCapture capture(local.filePath("stdout.txt"));
         queue.addToQueue(missing, "127.0.0.1", QString::number(server.port), kUser, kPassword);
         queue.addToQueue(next, "127.0.0.1", QString::number(server.port), kUser, kPassword);
         const bool done = waitForFinals(status, next, 1, 20000);
@@ -373,7 +454,7 @@ void TestFtpQueue::failuresReportCurlText()
     QCOMPARE(statusesFor(status, down),
              QStringList({"Upload Started", curlText(CURLE_COULDNT_CONNECT)}));
     // A port that is no number is refused rather than guessed.
-    QCOMPARE(statusesFor(status, badPort), QStringList({curlText(CURLE_URL_MALFORMAT)}));
+    QCOMPARE(statusesFor(status, badPort), QStringList({kBadPort}));
     QCOMPARE(statusesFor(status, good), QStringList({"Upload Started", "No error"}));
     QCOMPARE(QDir(server.root.path()).entryList(QDir::Files), QStringList({"good.mpg"}));
 }
@@ -628,7 +709,7 @@ void TestFtpQueue::traceHidesThePassword()
     FtpQueue queue;
     QSignalSpy status(&queue, &FtpQueue::status);
     {
-        StdoutCapture capture(local.filePath("stderr.txt"), stderr);
+        ftptest::StreamCapture capture(local.filePath("stderr.txt"), stderr);
         queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
         const bool done = waitForFinals(status, file, 1, 20000);
         trace = capture.finish();
@@ -651,7 +732,7 @@ void TestFtpQueue::traceHidesThePassword()
                                        &uploader);
     };
     {
-        StdoutCapture capture(local.filePath("pieces.txt"), stderr);
+        ftptest::StreamCapture capture(local.filePath("pieces.txt"), stderr);
         out("PASS s3c");
         out("ret pa");
         out("ss\r\n");
