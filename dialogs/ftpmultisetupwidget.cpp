@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSaveFile>
 #include <QSettings>
@@ -198,6 +199,27 @@ void FTPMultiSetupWidget::savePresetClicked()
                                                       tr("FTP Preset (*.txt)"));
     if (path.isEmpty())
         return;
+    // Values are joined by "," with nothing quoted: a value holding one
+    // would make a line that cannot be read back.
+    QList<QStringList> lines;
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QVariantMap map = model->index(row, 0).data(Qt::UserRole).toMap();
+        QStringList values;
+        for (int i = 0; i < ftpsettings::kKeyCount; ++i) {
+            const QString key = QLatin1String(ftpsettings::kKeys[i]);
+            values << ftpsettings::rowValue(key, map.value(key).toString());
+            if (values.last().contains(QLatin1Char(','))) {
+                QMessageBox::warning(this, tr("Quorvel"),
+                                     tr("The FTP preset was not saved: the %1 of row %2 holds a comma, "
+                                        "which a preset cannot store.")
+                                         .arg(tr(ftpsettings::kFieldNames[i]))
+                                         .arg(row + 1),
+                                     QMessageBox::Ok);
+                return;
+            }
+        }
+        lines << values;
+    }
     // The old file stays as it was until the new one is complete.
     QSaveFile file(path);
     const auto failed = [&] {
@@ -219,13 +241,8 @@ void FTPMultiSetupWidget::savePresetClicked()
     out << "on " << QDateTime::currentDateTime().toString(Qt::TextDate) << crlf;
     out << "---------------" << crlf;
     out << crlf;
-    for (int row = 0; row < model->rowCount(); ++row) {
-        const QVariantMap map = model->index(row, 0).data(Qt::UserRole).toMap();
-        QStringList values;
-        for (const char* key : ftpsettings::kKeys)
-            values << ftpsettings::rowValue(QLatin1String(key), map.value(QLatin1String(key)).toString());
+    for (const QStringList& values : lines)
         out << values.join(QLatin1Char(',')) << crlf;
-    }
     out.flush();
     if (out.status() != QTextStream::Ok)
         file.cancelWriting();
@@ -239,6 +256,11 @@ void FTPMultiSetupWidget::loadPresetClicked()
                                                       tr("FTP Presets (*.txt)"));
     if (path.isEmpty())
         return;
+    // Opening a FIFO or a device could block the window for good.
+    if (!QFileInfo(path).isFile()) {
+        QMessageBox::warning(this, tr("Quorvel"), tr("Invalid FTP Preset File"), QMessageBox::Ok);
+        return;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
@@ -250,15 +272,27 @@ void FTPMultiSetupWidget::loadPresetClicked()
         return;
     }
     // Line 2 holds the version, which is not used; lines 3 to 5 are skipped.
+    int unreadable = 0;
     for (int row = 0; kPresetHeaderLines + row < lines.size(); ++row) {
         const QStringList values = lines[kPresetHeaderLines + row].split(QLatin1Char(','), Qt::KeepEmptyParts);
         // A value holding a comma makes the line unreadable: the row keeps its values.
-        if (values.size() != ftpsettings::kKeyCount)
+        if (values.size() != ftpsettings::kKeyCount) {
+            ++unreadable;
             continue;
+        }
         changeRow(row, [&](QVariantMap& map) {
             for (int i = 0; i < ftpsettings::kKeyCount; ++i)
                 map.insert(QLatin1String(ftpsettings::kKeys[i]),
                            ftpsettings::rowValue(QLatin1String(ftpsettings::kKeys[i]), values[i]));
         });
     }
+    // Otherwise those rows would upload to their old servers without a word.
+    if (unreadable > 0)
+        QMessageBox::warning(this, tr("Quorvel"),
+                             unreadable == 1
+                                 ? tr("1 line of the FTP preset could not be read and was skipped; "
+                                      "its row keeps its FTP settings.")
+                                 : tr("%1 lines of the FTP preset could not be read and were skipped; "
+                                      "their rows keep their FTP settings.").arg(unreadable),
+                             QMessageBox::Ok);
 }

@@ -16,6 +16,12 @@ inline constexpr const char* kKeys[kKeyCount] = {
     fileitem::kSecondaryUsernameKey, fileitem::kSecondaryPasswordKey,
 };
 
+// The keys as the server dialog names their fields, for messages.
+inline constexpr const char* kFieldNames[kKeyCount] = {
+    "Primary Server Address", "Primary Port", "Primary Username", "Primary Password",
+    "Secondary Server Address", "Secondary Port", "Secondary Username", "Secondary Password",
+};
+
 // A value as it may be stored: the preset file has one row a line, so a
 // pasted line break would shift every later row onto other servers.
 inline QString storable(QString value)

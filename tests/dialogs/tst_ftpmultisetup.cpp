@@ -15,6 +15,11 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 
 #include "fileitemkeys.h"
 #include "ftpdialogtest.h"
@@ -534,40 +539,50 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QStringList>("expected"); // per row: "tag" or "keep"
+        QTest::addColumn<QString>("skipped");      // what loading says of lines it could not read
         const QByteArray p = "p0,p1,p2,p3,p4,p5,p6,p7";
         const QByteArray q = "q0,q1,q2,q3,q4,q5,q6,q7";
         QTest::newRow("good") << presetHeader() + p + "\r\n" + q + "\r\n" + p + "\r\n"
-                              << QStringList{"p", "q", "p"};
-        QTest::newRow("short") << presetHeader() + q + "\r\n" << QStringList{"q", "keep", "keep"};
+                              << QStringList{"p", "q", "p"} << QString();
+        QTest::newRow("short") << presetHeader() + q + "\r\n" << QStringList{"q", "keep", "keep"} << QString();
         QTest::newRow("header only") << QByteArray("Quorvel FTP Preset\r\n")
-                                     << QStringList{"keep", "keep", "keep"};
+                                     << QStringList{"keep", "keep", "keep"} << QString();
         QTest::newRow("long") << presetHeader() + p + "\r\n" + q + "\r\n" + p + "\r\n" + q + "\r\n"
                                      + q + "\r\n"
-                              << QStringList{"p", "q", "p"};
+                              << QStringList{"p", "q", "p"} << QString();
         QTest::newRow("nine fields") << presetHeader() + p + "\r\n" + q + ",q8\r\n" + q + "\r\n"
-                                     << QStringList{"p", "keep", "q"};
+                                     << QStringList{"p", "keep", "q"}
+                                     << "1 line of the FTP preset could not be read and was skipped; "
+                                        "its row keeps its FTP settings.";
         QTest::newRow("too few fields") << presetHeader() + "a,b\r\n" + "\r\n" + q + "\r\n"
-                                      << QStringList{"keep", "keep", "q"};
+                                      << QStringList{"keep", "keep", "q"}
+                                      << "2 lines of the FTP preset could not be read and were skipped; "
+                                         "their rows keep their FTP settings.";
         QByteArray lf = presetHeader() + p + "\r\n" + q + "\r\n";
         lf.replace("\r\n", "\n");
-        QTest::newRow("LF only") << lf << QStringList{"p", "q", "keep"};
+        QTest::newRow("LF only") << lf << QStringList{"p", "q", "keep"} << QString();
         QTest::newRow("no final line break") << presetHeader() + p + "\r\n" + q
-                                             << QStringList{"p", "q", "keep"};
+                                             << QStringList{"p", "q", "keep"} << QString();
         QTest::newRow("empty values") << presetHeader() + ",,,,,,,\r\n"
-                                      << QStringList{"empty", "keep", "keep"};
+                                      << QStringList{"empty", "keep", "keep"} << QString();
     }
 
     void loadPreset()
     {
         QFETCH(QByteArray, body);
         QFETCH(QStringList, expected);
+        QFETCH(QString, skipped);
         const QString path = files.filePath("load.txt");
         QVERIFY(writeFile(path, body));
         makePanel({"A", "B", "C"});
         DialogAnswerer answerer(path);
         click("loadPresetButton");
         QCOMPARE(answerer.fileDialogs, QStringList{"Open FTP Preset | FTP Presets (*.txt) | open"});
-        QCOMPARE(answerer.boxes.size(), 0);
+        QCOMPARE(answerer.boxes.size(), skipped.isEmpty() ? 0 : 1);
+        if (!skipped.isEmpty()) {
+            QCOMPARE(answerer.boxes[0].text, skipped);
+            QCOMPARE(answerer.boxes[0].icon, QMessageBox::Warning);
+        }
         for (int row = 0; row < 3; ++row) {
             const QString tag = expected[row];
             QVariantMap want;
@@ -708,6 +723,64 @@ private slots:
         for (int i = 0; i < kFtpKeys.size(); ++i)
             loaded[kFtpKeys[i]] = values[i];
         QCOMPARE(ftp(0), loaded);
+    }
+
+    // A comma in any value would save a line that cannot be read back:
+    // the save is refused naming the field, and the old file stays.
+    void commaRefusedOnSave()
+    {
+        makePanel({"A", "B"});
+        setFtp(1, {{fileitem::kPrimaryPasswordKey, "pa,ss"}});
+        const QString path = files.filePath("comma.txt");
+        QVERIFY(writeFile(path, "old preset\r\n"));
+        // Yes to replacing the file, then the warning.
+        DialogAnswerer answerer(path);
+        click("savePresetButton");
+        QVERIFY(!answerer.boxes.isEmpty());
+        QCOMPARE(answerer.boxes.last().text, QString("The FTP preset was not saved: the Primary Password of row 2 "
+                                                 "holds a comma, which a preset cannot store."));
+        QCOMPARE(readAll(path), QByteArray("old preset\r\n"));
+
+        setFtp(1, {{fileitem::kPrimaryPasswordKey, "pass"}, {fileitem::kSecondaryServerKey, "10.0.0.1,2"}});
+        DialogAnswerer again(path);
+        click("savePresetButton");
+        QVERIFY(!again.boxes.isEmpty());
+        QVERIFY2(again.boxes.last().text.contains("the Secondary Server Address of row 2"),
+                 qPrintable(again.boxes.last().text));
+        QCOMPARE(readAll(path), QByteArray("old preset\r\n"));
+    }
+
+    // Load Preset opens regular files only: a FIFO would hold the window
+    // until someone wrote into it. A writer stands by here to release a
+    // window that opened it, and says so.
+    void loadFromFifoRefused()
+    {
+        const QString fifo = files.filePath("preset.fifo");
+        QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        std::atomic<bool> stop{false}, openedByWindow{false};
+        std::thread writer([&] {
+            const QByteArray preset = presetHeader() + "p0,p1,p2,p3,p4,p5,p6,p7\r\n";
+            while (!stop) {
+                const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    openedByWindow = true;
+                    (void)!::write(fd, preset.constData(), size_t(preset.size()));
+                    ::close(fd);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const auto join = qScopeGuard([&] {
+            stop = true;
+            writer.join();
+        });
+        makePanel({"A"});
+        DialogAnswerer answerer(fifo, QMessageBox::Ok);
+        click("loadPresetButton");
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes[0].text, QString("Invalid FTP Preset File"));
+        QVERIFY(!openedByWindow);
+        QCOMPARE(ftp(0), ftpValues("A"));
     }
 
     void loadBadHeader()
