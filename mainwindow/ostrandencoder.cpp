@@ -23,6 +23,7 @@
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
 #include "ftpmultisetupwidget.h"
+#include "ftpqueue.h"
 #include "settingswrite.h"
 #include "presetverifier.h"
 #include "progresslistdelegate.h"
@@ -609,8 +610,16 @@ void OstrandEncoder::showEvent(QShowEvent* event)
 
 void OstrandEncoder::closeEvent(QCloseEvent* event)
 {
+    // Asked as Done asks; a close retried while a stopped run winds down
+    // has been answered already.
+    if (!closing && !stopUploadsAsked()) {
+        event->ignore();
+        return;
+    }
     saveSettings();
     closing = true;
+    if (ftpQueue)
+        ftpQueue->clearQueue();
     if (encodingActive) {
         // Stop the run and try again once the stopped transcode has returned.
         event->ignore();

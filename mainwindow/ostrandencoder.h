@@ -127,6 +127,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // True when no upload is running or the user agrees to stop them: the
+    // files on the players are then left incomplete.
+    bool stopUploadsAsked();
     // Puts the resolution index back first: for the 4K player a resolution
     // change rebuilds the quality list, which would undo a quality restored
     // before it.

@@ -322,13 +322,8 @@ void OstrandEncoder::cancelButtonPressed()
             cancelEncoding();
         return;
     }
-    if (ftpQueue && ftpQueue->remaining() > 0
-        && QMessageBox::question(this, tr("Quorvel"),
-                                 tr("Uploads are still running. Stop them and leave the uploaded files incomplete?"),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-            != QMessageBox::Yes)
-        return;
-    cancelEncoding();
+    if (stopUploadsAsked())
+        cancelEncoding();
 }
 
 void OstrandEncoder::cancelEncoding()
@@ -396,6 +391,11 @@ void OstrandEncoder::updateFtpStatus(QString filePath, QString status)
     } else {
         fileitem::setState(map, fileitem::kUploadError);
         map.insert(QLatin1String(fileitem::kUploadErrorKey), true);
+        // The reason stays where the operator looks, as an encode's does.
+        model->setData(row,
+                       tr("Upload Error: ") + QFileInfo(filePath).fileName() + QStringLiteral(": ") + status
+                           + QStringLiteral("\n\n") + buildInputParamsText(map),
+                       Qt::ToolTipRole);
     }
     storeRowMap(model, row, map);
 }

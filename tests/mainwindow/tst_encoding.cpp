@@ -644,9 +644,14 @@ private slots:
         emit queue->status(file, "Timeout was reached");
         QCOMPARE(state(0), kUploadError);
         QCOMPARE(f().ftpStatusLabel->text(), QString("Timeout was reached"));
+        // The reason stays in the row's tool tip, as an encode's does, also
+        // past a later upload of the row that went well.
+        const QString tip = "Upload Error: VID00001.mpg: Timeout was reached\n\n";
+        QVERIFY2(w->model->item(0)->toolTip().startsWith(tip), qPrintable(w->model->item(0)->toolTip()));
         emit queue->status(file, "No error");
         QCOMPARE(state(0), kUploadError);
         QVERIFY(row(0).value(kUploadErrorKey).toBool());
+        QVERIFY(w->model->item(0)->toolTip().startsWith(tip));
 
         // A file no row handed over: the label shows it, no row changes.
         const QVariantMap before = row(0);
@@ -716,6 +721,42 @@ private slots:
         QCOMPARE(f().stackedWidget->currentIndex(), 0);
         QCOMPARE(w->ftpQueue->count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(w->ftpQueue->remaining(), 0, 10000);
+    }
+
+    // Closing the window while uploads run asks what Done asks: No keeps
+    // the window and the uploads, Yes stops them and closes.
+    void closingAsksWhileUploadsRun()
+    {
+        REQUIRE_FTP_SERVER();
+        ftptest::Server slow;
+        QVERIFY(slow.start({}, 20000));
+        QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
+        f().ftpCheckbox->setChecked(true);
+        saveServers({servers("127.0.0.1", slow.port, ftptest::kPassword)});
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QTRY_COMPARE_WITH_TIMEOUT(state(0), kUploading, 10000);
+        {
+            MessageBoxAnswerer no(QMessageBox::No);
+            QVERIFY(!w->close());
+            QCOMPARE(no.seen.size(), 1);
+            QCOMPARE(no.seen[0].text,
+                     QString("Uploads are still running. Stop them and leave the uploaded files incomplete?"));
+            QCOMPARE(no.seen[0].defaultButton, QMessageBox::No);
+        }
+        QVERIFY(w->isVisible());
+        QCOMPARE(f().stackedWidget->currentIndex(), 3);
+        QCOMPARE(w->ftpQueue->remaining(), 1);
+        QCOMPARE(state(0), kUploading);
+        QPointer<FtpQueue> queue = w->ftpQueue;
+        {
+            MessageBoxAnswerer yes(QMessageBox::Yes);
+            QVERIFY(w->close());
+            QCOMPARE(yes.seen.size(), 1);
+        }
+        QVERIFY(!w->isVisible());
+        QVERIFY(queue);
+        QTRY_COMPARE_WITH_TIMEOUT(queue->remaining(), 0, 10000);
     }
 
     void twoWindowsOneOutputFolder()
