@@ -282,7 +282,8 @@ int FtpCurlUploader::upload(QVariantMap job)
 
     // After the transfer the server is asked for its size of the file: a
     // data connection cut short can still end in "226". The "*" lets a
-    // server without SIZE pass.
+    // server without SIZE pass; a name holding a line break is not asked
+    // about, as the break would end the command.
     const QByteArray sizeCommand = "*SIZE " + fileName.toUtf8();
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> postQuote(
         ftpcheck::usableCredential(fileName) ? curl_slist_append(nullptr, sizeCommand.constData()) : nullptr,

@@ -112,6 +112,21 @@ public:
     QList<QByteArray> seen;
 };
 
+// Lowers the FTP connect and stall limits to seconds while it lives.
+class ShortLimits {
+public:
+    explicit ShortLimits(const QByteArray& seconds)
+    {
+        qputenv("QUORVEL_FTP_STALL_SECONDS", seconds);
+        qputenv("QUORVEL_FTP_CONNECT_SECONDS", seconds);
+    }
+    ~ShortLimits()
+    {
+        qunsetenv("QUORVEL_FTP_STALL_SECONDS");
+        qunsetenv("QUORVEL_FTP_CONNECT_SECONDS");
+    }
+};
+
 // A port on 127.0.0.1 where nothing listens (taken and given back).
 inline quint16 closedPort()
 {

@@ -377,8 +377,7 @@ private slots:
         QFETCH(QString, mode);
         QFETCH(QString, reason);
         REQUIRE_FTP_SERVER();
-        qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
-        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        const ftptest::ShortLimits limits("2");
         ftptest::Server server;
         QVERIFY2(server.startHostile(mode), "hostile server did not start");
         QTemporaryDir traceDir;

@@ -19,6 +19,8 @@ by itself after 60 s. Modes:
   reset-data       as cut-data, but resets the data connection
   keep-half        takes a whole upload, keeps half of it, replies 226
   no-size          takes a whole upload, keeps it, refuses SIZE
+  stall            takes 262144 bytes of an upload, prints "READ <n>" and
+                   then stops reading without closing anything
 
 A flood ends when the peer goes ("CUT <bytes sent>") or after 20 s or 256 MiB
 ("DONE <bytes sent>"). An upload mode prints "STORED <name> <bytes kept>".
@@ -33,6 +35,7 @@ MAX_CONNECTIONS = 8
 FLOOD_SECONDS = 20.0
 FLOOD_BYTES = 256 * 1024 * 1024
 CUT_AT = 131072
+STALL_AT = 262144
 
 
 def say(text):
@@ -97,6 +100,10 @@ def upload_session(conn, mode):
         elif command == "STOR" and data_addr:
             reply("150 send it")
             data = socket.create_connection(data_addr)
+            if mode == "stall":
+                say("READ %d" % len(receive_upload(data, STALL_AT)))
+                time.sleep(LIFETIME)
+                return
             if mode in ("cut-data", "reset-data"):
                 kept = receive_upload(data, CUT_AT)
                 if mode == "reset-data":

@@ -82,12 +82,12 @@ public:
     int port = 0;
 };
 
-// A server that hangs (stallftpserver.py): "stall" stops reading in the
+// A server that hangs (hostileftpserver.py): "stall" stops reading in the
 // middle of an upload, "silent" never answers.
 class HangingServer
 {
 public:
-    bool start(const QString& mode) { return startServerScript(process, "stallftpserver.py", {mode}, &port); }
+    bool start(const QString& mode) { return startServerScript(process, "hostileftpserver.py", {mode}, &port); }
     ~HangingServer() { stopProcess(process); }
 
     QProcess process;
@@ -570,12 +570,7 @@ void TestFtpQueue::destroyingQueueEndsRunningUpload()
 void TestFtpQueue::hangingServersTimeOutThenNextJob()
 {
     REQUIRE_FTP_SERVER();
-    qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
-    qputenv("QUORVEL_FTP_CONNECT_SECONDS", "2");
-    const auto restore = qScopeGuard([] {
-        qunsetenv("QUORVEL_FTP_STALL_SECONDS");
-        qunsetenv("QUORVEL_FTP_CONNECT_SECONDS");
-    });
+    const ftptest::ShortLimits limits("2");
     HangingServer stalling, silent;
     QVERIFY(stalling.start("stall"));
     QVERIFY(silent.start("silent"));

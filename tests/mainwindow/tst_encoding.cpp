@@ -684,8 +684,18 @@ private slots:
         QCOMPARE(state(0), kEncoded);
     }
 
-    void doneAsksWhileUploadsRun()
+    // Done, and closing the window, ask before they cut running uploads
+    // off: No keeps the page, the window and the uploads; Yes stops them.
+    void doneOrCloseAsksWhileUploadsRun_data()
     {
+        QTest::addColumn<bool>("closeWindow");
+        QTest::newRow("Done") << false;
+        QTest::newRow("closing the window") << true;
+    }
+
+    void doneOrCloseAsksWhileUploadsRun()
+    {
+        QFETCH(bool, closeWindow);
         REQUIRE_FTP_SERVER();
         ftptest::Server slow;
         QVERIFY(slow.start({}, 20000));
@@ -697,48 +707,17 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(state(0), kUploading, 10000);
         // The end text says what is still going on.
         QCOMPARE(statusText(), QString("Finished Encoding 1 File! Uploading 2 files..."));
+        // Returns whether the window closed.
+        const auto stop = [&] {
+            if (closeWindow)
+                return w->close();
+            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+            return false;
+        };
 
-        // No keeps the page and the uploads.
         {
             MessageBoxAnswerer no(QMessageBox::No);
-            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
-            QCOMPARE(no.seen.size(), 1);
-            QCOMPARE(no.seen[0].text,
-                     QString("Uploads are still running. Stop them and leave the uploaded files incomplete?"));
-            QCOMPARE(no.seen[0].defaultButton, QMessageBox::No);
-        }
-        QCOMPARE(f().stackedWidget->currentIndex(), 3);
-        QCOMPARE(w->ftpQueue->remaining(), 2);
-        QTest::qWait(300);
-        QCOMPARE(state(0), kUploading);
-
-        // Yes stops them.
-        {
-            MessageBoxAnswerer yes(QMessageBox::Yes);
-            QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
-            QCOMPARE(yes.seen.size(), 1);
-        }
-        QCOMPARE(f().stackedWidget->currentIndex(), 0);
-        QCOMPARE(w->ftpQueue->count(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(w->ftpQueue->remaining(), 0, 10000);
-    }
-
-    // Closing the window while uploads run asks what Done asks: No keeps
-    // the window and the uploads, Yes stops them and closes.
-    void closingAsksWhileUploadsRun()
-    {
-        REQUIRE_FTP_SERVER();
-        ftptest::Server slow;
-        QVERIFY(slow.start({}, 20000));
-        QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
-        f().ftpCheckbox->setChecked(true);
-        saveServers({servers("127.0.0.1", slow.port, ftptest::kPassword)});
-        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
-        QVERIFY(waitForRunEnd());
-        QTRY_COMPARE_WITH_TIMEOUT(state(0), kUploading, 10000);
-        {
-            MessageBoxAnswerer no(QMessageBox::No);
-            QVERIFY(!w->close());
+            QVERIFY(!stop());
             QCOMPARE(no.seen.size(), 1);
             QCOMPARE(no.seen[0].text,
                      QString("Uploads are still running. Stop them and leave the uploaded files incomplete?"));
@@ -746,16 +725,21 @@ private slots:
         }
         QVERIFY(w->isVisible());
         QCOMPARE(f().stackedWidget->currentIndex(), 3);
-        QCOMPARE(w->ftpQueue->remaining(), 1);
+        QCOMPARE(w->ftpQueue->remaining(), 2);
+        QTest::qWait(300);
         QCOMPARE(state(0), kUploading);
+
         QPointer<FtpQueue> queue = w->ftpQueue;
         {
             MessageBoxAnswerer yes(QMessageBox::Yes);
-            QVERIFY(w->close());
+            QCOMPARE(stop(), closeWindow);
             QCOMPARE(yes.seen.size(), 1);
         }
-        QVERIFY(!w->isVisible());
+        QCOMPARE(w->isVisible(), !closeWindow);
+        if (!closeWindow)
+            QCOMPARE(f().stackedWidget->currentIndex(), 0);
         QVERIFY(queue);
+        QCOMPARE(queue->count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(queue->remaining(), 0, 10000);
     }
 

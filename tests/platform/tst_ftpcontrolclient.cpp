@@ -372,8 +372,7 @@ private slots:
     {
         QFETCH(QString, mode);
         REQUIRE_FTP_SERVER();
-        qputenv("QUORVEL_FTP_STALL_SECONDS", "2");
-        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        const ftptest::ShortLimits limits("2");
         ftptest::Server server;
         QVERIFY2(server.startHostile(mode), "hostile server did not start");
         FtpControlClient client;
@@ -388,8 +387,7 @@ private slots:
     // A refused login is no stall: the session stays connected past the limit.
     void refusedLoginOutlivesTheStallLimit()
     {
-        qputenv("QUORVEL_FTP_STALL_SECONDS", "1");
-        const auto restore = qScopeGuard([] { qunsetenv("QUORVEL_FTP_STALL_SECONDS"); });
+        const ftptest::ShortLimits limits("1");
         START_RIG(r);
         QSignalSpy failed(&r.client, &FtpControlClient::failed);
         r.connectAndLogin(kUser, "wrong password");
