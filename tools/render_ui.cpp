@@ -413,6 +413,12 @@ int main(int argc, char* argv[])
         child<QLineEdit>(&dialog, "secondaryAddressLineEdit")->setText(QString("10.0.0.2") + QChar(0));
         dialog.testSettings();
         shoot(&dialog, "dialog-ftp-server-bad-address");
+        // A port no upload would take, and an IPv6 literal with a URL path.
+        child<QLineEdit>(&dialog, "primaryAddressLineEdit")->setText("10.0.0.1");
+        child<QLineEdit>(&dialog, "primaryPortLineEdit")->setText("0");
+        child<QLineEdit>(&dialog, "secondaryAddressLineEdit")->setText("[::1]/clips");
+        dialog.testSettings();
+        shoot(&dialog, "dialog-ftp-server-bad-port");
     }
     child<QWidget>(ftp, "cancelButton")->metaObject()->invokeMethod(child<QWidget>(ftp, "cancelButton"), "click");
     rows->removeRows(rowsBefore, rows->rowCount() - rowsBefore);
