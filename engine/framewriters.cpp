@@ -1,6 +1,6 @@
 #include "framewriters.h"
 
-#include "clipfolder.h"
+#include "exclusivefile.h"
 #include "targasequence.h"
 
 #include <QFile>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -26,23 +27,50 @@ std::vector<uint8_t>& threadBuffer(size_t bytes)
     return buffer;
 }
 
-// Starts writing the file's data to its disk without waiting for it, so the
-// disk writes while later frames are read instead of all at the end (and the
-// drive index, which reads the disk itself, finds the data there sooner).
-void startWriteback(const QString& fileName)
-{
-    const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    ::close(fd);
-}
+// A frame file while it is written: made in its clip folder under a hidden
+// temporary name of our own choosing, exclusively and without following
+// links, written through its descriptor, and given its frame name when whole
+// (replacing an earlier frame of that name). Removed when it goes unpublished.
+class FrameFile {
+public:
+    explicit FrameFile(const QString& fileName)
+    {
+        std::string folder;
+        exclusivefile::splitPath(QFile::encodeName(fileName).toStdString(), &folder, &m_name);
+        m_folder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_folder >= 0)
+            m_fd = exclusivefile::createTemporary(m_folder, "." + m_name + ".", ".part", &m_temporary, 0666);
+    }
+    ~FrameFile()
+    {
+        if (m_fd >= 0) {
+            if (!m_published && exclusivefile::namesFile(m_folder, m_temporary, m_fd))
+                ::unlinkat(m_folder, m_temporary.c_str(), 0);
+            ::close(m_fd);
+        }
+        if (m_folder >= 0)
+            ::close(m_folder);
+    }
+    FrameFile(const FrameFile&) = delete;
+    FrameFile& operator=(const FrameFile&) = delete;
 
-// Gives a whole file its frame name, replacing an earlier frame of that name.
-bool publish(const QString& partial, const QString& fileName)
-{
-    return ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(fileName).constData()) == 0;
-}
+    int fd() const { return m_fd; }
+    // Starts writing the file's data to its disk without waiting for it, so
+    // the disk writes while later frames are read instead of all at the end
+    // (and the drive index, which reads the disk itself, finds the data there sooner).
+    void startWriteback() const { ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+    bool publish()
+    {
+        m_published = m_fd >= 0 && exclusivefile::renameOwn(m_folder, m_temporary, m_name, m_fd);
+        return m_published;
+    }
+
+private:
+    int m_folder = -1;
+    int m_fd = -1;
+    std::string m_name, m_temporary;
+    bool m_published = false;
+};
 
 } // namespace
 
@@ -112,8 +140,8 @@ bool TargaWriter::wholeFrame() const
 
 void TargaWriter::fail()
 {
-    // Only the unfinished file goes: nothing incomplete ever had the frame's name.
-    QFile::remove(partialFrameName(fileName));
+    // The unfinished file goes with its FrameFile: nothing incomplete ever
+    // had the frame's name.
     if (owner)
         owner->writerFailed(fileName);
 }
@@ -141,15 +169,24 @@ void TargaWriter::run()
     }
     // Written under another name and renamed when whole: a process killed
     // mid-file leaves no cut-off frame for the drive index to list.
-    const QString partial = partialFrameName(fileName);
-    const int rc = TgaWritePath(QFile::encodeName(partial).constData(), &image);
+    FrameFile file(fileName);
+    const int fd = file.fd() >= 0 ? ::dup(file.fd()) : -1;
+    FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!stream && fd >= 0)
+        ::close(fd);
+    TgaResult rc = stream ? TgaWriteStream(stream, &image) : TgaOpenFailed;
     image.pixels = nullptr;
+    // A full disk often shows only when the buffers are flushed.
+    if (stream && std::fflush(stream) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
+    if (stream && std::fclose(stream) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
     if (rc != TgaOk) {
         fail();
         return;
     }
-    startWriteback(partial);
-    if (!publish(partial, fileName))
+    file.startWriteback();
+    if (!file.publish())
         fail();
 }
 
@@ -171,9 +208,10 @@ void KRXWriter::run()
     memcpy(head, "KRX_", 4);
     for (int i = 1; i < 11; ++i)
         qToLittleEndian<quint32>(header[i], head + 4 * i);
-    const QString partial = partialFrameName(fileName);
-    QFile file(partial);
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    FrameFile frameFile(fileName);
+    QFile file;
+    bool ok = frameFile.fd() >= 0
+        && file.open(frameFile.fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);
@@ -241,9 +279,9 @@ void KRXWriter::run()
     flushChunk(true);
     ok = ok && written == e;
     if (ok)
-        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        frameFile.startWriteback();
     file.close();
     ok = ok && file.error() == QFileDevice::NoError;
-    if (!ok || !publish(partial, fileName))
+    if (!ok || !frameFile.publish())
         fail();
 }
