@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target engine mcplugcore >/dev/null
+cmake --build "$build" -j"$(nproc)" --target engine mcplugcore platform >/dev/null
 
 # A small driver: one TranscodeEngine::transcode call.
 cat >"$work/bench.cpp" <<'CPP'
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
 CPP
 g++ -std=c++17 -O2 -fPIC "$work/bench.cpp" -o "$work/bench" \
   -I"$root/engine" -I"$root/mcplugcore" $(pkg-config --cflags Qt5Core) \
-  "$build/engine/libengine.a" "$build/mcplugcore/libmcplugcore.a" \
+  "$build/engine/libengine.a" "$build/mcplugcore/libmcplugcore.a" "$build/platform/libplatform.a" \
   $(pkg-config --libs Qt5Core libavformat libavcodec libavfilter libavutil libswscale libswresample) -lpthread
 
 echo "making a ${seconds}s 1080p source..."

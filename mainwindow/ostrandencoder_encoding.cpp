@@ -167,8 +167,9 @@ void OstrandEncoder::stopSignalReceived(int)
 
 void OstrandEncoder::endStopSignals()
 {
-    if (stopSignals)
-        stopSignals->deleteLater();
+    // At once: the next run may begin before a later deletion, and only one
+    // catcher can be active.
+    delete stopSignals;
     stopSignals = nullptr;
 }
 
