@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -27,50 +28,20 @@ std::vector<uint8_t>& threadBuffer(size_t bytes)
     return buffer;
 }
 
-// A frame file while it is written: made in its clip folder under a hidden
-// temporary name of our own choosing, exclusively and without following
-// links, written through its descriptor, and given its frame name when whole
-// (replacing an earlier frame of that name). Removed when it goes unpublished.
-class FrameFile {
-public:
-    explicit FrameFile(const QString& fileName)
-    {
-        std::string folder;
-        exclusivefile::splitPath(QFile::encodeName(fileName).toStdString(), &folder, &m_name);
-        m_folder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_folder >= 0)
-            m_fd = exclusivefile::createTemporary(m_folder, "." + m_name + ".", ".part", &m_temporary, 0666);
-    }
-    ~FrameFile()
-    {
-        if (m_fd >= 0) {
-            if (!m_published && exclusivefile::namesFile(m_folder, m_temporary, m_fd))
-                ::unlinkat(m_folder, m_temporary.c_str(), 0);
-            ::close(m_fd);
-        }
-        if (m_folder >= 0)
-            ::close(m_folder);
-    }
-    FrameFile(const FrameFile&) = delete;
-    FrameFile& operator=(const FrameFile&) = delete;
+// Starts writing the file's data to its disk without waiting for it, so the
+// disk writes while later frames are read instead of all at the end (and the
+// drive index, which reads the disk itself, finds the data there sooner).
+void startWriteback(const exclusivefile::TemporaryFile& file)
+{
+    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
 
-    int fd() const { return m_fd; }
-    // Starts writing the file's data to its disk without waiting for it, so
-    // the disk writes while later frames are read instead of all at the end
-    // (and the drive index, which reads the disk itself, finds the data there sooner).
-    void startWriteback() const { ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
-    bool publish()
-    {
-        m_published = m_fd >= 0 && exclusivefile::renameOwn(m_folder, m_temporary, m_name, m_fd);
-        return m_published;
-    }
-
-private:
-    int m_folder = -1;
-    int m_fd = -1;
-    std::string m_name, m_temporary;
-    bool m_published = false;
-};
+// The frame file under a temporary name of our own in its clip folder, made
+// exclusively and without following links, renamed to the frame's name when whole.
+exclusivefile::TemporaryFile* frameFile(const QString& fileName)
+{
+    return new exclusivefile::TemporaryFile(QFile::encodeName(fileName).toStdString());
+}
 
 } // namespace
 
@@ -140,8 +111,8 @@ bool TargaWriter::wholeFrame() const
 
 void TargaWriter::fail()
 {
-    // The unfinished file goes with its FrameFile: nothing incomplete ever
-    // had the frame's name.
+    // The unfinished file goes with its temporary file: nothing incomplete
+    // ever had the frame's name.
     if (owner)
         owner->writerFailed(fileName);
 }
@@ -169,8 +140,8 @@ void TargaWriter::run()
     }
     // Written under another name and renamed when whole: a process killed
     // mid-file leaves no cut-off frame for the drive index to list.
-    FrameFile file(fileName);
-    const int fd = file.fd() >= 0 ? ::dup(file.fd()) : -1;
+    const std::unique_ptr<exclusivefile::TemporaryFile> file(frameFile(fileName));
+    const int fd = file->fd() >= 0 ? ::dup(file->fd()) : -1;
     FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!stream && fd >= 0)
         ::close(fd);
@@ -185,8 +156,8 @@ void TargaWriter::run()
         fail();
         return;
     }
-    file.startWriteback();
-    if (!file.publish())
+    startWriteback(*file);
+    if (!file->publish())
         fail();
 }
 
@@ -208,10 +179,10 @@ void KRXWriter::run()
     memcpy(head, "KRX_", 4);
     for (int i = 1; i < 11; ++i)
         qToLittleEndian<quint32>(header[i], head + 4 * i);
-    FrameFile frameFile(fileName);
+    const std::unique_ptr<exclusivefile::TemporaryFile> output(frameFile(fileName));
     QFile file;
-    bool ok = frameFile.fd() >= 0
-        && file.open(frameFile.fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    bool ok = output->fd() >= 0
+        && file.open(output->fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);
@@ -279,9 +250,9 @@ void KRXWriter::run()
     flushChunk(true);
     ok = ok && written == e;
     if (ok)
-        frameFile.startWriteback();
+        startWriteback(*output);
     file.close();
     ok = ok && file.error() == QFileDevice::NoError;
-    if (!ok || !frameFile.publish())
+    if (!ok || !output->publish())
         fail();
 }

@@ -13,8 +13,7 @@
 #include <thread>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/file.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +24,6 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
-#include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -207,14 +205,11 @@ private:
     // The output is written under writeName and renamed to finalName when
     // whole; both are the same for outputs that are no regular file (a FIFO,
     // a device), which cannot be replaced by a rename. The temporary file is
-    // made by us in the folder opened as folderFd, under a name of our own
-    // choosing, and written through writeFd: nothing another user places in
-    // the folder is ever written through.
+    // made by us under a name of our own choosing and written through its
+    // descriptor: nothing another user places in the folder is written through.
     std::string finalName, writeName;
     bool viaTemporary = false;
-    int folderFd = -1;
-    int writeFd = -1;
-    bool committed = false;
+    std::unique_ptr<exclusivefile::TemporaryFile> temporary;
     // The demuxer ended on an error rather than at the end of the file.
     bool inputCutOff = false;
 };
@@ -224,13 +219,7 @@ Run::~Run()
     // Whatever ends a run that was not committed (a failure, a stop, the
     // transcoder going away) leaves no partial file behind.
     closeOutput();
-    if (writeFd >= 0) {
-        if (!committed && exclusivefile::namesFile(folderFd, writeName, writeFd))
-            ::unlinkat(folderFd, writeName.c_str(), 0);
-        ::close(writeFd);
-    }
-    if (folderFd >= 0)
-        ::close(folderFd);
+    temporary.reset();
     av_channel_layout_uninit(&aInLayout);
     avfilter_graph_free(&vgraph);
     avfilter_graph_free(&agraph);
@@ -777,17 +766,11 @@ void Run::chooseWriteName()
         return;
     }
     viaTemporary = true;
-    std::string folder, name;
-    exclusivefile::splitPath(finalName, &folder, &name);
-    folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0)
-        writeFailed("open", AVERROR(errno));
     // Hidden and without the output's extension: no list of outputs shows it.
-    writeFd = exclusivefile::createTemporary(folderFd, "." + name + ".", ".part", &writeName, 0666);
-    if (writeFd < 0)
-        writeFailed("open", AVERROR(errno));
-    // Held while written: a writer that cleans the folder leaves it alone.
-    ::flock(writeFd, LOCK_EX | LOCK_NB);
+    temporary.reset(new exclusivefile::TemporaryFile(finalName));
+    if (temporary->fd() < 0)
+        writeFailed("open", AVERROR(temporary->error()));
+    writeName = temporary->path();
 }
 
 int Run::writeTemporary(void* opaque, uint8_t* buf, int size)
@@ -795,7 +778,7 @@ int Run::writeTemporary(void* opaque, uint8_t* buf, int size)
     Run* run = static_cast<Run*>(opaque);
     int done = 0;
     while (done < size) {
-        const ssize_t n = ::write(run->writeFd, buf + done, size_t(size - done));
+        const ssize_t n = ::write(run->temporary->fd(), buf + done, size_t(size - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -810,9 +793,9 @@ int64_t Run::seekTemporary(void* opaque, int64_t offset, int whence)
     Run* run = static_cast<Run*>(opaque);
     if (whence == AVSEEK_SIZE) {
         struct stat st;
-        return ::fstat(run->writeFd, &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+        return ::fstat(run->temporary->fd(), &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
     }
-    const off_t at = ::lseek(run->writeFd, off_t(offset), whence & ~AVSEEK_FORCE);
+    const off_t at = ::lseek(run->temporary->fd(), off_t(offset), whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : int64_t(at);
 }
 
@@ -913,14 +896,11 @@ void Run::commit()
 {
     if (!viaTemporary)
         return;
-    std::string folder, name;
-    exclusivefile::splitPath(finalName, &folder, &name);
-    if (!exclusivefile::renameOwn(folderFd, writeName, name, writeFd)) {
+    if (!temporary->publish()) {
         const int err = errno;
         const std::string why = err == ESTALE ? "someone else's file was put in its place" : std::strerror(err);
-        throw Failure{AVERROR(err), "rename " + folder + "/" + writeName + " to " + finalName + ": " + why};
+        throw Failure{AVERROR(err), "rename " + writeName + " to " + finalName + ": " + why};
     }
-    committed = true;
 }
 
 void Run::execute()

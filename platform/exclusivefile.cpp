@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,40 @@ void splitPath(const std::string& path, std::string* folder, std::string* name)
     }
     *folder = slash == 0 ? std::string("/") : path.substr(0, slash);
     *name = path.substr(slash + 1);
+}
+
+TemporaryFile::TemporaryFile(const std::string& finalPath, mode_t mode)
+{
+    splitPath(finalPath, &m_folderPath, &m_name);
+    m_folder = ::open(m_folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folder >= 0)
+        m_fd = createTemporary(m_folder, "." + m_name + ".", ".part", &m_temporary, mode);
+    if (m_fd < 0) {
+        m_error = errno;
+        return;
+    }
+    ::flock(m_fd, LOCK_EX | LOCK_NB);
+}
+
+TemporaryFile::~TemporaryFile()
+{
+    if (m_fd >= 0) {
+        if (!m_published && namesFile(m_folder, m_temporary, m_fd))
+            ::unlinkat(m_folder, m_temporary.c_str(), 0);
+        ::close(m_fd);
+    }
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
+
+bool TemporaryFile::publish()
+{
+    if (m_fd < 0) {
+        errno = m_error;
+        return false;
+    }
+    m_published = renameOwn(m_folder, m_temporary, m_name, m_fd);
+    return m_published;
 }
 
 } // namespace exclusivefile

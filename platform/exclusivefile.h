@@ -32,4 +32,32 @@ bool renameOwn(int dirfd, const std::string& from, const std::string& to, int fd
 // Splits a path into its folder (".", when it has none) and its last name.
 void splitPath(const std::string& path, std::string* folder, std::string* name);
 
+// A file written under a hidden temporary name of our own beside its final
+// name ("." + name + "." + six characters + ".part") and given the final
+// name when whole. It holds an advisory lock (flock) while it lives, so that
+// a writer clearing leftovers from the folder leaves it alone, and it is
+// removed when it goes unpublished.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& finalPath, mode_t mode = 0666);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // The descriptor to write through; -1 when it could not be made (errno in error()).
+    int fd() const { return m_fd; }
+    int error() const { return m_error; }
+    // The temporary file's path.
+    std::string path() const { return m_folderPath + "/" + m_temporary; }
+    // Renames it to the final name (renameOwn); false with errno otherwise.
+    bool publish();
+
+private:
+    std::string m_folderPath, m_name, m_temporary;
+    int m_folder = -1;
+    int m_fd = -1;
+    int m_error = 0;
+    bool m_published = false;
+};
+
 } // namespace exclusivefile
