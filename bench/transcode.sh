@@ -74,8 +74,8 @@ for ((i = 1; i <= rounds; i++)); do
   if [ "$best_ffmpeg" -eq 0 ] || [ "$tf" -lt "$best_ffmpeg" ]; then best_ffmpeg=$tf; fi
 done
 
-frames_e=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/engine.mpg" | head -1)
-frames_f=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/ffmpeg.mpg" | head -1)
+frames_e=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/engine.mpg" | sed -n 1p)
+frames_f=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/ffmpeg.mpg" | sed -n 1p)
 echo "frames: engine $frames_e, ffmpeg $frames_f"
 echo "best: engine $(secs "$best_engine")  ffmpeg $(secs "$best_ffmpeg")"
 awk -v e="$best_engine" -v f="$best_ffmpeg" 'BEGIN { printf "ratio engine/ffmpeg: %.3f (target <= 1.00)\n", e / f }'
