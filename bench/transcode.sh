@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target engine mcplugcore >/dev/null
+cmake --build "$build" -j"$(nproc)" --target engine mcplugcore platform >/dev/null
 
 # A small driver: one TranscodeEngine::transcode call.
 cat >"$work/bench.cpp" <<'CPP'
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
 CPP
 g++ -std=c++17 -O2 -fPIC "$work/bench.cpp" -o "$work/bench" \
   -I"$root/engine" -I"$root/mcplugcore" $(pkg-config --cflags Qt5Core) \
-  "$build/engine/libengine.a" "$build/mcplugcore/libmcplugcore.a" \
+  "$build/engine/libengine.a" "$build/mcplugcore/libmcplugcore.a" "$build/platform/libplatform.a" \
   $(pkg-config --libs Qt5Core libavformat libavcodec libavfilter libavutil libswscale libswresample) -lpthread
 
 echo "making a ${seconds}s 1080p source..."
@@ -74,8 +74,8 @@ for ((i = 1; i <= rounds; i++)); do
   if [ "$best_ffmpeg" -eq 0 ] || [ "$tf" -lt "$best_ffmpeg" ]; then best_ffmpeg=$tf; fi
 done
 
-frames_e=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/engine.mpg" | head -1)
-frames_f=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/ffmpeg.mpg" | head -1)
+frames_e=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/engine.mpg" | sed -n 1p)
+frames_f=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/ffmpeg.mpg" | sed -n 1p)
 echo "frames: engine $frames_e, ffmpeg $frames_f"
 echo "best: engine $(secs "$best_engine")  ffmpeg $(secs "$best_ffmpeg")"
 awk -v e="$best_engine" -v f="$best_ffmpeg" 'BEGIN { printf "ratio engine/ffmpeg: %.3f (target <= 1.00)\n", e / f }'

@@ -7,13 +7,19 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool ClipFolderLock::acquire(const QString& folder)
 {
     release();
     m_heldElsewhere = false;
-    m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QByteArray path = QFile::encodeName(folder);
+    // A link at the clip folder's name that another user placed would take
+    // the frames where the operator never chose: only the operator's own is followed.
+    struct stat st;
+    const bool foreignLink = ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != ::geteuid();
+    m_fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (foreignLink ? O_NOFOLLOW : 0));
     if (m_fd < 0)
         return false;
     int rc;
@@ -34,16 +40,11 @@ void ClipFolderLock::release()
     m_fd = -1;
 }
 
-QString partialFrameName(const QString& fileName)
-{
-    const int slash = fileName.lastIndexOf(QLatin1Char('/'));
-    return fileName.left(slash + 1) + QLatin1Char('.') + fileName.mid(slash + 1) + QLatin1String(".part");
-}
-
 bool removeFrameFiles(const QString& folder)
 {
     const QStringList names = QDir(folder).entryList(
-        {QStringLiteral("*.tga"), QStringLiteral("*.krx"), QStringLiteral(".*.tga.part"), QStringLiteral(".*.krx.part")},
+        {QStringLiteral("*.tga"), QStringLiteral("*.krx"), QStringLiteral(".*.tga.part"), QStringLiteral(".*.krx.part"),
+         QStringLiteral(".*.tga.??????.part"), QStringLiteral(".*.krx.??????.part")},
         QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
     bool ok = true;
     for (const QString& name : names)

@@ -1,6 +1,5 @@
 // Clip folders while a conversion writes them: the lock that keeps a second
-// writer out, the names frame files are written under until they are whole,
-// and clearing the frames of an earlier run before an overwrite.
+// writer out, and clearing the frames of an earlier run before an overwrite.
 #pragma once
 
 #include <QString>
@@ -25,11 +24,7 @@ private:
     bool m_heldElsewhere = false;
 };
 
-// The name a frame file is written under until it is whole: hidden, in the
-// same folder, and ending in ".part" so the drive index never takes it for a frame.
-QString partialFrameName(const QString& fileName);
-
 // Removes the frame files (".tga", ".krx", any case) and unfinished frame
-// files of folder; every other file and every folder stays. False when one
+// files (hidden, ending in ".part") of folder; every other file and every folder stays. False when one
 // could not be removed.
 bool removeFrameFiles(const QString& folder);

@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
 namespace {
 const qint64 kBlockSize = 1024;
 
@@ -21,9 +25,9 @@ QString partFolderFor(const QFileInfo& info)
 }
 
 // Copies up to count bytes from source to target in blocks, letting the event
-// loop run before each block. False on any read or write failure or when the
-// source ends early.
-bool copyPart(QFile& source, QFile& target, qint64 count)
+// loop run before each block. False, with the reason in *error, on any read
+// or write failure or when the source ends early.
+bool copyPart(QFile& source, QFile& target, qint64 count, QString* error)
 {
     char buffer[kBlockSize];
     qint64 left = count;
@@ -31,13 +35,21 @@ bool copyPart(QFile& source, QFile& target, qint64 count)
         QCoreApplication::processEvents();
         const qint64 want = qMin(left, kBlockSize);
         const qint64 got = source.read(buffer, want);
-        if (got <= 0)
+        if (got <= 0) {
+            *error = got < 0 ? source.errorString() : QStringLiteral("%1 ends early").arg(source.fileName());
             return false;
-        if (target.write(buffer, got) != got)
+        }
+        if (target.write(buffer, got) != got) {
+            *error = target.errorString();
             return false;
+        }
         left -= got;
     }
-    return target.flush();
+    if (!target.flush()) {
+        *error = target.errorString();
+        return false;
+    }
+    return true;
 }
 
 void removeParts(const QStringList& parts, const QString& folder)
@@ -54,6 +66,7 @@ FileSplitter::~FileSplitter() = default;
 
 QStringList FileSplitter::split(QString path, qint64 partSize)
 {
+    m_error.clear();
     const QStringList unsplit{QDir::fromNativeSeparators(path)};
     const QFileInfo info(path);
     const qint64 size = info.size();
@@ -65,7 +78,8 @@ QStringList FileSplitter::split(QString path, qint64 partSize)
 
     const qint64 partCount = (size + partSize - 1) / partSize;
     const QString folder = partFolderFor(info);
-    if (!QDir().mkdir(folder)) {
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
         emit splitDone(unsplit);
         return unsplit;
     }
@@ -91,19 +105,26 @@ QStringList FileSplitter::split(QString path, qint64 partSize)
         for (const QString& name : parts) {
             QFile target(name);
             if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                m_error = target.errorString();
                 ok = false;
                 break;
             }
             const qint64 count = qMin(left, partSize);
-            const bool copied = copyPart(source, target, count);
+            bool copied = copyPart(source, target, count, &m_error);
             target.close();
-            if (!copied || target.error() != QFileDevice::NoError) {
+            if (copied && target.error() != QFileDevice::NoError) {
+                m_error = target.errorString();
+                copied = false;
+            }
+            if (!copied) {
                 ok = false;
                 break;
             }
             left -= count;
         }
         source.close();
+    } else {
+        m_error = source.errorString();
     }
 
     if (!ok) {

@@ -16,7 +16,13 @@ public:
     // when no split was needed or the parts could not be written whole.
     // Runs on the calling thread and lets its event loop run as it copies.
     QStringList split(QString path, qint64 partSize);
+    // Why the last split failed (its parts are then removed and split gave
+    // back path alone); empty when it succeeded or was not needed.
+    QString errorString() const { return m_error; }
 
 signals:
     void splitDone(QStringList files);
+
+private:
+    QString m_error;
 };

@@ -1,6 +1,6 @@
 #include "framewriters.h"
 
-#include "clipfolder.h"
+#include "exclusivefile.h"
 #include "targasequence.h"
 
 #include <QFile>
@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -29,19 +31,16 @@ std::vector<uint8_t>& threadBuffer(size_t bytes)
 // Starts writing the file's data to its disk without waiting for it, so the
 // disk writes while later frames are read instead of all at the end (and the
 // drive index, which reads the disk itself, finds the data there sooner).
-void startWriteback(const QString& fileName)
+void startWriteback(const exclusivefile::TemporaryFile& file)
 {
-    const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    ::close(fd);
+    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-// Gives a whole file its frame name, replacing an earlier frame of that name.
-bool publish(const QString& partial, const QString& fileName)
+// The frame file under a temporary name of our own in its clip folder, made
+// exclusively and without following links, renamed to the frame's name when whole.
+exclusivefile::TemporaryFile* frameFile(const QString& fileName)
 {
-    return ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(fileName).constData()) == 0;
+    return new exclusivefile::TemporaryFile(QFile::encodeName(fileName).toStdString());
 }
 
 } // namespace
@@ -112,8 +111,8 @@ bool TargaWriter::wholeFrame() const
 
 void TargaWriter::fail()
 {
-    // Only the unfinished file goes: nothing incomplete ever had the frame's name.
-    QFile::remove(partialFrameName(fileName));
+    // The unfinished file goes with its temporary file: nothing incomplete
+    // ever had the frame's name.
     if (owner)
         owner->writerFailed(fileName);
 }
@@ -141,15 +140,24 @@ void TargaWriter::run()
     }
     // Written under another name and renamed when whole: a process killed
     // mid-file leaves no cut-off frame for the drive index to list.
-    const QString partial = partialFrameName(fileName);
-    const int rc = TgaWritePath(QFile::encodeName(partial).constData(), &image);
+    const std::unique_ptr<exclusivefile::TemporaryFile> file(frameFile(fileName));
+    const int fd = file->fd() >= 0 ? ::dup(file->fd()) : -1;
+    FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!stream && fd >= 0)
+        ::close(fd);
+    TgaResult rc = stream ? TgaWriteStream(stream, &image) : TgaOpenFailed;
     image.pixels = nullptr;
+    // A full disk often shows only when the buffers are flushed.
+    if (stream && std::fflush(stream) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
+    if (stream && std::fclose(stream) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
     if (rc != TgaOk) {
         fail();
         return;
     }
-    startWriteback(partial);
-    if (!publish(partial, fileName))
+    startWriteback(*file);
+    if (!file->publish())
         fail();
 }
 
@@ -171,9 +179,10 @@ void KRXWriter::run()
     memcpy(head, "KRX_", 4);
     for (int i = 1; i < 11; ++i)
         qToLittleEndian<quint32>(header[i], head + 4 * i);
-    const QString partial = partialFrameName(fileName);
-    QFile file(partial);
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    const std::unique_ptr<exclusivefile::TemporaryFile> output(frameFile(fileName));
+    QFile file;
+    bool ok = output->fd() >= 0
+        && file.open(output->fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);
@@ -241,9 +250,9 @@ void KRXWriter::run()
     flushChunk(true);
     ok = ok && written == e;
     if (ok)
-        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        startWriteback(*output);
     file.close();
     ok = ok && file.error() == QFileDevice::NoError;
-    if (!ok || !publish(partial, fileName))
+    if (!ok || !output->publish())
         fail();
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/file.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "exclusivefile.h"
 #include "fileitemkeys.h"
 
 namespace {
@@ -35,6 +37,9 @@ void keepUntilExit(McDecodePipe* pipe)
 
 // An advisory lock on one output name, held in a hidden file beside it while
 // the output is written, so that two encoders never write one file at once.
+// The file is made by us, exclusively and without following links: one
+// another user placed under its name is taken over only when it is a plain
+// file no writer holds, and otherwise removed or refused.
 class OutputLock {
 public:
     OutputLock() = default;
@@ -45,51 +50,152 @@ public:
     enum Result { Locked, Busy, Failed };
     Result acquire(const std::string& output)
     {
-        const size_t slash = output.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? std::string() : output.substr(0, slash + 1);
-        m_path = folder + "." + (slash == std::string::npos ? output : output.substr(slash + 1)) + ".lock";
-        for (;;) {
-            m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-            if (m_fd < 0) {
-                // A device such as /dev/null is written in place and needs no
-                // lock, in a folder where none could be made.
-                const int err = errno;
-                struct stat st;
-                if (::stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+        std::string folder, name;
+        exclusivefile::splitPath(output, &folder, &name);
+        m_name = "." + name + ".lock";
+        m_folder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_folder < 0)
+            return Failed;
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            m_fd = exclusivefile::createNew(m_folder, m_name, 0644);
+            if (m_fd >= 0) {
+                if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
                     return Locked;
-                errno = err;
-                return Failed;
-            }
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+                // Opened by another writer in the instant since we made it.
                 const int err = errno;
-                ::close(m_fd);
-                m_fd = -1;
+                closeLock();
                 errno = err;
                 return err == EWOULDBLOCK ? Busy : Failed;
             }
-            // The holder before us may have removed the file between our open
-            // and our lock: only a lock on the file still under the name counts.
-            struct stat held, named;
-            if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 && held.st_dev == named.st_dev
-                && held.st_ino == named.st_ino)
-                return Locked;
-            ::close(m_fd);
-            m_fd = -1;
+            if (errno != EEXIST)
+                return inPlaceOutput(output) ? Locked : Failed;
+            // Somebody's lock, or a leftover: a running writer holds it.
+            const int old = ::openat(m_folder, m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (old >= 0) {
+                struct stat st;
+                const bool plain = ::fstat(old, &st) == 0 && S_ISREG(st.st_mode);
+                if (plain && ::flock(old, LOCK_EX | LOCK_NB) != 0) {
+                    const int err = errno;
+                    ::close(old);
+                    errno = err;
+                    return err == EWOULDBLOCK ? Busy : Failed;
+                }
+                ::close(old);
+            } else if (errno != ELOOP && errno != ENOENT && errno != ENXIO) {
+                return Failed;
+            }
+            // Not held, or a link: removed, and ours made in its place.
+            if (::unlinkat(m_folder, m_name.c_str(), 0) != 0 && errno != ENOENT)
+                return Failed;
         }
+        errno = EEXIST;
+        return Failed;
     }
     void release()
     {
-        if (m_fd < 0)
-            return;
-        ::unlink(m_path.c_str());
-        ::close(m_fd);
-        m_fd = -1;
+        if (m_fd >= 0 && exclusivefile::namesFile(m_folder, m_name, m_fd))
+            ::unlinkat(m_folder, m_name.c_str(), 0);
+        closeLock();
+        if (m_folder >= 0)
+            ::close(m_folder);
+        m_folder = -1;
     }
 
 private:
-    std::string m_path;
+    void closeLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    // A device such as /dev/null is written in place and needs no lock, in
+    // a folder where none could be made.
+    static bool inPlaceOutput(const std::string& output)
+    {
+        const int err = errno;
+        struct stat st;
+        const bool device = ::stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode);
+        errno = err;
+        return device;
+    }
+
+    std::string m_name;
+    int m_folder = -1;
     int m_fd = -1;
 };
+
+// Whether name is one of the files a writer of ours keeps beside an output
+// while it runs: ".<output>.<six characters>.part" (".<output>.part" from
+// older versions) or ".<output>.lock", for outputs ending in ".mpg" or the
+// output being written now.
+bool isWriterFile(const std::string& name, const std::string& current)
+{
+    if (name.size() < 2 || name[0] != '.')
+        return false;
+    auto endsWith = [](const std::string& text, const std::string& end) {
+        return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    };
+    std::string output;
+    if (endsWith(name, ".lock")) {
+        output = name.substr(1, name.size() - 6);
+    } else if (endsWith(name, ".part")) {
+        output = name.substr(1, name.size() - 6);
+        const size_t dot = output.find_last_of('.');
+        if (dot != std::string::npos && output.size() - dot == 7 && !endsWith(output, ".mpg"))
+            output.erase(dot);
+    } else {
+        return false;
+    }
+    return !output.empty() && (endsWith(output, ".mpg") || output == current);
+}
+
+// Removes what writers that ended without cleaning up (killed, switched off)
+// left in folder: temporary outputs and locks no running writer holds.
+void removeLeftovers(const std::string& folder, const std::string& current)
+{
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    const int listFd = ::dup(dirFd);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(dirFd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!isWriterFile(name, current))
+            continue;
+        const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        // Held: a writer is at work on it. Checked again by name before it
+        // goes, in case it was replaced meanwhile.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+            && exclusivefile::namesFile(dirFd, name, fd))
+            ::unlinkat(dirFd, name.c_str(), 0);
+        ::close(fd);
+    }
+    ::closedir(dir);
+    ::close(dirFd);
+}
+
+// Video stream 0 has a picture size and a first picture that decodes.
+bool pictureReadable(McDecodePipe* pipe)
+{
+    Any v;
+    pipe->getStreamParam(MC_KIND_VIDEO, 0, "width", v);
+    const int width = v.asInt32();
+    pipe->getStreamParam(MC_KIND_VIDEO, 0, "height", v);
+    const int height = v.asInt32();
+    if (width <= 0 || height <= 0)
+        return false;
+    pipe->getStreamParam(MC_KIND_VIDEO, 0, "decodesPicture", v);
+    return v.asInt32() == 1;
+}
 
 // A failure line without its lead and line end, for the window.
 std::string reasonOf(const char* text)
@@ -214,6 +320,18 @@ std::map<std::string, std::string> TranscodeEngine::probeFile(const char* path)
     int videoStreams = m_probePipe->streamCount(MC_KIND_VIDEO);
     int audioStreams = m_probePipe->streamCount(MC_KIND_AUDIO);
     Any v;
+    if (videoStreams > 0 && !pictureReadable(m_probePipe)) {
+        // A stream FFmpeg guessed from bytes that hold no picture: encoding
+        // it would only give an empty output.
+        debug_trace("*** Can not open input file.\n");
+        std::fprintf(stderr, "*** Input file '%s' holds no picture that decodes.\n", file.asString());
+        delete m_probePipe;
+        m_probePipe = nullptr;
+        m_probeMap.clear();
+        m_probeMap[fileitem::kValidKey] = "false";
+        m_probeMap[fileitem::kVideoCodecKey] = "Invalid File Type";
+        return m_probeMap;
+    }
     auto video = [&](const char* name) -> const Any& {
         m_probePipe->getStreamParam(MC_KIND_VIDEO, 0, name, v);
         return v;
@@ -353,6 +471,11 @@ int TranscodeEngine::transcode(const char* input, const char* output, const char
         debug_trace("*** Cannot write in the output path.\n");
         return failed(stderr, "*** Cannot write in the output path '%s': %s\n", outFolder.asString(), why.c_str());
     }
+    }
+    {
+        std::string folder, name;
+        exclusivefile::splitPath(outFile.asString(), &folder, &name);
+        removeLeftovers(folder, name);
     }
     if (!McFile::isFile(presetName)) {
         debug_trace("*** Preset file not found.\n");

@@ -25,6 +25,7 @@ class QRegExpValidator;
 class QStandardItem;
 class QTimer;
 class RenderListModel;
+class StopSignals;
 class TranscodeEngine;
 
 class OstrandEncoder : public QMainWindow {
@@ -146,6 +147,8 @@ private:
     // The encode loop's steps.
     void resetProgress();
     bool finishRow(int result);
+    // Marks the row failed with its reason, on the row and in its tool tip.
+    void markRowFailed(const QPersistentModelIndex& row, const QString& reason);
     void startRow();
     // The end-of-run text: rows encoded, rows failed with their reasons,
     // uploads still to go.
@@ -187,6 +190,10 @@ private:
     QPersistentModelIndex encodingIndex; // the row encodingThread encodes
     quint64 encodeSerial = 0; // new with every run and every encoding thread
     bool runEnded = false; // the last run's rows are done; its uploads may still go
+    // While a run encodes: logout, shutdown or Ctrl+C stop it as Cancel does.
+    StopSignals* stopSignals = nullptr;
+    void stopSignalReceived(int signal);
+    void endStopSignals();
     QProcess updaterProcess;
     bool decodePipeKept;
     bool settingsLoaded;

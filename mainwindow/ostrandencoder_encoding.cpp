@@ -20,6 +20,7 @@
 #include "ftpmultisetupwidget.h"
 #include "ftpqueue.h"
 #include "renderlistmodel.h"
+#include "stopsignals.h"
 #include "transcodeengine.h"
 
 using fileitem::rowMap;
@@ -98,8 +99,15 @@ void OstrandEncoder::showRunEnd()
     }
     const int encoded = model->rowCount() - failedRows;
     QString text = tr("Finished Encoding ") + QString::number(encoded) + (encoded == 1 ? tr(" File!") : tr(" Files!"));
-    if (failedRows > 0)
-        text += QLatin1Char(' ') + QString::number(failedRows) + tr(" failed: ") + reasons.join(QStringLiteral("; "));
+    if (failedRows > 0) {
+        text += QLatin1Char(' ') + QString::number(failedRows) + tr(" failed: ");
+        for (int i = 0; i < reasons.size(); ++i) {
+            // A reason that ends a sentence needs no second mark after it.
+            if (i > 0)
+                text += reasons[i - 1].endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral("; ");
+            text += reasons[i];
+        }
+    }
     const int uploads = ftpQueue ? ftpQueue->remaining() : 0;
     if (uploads > 0)
         text += tr(" Uploading ") + QString::number(uploads) + (uploads == 1 ? tr(" file...") : tr(" files..."));
@@ -142,7 +150,27 @@ void OstrandEncoder::showPage3()
         ui.ftpStatusLabel2->hide();
         ui.ftpStatusLabel->hide();
     }
+    if (!stopSignals) {
+        stopSignals = new StopSignals(this);
+        connect(stopSignals, &StopSignals::received, this, &OstrandEncoder::stopSignalReceived);
+    }
     encodeNextFile(1);
+}
+
+void OstrandEncoder::stopSignalReceived(int)
+{
+    // Closing stops the encode as Cancel does, waits for it to remove its
+    // temporary file, and then ends the program.
+    if (encodingActive)
+        close();
+}
+
+void OstrandEncoder::endStopSignals()
+{
+    // At once: the next run may begin before a later deletion, and only one
+    // catcher can be active.
+    delete stopSignals;
+    stopSignals = nullptr;
 }
 
 void OstrandEncoder::encodeNextFile(int result)
@@ -170,6 +198,7 @@ void OstrandEncoder::encodeNextFile(int result)
         progressTimer->stop();
         ui.encodingCancelButton->setText(tr("Done"));
         encodingActive = false;
+        endStopSignals();
         QTimer::singleShot(0, this, SLOT(notifyOfBadPresets()));
         return;
     }
@@ -180,6 +209,7 @@ void OstrandEncoder::encodeNextFile(int result)
     }
 
     encodingActive = false;
+    endStopSignals();
     progressTimer->stop();
     ui.encodingCancelButton->setText(tr("Done"));
 }
@@ -198,18 +228,15 @@ bool OstrandEncoder::finishRow(int result)
     const bool failed = result != 0;
     fileitem::setState(map, failed ? fileitem::kEncodingError : fileitem::kEncoded);
     map.insert(QLatin1String(fileitem::kEncodingProgressKey), 100);
+    storeRowMap(model, row, map);
     if (failed) {
         // The engine's reason, where the operator looks: on the row.
         QString reason = QString::fromStdString(encodingThread->getTranscoder()->lastFailure());
         if (reason.isEmpty())
             reason = tr("the codec ended with code ") + QString::number(result);
-        map.insert(QLatin1String(fileitem::kEncodingErrorKey), reason);
-        model->setData(row, tr("Encoding Error: ") + reason + QStringLiteral("\n\n") + buildInputParamsText(map),
-                       Qt::ToolTipRole);
-    }
-    storeRowMap(model, row, map);
-    if (failed)
+        markRowFailed(row, reason);
         return true;
+    }
 
     const QFileInfo output(fileitem::text(map, fileitem::kOutputFilenameKey));
     const qint64 limit = splitThreshold;
@@ -217,14 +244,22 @@ bool OstrandEncoder::finishRow(int result)
     if (output.size() > limit && ui.splitCheckbox->isChecked()) {
         setRowState(model, row, fileitem::kSplitting);
         const quint64 serial = encodeSerial;
+        QString splitError;
         {
             FileSplitter splitter(this);
             files = splitter.split(output.absoluteFilePath(), limit);
+            splitError = splitter.errorString();
         }
         // The split ran the event loop: a cancel, a close or even a new run
         // may have come in the meantime, and the row may be gone.
         if (serial != encodeSerial)
             return false;
+        if (!splitError.isEmpty()) {
+            // Over the player's limit and not cut: it must not reach the player.
+            if (row.isValid())
+                markRowFailed(row, tr("cannot split: ") + splitError);
+            return true;
+        }
         setRowState(model, row, fileitem::kEncoded);
     } else {
         files << QDir::fromNativeSeparators(output.absoluteFilePath());
@@ -243,6 +278,16 @@ bool OstrandEncoder::finishRow(int result)
             addToFtpQueue(file, servers);
     }
     return true;
+}
+
+void OstrandEncoder::markRowFailed(const QPersistentModelIndex& row, const QString& reason)
+{
+    QVariantMap map = rowMap(row);
+    fileitem::setState(map, fileitem::kEncodingError);
+    map.insert(QLatin1String(fileitem::kEncodingErrorKey), reason);
+    model->setData(row, tr("Encoding Error: ") + reason + QStringLiteral("\n\n") + buildInputParamsText(map),
+                   Qt::ToolTipRole);
+    storeRowMap(model, row, map);
 }
 
 void OstrandEncoder::startRow()

@@ -135,15 +135,21 @@ void OstrandEncoder::browseOutputDir()
 
 void OstrandEncoder::exportFilenameMap()
 {
+    // The names as the encode will write them: a folder typed since the
+    // last recomputation counts.
+    generateOutputNames();
     // The parent of the output folder: the map lies beside the outputs, not among them.
     QDir start(QFileInfo(QDir::fromNativeSeparators(ui.outputDirLineEdit->text())
                          + QStringLiteral("filename_mapping.txt"))
                    .absolutePath());
     start.cdUp();
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save to"), start.path(),
-                                                      tr("Text File (*.txt)"));
-    if (path.isEmpty())
+    QFileDialog dialog(this, tr("Save to"), start.path(), tr("Text File (*.txt)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().value(0).isEmpty())
         return;
+    const QString path = dialog.selectedFiles().value(0);
 
     auto* exporter = new FilenameMapExporter(this);
     const bool written = exporter->exportMap(path, model);

@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/display.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -38,18 +39,23 @@ int fieldOrderOf(AVFieldOrder order)
     }
 }
 
+struct FirstPicture {
+    bool decoded = false;
+    int fieldOrder = 0;
+};
+
 // Decodes the first picture of a stream on a private opening of the file, so
 // the pipe's own reading position stays at the start.
-int fieldOrderFromFirstFrame(const char* url, int streamIndex)
+FirstPicture firstPicture(const char* url, int streamIndex)
 {
+    FirstPicture result;
     AVFormatContext* fmt = nullptr;
     if (avformat_open_input(&fmt, url, nullptr, nullptr) < 0)
-        return 0;
-    int result = 0;
+        return result;
     AVCodecContext* dec = nullptr;
     AVPacket* pkt = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
-    if (avformat_find_stream_info(fmt, nullptr) >= 0 && streamIndex < int(fmt->nb_streams)) {
+    if (pkt && frame && avformat_find_stream_info(fmt, nullptr) >= 0 && streamIndex < int(fmt->nb_streams)) {
         AVStream* st = fmt->streams[streamIndex];
         const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
         if (codec && (dec = avcodec_alloc_context3(codec))
@@ -64,8 +70,9 @@ int fieldOrderFromFirstFrame(const char* url, int streamIndex)
             }
             if (!got && avcodec_send_packet(dec, nullptr) >= 0 && avcodec_receive_frame(dec, frame) >= 0)
                 got = true;
+            result.decoded = got && frame->width > 0 && frame->height > 0;
             if (got && frame->interlaced_frame)
-                result = frame->top_field_first ? 1 : 2;
+                result.fieldOrder = frame->top_field_first ? 1 : 2;
         }
     }
     av_frame_free(&frame);
@@ -107,6 +114,7 @@ FFDecodePipe::FFDecodePipe(AVFormatContext* fmt) : m_fmt(fmt)
             m_audio.push_back(int(i));
     }
     m_fieldOrder.assign(fmt->nb_streams, -1);
+    m_decodes.assign(fmt->nb_streams, -1);
 }
 
 FFDecodePipe::~FFDecodePipe()
@@ -128,9 +136,42 @@ int FFDecodePipe::fieldOrder(int idx)
         return 0;
     if (m_fieldOrder[idx] < 0) {
         int order = fieldOrderOf(m_fmt->streams[idx]->codecpar->field_order);
-        m_fieldOrder[idx] = order >= 0 ? order : fieldOrderFromFirstFrame(m_fmt->url, idx);
+        if (order >= 0)
+            m_fieldOrder[idx] = order;
+        else
+            readFirstPicture(idx);
     }
     return m_fieldOrder[idx];
+}
+
+bool FFDecodePipe::pictureDecodes(int idx)
+{
+    if (idx < 0 || idx >= int(m_decodes.size()))
+        return false;
+    if (m_decodes[idx] < 0)
+        readFirstPicture(idx);
+    return m_decodes[idx] == 1;
+}
+
+void FFDecodePipe::readFirstPicture(int idx)
+{
+    const FirstPicture first = firstPicture(m_fmt->url, idx);
+    m_decodes[idx] = first.decoded ? 1 : 0;
+    if (m_fieldOrder[idx] < 0)
+        m_fieldOrder[idx] = first.fieldOrder;
+}
+
+int mcp::uprightTurn(const AVStream* st)
+{
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    if (!matrix)
+        return 0;
+    // The matrix turns counter-clockwise; snapped to the nearest quarter.
+    const double theta = -av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (std::isnan(theta))
+        return 0;
+    int turn = int(std::lround(theta / 90.0)) * 90 % 360;
+    return turn < 0 ? turn + 360 : turn;
 }
 
 int FFDecodePipe::getPipeParam(const char* name, Any& value)
@@ -177,10 +218,19 @@ int FFDecodePipe::getStreamParam(int kind, int index, const char* name, Any& val
         value = Any(duration);
     else if (kind == MC_KIND_VIDEO) {
         AVRational rate = frameRate(st);
+        // Sizes and aspects as the picture is shown, turned upright.
+        const bool sideways = uprightTurn(st) % 180 != 0;
+        const int width = sideways ? par->height : par->width;
+        const int height = sideways ? par->width : par->height;
+        AVRational sar = par->sample_aspect_ratio;
+        if (sideways && sar.num > 0 && sar.den > 0)
+            sar = AVRational{sar.den, sar.num};
         if (key == "width")
-            value = Any(par->width);
+            value = Any(width);
         else if (key == "height")
-            value = Any(par->height);
+            value = Any(height);
+        else if (key == "decodesPicture")
+            value = Any(pictureDecodes(idx) ? 1 : 0);
         else if (key == "framerate")
             value = Any(McFramerate(rate.num, rate.den, fieldOrder(idx)));
         else if (key == "vBitrate")
@@ -207,12 +257,10 @@ int FFDecodePipe::getStreamParam(int kind, int index, const char* name, Any& val
                 frames = llround(duration * av_q2d(rate));
             value = Any(int(frames));
         } else if (key == "pixelAspect") {
-            AVRational sar = par->sample_aspect_ratio;
             value = Any(sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 1.0);
         } else if (key == "frameAspect") {
-            AVRational sar = par->sample_aspect_ratio;
             double pa = sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 1.0;
-            value = Any(par->height > 0 ? par->width * pa / par->height : 0.0);
+            value = Any(height > 0 ? width * pa / height : 0.0);
         } else
             return 1;
     } else {

@@ -21,6 +21,10 @@ void logLine(const std::string& text);
 // ("*" for demuxing).
 std::string component(const std::string& kind, const std::string& name);
 
+// The turn (0, 90, 180 or 270 degrees clockwise) that shows the stream's
+// pictures upright, as its display matrix asks.
+int uprightTurn(const AVStream* st);
+
 class FFDecodePipe : public McDecodePipe {
 public:
     explicit FFDecodePipe(AVFormatContext* fmt);
@@ -36,12 +40,16 @@ public:
     int selected(int kind) const { return kind == MC_KIND_VIDEO ? m_selVideo : m_selAudio; }
     // 0 progressive, 1 top field first, 2 bottom field first.
     int fieldOrder(int streamIndex);
+    // Whether a first picture of the stream decodes.
+    bool pictureDecodes(int streamIndex);
 
 private:
     AVFormatContext* m_fmt;
     std::vector<int> m_video, m_audio;
     int m_selVideo = 0, m_selAudio = 0;
     std::vector<int> m_fieldOrder; // -1 not yet known
+    std::vector<int> m_decodes;    // -1 not yet known, else 0 or 1
+    void readFirstPicture(int streamIndex);
 };
 
 } // namespace mcp

@@ -13,8 +13,11 @@
 #include <thread>
 
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "exclusivefile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -155,9 +158,14 @@ private:
     void report(double seconds);
     void waitWhilePaused();
     void chooseWriteName();
+    void openOutput();
+    int closeOutput();
+    void checkPicturesWritten();
     void checkInputCoverage();
     void commit();
     void writeFailed(const char* call, int err);
+    static int writeTemporary(void* opaque, uint8_t* buf, int size);
+    static int64_t seekTemporary(void* opaque, int64_t offset, int whence);
 
     McTranscoderImpl& t;
     McEncodePipeImpl* out = nullptr;
@@ -193,13 +201,15 @@ private:
     int aInRate = 0, aInFormat = -1;
     AVChannelLayout aInLayout = {};
     int64_t lastEncodedVideoPts = AV_NOPTS_VALUE;
+    int64_t picturesEncoded = 0;
     // The output is written under writeName and renamed to finalName when
     // whole; both are the same for outputs that are no regular file (a FIFO,
-    // a device), which cannot be replaced by a rename.
+    // a device), which cannot be replaced by a rename. The temporary file is
+    // made by us under a name of our own choosing and written through its
+    // descriptor: nothing another user places in the folder is written through.
     std::string finalName, writeName;
     bool viaTemporary = false;
-    bool writeOpened = false; // writeName was created by this run
-    bool committed = false;
+    std::unique_ptr<exclusivefile::TemporaryFile> temporary;
     // The demuxer ended on an error rather than at the end of the file.
     bool inputCutOff = false;
 };
@@ -208,10 +218,8 @@ Run::~Run()
 {
     // Whatever ends a run that was not committed (a failure, a stop, the
     // transcoder going away) leaves no partial file behind.
-    if (mux && mux->pb)
-        avio_closep(&mux->pb);
-    if (viaTemporary && writeOpened && !committed)
-        ::unlink(writeName.c_str());
+    closeOutput();
+    temporary.reset();
     av_channel_layout_uninit(&aInLayout);
     avfilter_graph_free(&vgraph);
     avfilter_graph_free(&agraph);
@@ -219,11 +227,8 @@ Run::~Run()
     avcodec_free_context(&adec);
     avcodec_free_context(&venc);
     avcodec_free_context(&aenc);
-    if (mux) {
-        if (mux->pb)
-            avio_closep(&mux->pb);
+    if (mux)
         avformat_free_context(mux);
-    }
     av_packet_free(&pkt);
     av_packet_free(&outPkt);
     av_frame_free(&frame);
@@ -410,10 +415,7 @@ void Run::setUp()
         openVideoEncoder();
     if (aIdx >= 0)
         openAudioEncoder();
-    int opened = avio_open(&mux->pb, writeName.c_str(), AVIO_FLAG_WRITE);
-    if (opened < 0)
-        writeFailed("avio_open", opened);
-    writeOpened = true;
+    openOutput();
     int header = avformat_write_header(mux, nullptr);
     if (header < 0)
         writeFailed("avformat_write_header", header);
@@ -441,6 +443,25 @@ void Run::buildVideoGraph(const AVFrame* f)
     bool deinterlace = fs.get("deinterlace").asInt32() == McDeintBob;
     if (deinterlace)
         add("yadif=mode=send_field:parity=auto:deint=all");
+    // Upright, as players show it; the crops below are of the upright picture.
+    AVRational pictureSar = f->sample_aspect_ratio.num > 0 ? f->sample_aspect_ratio : AVRational{1, 1};
+    switch (uprightTurn(in->streams[vIdx])) {
+    case 90:
+        add("transpose=clock");
+        break;
+    case 180:
+        add("hflip,vflip");
+        break;
+    case 270:
+        add("transpose=cclock");
+        break;
+    default:
+        break;
+    }
+    if (uprightTurn(in->streams[vIdx]) % 180 != 0) {
+        std::swap(fw, fh);
+        pictureSar = AVRational{pictureSar.den, pictureSar.num};
+    }
     if (fs.get("crop").asInt32()) {
         McRect r(fs.get("left").asInt32(), fs.get("top").asInt32(), fs.get("right").asInt32(),
                  fs.get("bottom").asInt32());
@@ -466,7 +487,19 @@ void Run::buildVideoGraph(const AVFrame* f)
             add(args);
         }
     }
-    std::snprintf(args, sizeof args, "scale=w=%d:h=%d%s", venc->width, venc->height, outputInterlaced ? ":interl=-1" : "");
+    const char* interl = outputInterlaced ? ":interl=-1" : "";
+    const AVRational outSar = venc->sample_aspect_ratio.num > 0 ? venc->sample_aspect_ratio : AVRational{1, 1};
+    const double shownWidth = double(fw) * av_q2d(pictureSar);
+    if (shownWidth < fh && fh > 0) {
+        // Taller than wide: fitted to the output's height with black bars
+        // at the sides, never stretched across the frame.
+        int w = int(std::lround(venc->height * shownWidth / fh / av_q2d(outSar) / 2.0)) * 2;
+        w = std::max(2, std::min(w, venc->width));
+        std::snprintf(args, sizeof args, "scale=w=%d:h=%d%s,setsar=1,pad=w=%d:h=%d:x=%d:y=0:color=black", w,
+                      venc->height, interl, venc->width, venc->height, (venc->width - w) / 2 / 2 * 2);
+        add(args);
+    }
+    std::snprintf(args, sizeof args, "scale=w=%d:h=%d%s", venc->width, venc->height, interl);
     add(args);
     std::snprintf(args, sizeof args, "fps=%d/%d", venc->framerate.num, venc->framerate.den);
     add(args);
@@ -589,6 +622,7 @@ void Run::pullVideo()
         }
         filtered->pict_type = AV_PICTURE_TYPE_NONE;
         encode(venc, vst, filtered);
+        ++picturesEncoded;
         av_frame_unref(filtered);
     }
 }
@@ -719,24 +753,83 @@ void Run::chooseWriteName()
 {
     finalName = out->filename;
     struct stat st;
-    const bool exists = ::stat(finalName.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        writeName = finalName;
-        return;
-    }
-    if (exists) {
-        // A link is followed: the file it names is the one replaced.
+    // A link at the output's name is followed only when it is the operator's
+    // own: one that someone else placed is replaced, not written through.
+    if (::lstat(finalName.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == ::geteuid()) {
         if (char* real = ::realpath(finalName.c_str(), nullptr)) {
             finalName = real;
             std::free(real);
         }
     }
-    // Hidden and without the output's extension: no list of outputs shows it.
-    const size_t slash = finalName.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : finalName.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? finalName : finalName.substr(slash + 1);
-    writeName = folder + "." + name + ".part";
+    if (::lstat(finalName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        writeName = finalName;
+        return;
+    }
     viaTemporary = true;
+    // Hidden and without the output's extension: no list of outputs shows it.
+    temporary.reset(new exclusivefile::TemporaryFile(finalName));
+    if (temporary->fd() < 0)
+        writeFailed("open", AVERROR(temporary->error()));
+    writeName = temporary->path();
+}
+
+int Run::writeTemporary(void* opaque, uint8_t* buf, int size)
+{
+    Run* run = static_cast<Run*>(opaque);
+    int done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(run->temporary->fd(), buf + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return AVERROR(errno);
+        done += int(n);
+    }
+    return done;
+}
+
+int64_t Run::seekTemporary(void* opaque, int64_t offset, int whence)
+{
+    Run* run = static_cast<Run*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat st;
+        return ::fstat(run->temporary->fd(), &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+    }
+    const off_t at = ::lseek(run->temporary->fd(), off_t(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : int64_t(at);
+}
+
+void Run::openOutput()
+{
+    if (!viaTemporary) {
+        int opened = avio_open(&mux->pb, writeName.c_str(), AVIO_FLAG_WRITE);
+        if (opened < 0)
+            writeFailed("avio_open", opened);
+        return;
+    }
+    const int size = 1 << 18;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(size));
+    if (!buffer)
+        fail("av_malloc", AVERROR(ENOMEM));
+    mux->pb = avio_alloc_context(buffer, size, 1, this, nullptr, &Run::writeTemporary, &Run::seekTemporary);
+    if (!mux->pb) {
+        av_free(buffer);
+        fail("avio_alloc_context", AVERROR(ENOMEM));
+    }
+}
+
+// Flushes and closes the output's I/O context; the first write error, or 0.
+int Run::closeOutput()
+{
+    if (!mux || !mux->pb)
+        return 0;
+    if (!viaTemporary)
+        return avio_closep(&mux->pb);
+    avio_flush(mux->pb);
+    const int err = mux->pb->error;
+    av_freep(&mux->pb->buffer);
+    avio_context_free(&mux->pb);
+    return err;
 }
 
 void Run::writeFailed(const char* call, int err)
@@ -745,9 +838,17 @@ void Run::writeFailed(const char* call, int err)
     throw Failure{err, "writing " + finalName + ": " + ffError(call, err).substr(std::strlen(call) + 2)};
 }
 
+void Run::checkPicturesWritten()
+{
+    if (vIdx >= 0 && picturesEncoded == 0)
+        throw Failure{AVERROR_INVALIDDATA, "no picture of the input could be decoded"};
+}
+
 void Run::checkInputCoverage()
 {
-    // How far each stream that was read should reach, from the input's start.
+    // How far a stream should reach from the input's start: its own length
+    // where the file gives one (Matroska keeps it only in a DURATION tag),
+    // else the whole file's.
     auto expectedEnd = [this](int idx) {
         AVStream* st = in->streams[idx];
         if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
@@ -756,30 +857,38 @@ void Run::checkInputCoverage()
                 : 0.0;
             return std::max(0.0, start) + st->duration * av_q2d(st->time_base);
         }
+        if (const AVDictionaryEntry* tag = av_dict_get(st->metadata, "DURATION", nullptr, 0)) {
+            int h = 0, m = 0;
+            double sec = 0.0;
+            if (std::sscanf(tag->value, "%d:%d:%lf", &h, &m, &sec) == 3 && (h > 0 || m > 0 || sec > 0.0))
+                return h * 3600.0 + m * 60.0 + sec;
+        }
         return duration;
     };
-    double shortest = -1.0, expected = 0.0;
-    bool shortFound = false;
-    auto check = [&](int idx, int64_t end) {
+    // Cut only when the demuxer met damage, or when every stream read stops
+    // short of where it should end: streams of different lengths are no damage.
+    double reached = 0.0, expected = 0.0;
+    int read = 0, shortOnes = 0;
+    auto measure = [&](int idx, int64_t end) {
         if (idx < 0)
             return;
         const double want = expectedEnd(idx);
         const double got = end == AV_NOPTS_VALUE ? 0.0 : end * av_q2d(in->streams[idx]->time_base);
         // A few skipped packets at the end are no damage worth failing for.
         const double allowed = std::max(1.0, 0.02 * want);
-        if (want > 0.0 && (want - got > allowed || inputCutOff) && (!shortFound || got < shortest)) {
-            shortest = got;
-            expected = want;
-            shortFound = true;
-        }
+        ++read;
+        if (want > 0.0 && want - got > allowed)
+            ++shortOnes;
+        reached = std::max(reached, got);
+        expected = std::max(expected, want);
     };
-    check(vIdx, videoEnd);
-    check(aIdx, audioEnd);
-    if (!shortFound)
+    measure(vIdx, videoEnd);
+    measure(aIdx, audioEnd);
+    if (expected <= 0.0 || (!inputCutOff && (read == 0 || shortOnes < read)))
         return;
     char text[160];
     std::snprintf(text, sizeof text, "input ends at %.1f s of %.1f s: the file is damaged or incomplete",
-                  std::max(0.0, shortest), expected);
+                  std::max(0.0, reached), expected);
     throw Failure{AVERROR_INVALIDDATA, text};
 }
 
@@ -787,11 +896,11 @@ void Run::commit()
 {
     if (!viaTemporary)
         return;
-    if (::rename(writeName.c_str(), finalName.c_str()) != 0) {
+    if (!temporary->publish()) {
         const int err = errno;
-        throw Failure{AVERROR(err), "rename " + writeName + " to " + finalName + ": " + std::strerror(err)};
+        const std::string why = err == ESTALE ? "someone else's file was put in its place" : std::strerror(err);
+        throw Failure{AVERROR(err), "rename " + writeName + " to " + finalName + ": " + why};
     }
-    committed = true;
 }
 
 void Run::execute()
@@ -854,12 +963,13 @@ void Run::execute()
         headerWritten = false;
         if (trailer < 0)
             writeFailed("av_write_trailer", trailer);
-        int closed = avio_closep(&mux->pb);
+        int closed = closeOutput();
         if (closed < 0)
             writeFailed("avio_closep", closed);
         t.owner->cbMuxClose(nullptr);
         // A stopped run keeps nothing under the output's name.
         if (!t.stopFlag) {
+            checkPicturesWritten();
             checkInputCoverage();
             commit();
         }

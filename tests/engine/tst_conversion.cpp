@@ -27,6 +27,7 @@
 #include <functional>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -175,6 +176,7 @@ private slots:
     void secondWriterOfAClipFolderIsRefused();
     void framesAppearOnlyWhole();
     void replacedFramesNeverTheSource();
+    void linksInASharedClipFolderAreNotFollowed();
 
 private:
     QString seqDir(const QString& name) const { return tmp.filePath("src/" + name); }
@@ -828,6 +830,49 @@ void TestConversion::replacedFramesNeverTheSource()
     QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
              (QStringList{"notes.txt", "r1.krx", "r2.krx", "r3.krx", "sub.tga"}));
     QCOMPARE(folderSnapshot(dir).filter(".tga "), sources);
+}
+
+// In a clip folder everybody may write, another user's links at the names
+// frames were once written under, or at the clip folder's own name, are
+// never written through.
+void TestConversion::linksInASharedClipFolderAreNotFollowed()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: a second user places the links");
+    if (!testutil::haveTool("setpriv"))
+        QSKIP("missing tool: setpriv");
+    QTemporaryDir top;
+    QCOMPARE(::chmod(QFile::encodeName(top.path()).constData(), 0755), 0);
+    const QString shared = top.filePath("clip");
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    const QString victim = top.filePath("victim.txt");
+    QVERIFY(writeAll(victim, "the operator's own notes"));
+    auto asNobody = [](const QString& command) {
+        return testutil::run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", command});
+    };
+    for (const char* name : {".clip_0001.tga.part", ".clip_0002.tga.part", ".clip_0003.tga.part"})
+        QVERIFY(asNobody("ln -s '" + victim + "' '" + shared + "/" + name + "'").ok());
+    TargaSequence seq;
+    QVERIFY(seq.scan(seqDir("hd24")));
+    seq.setFrameRateIndex(5);
+    Report r = convert(seq, {{shared, -1, 0}}, 0);
+    QCOMPARE(r.codes.last(), int(DestinationCompleted));
+    QCOMPARE(readAll(victim), QByteArray("the operator's own notes"));
+    for (const char* frame : {"clip_0001.tga", "clip_0002.tga", "clip_0003.tga"}) {
+        const QFileInfo written(shared + "/" + frame);
+        QVERIFY2(written.isFile() && !written.isSymLink(), frame);
+        QCOMPARE(codecPicture(written.filePath()), codecPicture(seqDir("hd24") + "/" + frame));
+    }
+
+    // A link placed at the clip folder's name leads nowhere the operator did not choose.
+    const QString elsewhere = top.filePath("elsewhere");
+    QVERIFY(QDir().mkdir(elsewhere));
+    QCOMPARE(::chmod(QFile::encodeName(top.path()).constData(), 0777), 0);
+    QVERIFY(asNobody("ln -s '" + elsewhere + "' '" + top.filePath("linked") + "'").ok());
+    r = convert(seq, {{top.filePath("linked"), -1, 0}}, 0);
+    QCOMPARE(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden), QStringList());
+    QCOMPARE(r.messages.size(), 1);
 }
 
 // The child of poolOutlivesItsJobs: queue the jobs and return from main.

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include <csignal>
+#include <random>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -97,6 +99,11 @@ private slots:
     void killedProcessLeavesTheOldFile();
     void oneOutputOneWriter();
     void cutInputIsAFailure();
+    void matroskaStreamsOfTheirOwnLength();
+    void noPictureIsNoVideo();
+    void linksInASharedFolderAreNotFollowed();
+    void leftoversOfStoppedWritersAreRemoved();
+    void rotatedAndPortraitSourcesStandUpright();
 
 public:
     // Child process: one transcode, until it is killed.
@@ -854,6 +861,193 @@ void TestTranscode::cutInputIsAFailure()
     QCOMPARE(transcode(path("hurt.mp4"), folder.filePath("hurt.mpg"), preset("576p_pal_mpeg2_low")), 0);
     const double seconds = media::ffprobe(folder.filePath("hurt.mpg")).format.value("duration").toString().toDouble();
     QVERIFY2(seconds > 19.0, qPrintable(QString::number(seconds)));
+}
+
+void TestTranscode::matroskaStreamsOfTheirOwnLength()
+{
+    // Matroska gives its streams no duration of their own: a sound shorter
+    // than the picture (or the other way round) is no damage.
+    const QString tone = "sine=frequency=440:sample_rate=48000";
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-f", "lavfi", "-i",
+                           tone + ":duration=4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                           path("longpicture.mkv")}));
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=4", "-f", "lavfi", "-i",
+                           tone + ":duration=10", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                           path("longsound.mkv")}));
+    QTemporaryDir folder;
+    for (const char* name : {"longpicture.mkv", "longsound.mkv"}) {
+        QByteArray printed;
+        const QString out = folder.filePath(QString(name) + ".mpg");
+        QCOMPARE(transcode(path(name), out, preset("576p_pal_mpeg2_low"), false, 0, 0, false, false, 0, &printed), 0);
+        QCOMPARE(QString(printed), QString());
+        const double seconds = media::ffprobe(out).format.value("duration").toString().toDouble();
+        QVERIFY2(qAbs(seconds - 10.0) < 0.5, qPrintable(QString(name) + ": " + QString::number(seconds)));
+    }
+
+    // Both streams cut short of the file's length still fail.
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-f", "lavfi", "-i",
+                           tone + ":duration=10", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                           path("both.mkv")}));
+    const QByteArray whole = read(path("both.mkv"));
+    QVERIFY(writeOld(path("cut.mkv"), whole.left(whole.size() / 2)));
+    QByteArray printed;
+    const int result = transcode(path("cut.mkv"), folder.filePath("cut.mpg"), preset("576p_pal_mpeg2_low"), false, 0,
+                                 0, false, false, 0, &printed);
+    QVERIFY(result != 0 && result != -200);
+    QVERIFY2(printed.contains("the file is damaged or incomplete"), printed.constData());
+    QVERIFY(!QFile::exists(folder.filePath("cut.mpg")));
+}
+
+void TestTranscode::noPictureIsNoVideo()
+{
+    // Random bytes that FFmpeg's probe takes for a raw H.263 stream without
+    // a picture size (about one 200 KB file in thirty).
+    QString noise;
+    std::mt19937 random(33);
+    for (int attempt = 0; attempt < 2000 && noise.isEmpty(); ++attempt) {
+        QByteArray bytes(200000, Qt::Uninitialized);
+        for (char& c : bytes)
+            c = char(random() & 0xFF);
+        const QString file = path("noise");
+        QVERIFY(writeOld(file, bytes));
+        const media::Probe p = media::ffprobe(file);
+        if (p.stream("video").value("codec_name").toString() == "h263" && p.stream("video").value("width").toInt() == 0)
+            noise = file;
+    }
+    if (noise.isEmpty())
+        QSKIP("this FFmpeg takes none of 2000 random files for a sizeless H.263 stream");
+
+    TranscodeEngine engine(plugins().toUtf8().constData());
+    std::map<std::string, std::string> probed;
+    media::capture(stderr, [&] { probed = engine.probeFile(s(noise).c_str()); });
+    const std::map<std::string, std::string> invalid{{fileitem::kValidKey, "false"},
+                                                     {fileitem::kVideoCodecKey, "Invalid File Type"}};
+    QVERIFY(probed == invalid);
+
+    // Given to a transcode all the same, it writes no empty output.
+    QTemporaryDir folder;
+    const QString out = folder.filePath("VID00001.mpg");
+    QByteArray printed;
+    const int result = transcode(noise, out, preset("576p_pal_mpeg2_low"), false, 0, 0, false, false, 0, &printed);
+    QVERIFY(result != 0 && result != -200);
+    QVERIFY2(printed.startsWith("Failed: ") || printed.startsWith("*** "), printed.constData());
+    QVERIFY(!QFile::exists(out));
+    QCOMPARE(leftovers(folder.path(), {}), QStringList());
+}
+
+void TestTranscode::linksInASharedFolderAreNotFollowed()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: a second user places the links");
+    if (!testutil::haveTool("setpriv"))
+        QSKIP("missing tool: setpriv");
+    // An output folder everybody may write, inside a folder everybody may enter.
+    QTemporaryDir top;
+    QVERIFY(QFile::setPermissions(top.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                   | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                   | QFileDevice::ExeOther));
+    const QString shared = top.filePath("shared");
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    // A file of the operator's that the other user may not write.
+    const QString victim = top.filePath("victim.txt");
+    const QByteArray kept = "the operator's own notes";
+    QVERIFY(writeOld(victim, kept));
+    auto asNobody = [](const QString& command) {
+        return testutil::run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", command});
+    };
+    QVERIFY(!asNobody("echo x >> '" + victim + "'").ok());
+    for (const char* name : {".VID00001.mpg.part", ".VID00001.mpg.lock"})
+        QVERIFY(asNobody("ln -s '" + victim + "' '" + shared + "/" + name + "'").ok());
+
+    const QString out = shared + "/VID00001.mpg";
+    QCOMPARE(transcode(path("white.mp4"), out, preset("720p_pal_mpeg2_low")), 0);
+    QCOMPARE(read(victim), kept);
+    const QFileInfo written(out);
+    QVERIFY(!written.isSymLink());
+    QVERIFY(written.isFile());
+    QCOMPARE(media::ffprobe(out).stream("video").value("width").toInt(), 1280);
+    QCOMPARE(QFileInfo(victim).size(), qint64(kept.size()));
+}
+
+void TestTranscode::leftoversOfStoppedWritersAreRemoved()
+{
+    QTemporaryDir folder;
+    auto plant = [&](const QString& name) { return writeOld(folder.filePath(name), "left behind"); };
+    // What writers that were killed or switched off left, in the program's
+    // own patterns (also the older fixed temporary name), and what is no
+    // temporary file of ours.
+    QVERIFY(plant(".VID00007.mpg.k3Q9xZ.part"));
+    QVERIFY(plant(".VID00007.mpg.lock"));
+    QVERIFY(plant(".VID00008.mpg.part"));
+    QVERIFY(plant(".hidden-notes"));
+    QVERIFY(plant("VID00009.mpg.part"));
+
+    // A writer that runs keeps its temporary file and its lock.
+    EncodingThread running(nullptr, path("long.mp4"), folder.filePath("VID00002.mpg"), preset("576p_pal_mpeg2_low"),
+                           plugins(), false, 0, 0, false, false, 0);
+    QSignalSpy runningDone(&running, SIGNAL(transcodeFinished(int)));
+    running.start();
+    QTRY_VERIFY_WITH_TIMEOUT(running.getTranscoder()->progress() > 0.05, 30000);
+    const QStringList ofRunning = leftovers(folder.path(), {".VID00007.mpg.k3Q9xZ.part", ".VID00007.mpg.lock",
+                                                            ".VID00008.mpg.part", ".hidden-notes", "VID00009.mpg.part"});
+    QCOMPARE(ofRunning.size(), 2);
+
+    QCOMPARE(transcode(path("white.mp4"), folder.filePath("VID00001.mpg"), preset("720p_pal_mpeg2_low")), 0);
+    QStringList expected = ofRunning + QStringList{"VID00001.mpg", ".hidden-notes", "VID00009.mpg.part"};
+    QStringList now = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    expected.sort();
+    now.sort();
+    QCOMPARE(now, expected);
+    QVERIFY(runningDone.wait(120000));
+    QCOMPARE(runningDone.at(0).at(0).toInt(), 0);
+    QCOMPARE(leftovers(folder.path(), {"VID00001.mpg", "VID00002.mpg", ".hidden-notes", "VID00009.mpg.part"}),
+             QStringList());
+}
+
+void TestTranscode::rotatedAndPortraitSourcesStandUpright()
+{
+    // Left half blue, right half red, stored on its side with a rotation flag.
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i",
+                           "color=red:size=320x240:rate=25,drawbox=x=0:y=0:w=160:h=240:color=blue:t=fill", "-frames:v",
+                           "5", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path("side.mp4")}));
+    QVERIFY(media::ffmpeg({"-i", path("side.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90", path("rotated.mp4")}));
+    // How the ffmpeg program shows it, as every player does: upright.
+    QVERIFY(media::ffmpeg({"-i", path("rotated.mp4"), "-frames:v", "1", path("upright.png")}));
+    const QColor top = media::pixel(path("upright.png"), 120, 40, 0);
+    const QColor bottom = media::pixel(path("upright.png"), 120, 280, 0);
+    QVERIFY2(media::near(top, kBlue) || media::near(top, kRed), qPrintable(media::describe(top)));
+    QVERIFY(!media::near(top, bottom));
+
+    QTemporaryDir folder;
+    const QString out = folder.filePath("rotated.mpg");
+    QCOMPARE(transcode(path("rotated.mp4"), out, preset("720p_pal_mpeg2_low")), 0);
+    QCOMPARE(media::ffprobe(out).stream("video").value("width").toInt(), 1280);
+    // Upright 240 x 320 fitted into 1280 x 720: 540 x 720 in the middle, black at the sides.
+    QVERIFY2(media::near(media::pixel(out, 640, 100), top), qPrintable(media::describe(media::pixel(out, 640, 100))));
+    QVERIFY2(media::near(media::pixel(out, 640, 620), bottom), qPrintable(media::describe(media::pixel(out, 640, 620))));
+    for (int x : {40, 340, 940, 1240})
+        QVERIFY2(media::near(media::pixel(out, x, 360), kBlack, 24), qPrintable(QString::number(x)));
+
+    // A portrait clip: red above, green below, fitted with black bars, not stretched.
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=red:size=1080x960:rate=25", "-f", "lavfi", "-i",
+                           "color=0x00FF00:size=1080x960:rate=25", "-filter_complex", "[0][1]vstack,format=yuv420p",
+                           "-frames:v", "3", "-c:v", "libx264", "-preset", "ultrafast", path("portrait.mp4")}));
+    const QString tall = folder.filePath("portrait.mpg");
+    QCOMPARE(transcode(path("portrait.mp4"), tall, preset("720p_pal_mpeg2_low")), 0);
+    // 1080 x 1920 in 720 rows is 405 columns wide: 438 to 842.
+    QVERIFY(media::near(media::pixel(tall, 640, 100), kRed));
+    QVERIFY(media::near(media::pixel(tall, 640, 620), kGreen));
+    QVERIFY(media::near(media::pixel(tall, 460, 100), kRed));
+    QVERIFY(media::near(media::pixel(tall, 820, 620), kGreen));
+    for (int x : {20, 410, 870, 1260})
+        QVERIFY2(media::near(media::pixel(tall, x, 360), kBlack, 24), qPrintable(QString::number(x)));
+
+    // Wider than tall stays as it was: filling the frame.
+    const QString wide = folder.filePath("wide.mpg");
+    QCOMPARE(transcode(path("side.mp4"), wide, preset("720p_pal_mpeg2_low")), 0);
+    QVERIFY(media::near(media::pixel(wide, 20, 360), kBlue));
+    QVERIFY(media::near(media::pixel(wide, 1260, 360), kRed));
 }
 
 int main(int argc, char* argv[])

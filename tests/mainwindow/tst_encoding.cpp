@@ -16,8 +16,10 @@
 #include <QThread>
 #include <QUrl>
 #include <QtTest>
+#include <csignal>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 #include <memory>
 
 #include "../engine/transcode/mediautil.h"
@@ -135,6 +137,8 @@ public:
     static int closeMidEncode(const QString& input, const QString& folder);
     // Child process: encodes a ProRes clip to its end, then closes the window.
     static int closeAfterProRes(const QString& input, const QString& folder);
+    // Child process: sends itself the signal while row 0 encodes.
+    static int signalMidEncode(int signal, const QString& input, const QString& folder);
 
 private:
     Ui::OstrandEncoderClass& f() { return w->ui; }
@@ -499,6 +503,61 @@ private slots:
         QVERIFY(waitForRunEnd());
         QCOMPARE(state(0), kEncoded);
         QVERIFY(!QFileInfo::exists(work("out/VID00001mpg0")));
+    }
+
+    void failedSplitFailsTheRow()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: mounts a small tmpfs as the output folder");
+        QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
+        {
+            // The output's size first, in a folder with room.
+            QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+            QVERIFY(waitForRunEnd());
+        }
+        const qint64 size = QFileInfo(output(0)).size();
+        QVERIFY(size > 64 * 1024);
+        QVERIFY(QDir(work("out")).removeRecursively());
+        QVERIFY(QDir().mkpath(work("out")));
+        // Room for the output and half of its parts.
+        const qint64 room = (size * 3 / 2 + 4095) / 4096 * 4096;
+        const QString mountPoint = work("out");
+        QVERIFY2(testutil::run("mount", {"-t", "tmpfs", "-o", QString("size=%1").arg(room), "tmpfs", mountPoint}).ok(),
+                 "mount -t tmpfs failed");
+        const auto unmount = qScopeGuard([&] { testutil::run("umount", {"-l", mountPoint}); });
+
+        f().ftpCheckbox->setChecked(true);
+        saveServers({servers("127.0.0.1", ftptest::closedPort(), ftptest::kPassword)});
+        QTest::mouseClick(f().encodingCancelButton, Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton1, Qt::LeftButton);
+        QTest::mouseClick(f().nextStepButton2, Qt::LeftButton);
+        useSplitLimit(size / 3);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QCOMPARE(f().stackedWidget->currentIndex(), 3);
+        QVERIFY(waitForRunEnd());
+
+        const QString reason = "cannot split: No space left on device";
+        QCOMPARE(state(0), kEncodingError);
+        QCOMPARE(row(0).value(kEncodingErrorKey).toString(), reason);
+        QCOMPARE(statusText(), "Finished Encoding 0 Files! 1 failed: short0.mp4: " + reason);
+        // Nothing of the row goes to the player; the whole output stays.
+        QVERIFY(w->uploadRows.isEmpty());
+        QCOMPARE(w->ftpQueue->count(), 0);
+        QCOMPARE(QFileInfo(output(0)).size(), size);
+        QCOMPARE(QDir(work("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({"VID00001.mpg"}));
+    }
+
+    void failureReasonsListedOnce()
+    {
+        const QStringList files = inputs("short.mp4", 2);
+        QVERIFY(toPage2(files, kRes480p));
+        QVERIFY(QFile::remove(files[0]));
+        QVERIFY(QFile::remove(files[1]));
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(waitForRunEnd());
+        QCOMPARE(statusText(), "Finished Encoding 0 Files! 2 failed: short0.mp4: Input file " + files[0]
+                                   + " not found. short1.mp4: Input file " + files[1] + " not found.");
     }
 
     void cancelDuringASplitTouchesNoOtherRow()
@@ -990,6 +1049,28 @@ private slots:
         QVERIFY(savedSelections(folder, kRes1080i));
     }
 
+    void signalsStopTheEncodeAsACancel_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void signalsStopTheEncodeAsACancel()
+    {
+        QFETCH(int, signal);
+        const QString folder = work("child");
+        QDir(folder).removeRecursively();
+        const auto r = runChild(QString("--signal-mid-encode=%1").arg(signal).toUtf8().constData(), clip("long.mp4"),
+                                folder);
+        QVERIFY2(r.out.contains("signalled at "), r.out.constData());
+        QVERIFY2(r.out.contains("ended after the signal"), r.out.constData());
+        QCOMPARE(r.exitCode, 0);
+        // Stopped, and neither its temporary file nor its lock left behind.
+        QCOMPARE(QDir(folder + "/out").entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+    }
+
     void closingAfterProResEndsTheProcess()
     {
         const QString folder = work("child");
@@ -1063,17 +1144,34 @@ int OstrandEncoderTest::closeAfterProRes(const QString& input, const QString& fo
     return 0;
 }
 
+int OstrandEncoderTest::signalMidEncode(int signal, const QString& input, const QString& folder)
+{
+    OstrandEncoder w;
+    if (!startChildRun(w, w.ui, input, folder, kRes1080i, [&] { return rowProgress(w.model) > 0; }))
+        return 3;
+    std::printf("signalled at %d%%\n", rowProgress(w.model));
+    std::fflush(stdout);
+    ::kill(::getpid(), signal);
+    const int code = QApplication::exec();
+    std::printf("ended after the signal, exit code %d\n", code);
+    return code;
+}
+
 int main(int argc, char* argv[])
 {
     // Child processes: argv[2] is the input, argv[3] a folder of the parent's
     // for the child's home, settings and outputs.
-    if (argc == 4 && (qstrcmp(argv[1], "--close-mid-encode") == 0 || qstrcmp(argv[1], "--close-after-prores") == 0)) {
+    const bool signalMode = argc == 4 && QByteArray(argv[1]).startsWith("--signal-mid-encode=");
+    if (argc == 4
+        && (qstrcmp(argv[1], "--close-mid-encode") == 0 || qstrcmp(argv[1], "--close-after-prores") == 0 || signalMode)) {
         const QString folder = QString::fromLocal8Bit(argv[3]);
         windowtest::isolateUserFolders(folder + "/home");
         QApplication app(argc, argv);
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder + "/settings");
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder + "/settings");
         const QString input = QString::fromLocal8Bit(argv[2]);
+        if (signalMode)
+            return OstrandEncoderTest::signalMidEncode(QByteArray(argv[1]).split('=').value(1).toInt(), input, folder);
         if (qstrcmp(argv[1], "--close-mid-encode") == 0)
             return OstrandEncoderTest::closeMidEncode(input, folder);
         return OstrandEncoderTest::closeAfterProRes(input, folder);

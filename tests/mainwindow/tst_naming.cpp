@@ -475,6 +475,33 @@ private slots:
         }
         QVERIFY(!QFile::exists(work("map.txt")));
     }
+
+    void exportNamesTheTypedFolder()
+    {
+        toPage2({place("hd", work("in/a.mov"))}, work("out/"));
+        // Typed, not browsed: no recomputation has seen it yet.
+        f().outputDirLineEdit->setText(work("typed"));
+        QString suffix;
+        {
+            FileDialogDriver driver([&](QFileDialog* d) {
+                suffix = d->defaultSuffix();
+                FileDialogDriver::typeAndAccept(d, work("typedmap"));
+            });
+            MessageBoxAnswerer answerer(QMessageBox::Ok);
+            QTest::mouseClick(f().exportFilenameMappingButton, Qt::LeftButton);
+            QVERIFY(driver.done);
+            QCOMPARE(answerer.seen.size(), 1);
+            QCOMPARE(answerer.seen[0].text, QString("Export of Filename Mapping was Successful!"));
+        }
+        QByteArray map = windowtest::readFile(work("typedmap.txt"));
+        if (map.isEmpty())
+            map = windowtest::readFile(work("typedmap"));
+        QVERIFY2(map.contains("Output: " + work("typed/VID00001.mpg").toUtf8() + "\r\n"), map.constData());
+        QCOMPARE(row(0).value(kOutputFilenameKey).toString(), work("typed/VID00001.mpg"));
+        // A name typed without an extension gets the filter's.
+        QCOMPARE(suffix, QString("txt"));
+        QVERIFY(!QFile::exists(work("typedmap")));
+    }
 };
 
 int main(int argc, char* argv[])
