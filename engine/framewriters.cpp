@@ -1,6 +1,7 @@
 #include "framewriters.h"
 
 #include "clipfolder.h"
+#include "elevatedrun.h"
 #include "targasequence.h"
 
 #include <QFile>
@@ -41,7 +42,11 @@ void startWriteback(const QString& fileName)
 // Gives a whole file its frame name, replacing an earlier frame of that name.
 bool publish(const QString& partial, const QString& fileName)
 {
-    return ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(fileName).constData()) == 0;
+    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(fileName).constData()) != 0)
+        return false;
+    // Elevated for a user: a frame in the user's own folder is the user's.
+    elevatedrun::handOver(fileName);
+    return true;
 }
 
 } // namespace

@@ -75,6 +75,16 @@ QString labelOfMountPoint(const QList<CommandLineVolume>& volumes, const QString
 
 } // namespace
 
+bool decodesExactly(const QByteArray& bytes)
+{
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
+
+QByteArray undecodablePathLine(const QByteArray& option)
+{
+    return "ERROR: The path given with '" + option + "' is not valid text in this system's encoding.\r\n";
+}
+
 QByteArray CommandLineParse::errorLine() const
 {
     switch (error) {
@@ -92,6 +102,8 @@ QByteArray CommandLineParse::errorLine() const
         return "ERROR: Invalid output framerate specified.\r\n";
     case InvalidOutputType:
         return "ERROR: Invalid output type specified.\r\n";
+    case UndecodablePath:
+        return undecodablePathLine(errorText);
     case InvalidTotalFrames:
         break;
     }
@@ -119,14 +131,20 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                     record(CommandLineParse::InvalidSyntax, arg);
                     return parse;
                 }
+                if (!decodesExactly(arg.mid(5))) {
+                    record(CommandLineParse::UndecodablePath, arg.left(4));
+                    return parse;
+                }
                 job.sources << QDir::toNativeSeparators(QFile::decodeName(arg.mid(5)));
             }
             continue;
 
         case Destination: {
             QByteArray target;
+            QByteArray option;
             if (arg.size() > 4 && arg.at(4) == '=') {
                 job.destinationSlots << QStringLiteral("0");
+                option = arg.left(4);
                 target = arg.mid(5);
             } else if (arg.mid(4).contains("4k") && arg.size() > 7) {
                 const char digit = arg.at(6);
@@ -139,6 +157,7 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                     return parse;
                 }
                 job.destinationSlots << QString(QLatin1Char(digit));
+                option = arg.left(7);
                 target = arg.mid(8);
             } else {
                 continue;
@@ -146,6 +165,10 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
             // Never the first mounted volume, nor "/".
             if (target.isEmpty()) {
                 record(CommandLineParse::InvalidSyntax, arg);
+                return parse;
+            }
+            if (!decodesExactly(target)) {
+                record(CommandLineParse::UndecodablePath, option);
                 return parse;
             }
             const QString path = QFile::decodeName(target);
