@@ -91,6 +91,10 @@ QByteArray CommandLineParse::errorLine() const
     case NoError:
         return QByteArray();
     case VolumeNotFound:
+        if (unreadableLabels > 0)
+            return "ERROR: Unable to find volume '" + errorText + "': the labels of "
+                + QByteArray::number(unreadableLabels)
+                + " mounted drives can be read only with administrator rights (run as root).\r\n";
         return "ERROR: Unable to find volume '" + errorText + "'\r\n";
     case InvalidSyntax:
         return "ERROR: Invalid syntax '" + errorText + "'\r\n";
@@ -176,6 +180,8 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                 const LabelMatch match = volumeByLabel(volumes, path);
                 if (match.index < 0) {
                     record(CommandLineParse::VolumeNotFound, target);
+                    for (const CommandLineVolume& volume : volumes)
+                        parse.unreadableLabels += volume.labelUnreadable ? 1 : 0;
                     return parse;
                 }
                 const CommandLineVolume& volume = volumes.at(match.index);

@@ -13,6 +13,8 @@
 struct CommandLineVolume {
     QString rootPath;
     QString name;
+    // The label could not be read without root: name may be missing.
+    bool labelUnreadable = false;
 };
 
 struct CommandLineParse {
@@ -38,6 +40,8 @@ struct CommandLineParse {
     // The last error recorded; the argument or target it names.
     Error error = NoError;
     QByteArray errorText;
+    // Volumes whose labels could not be read when a label was not found.
+    int unreadableLabels = 0;
 
     // Lines printed as the arguments are read (unrecognised arguments).
     QList<QByteArray> argumentWarnings;

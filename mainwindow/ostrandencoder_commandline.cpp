@@ -39,7 +39,7 @@ QList<CommandLineVolume> mountedVolumes()
 {
     QList<CommandLineVolume> volumes;
     for (const VolumeInfo& volume : VolumeInfo::mountedVolumes())
-        volumes << CommandLineVolume{volume.rootPath(), volume.name()};
+        volumes << CommandLineVolume{volume.rootPath(), volume.name(), volume.labelUnreadable()};
     return volumes;
 }
 

@@ -5,6 +5,7 @@
 #include <QStorageInfo>
 
 #include <blkid/blkid.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include "mounttable.h"
@@ -39,7 +40,7 @@ VolumeInfo::VolumeInfo(const QStorageInfo& storage)
     m_readOnly = storage.isReadOnly();
     m_name = storage.name();
     if (m_name.isEmpty())
-        m_name = probeLabel(m_device);
+        m_name = probeLabel(m_device, &m_labelUnreadable);
 }
 
 QList<VolumeInfo> VolumeInfo::mountedVolumes()
@@ -69,8 +70,10 @@ int VolumeInfo::playerDriveNumber(const QString& label)
     return ok ? number : -1;
 }
 
-QString VolumeInfo::probeLabel(const QString& device)
+QString VolumeInfo::probeLabel(const QString& device, bool* unreadable)
 {
+    if (unreadable)
+        *unreadable = false;
     // Only devices and image files carry a superblock; FUSE sources such as
     // "sshfs#host:" or pseudo file systems do not.
     if (!device.startsWith(QLatin1Char('/')))
@@ -82,8 +85,11 @@ QString VolumeInfo::probeLabel(const QString& device)
 
     QString label;
     blkid_probe probe = blkid_new_probe_from_filename(path.constData());
-    if (!probe)
+    if (!probe) {
+        if (unreadable)
+            *unreadable = errno == EACCES || errno == EPERM;
         return label;
+    }
     blkid_probe_enable_superblocks(probe, 1);
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL);
     if (blkid_do_safeprobe(probe) == 0) {

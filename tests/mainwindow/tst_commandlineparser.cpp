@@ -357,6 +357,22 @@ private slots:
         QCOMPARE(text.job.destinations, QStringList{QString::fromUtf8("/tmp/caf\xc3\xa9")});
     }
 
+    // Also: an unprivileged run that could not read the labels of mounted
+    // drives says so instead of only "Unable to find volume".
+    void unreadableLabelsSaySo()
+    {
+        QList<CommandLineVolume> volumes = kVolumes;
+        volumes << CommandLineVolume{"/media/op/sdx1/", "", true} << CommandLineVolume{"/media/op/sdy1/", "", true};
+        const Parse p = parseCommandLine({"-src=/tmp/src", "-dst4k1=T9PW_Slot7"}, volumes);
+        QCOMPARE(int(p.error), int(Parse::VolumeNotFound));
+        QCOMPARE(p.errorLine(), QByteArray("ERROR: Unable to find volume 'T9PW_Slot7': the labels of 2 mounted drives "
+                                           "can be read only with administrator rights (run as root).\r\n"));
+        // Found among the readable ones: nothing to say.
+        QVERIFY(parseCommandLine({"-src=/tmp/src", "-dst4k1=T9PW_Slot1"}, volumes).valid());
+        QCOMPARE(parseCommandLine({"-src=/tmp/src", "-dst=T9PW_Slot7"}, kVolumes).errorLine(),
+                 QByteArray("ERROR: Unable to find volume 'T9PW_Slot7'\r\n"));
+    }
+
     void checks_data()
     {
         QTest::addColumn<QStringList>("args");
