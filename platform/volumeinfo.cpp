@@ -7,6 +7,7 @@
 #include <blkid/blkid.h>
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "mounttable.h"
 
@@ -86,8 +87,10 @@ QString VolumeInfo::probeLabel(const QString& device, bool* unreadable)
     QString label;
     blkid_probe probe = blkid_new_probe_from_filename(path.constData());
     if (!probe) {
+        // Root may be refused a device too (a container's device rules):
+        // only a user without root's rights would read it as root.
         if (unreadable)
-            *unreadable = errno == EACCES || errno == EPERM;
+            *unreadable = (errno == EACCES || errno == EPERM) && ::geteuid() != 0;
         return label;
     }
     blkid_probe_enable_superblocks(probe, 1);
