@@ -183,6 +183,11 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         return;
     }
 
+    // Nobody waits for this run any more: it starts nothing.
+    if (callerEnded) {
+        finish(1);
+        return;
+    }
     BatchConvertWindow batch(parse.outputType, nullptr);
     const bool done = batch.startCommandLineBatch(parse.job);
     // A message (a drive that did not index, say) is an "ERROR: " line too.

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 
@@ -108,8 +109,10 @@ void OstrandEncoder::callerGone()
                 running = true;
             }
         }
-        // exit() ends every event loop: not while a batch waits in one.
-        if (!running)
+        // exit() ends every event loop: not while a batch waits in one, nor
+        // outside any loop (a command-line run before the main loop: a loop
+        // entered later would return at once).
+        if (!running && QThread::currentThread()->loopLevel() > 0)
             QCoreApplication::exit(1);
     });
     ending->start(20);

@@ -158,8 +158,12 @@ void useCallerSettings()
     g_settingsFile = userHome() + QStringLiteral("/.config/") + relative;
     // Root's own temporary folder: made 0700 under a fresh name, gone at exit.
     g_privateFolder.reset(new QTemporaryDir(QStringLiteral("/tmp/quorvel-elevated-XXXXXX")));
-    if (!g_privateFolder->isValid())
+    if (!g_privateFolder->isValid()) {
+        // Root's own settings then: still nothing in the user's home.
+        g_privateFolder.reset();
+        g_settingsFile.clear();
         return;
+    }
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, g_privateFolder->path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, g_privateFolder->path());
     QByteArray data;

@@ -64,7 +64,8 @@ bool SettingsWrite::commit()
     ownerOnly(fileName());
     // Elevated for a user, this file is root's private copy: the user's own
     // file is written from it with the user's rights.
-    const QString shown = elevatedrun::forUser() ? elevatedrun::callerSettingsFile() : fileName();
+    const QString caller = elevatedrun::callerSettingsFile();
+    const QString shown = caller.isEmpty() ? fileName() : caller;
     if (written)
         written = elevatedrun::writeBackCallerSettings();
     if (!written && !g_failureReported.exchange(true))
