@@ -39,6 +39,11 @@ std::unique_ptr<QTemporaryFile> g_cookie;
 // The largest settings file taken over; anything bigger is not ours.
 const qint64 kMaxSettingsBytes = 16 << 20;
 
+// statfs f_type of the kernel's exFAT and of FUSE (mount.exfat-fuse); FAT's
+// is MSDOS_SUPER_MAGIC.
+const long kExfatMagic = 0x2011BAB0;
+const long kFuseMagic = 0x65735546;
+
 // File systems without owners (the player drives): nothing is handed over there.
 bool keepsOwners(int fd)
 {
@@ -46,7 +51,7 @@ bool keepsOwners(int fd)
     if (::fstatfs(fd, &fs) != 0)
         return false;
     const long type = long(fs.f_type);
-    return type != MSDOS_SUPER_MAGIC && type != long(0x2011BAB0) /* exFAT */ && type != long(0x65735546) /* FUSE */;
+    return type != MSDOS_SUPER_MAGIC && type != kExfatMagic && type != kFuseMagic;
 }
 
 bool readOwnFile(const QString& path, uid_t owner, QByteArray* data)
@@ -65,10 +70,6 @@ bool readOwnFile(const QString& path, uid_t owner, QByteArray* data)
     ::close(fd);
     return ok;
 }
-
-} // namespace
-
-namespace {
 
 struct Caller {
     bool forUser = false;
