@@ -75,12 +75,26 @@ QString labelOfMountPoint(const QList<CommandLineVolume>& volumes, const QString
 
 } // namespace
 
+bool decodesExactly(const QByteArray& bytes)
+{
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
+
+QByteArray undecodablePathLine(const QByteArray& option)
+{
+    return "ERROR: The path given with '" + option + "' is not valid text in this system's encoding.\r\n";
+}
+
 QByteArray CommandLineParse::errorLine() const
 {
     switch (error) {
     case NoError:
         return QByteArray();
     case VolumeNotFound:
+        if (unreadableLabels > 0)
+            return "ERROR: Unable to find volume '" + errorText + "': the labels of "
+                + QByteArray::number(unreadableLabels)
+                + " mounted drives can be read only with administrator rights (run as root).\r\n";
         return "ERROR: Unable to find volume '" + errorText + "'\r\n";
     case InvalidSyntax:
         return "ERROR: Invalid syntax '" + errorText + "'\r\n";
@@ -92,6 +106,8 @@ QByteArray CommandLineParse::errorLine() const
         return "ERROR: Invalid output framerate specified.\r\n";
     case InvalidOutputType:
         return "ERROR: Invalid output type specified.\r\n";
+    case UndecodablePath:
+        return undecodablePathLine(errorText);
     case InvalidTotalFrames:
         break;
     }
@@ -119,14 +135,20 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                     record(CommandLineParse::InvalidSyntax, arg);
                     return parse;
                 }
+                if (!decodesExactly(arg.mid(5))) {
+                    record(CommandLineParse::UndecodablePath, arg.left(4));
+                    return parse;
+                }
                 job.sources << QDir::toNativeSeparators(QFile::decodeName(arg.mid(5)));
             }
             continue;
 
         case Destination: {
             QByteArray target;
+            QByteArray option;
             if (arg.size() > 4 && arg.at(4) == '=') {
                 job.destinationSlots << QStringLiteral("0");
+                option = arg.left(4);
                 target = arg.mid(5);
             } else if (arg.mid(4).contains("4k") && arg.size() > 7) {
                 const char digit = arg.at(6);
@@ -139,6 +161,7 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                     return parse;
                 }
                 job.destinationSlots << QString(QLatin1Char(digit));
+                option = arg.left(7);
                 target = arg.mid(8);
             } else {
                 continue;
@@ -148,11 +171,17 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
                 record(CommandLineParse::InvalidSyntax, arg);
                 return parse;
             }
+            if (!decodesExactly(target)) {
+                record(CommandLineParse::UndecodablePath, option);
+                return parse;
+            }
             const QString path = QFile::decodeName(target);
             if (QDir::isRelativePath(path)) {
                 const LabelMatch match = volumeByLabel(volumes, path);
                 if (match.index < 0) {
                     record(CommandLineParse::VolumeNotFound, target);
+                    for (const CommandLineVolume& volume : volumes)
+                        parse.unreadableLabels += volume.labelUnreadable ? 1 : 0;
                     return parse;
                 }
                 const CommandLineVolume& volume = volumes.at(match.index);

@@ -13,6 +13,8 @@
 struct CommandLineVolume {
     QString rootPath;
     QString name;
+    // The label could not be read without root: name may be missing.
+    bool labelUnreadable = false;
 };
 
 struct CommandLineParse {
@@ -26,6 +28,9 @@ struct CommandLineParse {
         InvalidOutputRate = 4,
         InvalidOutputType = 5,
         InvalidTotalFrames = 6,
+        // A path that does not decode in the locale's encoding: as text it
+        // would name another folder. errorText is the option.
+        UndecodablePath = 7,
     };
     enum OutputType { Targa = 0, Krx = 1, InvalidOutput = 2 };
 
@@ -35,6 +40,8 @@ struct CommandLineParse {
     // The last error recorded; the argument or target it names.
     Error error = NoError;
     QByteArray errorText;
+    // Volumes whose labels could not be read when a label was not found.
+    int unreadableLabels = 0;
 
     // Lines printed as the arguments are read (unrecognised arguments).
     QList<QByteArray> argumentWarnings;
@@ -53,6 +60,13 @@ struct CommandLineParse {
 // args are the arguments after the program's name, volumes the mounted
 // volumes in the order the system lists them.
 CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<CommandLineVolume>& volumes);
+
+// Whether bytes decode in the locale's encoding and encode back to the same
+// bytes, so that the path read from them names the same file.
+bool decodesExactly(const QByteArray& bytes);
+
+// The line that refuses an undecodable path given with option.
+QByteArray undecodablePathLine(const QByteArray& option);
 
 // The checks of a job parsed without error that need no disk: the messages of
 // the missing parameters and of a destination list out of step.

@@ -1,35 +1,42 @@
 #include "elevation.h"
 
+#include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
+#include <QFile>
 
 namespace elevation {
+
+QString ownProgram()
+{
+    const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    return self.isEmpty() ? QCoreApplication::applicationFilePath() : self;
+}
+
+bool insideHome(const QString& path)
+{
+    const QString home = QDir::cleanPath(QDir::homePath());
+    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    return home != QLatin1String("/") && (clean == home || clean.startsWith(home + QLatin1Char('/')));
+}
 
 QStringList pkexecArguments(const QString& program, const QStringList& arguments,
                             const QString& workDir)
 {
-    QString env = QStandardPaths::findExecutable(QStringLiteral("env"));
-    if (env.isEmpty())
-        env = QStringLiteral("/usr/bin/env");
-    QStringList out{env, QStringLiteral("--chdir=") + workDir};
+    // Fixed programs only: what the caller's PATH or folder holds never runs as root.
+    QStringList out{QStringLiteral("/usr/bin/env"), QStringLiteral("--chdir=") + workDir};
 
-    static const char* const kPassed[] = {"DISPLAY",         "XAUTHORITY", "WAYLAND_DISPLAY",
-                                          "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "LANG",
+    // Nothing that names a folder of the user's: root would keep its state
+    // there, or follow what the user placed there. The elevated run finds the
+    // user's settings and X cookie itself, from PKEXEC_UID.
+    static const char* const kPassed[] = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "LANG",
                                           "LC_ALL"};
     for (const char* name : kPassed) {
         if (qEnvironmentVariableIsSet(name))
             out << QLatin1String(name) + QLatin1Char('=') + qEnvironmentVariable(name);
     }
-    // Without XAUTHORITY, X clients read ~/.Xauthority, which as root is root's.
-    if (qEnvironmentVariableIsSet("DISPLAY") && !qEnvironmentVariableIsSet("XAUTHORITY")) {
-        const QString cookie = QDir::homePath() + QStringLiteral("/.Xauthority");
-        if (QFileInfo(cookie).isFile())
-            out << QStringLiteral("XAUTHORITY=") + cookie;
-    }
-    // Always named: unset, it means ~/.config, and root's home is another.
-    out << QStringLiteral("XDG_CONFIG_HOME=")
-            + QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString cookie = qEnvironmentVariable("XAUTHORITY");
+    if (!cookie.isEmpty() && !insideHome(cookie))
+        out << QStringLiteral("XAUTHORITY=") + cookie;
     // env takes every word holding "=" up to the command as an assignment,
     // so a program under "/opt/a=b/" would be skipped and the first plain
     // argument run as root instead. A fixed shell, named by a path without

@@ -23,6 +23,7 @@
 #include "listitemdelegate.h"
 #include "outputlistdelegate.h"
 #include "ftpmultisetupwidget.h"
+#include "elevatedrun.h"
 #include "ftpqueue.h"
 #include "settingswrite.h"
 #include "presetverifier.h"
@@ -178,6 +179,13 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrand Kelvane Inc"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrandkelvane.com"));
     QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
+    // Elevated for a user: that user's settings, through root's own copy; and
+    // the run ends when the process that started it goes.
+    elevatedrun::useCallerSettings();
+    if (elevatedrun::forUser()) {
+        auto* watch = new elevatedrun::CallerWatch(this);
+        connect(watch, &elevatedrun::CallerWatch::gone, this, &OstrandEncoder::callerGone);
+    }
 
     setWindowTitle(QStringLiteral("Quorvel v") + QLatin1String(kVersion)
                    + QStringLiteral(" :: Ostrand Kelvane Inc."));
@@ -617,6 +625,7 @@ void OstrandEncoder::closeEvent(QCloseEvent* event)
         return;
     }
     saveSettings();
+    updaterProcess.endAll();
     closing = true;
     if (ftpQueue)
         ftpQueue->clearQueue();

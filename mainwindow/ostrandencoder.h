@@ -28,6 +28,19 @@ class RenderListModel;
 class StopSignals;
 class TranscodeEngine;
 
+// The update checker's process: a session of its own, so that it can be
+// ended together with everything it started.
+class CheckerProcess : public QProcess {
+public:
+    using QProcess::QProcess;
+    ~CheckerProcess() override;
+    // Ends the checker and every process of its session.
+    void endAll();
+
+protected:
+    void setupChildProcess() override;
+};
+
 class OstrandEncoder : public QMainWindow {
     Q_OBJECT
     friend class OstrandEncoderTest;
@@ -160,6 +173,9 @@ private:
     bool runInternalArgument(const QList<QByteArray>& args);
     // Indexes the drive now and shows the result; true when indexed.
     bool indexAndReport(const QString& drive);
+    // Elevated for a user whose starting process has ended: a running batch
+    // stops as Cancel stops it, then the program ends.
+    void callerGone();
 
     RenderListModel* model;
     Ui::OstrandEncoderClass ui;
@@ -194,12 +210,16 @@ private:
     StopSignals* stopSignals = nullptr;
     void stopSignalReceived(int signal);
     void endStopSignals();
-    QProcess updaterProcess;
+    CheckerProcess updaterProcess;
+    // How long the checker may take before it is ended (its answer is then "no update").
+    int checkerTimeLimitMs = 60000;
+    QTimer* checkerTimer = nullptr;
     bool decodePipeKept;
     bool settingsLoaded;
     AdvancedOptionsWidget* advancedOptions;
     FTPMultiSetupWidget* ftpSetup;
     // Set by passAndProcessArgs: this run is the command-line mode.
     bool commandLineRun = false;
+    bool callerEnded = false; // see callerGone
     bool pluginsChecked = false; // the missing plug-ins were looked for once
 };

@@ -15,6 +15,7 @@
 
 #include "batchconvertwindow.h"
 #include "commandlineparser.h"
+#include "elevatedrun.h"
 #include "reporters.h"
 #include "volumeinfo.h"
 
@@ -38,7 +39,7 @@ QList<CommandLineVolume> mountedVolumes()
 {
     QList<CommandLineVolume> volumes;
     for (const VolumeInfo& volume : VolumeInfo::mountedVolumes())
-        volumes << CommandLineVolume{volume.rootPath(), volume.name()};
+        volumes << CommandLineVolume{volume.rootPath(), volume.name(), volume.labelUnreadable()};
     return volumes;
 }
 
@@ -141,12 +142,15 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
 
     // From here on no window opens: nobody could answer a box.
     printInsteadOfBoxes();
+    // The unprivileged run that restarted this one printed these already.
+    const bool restarted = elevatedrun::restartedByItself();
     const CommandLineParse parse = parseCommandLine(args, mountedVolumes());
-    printLines(parse.argumentWarnings.mid(0, parse.audibleArgumentWarnings));
+    if (!restarted)
+        printLines(parse.argumentWarnings.mid(0, parse.audibleArgumentWarnings));
     if (parse.silenceAll)
         silenceStandardOutput();
 
-    if (!parse.job.silent)
+    if (!parse.job.silent && !restarted)
         showCmdLineIntro();
     if (parse.action != CommandLineParse::RunBatch) {
         if (parse.action == CommandLineParse::ShowHelp)
@@ -161,7 +165,8 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         finish(1);
         return;
     }
-    printLines(parse.volumeWarnings);
+    if (!restarted)
+        printLines(parse.volumeWarnings);
     if (!jobPassesChecks(parse.job)) {
         finish(1);
         return;
@@ -178,11 +183,17 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         return;
     }
 
+    // Nobody waits for this run any more: it starts nothing.
+    if (callerEnded) {
+        finish(1);
+        return;
+    }
     BatchConvertWindow batch(parse.outputType, nullptr);
     const bool done = batch.startCommandLineBatch(parse.job);
     // A message (a drive that did not index, say) is an "ERROR: " line too.
     const bool clean = done && batch.reportedMessages() == 0;
-    if (!parse.job.silent)
+    // A caller that has gone leaves nobody to press a key.
+    if (!parse.job.silent && !callerEnded)
         pressAnyKey();
     finish(clean ? 0 : 1);
 }
@@ -193,6 +204,11 @@ bool OstrandEncoder::runInternalArgument(const QList<QByteArray>& args)
     const QByteArray first = args.value(0);
     if (first != "-ucconvert" && first != "-ucindex")
         return false;
+    if (first == "-ucindex" && args.size() > 1 && !decodesExactly(args.at(1))) {
+        printLines({undecodablePathLine(first)});
+        finish(1);
+        return true;
+    }
     const QString drive = first == "-ucindex" && args.size() > 1 ? QFile::decodeName(args.at(1)) : QString();
     if (!isRunningAsAdmin()) {
         QStringList arguments{QString::fromLatin1(first)};

@@ -2,10 +2,11 @@
 // the two actions of the uncompressed player that need root.
 #include "ostrandencoder.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 
@@ -37,8 +38,8 @@ bool OstrandEncoder::elevateAndRestart(const QStringList& arguments)
     // The new process restores these in its constructor.
     saveSettings();
 
-    const QStringList pkexecArgs = elevation::pkexecArguments(
-        QCoreApplication::applicationFilePath(), arguments, QDir::currentPath());
+    const QStringList pkexecArgs =
+        elevation::pkexecArguments(elevation::ownProgram(), arguments, QDir::currentPath());
 
     // The elevated run takes over; this process only waits for it, so that a
     // script calling it does not go on before the work is done.
@@ -90,6 +91,31 @@ bool OstrandEncoder::elevateAndRestart(const QStringList& arguments)
     // exit() before the event loop runs would be lost: queue it.
     QTimer::singleShot(0, qApp, [exitCode] { QCoreApplication::exit(exitCode); });
     return true;
+}
+
+void OstrandEncoder::callerGone()
+{
+    // Nobody waits for this run any more and its user cannot signal root:
+    // it stops as Cancel stops it (no partial frame, locks released, no
+    // index), and ends once no batch is on the stack any more.
+    callerEnded = true;
+    auto* ending = new QTimer(this);
+    connect(ending, &QTimer::timeout, this, [] {
+        bool running = false;
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* batch = qobject_cast<BatchConvertWindow*>(top);
+            if (batch && batch->isBatchRunning()) {
+                batch->cancelBatchPressed();
+                running = true;
+            }
+        }
+        // exit() ends every event loop: not while a batch waits in one, nor
+        // outside any loop (a command-line run before the main loop: a loop
+        // entered later would return at once).
+        if (!running && QThread::currentThread()->loopLevel() > 0)
+            QCoreApplication::exit(1);
+    });
+    ending->start(20);
 }
 
 void OstrandEncoder::convertAndIndex()

@@ -7,6 +7,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
 
 #include "elevation.h"
 #include "encodingthread.h"
@@ -33,6 +37,27 @@ QString updaterPath()
 
 } // namespace
 
+CheckerProcess::~CheckerProcess()
+{
+    endAll();
+}
+
+void CheckerProcess::setupChildProcess()
+{
+    ::setsid();
+}
+
+void CheckerProcess::endAll()
+{
+    if (state() == NotRunning)
+        return;
+    const qint64 pid = processId();
+    if (pid > 0)
+        ::kill(-pid_t(pid), SIGKILL);
+    kill();
+    waitForFinished(5000);
+}
+
 void OstrandEncoder::autoCheckForUpdates()
 {
     // A command-line run, elevated restarts included, never offers updates
@@ -53,12 +78,26 @@ void OstrandEncoder::checkForUpdates()
     if (updaterProcess.state() != QProcess::NotRunning)
         return;
     // Quorvel ships neither program: without them there is nothing to check.
-    if (QFileInfo(checkerPath()).isFile() && QFileInfo(updaterPath()).isFile())
-        updaterProcess.start(checkerPath(), {QStringLiteral("-checkforupdates")}, QIODevice::ReadWrite);
+    if (!QFileInfo(checkerPath()).isFile() || !QFileInfo(updaterPath()).isFile())
+        return;
+    // Only its exit code counts: whatever it prints goes nowhere, and one
+    // that hangs is ended with what it started.
+    updaterProcess.setStandardInputFile(QProcess::nullDevice());
+    updaterProcess.setStandardOutputFile(QProcess::nullDevice());
+    updaterProcess.setStandardErrorFile(QProcess::nullDevice());
+    updaterProcess.start(checkerPath(), {QStringLiteral("-checkforupdates")});
+    if (!checkerTimer) {
+        checkerTimer = new QTimer(this);
+        checkerTimer->setSingleShot(true);
+        connect(checkerTimer, &QTimer::timeout, &updaterProcess, &CheckerProcess::endAll);
+    }
+    checkerTimer->start(checkerTimeLimitMs);
 }
 
 void OstrandEncoder::updaterProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
+    if (checkerTimer)
+        checkerTimer->stop();
     if (status != QProcess::NormalExit || exitCode != 1)
         return;
     UpdateNoticeDialog notice(this);

@@ -7,6 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "elevatedrun.h"
 
 namespace {
 
@@ -54,8 +60,26 @@ void ProgramStart::settleProcess()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void ProgramStart::reopenClosedStandardStreams()
+{
+    // A descriptor left closed would be the next file opened, and printed
+    // lines would land in it.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 ProgramStart::ProgramStart(Program program, int& argc, char** argv)
 {
+    reopenClosedStandardStreams();
+    elevatedrun::noteCaller();
+    elevatedrun::useCallerDisplayCookie();
     const bool window = opensWindow(program, argc, argv);
     const QByteArray what = argc < 2 ? QByteArray("Quorvel") : "'" + QByteArray(argv[1]) + "'";
     choosePlatform(window);

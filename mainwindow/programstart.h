@@ -36,6 +36,10 @@ public:
     // reader that goes away (quorvelc ... | head) does not kill a conversion.
     static void settleProcess();
 
+    // Standard input, output and error that were closed at start are opened
+    // on /dev/null.
+    static void reopenClosedStandardStreams();
+
 private:
     std::unique_ptr<QApplication> m_app;
     bool m_ready = true;

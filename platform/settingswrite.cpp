@@ -1,4 +1,4 @@
-// One write of the user's settings file: owner-only mode, hand-back to the
+// One write of the user's settings file: owner-only mode, the write-back to the
 // user a pkexec run works for, and the report of a file that cannot be written.
 #include "settingswrite.h"
 
@@ -6,15 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 #include <atomic>
 #include <cerrno>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "elevatedrun.h"
 #include "reporting.h"
 
 namespace {
@@ -30,42 +29,6 @@ void ownerOnly(const QString& path)
     if (::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
         if (::chmod(name.constData(), st.st_mode & 0700) != 0) {
             // Someone else's file: the write below will fail and say so.
-        }
-    }
-}
-
-void giveBack(const QString& path)
-{
-    if (::geteuid() != 0 || !qEnvironmentVariableIsSet("PKEXEC_UID"))
-        return;
-    bool ok = false;
-    const uint uid = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
-    if (!ok || uid == 0)
-        return;
-    const struct passwd* pw = ::getpwuid(uid);
-    const gid_t gid = pw ? pw->pw_gid : gid_t(-1);
-
-    // What this run made is owned by root, from the file up to the first
-    // folder of the user's own. A chain that meets anyone else's entry, or
-    // reaches "/", is not the user's settings folder: leave it alone.
-    QStringList made;
-    for (QString p = QFileInfo(path).absoluteFilePath();;) {
-        struct stat st;
-        if (::lstat(QFile::encodeName(p).constData(), &st) != 0)
-            return;
-        if (st.st_uid == uid)
-            break;
-        if (st.st_uid != 0 || S_ISLNK(st.st_mode))
-            return;
-        made << p;
-        const QString parent = QFileInfo(p).absolutePath();
-        if (parent == p)
-            return;
-        p = parent;
-    }
-    for (const QString& p : made) {
-        if (::lchown(QFile::encodeName(p).constData(), uid, gid) != 0) {
-            // Nothing more to do: the user can still read what root wrote.
         }
     }
 }
@@ -97,13 +60,18 @@ bool SettingsWrite::commit()
 {
     sync();
     // A file that could not be parsed is a FormatError: it is still written.
-    const bool written = status() != QSettings::AccessError;
+    bool written = status() != QSettings::AccessError;
     ownerOnly(fileName());
-    giveBack(fileName());
+    // Elevated for a user, this file is root's private copy: the user's own
+    // file is written from it with the user's rights.
+    const QString caller = elevatedrun::callerSettingsFile();
+    const QString shown = caller.isEmpty() ? fileName() : caller;
+    if (written)
+        written = elevatedrun::writeBackCallerSettings();
     if (!written && !g_failureReported.exchange(true))
         reporting::report(reporting::Level::Error,
                           QCoreApplication::translate("SettingsWrite", "Your selections could not be saved: %1")
-                              .arg(QDir::toNativeSeparators(fileName())),
+                              .arg(QDir::toNativeSeparators(shown)),
                           QCoreApplication::instance());
     return written;
 }
@@ -112,5 +80,5 @@ void SettingsWrite::giveBackToUser()
 {
     QSettings settings;
     settings.sync();
-    giveBack(settings.fileName());
+    elevatedrun::writeBackCallerSettings();
 }

@@ -5,7 +5,9 @@
 #include <QStorageInfo>
 
 #include <blkid/blkid.h>
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "mounttable.h"
 
@@ -39,7 +41,7 @@ VolumeInfo::VolumeInfo(const QStorageInfo& storage)
     m_readOnly = storage.isReadOnly();
     m_name = storage.name();
     if (m_name.isEmpty())
-        m_name = probeLabel(m_device);
+        m_name = probeLabel(m_device, &m_labelUnreadable);
 }
 
 QList<VolumeInfo> VolumeInfo::mountedVolumes()
@@ -69,8 +71,10 @@ int VolumeInfo::playerDriveNumber(const QString& label)
     return ok ? number : -1;
 }
 
-QString VolumeInfo::probeLabel(const QString& device)
+QString VolumeInfo::probeLabel(const QString& device, bool* unreadable)
 {
+    if (unreadable)
+        *unreadable = false;
     // Only devices and image files carry a superblock; FUSE sources such as
     // "sshfs#host:" or pseudo file systems do not.
     if (!device.startsWith(QLatin1Char('/')))
@@ -82,8 +86,13 @@ QString VolumeInfo::probeLabel(const QString& device)
 
     QString label;
     blkid_probe probe = blkid_new_probe_from_filename(path.constData());
-    if (!probe)
+    if (!probe) {
+        // Root may be refused a device too (a container's device rules):
+        // only a user without root's rights would read it as root.
+        if (unreadable)
+            *unreadable = (errno == EACCES || errno == EPERM) && ::geteuid() != 0;
         return label;
+    }
     blkid_probe_enable_superblocks(probe, 1);
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL);
     if (blkid_do_safeprobe(probe) == 0) {

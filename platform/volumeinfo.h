@@ -38,7 +38,11 @@ public:
 
     // Label of the file system on a block device or image file, read with
     // libblkid; empty when there is none or the device cannot be read.
-    static QString probeLabel(const QString& device);
+    // unreadable, when given, tells whether reading was not permitted.
+    static QString probeLabel(const QString& device, bool* unreadable = nullptr);
+    // The volume may have a label this process is not permitted to read
+    // (reading a device needs root).
+    bool labelUnreadable() const { return m_labelUnreadable; }
     // Mount point of the volume holding path, with a trailing "/"; empty when none.
     static QString rootPathOf(const QString& path);
     // The mounted volume whose label is exactly label; invalid when none.
@@ -54,4 +58,5 @@ private:
     qint64 m_bytesTotal = 0;
     qint64 m_bytesAvailable = 0;
     bool m_readOnly = false;
+    bool m_labelUnreadable = false;
 };

@@ -191,6 +191,73 @@ private slots:
         QVERIFY(!QFileInfo::exists("/shot_f59_00001"));
     }
 
+    // Fault: a path argument that is no text in the locale's encoding named
+    // another folder ("caf\xef\xbf\xbd" for "caf\xe9") and the run said "Done.".
+    // Refused, naming the option, before anything is made.
+    void undecodablePathRefused_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<bool>("source");
+        QTest::newRow("-dst") << "-dst" << false;
+        QTest::newRow("-src") << "-src" << true;
+        QTest::newRow("-ucindex") << "-ucindex" << false;
+    }
+
+    void undecodablePathRefused()
+    {
+        QFETCH(QString, option);
+        QFETCH(bool, source);
+        QTemporaryDir dir(m_tmp.filePath("undecodable-XXXXXX"));
+        QVERIFY(dir.isValid());
+        QProcessEnvironment env = m_env;
+        env.insert("LANG", "C.UTF-8");
+        env.remove("LC_ALL");
+        // Bytes no QString carries: printf makes the argument.
+        const QString script = option == "-ucindex"
+            ? "exec \"$0\" -ucindex \"$(printf '%s/caf\\351' \"$2\")\""
+            : source ? "exec \"$0\" \"$(printf -- '-src=%s/caf\\351' \"$2\")\" \"-dst=$2/out\" -ifr=25"
+                     : "exec \"$0\" \"-src=$1\" \"$(printf -- '-dst=%s/caf\\351' \"$2\")\" -ifr=25";
+        if (source)
+            QVERIFY(QDir().mkpath(QFile::decodeName(QFile::encodeName(dir.path()) + "/caf\xe9")));
+        const Run r = consoletest::run("/bin/sh", {"-c", script, consoletest::quorvelc(), m_source, dir.path()}, env);
+        QVERIFY(r.finished);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains("ERROR: The path given with '" + option.toUtf8()
+                                + "' is not valid text in this system's encoding.\r\n"),
+                 r.out.constData());
+        QVERIFY2(!r.out.contains("Done."), r.out.constData());
+        QStringList made = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        if (source)
+            made.removeAll(QFile::decodeName(QByteArray("caf\xe9")));
+        QVERIFY2(made.isEmpty(), qPrintable(made.join(", ")));
+    }
+
+    // Standard input, output and error closed at start are /dev/null: a
+    // descriptor left closed would be the next file Qt opens, and printed
+    // lines would land in it. The batch window of "-ucconvert" (root) keeps
+    // the run going while its descriptors are looked at.
+    void closedStandardStreamsReopened()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root (\"-ucconvert\" would ask for it)");
+        QProcessEnvironment env = m_env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start("/bin/sh", {"-c", "exec \"$0\" -ucconvert <&- >&- 2>&-", consoletest::quorvelc()});
+        QVERIFY(run.waitForStarted());
+        const QString fds = QString("/proc/%1/fd/").arg(run.processId());
+        const auto cleanUp = qScopeGuard([&] {
+            run.kill();
+            run.waitForFinished();
+        });
+        // Until the window is up: the program has opened its files by then.
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot).size() > 6, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(fds + "0"), QString("/dev/null"), 5000);
+        QCOMPARE(QFile::symLinkTarget(fds + "1"), QString("/dev/null"));
+        QCOMPARE(QFile::symLinkTarget(fds + "2"), QString("/dev/null"));
+    }
+
     // Without a display both programs still print; what needs a window says
     // so and ends with 1 instead of aborting.
     void noDisplay_data()

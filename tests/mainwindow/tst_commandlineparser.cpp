@@ -5,6 +5,7 @@
 // that Linux paths keep their meaning, the documented examples, and the
 // checks that follow the parse.
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include "commandlineparser.h"
@@ -325,6 +326,51 @@ private slots:
         p.error = Parse::Error(code);
         p.errorText = text;
         QCOMPARE(p.errorLine(), line);
+    }
+
+    // Fault: a path that is no text in the locale's encoding became another
+    // path (its bytes replaced). It is refused, naming the option.
+    void undecodablePaths_data()
+    {
+        QTest::addColumn<QByteArray>("arg");
+        QTest::addColumn<QByteArray>("option");
+        QTest::newRow("-dst=") << QByteArray("-dst=/tmp/caf\xe9") << QByteArray("-dst");
+        QTest::newRow("-dst4k2=") << QByteArray("-dst4k2=/tmp/caf\xe9") << QByteArray("-dst4k2");
+        QTest::newRow("-dst= label") << QByteArray("-dst=T9PW\xff") << QByteArray("-dst");
+        QTest::newRow("-src=") << QByteArray("-src=/tmp/\xc3(") << QByteArray("-src");
+    }
+
+    void undecodablePaths()
+    {
+        QFETCH(QByteArray, arg);
+        QFETCH(QByteArray, option);
+        QTextCodec* before = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+        const Parse p = parseCommandLine({"-src=/tmp/src", arg, "-dst=/tmp/b"}, kVolumes);
+        const Parse text = parseCommandLine({"-src=/tmp/src", "-dst=/tmp/caf\xc3\xa9"}, kVolumes);
+        QTextCodec::setCodecForLocale(before);
+        QCOMPARE(int(p.error), int(Parse::UndecodablePath));
+        QCOMPARE(p.errorText, option);
+        QCOMPARE(p.errorLine(), "ERROR: The path given with '" + option + "' is not valid text in this system's encoding.\r\n");
+        QVERIFY(p.job.destinations.size() <= 1);
+        QVERIFY(text.valid());
+        QCOMPARE(text.job.destinations, QStringList{QString::fromUtf8("/tmp/caf\xc3\xa9")});
+    }
+
+    // Also: an unprivileged run that could not read the labels of mounted
+    // drives says so instead of only "Unable to find volume".
+    void unreadableLabelsSaySo()
+    {
+        QList<CommandLineVolume> volumes = kVolumes;
+        volumes << CommandLineVolume{"/media/op/sdx1/", "", true} << CommandLineVolume{"/media/op/sdy1/", "", true};
+        const Parse p = parseCommandLine({"-src=/tmp/src", "-dst4k1=T9PW_Slot7"}, volumes);
+        QCOMPARE(int(p.error), int(Parse::VolumeNotFound));
+        QCOMPARE(p.errorLine(), QByteArray("ERROR: Unable to find volume 'T9PW_Slot7': the labels of 2 mounted drives "
+                                           "can be read only with administrator rights (run as root).\r\n"));
+        // Found among the readable ones: nothing to say.
+        QVERIFY(parseCommandLine({"-src=/tmp/src", "-dst4k1=T9PW_Slot1"}, volumes).valid());
+        QCOMPARE(parseCommandLine({"-src=/tmp/src", "-dst=T9PW_Slot7"}, kVolumes).errorLine(),
+                 QByteArray("ERROR: Unable to find volume 'T9PW_Slot7'\r\n"));
     }
 
     void checks_data()

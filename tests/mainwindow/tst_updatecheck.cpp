@@ -12,7 +12,10 @@
 #include <QtTest>
 #include <memory>
 
+#include <csignal>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "encodingthread.h"
 #include "fileitemmap.h"
@@ -436,6 +439,64 @@ private slots:
         QCOMPARE(saved.value("lastResIndex").toInt(), 4);
         QCOMPARE(saved.value("lastQualityIndex").toInt(), 5);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rec("updater.ran")), 5000);
+    }
+
+    // Fault: the checker's output was read and kept, without end. Only its
+    // exit code counts: what it prints goes nowhere.
+    void checkerOutputGoesNowhere()
+    {
+        QVERIFY(writeStandIns(records->path(), true, true));
+        QVERIFY(writeFile(updaterDir() + "/uptr_check", "#!/bin/sh\nhead -c 20000000 /dev/zero\nhead -c 1000000 /dev/zero >&2\nexit 0\n", true));
+        NoticeAnswerer answerer(NoticeAnswerer::No, false);
+        auto w = startAndWaitForChecker();
+        QCOMPARE(w->updaterProcess.exitCode(), 0);
+        QCOMPARE(w->updaterProcess.bytesAvailable(), qint64(0));
+        QCOMPARE(w->updaterProcess.readAllStandardError().size(), 0);
+        QCOMPARE(answerer.seen, 0);
+    }
+
+    // Fault: a hung checker, and what it started, outlived the window. They
+    // end with it, and after the time limit without it.
+    void hungCheckerIsEnded_data()
+    {
+        QTest::addColumn<bool>("closeWindow");
+        QTest::newRow("window closed") << true;
+        QTest::newRow("time limit") << false;
+    }
+
+    void hungCheckerIsEnded()
+    {
+        QFETCH(bool, closeWindow);
+        QVERIFY(writeStandIns(records->path(), true, true));
+        QVERIFY(writeFile(updaterDir() + "/uptr_check",
+                          "#!/bin/sh\nsleep 1000 &\necho $! > " + quoted(rec("child.pid")) + "\nwait\nexit 1\n", true));
+        NoticeAnswerer answerer(NoticeAnswerer::No, false);
+        auto w = std::make_unique<OstrandEncoder>();
+        if (!closeWindow)
+            w->checkerTimeLimitMs = 300;
+        w->show();
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(rec("child.pid")).endsWith("\n"), 10000);
+        const pid_t child = pid_t(readFile(rec("child.pid")).trimmed().toInt());
+        QVERIFY(child > 1);
+        // Running: an ended process that nobody has reaped yet does not count.
+        const auto sleeping = [child] {
+            const QByteArray stat = readFile(QString("/proc/%1/stat").arg(child));
+            const int close = stat.lastIndexOf(')');
+            return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
+        };
+        const auto cleanUp = qScopeGuard([&] {
+            if (sleeping())
+                ::kill(child, SIGKILL);
+        });
+        QVERIFY(sleeping());
+        if (closeWindow) {
+            w->close();
+            w.reset();
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(w->updaterProcess.state(), QProcess::NotRunning, 10000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!sleeping(), 10000);
+        QCOMPARE(answerer.seen, 0);
     }
 
     // Started with arguments, the program never runs the checker; the same

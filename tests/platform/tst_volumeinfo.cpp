@@ -2,6 +2,9 @@
 // exfat-fuse (no udev here, so its label comes from libblkid).
 #include <QtTest>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "../drivefs/index/loopmount.h"
 #include "testutil.h"
 #include "volumeinfo.h"
@@ -61,6 +64,33 @@ private slots:
         junk.write(QByteArray(65536, 'x'));
         junk.flush();
         QVERIFY(VolumeInfo::probeLabel(junk.fileName()).isEmpty());
+    }
+
+    // A device this process may not read (as root, a child drops to
+    // nobody) is told apart from one without a label.
+    void probeLabelNotPermitted()
+    {
+        QTemporaryFile image;
+        QVERIFY(image.open());
+        image.write(QByteArray(65536, 'x'));
+        image.flush();
+        bool unreadable = true;
+        VolumeInfo::probeLabel(image.fileName(), &unreadable);
+        QVERIFY(!unreadable);
+        QVERIFY(QFile::setPermissions(image.fileName(), QFileDevice::Permissions()));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(3);
+            bool denied = false;
+            VolumeInfo::probeLabel(image.fileName(), &denied);
+            ::_exit(denied ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
     }
 
     void mountedPlayerDrive()
