@@ -78,3 +78,13 @@ inline RunResult sh(const QString& command, int timeoutMs = 120000)
         if (!testutil::haveTool(name))                                         \
             QSKIP(qPrintable(QString("missing tool: %1").arg(name)));          \
     } while (0)
+
+// Skips the current test when reason (a QString) is not empty. Helpers that
+// decide a skip return their reason for this: a QSKIP inside a helper would
+// leave only the helper, and the test would carry on.
+#define SKIP_WHEN(reason)                                                      \
+    do {                                                                       \
+        const QString skipReason_ = (reason);                                  \
+        if (!skipReason_.isEmpty())                                            \
+            QSKIP(qPrintable(skipReason_));                                    \
+    } while (0)

@@ -405,10 +405,9 @@ class ElevationTest : public QObject {
 
     static QComboBox* devices(OstrandEncoder* w) { return w->findChild<QComboBox*>("deviceComboBox"); }
 
-    static void requireRoot()
+    static QString rootMissing()
     {
-        if (::geteuid() != 0)
-            QSKIP("needs root (the elevated branches)");
+        return ::geteuid() == 0 ? QString() : "needs root (the elevated branches)";
     }
 
 private slots:
@@ -553,7 +552,7 @@ private slots:
 
     void indexDriveFailureBox()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QFETCH(QString, where);
         std::unique_ptr<QTemporaryDir> folder;
         QString path = "/no/such/drive";
@@ -579,7 +578,7 @@ private slots:
 
     void indexDriveOnPlayerDrive()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
             QSKIP(qPrintable("a mounted player drive needs " + missing));
@@ -608,7 +607,7 @@ private slots:
     // over it until it closes.
     void elevatedIndexDriveOpensTheDialog()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QTemporaryDir bin;
         QVERIFY(writeFile(bin.path() + "/pkexec", "#!/bin/sh\ntouch '" + QFile::encodeName(bin.path()) + "/called'\nexit 0\n", 0755));
         const QByteArray path = qgetenv("PATH");
@@ -656,7 +655,7 @@ private slots:
 
     void elevatedConvertOpensTheBatchWindow()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QFETCH(int, deviceBefore);
         QFETCH(int, video);
         QFETCH(int, outputType);
@@ -709,7 +708,7 @@ private slots:
 
     void settingsGivenBackToUser()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QFETCH(bool, pkexecUid);
         QFETCH(int, outerOwner);
         QFETCH(int, innerOwner);
