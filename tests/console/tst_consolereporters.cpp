@@ -215,7 +215,7 @@ private slots:
         else
             QVERIFY2(r.out.endsWith("after=59.94 alive\n"), r.out.constData());
         if (!german)
-            QSKIP("no German locale could be made (localedef): the locale half was not tried");
+            QSKIP("no German locale could be made (localedef and the locales package): the locale half was not tried");
     }
 
     void fatalExitKeepsPrintedText()
