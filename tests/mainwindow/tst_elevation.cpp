@@ -486,6 +486,11 @@ private slots:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("LANG", "C.UTF-8");
         env.insert("QUORVEL_STANDIN", standIn);
+        // In the sanitizer build the child keeps its suppressions and log files.
+        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(name))
+                env.insert(name, qEnvironmentVariable(name));
+        }
         QProcess child;
         child.setProcessEnvironment(env);
         child.setWorkingDirectory(work);

@@ -877,7 +877,7 @@ private slots:
         QCOMPARE(state(0), kEncoding);
 
         // That run completes cleanly.
-        QVERIFY(waitForRunEnd(60000));
+        QVERIFY(waitForRunEnd(300000));
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 2 Files!"));
         QCOMPARE(state(0), kEncoded);
         QCOMPARE(state(1), kEncoded);
