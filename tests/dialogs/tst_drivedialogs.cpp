@@ -235,6 +235,8 @@ private slots:
         // A folder of the test area: whatever holds it, no exFAT player drive.
         const QString folder = m_work.filePath("plain");
         QVERIFY(QDir().mkpath(folder));
+        if (DriveIndexer::locate(folder).mountPoint.isEmpty())
+            QSKIP("no mounted volume holds the test folder here (a chroot into a plain folder)");
         DriveIndexDialog dialog(nullptr);
         dialog.show();
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);

@@ -901,11 +901,12 @@ private slots:
         t.start();
         w->showPage3();
         qInfo("new run after %lld ms", t.elapsed());
-        QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+        // Far less than the whole encode takes, even on a busy machine.
+        QVERIFY2(t.elapsed() < 15000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(state(0), kEncoding);
         w->cancelEncoding();
-        QVERIFY(waitForRunEnd(10000));
-        QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(waitForRunEnd(30000));
+        QVERIFY2(t.elapsed() < 30000, qPrintable(QString::number(t.elapsed())));
         QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
     }
 
