@@ -71,11 +71,6 @@ const QStringList& BatchConvertModel::slotNames4KHfr()
     return names;
 }
 
-void BatchConvertModel::setWarningHandler(std::function<void(const QString&)> handler)
-{
-    m_warningHandler = std::move(handler);
-}
-
 // ---------------------------------------------------------------------------
 // Sources and destinations
 
@@ -586,10 +581,7 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
             // The box may run an event loop: nothing of this model is used after it.
             const QString text = tr("Cannot export multiple files to the same destination at the same time.\n\n"
                                     "Please select a different destination path.");
-            if (m_warningHandler)
-                m_warningHandler(text);
-            else
-                reporting::report(reporting::Level::Warning, text, nullptr, reporting::Printed::AsError);
+            reporting::report(reporting::Level::Warning, text, nullptr, reporting::Printed::AsError);
             return false;
         }
         for (int i : completed) {

@@ -7,7 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -73,11 +72,6 @@ public:
     // come and gone since the paths were set).
     void refreshDestinations();
 
-    // Where this model's warning about two destinations with one clip folder
-    // goes (a command-line run counts it as the window's message); null: it
-    // is reported as a warning of no window, printed as an "ERROR: " line.
-    void setWarningHandler(std::function<void(const QString&)> handler);
-
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& child) const override;
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -131,5 +125,4 @@ private:
     quintptr m_nextId = 1;
     // Drawn into the status cells; built on first use, owned here.
     mutable std::unique_ptr<QProgressBar> m_progressBar;
-    std::function<void(const QString&)> m_warningHandler;
 };

@@ -290,15 +290,10 @@ void BatchConvertWindow::adjustPreview()
 // ---------------------------------------------------------------------------
 // Messages
 
-void BatchConvertWindow::message(QString text, int icon)
+void BatchConvertWindow::message(QString text, int level)
 {
     ++messagesReported;
-    reporting::Level level = reporting::Level::Warning;
-    if (icon == QMessageBox::Critical)
-        level = reporting::Level::Error;
-    else if (icon == QMessageBox::Information)
-        level = reporting::Level::Information;
-    reporting::report(level, text, this, reporting::Printed::AsError);
+    reporting::report(reporting::levelOf(level), text, this, reporting::Printed::AsError);
 }
 
 // ---------------------------------------------------------------------------
@@ -507,7 +502,7 @@ bool BatchConvertWindow::checkOutputs()
         if (folders.contains(key)) {
             message(tr("Cannot export multiple files to the same destination at the same time.\n\n"
                        "Please select a different destination path."),
-                    2);
+                    reporting::WarningMessage);
             return false;
         }
         folders.insert(key);
@@ -618,7 +613,8 @@ void BatchConvertWindow::startBatch()
                 const QString path = model->destinationPath(w, d);
                 failRow(d);
                 gone << d;
-                message(tr("%1 is no longer mounted.").arg(QDir::toNativeSeparators(path)), 2);
+                message(tr("%1 is no longer mounted.").arg(QDir::toNativeSeparators(path)),
+                        reporting::WarningMessage);
             }
         }
         QList<SequenceDestination> destinations;
@@ -659,16 +655,13 @@ void BatchConvertWindow::startBatch()
                 waitForConversion(sequence);
                 // Its last counts and messages come before it is judged.
                 deliverPostedEvents();
-                // One report for all the drives that could not be indexed.
+                // One report for all the drives that could not be indexed:
+                // one box, or an "ERROR: " line for each drive.
                 if (!indexFailures.isEmpty()) {
-                    const QStringList reports = indexFailures;
+                    const QString reports = indexFailures.join(QLatin1Char('\n'));
                     indexFailures.clear();
-                    if (commandLineMode) {
-                        for (const QString& report : reports)
-                            message(report, 3);
-                    } else {
-                        message(reports.join(QLatin1Char('\n')), 3);
-                    }
+                    ++messagesReported;
+                    reporting::report(reporting::Level::Error, reports, this, reporting::Printed::AsErrorLines);
                 }
             }
             if (again || !sequence->isRunning()) {
@@ -799,8 +792,6 @@ bool BatchConvertWindow::startCommandLineBatch(CommandLineBatchJob job)
     });
     forceOverwrite = job.force;
     silent = job.silent;
-    // The model's warnings are printed too.
-    model->setWarningHandler([this](const QString& text) { message(text, 2); });
 
     const QString separator = QDir::separator();
     if (job.sources.isEmpty())

@@ -53,9 +53,9 @@ public slots:
     void frameRateSelected(int index);
     void adjustPreview();
     // Reports the message of the window or one of its sequences over the
-    // window; icon is a QMessageBox::Icon (2 warning, 3 critical). Printed, every
-    // message is an "ERROR: " line.
-    void message(QString text, int icon);
+    // window; level is a reporting::MessageLevel. Printed, every message is an
+    // "ERROR: " line.
+    void message(QString text, int level);
     void addSource();
     void addSource(bool autoAssign, QString folder, int rateIndex);
     void removeSource();

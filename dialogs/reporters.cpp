@@ -54,12 +54,13 @@ void showReportBox(const reporting::Report& report)
 
 void printReportLine(const reporting::Report& report)
 {
-    printConsoleMessage(reporting::printedLine(report));
+    for (const QByteArray& line : reporting::printedLines(report))
+        printConsoleMessage(line);
 }
 
 void installBoxReporter()
 {
-    reporting::install(showReportBox);
+    reporting::install(reporting::Reporter(showReportBox, true));
 }
 
 void installPrintedReporter()
@@ -69,9 +70,7 @@ void installPrintedReporter()
 
 bool printInsteadOfBoxes()
 {
-    const reporting::Reporter current = reporting::installed();
-    const auto* installed = current.target<void (*)(const reporting::Report&)>();
-    if (!installed || *installed != &showReportBox)
+    if (!reporting::canAsk())
         return false;
     installPrintedReporter();
     return true;

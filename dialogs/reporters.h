@@ -16,11 +16,13 @@ QMessageBox::Icon iconOf(reporting::Level level);
 // the icon says the level. A report about the application goes over the window
 // the user is looking at, and is printed when none is shown.
 void showReportBox(const reporting::Report& report);
-// The report's line on standard output at once, around an open ruler.
+// The report's lines on standard output at once, each around an open ruler.
 void printReportLine(const reporting::Report& report);
 
+// The box reporter can ask the user; the printed one cannot.
 void installBoxReporter();
 void installPrintedReporter();
-// A command-line run opens no window: when the box reporter is installed, the
-// printed one takes its place (any other reporter stays). True when it did.
+// A command-line run opens no window: when the installed reporter asks the
+// user (boxes), the printed one takes its place (any other reporter stays).
+// True when it did.
 bool printInsteadOfBoxes();

@@ -88,7 +88,7 @@ void DriveIndexer::report(const QString& text, bool interactive)
     if (interactive)
         reporting::report(reporting::Level::Error, text, m_boxParent, reporting::Printed::AsErrorOpen);
     else
-        emit message(text, 3);
+        emit message(text, reporting::ErrorMessage);
 }
 
 bool DriveIndexer::indexDrive(QString drive, bool interactive)

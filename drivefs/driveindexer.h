@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "mounttable.h"
+#include "reporting.h"
 
 class DriveIndexer : public QObject {
     Q_OBJECT
@@ -15,7 +16,7 @@ public:
 
     // Indexes the volume that holds drive (any path on it, usually its root)
     // and writes its "index.dat". Failures are reported as errors (over the
-    // parent widget) when interactive, else through message(text, 3). Returns
+    // parent widget) when interactive, else through message() as errors. Returns
     // true when the index was written. Runs on the calling thread; runs in one
     // process never overlap.
     bool indexDrive(QString drive, bool interactive);
@@ -29,8 +30,8 @@ public:
     static DriveLocation locate(const QString& path);
 
 signals:
-    // level: 2 error, 3 critical
-    void message(QString text, int level = 2);
+    // level: a reporting::MessageLevel
+    void message(QString text, int level = reporting::WarningMessage);
 
 private:
     void report(const QString& text, bool interactive);

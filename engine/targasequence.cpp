@@ -143,7 +143,7 @@ bool TargaSequence::scan(QString directory)
     dir.setSorting(QDir::Unsorted);
     m_files = dir.entryInfoList();
     if (m_files.isEmpty()) {
-        emit message(QStringLiteral("No image sequence found."), 2);
+        emit message(QStringLiteral("No image sequence found."));
         return false;
     }
 
@@ -160,7 +160,7 @@ bool TargaSequence::scan(QString directory)
         break;
     }
     if (!m_namesParsed) {
-        emit message(QStringLiteral("Error getting starting frame..."), 2);
+        emit message(QStringLiteral("Error getting starting frame..."));
         return false;
     }
 
@@ -200,7 +200,7 @@ bool TargaSequence::scan(QString directory)
         TgaFreeImage(&image);
     }
     if (!propertiesOk) {
-        emit message(QStringLiteral("Error getting targa properties..."), 2);
+        emit message(QStringLiteral("Error getting targa properties..."));
         return false;
     }
 
@@ -350,7 +350,7 @@ void TargaSequence::writerFailed(const QString& fileName)
         QMutexLocker lock(&m_jobMutex);
         m_writeFailed = true;
     }
-    emit message(QStringLiteral("Unable to write to %1.").arg(QDir::toNativeSeparators(fileName)), 2);
+    emit message(QStringLiteral("Unable to write to %1.").arg(QDir::toNativeSeparators(fileName)));
     stopRunning();
 }
 
@@ -388,15 +388,15 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         m_running = false;
     }
     if (!m_loaded) {
-        emit message(QStringLiteral("Couldn't start sequence conversion. No sequence is currently loaded."), 2);
+        emit message(QStringLiteral("Couldn't start sequence conversion. No sequence is currently loaded."));
         return;
     }
     if (destinations.isEmpty()) {
-        emit message(QStringLiteral("Couldn't start sequence conversion. No destination directory was specified."), 2);
+        emit message(QStringLiteral("Couldn't start sequence conversion. No destination directory was specified."));
         return;
     }
     if (format != Targa && format != KRX) {
-        emit message(QStringLiteral("Couldn't start sequence conversion. An invalid output format was specified."), 2);
+        emit message(QStringLiteral("Couldn't start sequence conversion. An invalid output format was specified."));
         return;
     }
     if (parent()) {
@@ -410,7 +410,7 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
     for (const SequenceDestination& d : qAsConst(destinations)) {
         const QStringList made = elevatedrun::missingFolders(d.path);
         if (!QDir().mkpath(d.path)) {
-            emit message(QStringLiteral("Unable to create output directory %1.").arg(QDir::toNativeSeparators(d.path)), 2);
+            emit message(QStringLiteral("Unable to create output directory %1.").arg(QDir::toNativeSeparators(d.path)));
             return;
         }
         // Elevated for a user: what root made in the user's folders is the user's.
@@ -427,10 +427,10 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         if (!lock->acquire(destinations.at(i).path)) {
             if (!lock->heldElsewhere()) {
                 m_locks.clear();
-                emit message(QStringLiteral("Unable to create output directory %1.").arg(native), 2);
+                emit message(QStringLiteral("Unable to create output directory %1.").arg(native));
                 return;
             }
-            emit message(QStringLiteral("%1 is being written by another Quorvel.").arg(native), 2);
+            emit message(QStringLiteral("%1 is being written by another Quorvel.").arg(native));
             emit destinationFailed(i);
             continue;
         }
@@ -438,7 +438,7 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
         const bool ownFolder = QFileInfo(destinations.at(i).path).canonicalFilePath()
             == QFileInfo(m_directory).canonicalFilePath();
         if (replaceFrames && !ownFolder && !removeFrameFiles(destinations.at(i).path)) {
-            emit message(QStringLiteral("Unable to remove the earlier frame files of %1.").arg(native), 2);
+            emit message(QStringLiteral("Unable to remove the earlier frame files of %1.").arg(native));
             emit destinationFailed(i);
             continue;
         }
@@ -548,7 +548,7 @@ void TargaSequence::convertSequence()
         int frameWidth = 0, frameHeight = 0, frameDepth = 0;
         uint8_t* pixels = readFrame(int(i), &frameWidth, &frameHeight, false, true, &frame->image, &frameDepth);
         if (!pixels) {
-            emit message(QStringLiteral("Unable to open source frame %1.").arg(i), 2);
+            emit message(QStringLiteral("Unable to open source frame %1.").arg(i));
             stopRunning();
             break;
         }

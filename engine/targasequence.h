@@ -3,6 +3,7 @@
 // frame files on up to eight groups of destinations.
 #pragma once
 
+#include "reporting.h"
 #include "tga.h"
 
 #include <QFileInfo>
@@ -90,7 +91,7 @@ public:
 
 signals:
     void log(QString text);
-    void message(QString text, int level = 2);
+    void message(QString text, int level = reporting::WarningMessage);
     void frameConverted(int status);
     // Destination index (in the list given to startConversion) that is not
     // converted; its reason came through message.

@@ -39,6 +39,24 @@ Reporter installed()
     return g_reporter;
 }
 
+bool canAsk()
+{
+    QMutexLocker lock(&g_lock);
+    return g_reporter.canAsk();
+}
+
+Level levelOf(int messageLevel)
+{
+    switch (messageLevel) {
+    case InformationMessage:
+        return Level::Information;
+    case ErrorMessage:
+        return Level::Error;
+    default:
+        return Level::Warning;
+    }
+}
+
 void report(const Report& report)
 {
     Reporter reporter;
@@ -58,8 +76,20 @@ void report(Level level, const QString& text, QObject* parent, Printed printed)
     report(Report{level, text, parent, printed});
 }
 
+QList<QByteArray> printedLines(const Report& report)
+{
+    if (report.printed != Printed::AsErrorLines)
+        return {printedLine(report)};
+    QList<QByteArray> lines;
+    for (const QString& line : report.text.split(QLatin1Char('\n')))
+        lines << printedLine(Report{report.level, line, report.parent, Printed::AsError});
+    return lines;
+}
+
 QByteArray printedLine(const Report& report)
 {
+    if (report.printed == Printed::AsErrorLines)
+        return printedLines(report).join();
     QByteArray prefix;
     if (report.printed != Printed::ByLevel || report.level == Level::Error)
         prefix = "ERROR: ";

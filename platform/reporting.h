@@ -5,8 +5,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <functional>
+#include <type_traits>
+#include <utility>
 
 class QObject;
 
@@ -14,11 +17,18 @@ namespace reporting {
 
 enum class Level { Information, Warning, Error };
 
+// The level a worker's message(text, level) signal carries: the numbers of
+// QMessageBox's icons, which the libraries below the dialogs cannot name.
+enum MessageLevel : int { InformationMessage = 1, WarningMessage = 2, ErrorMessage = 3 };
+// The report level of a message level; any number but 1 and 3 is a warning.
+Level levelOf(int messageLevel);
+
 // How a report reads as a printed line; a box shows the text alone.
 enum class Printed {
-    ByLevel,     // "ERROR: ", "Warning: " or nothing, then the text and "\n"
-    AsError,     // "ERROR: " whatever the level, then the text and "\n"
-    AsErrorOpen, // "ERROR: " and the text; the cursor stays on its line
+    ByLevel,      // "ERROR: ", "Warning: " or nothing, then the text and "\n"
+    AsError,      // "ERROR: " whatever the level, then the text and "\n"
+    AsErrorOpen,  // "ERROR: " and the text; the cursor stays on its line
+    AsErrorLines, // each line of the text its own "ERROR: " line: one box, several lines
 };
 
 struct Report {
@@ -30,7 +40,26 @@ struct Report {
     Printed printed = Printed::ByLevel;
 };
 
-using Reporter = std::function<void(const Report&)>;
+// What receives the reports, and whether it can put a question to the user
+// (a box someone answers can; a printed line cannot).
+class Reporter {
+public:
+    Reporter() = default;
+    template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Reporter>
+                                                      && std::is_invocable_v<F&, const Report&>>>
+    Reporter(F show, bool canAsk = false)
+        : m_show(std::move(show))
+        , m_canAsk(canAsk && m_show)
+    {
+    }
+    explicit operator bool() const { return bool(m_show); }
+    void operator()(const Report& report) const { m_show(report); }
+    bool canAsk() const { return m_canAsk; }
+
+private:
+    std::function<void(const Report&)> m_show;
+    bool m_canAsk = false;
+};
 
 // Makes reporter the one that receives every report from now on and returns
 // the one it replaces. An empty reporter puts back the default, which writes
@@ -38,6 +67,8 @@ using Reporter = std::function<void(const Report&)>;
 Reporter install(Reporter reporter);
 // The reporter installed now; empty while the default reports.
 Reporter installed();
+// Whether the installed reporter can ask the user (the default cannot).
+bool canAsk();
 
 // Hands the report to the installed reporter, which may run an event loop
 // (a modal box) before it returns.
@@ -46,5 +77,7 @@ void report(Level level, const QString& text, QObject* parent = nullptr, Printed
 
 // The bytes a printed line of the report is made of, in the local 8-bit encoding.
 QByteArray printedLine(const Report& report);
+// The same bytes as one line or, printed AsErrorLines, one per line of the text.
+QList<QByteArray> printedLines(const Report& report);
 
 } // namespace reporting

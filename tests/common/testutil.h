@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace testutil {
@@ -38,14 +39,20 @@ inline bool neverWithin(int ms, Happened happened)
     return !QTest::qWaitFor(happened, ms);
 }
 
-// Runs a program to completion (no shell). A program that cannot start gives exit code -1.
+// Runs a program to completion (no shell). A program that cannot start gives
+// exit code -1. The program gets a temporary folder of its own (TMPDIR),
+// removed once it has ended: one that ends with _exit removes nothing itself.
 inline RunResult run(const QString& program, const QStringList& args, int timeoutMs = 120000,
                      const QByteArray& input = QByteArray(),
                      const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     RunResult r;
+    QTemporaryDir temp;
+    QProcessEnvironment childEnv = env;
+    if (temp.isValid())
+        childEnv.insert("TMPDIR", temp.path());
     QProcess p;
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(childEnv);
     p.start(program, args);
     if (!p.waitForStarted(10000))
         return r;
@@ -77,4 +84,14 @@ inline RunResult sh(const QString& command, int timeoutMs = 120000)
     do {                                                                       \
         if (!testutil::haveTool(name))                                         \
             QSKIP(qPrintable(QString("missing tool: %1").arg(name)));          \
+    } while (0)
+
+// Skips the current test when reason (a QString) is not empty. Helpers that
+// decide a skip return their reason for this: a QSKIP inside a helper would
+// leave only the helper, and the test would carry on.
+#define SKIP_WHEN(reason)                                                      \
+    do {                                                                       \
+        const QString skipReason_ = (reason);                                  \
+        if (!skipReason_.isEmpty())                                            \
+            QSKIP(qPrintable(skipReason_));                                    \
     } while (0)

@@ -10,6 +10,7 @@
 #include "batchtest.h"
 #include "commandlinebatchjob.h"
 #include "reporters.h"
+#include "reporting.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>
@@ -475,6 +476,21 @@ void TestCommandLineBatch::messagesPrintedNotBoxed()
     QVERIFY(!r.done);
     QCOMPARE(r.out, QByteArray("ERROR: No image sequence found.\n"));
     QVERIFY(modal.boxes.isEmpty());
+    QVERIFY(reporting::canAsk());   // the boxes are back after the run
+
+    // Any reporter that asks the user gives way to printed lines for the run;
+    // one that cannot ask keeps the reports.
+    for (const bool asks : {true, false}) {
+        QStringList received;
+        reporting::install(
+            reporting::Reporter([&received](const reporting::Report& report) { received << report.text; }, asks));
+        const Run again = run(job(m_noFrames, {m_dest}, {"0"}, {""}, k25));
+        QVERIFY(!again.done);
+        QCOMPARE(again.out, asks ? QByteArray("ERROR: No image sequence found.\n") : QByteArray());
+        QCOMPARE(received, asks ? QStringList() : QStringList{"No image sequence found."});
+        QCOMPARE(reporting::canAsk(), asks);
+    }
+    installBoxReporter();
 }
 
 void TestCommandLineBatch::cleanupTestCase()

@@ -93,13 +93,15 @@ class TestDriveDialogs : public QObject {
 
     QTemporaryDir m_work;
 
-    void requireDrives()
+    // Why the mounted drive tests cannot run here; empty when they can.
+    static QString drivesMissing()
     {
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
-            QSKIP(qPrintable("mounted drive test needs " + missing));
+            return "mounted drive test needs " + missing;
         if (!QFileInfo::exists(indexfixture::kPython))
-            QSKIP("missing /usr/bin/python3 (the index checker)");
+            return "missing /usr/bin/python3 (the index checker)";
+        return QString();
     }
 
 private slots:
@@ -181,8 +183,8 @@ private slots:
         QCOMPARE(QString(proxyOf(dialog)->sourceModel()->metaObject()->className()), QString("QFileSystemModel"));
         QCOMPARE(view->columnWidth(0), 200);
         QVERIFY(view->isColumnHidden(3));
-        // Everything is listed from "/".
-        QCOMPARE(proxyOf(dialog)->rowCount(), 1);
+        // Everything is listed from "/", which the file-system model adds from its own thread.
+        QTRY_COMPARE(proxyOf(dialog)->rowCount(), 1);
         QCOMPARE(proxyOf(dialog)->index(0, 0).data(QFileSystemModel::FilePathRole).toString(), QString("/"));
 
         QCOMPARE(dialog.getSelectedPath(), QString());
@@ -233,6 +235,8 @@ private slots:
         // A folder of the test area: whatever holds it, no exFAT player drive.
         const QString folder = m_work.filePath("plain");
         QVERIFY(QDir().mkpath(folder));
+        if (DriveIndexer::locate(folder).mountPoint.isEmpty())
+            QSKIP("no mounted volume holds the test folder here (a chroot into a plain folder)");
         DriveIndexDialog dialog(nullptr);
         dialog.show();
         dialog.findChild<QCheckBox*>("checkShowDrivesOnly")->setChecked(false);
@@ -258,7 +262,7 @@ private slots:
 
     void exfatPlayerDrives()
     {
-        requireDrives();
+        SKIP_WHEN(drivesMissing());
         LoopMount player, plain;
         QString error;
         const QString playerImage = m_work.filePath("player.img");
@@ -328,7 +332,7 @@ private slots:
     // dialog like a partitioned drive.
     void wholeDiskPlayerDrive()
     {
-        requireDrives();
+        SKIP_WHEN(drivesMissing());
         LoopMount player;
         QString error;
         const QString image = m_work.filePath("whole.img");

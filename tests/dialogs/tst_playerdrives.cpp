@@ -25,10 +25,12 @@ namespace {
 
 QStringList s_messages;
 QList<int> s_levels;
+QList<QByteArray> s_printed;
 void captureMessage(const reporting::Report& report)
 {
     s_messages << report.text;
     s_levels << iconOf(report.level);
+    s_printed << reporting::printedLines(report);
 }
 
 const int k25 = 1;
@@ -311,9 +313,10 @@ void TestPlayerDrives::driveIndexFailuresReportedOnce()
     QCOMPARE(s_messages, QStringList{reports.join('\n')});
     QCOMPARE(s_levels, QList<int>{3});
 
-    // The command-line run: one report per drive.
+    // The command-line run: the same report, printed as one line per drive.
     s_messages.clear();
     s_levels.clear();
+    s_printed.clear();
     CommandLineBatchJob job;
     job.sources = QStringList{m_shot};
     job.destinations = roots;
@@ -324,7 +327,9 @@ void TestPlayerDrives::driveIndexFailuresReportedOnce()
     job.silent = true;
     BatchConvertWindow cl(1, nullptr);
     QVERIFY(cl.startCommandLineBatch(job));
-    QCOMPARE(s_messages, reports);
+    QCOMPARE(s_messages, QStringList{reports.join('\n')});
+    QCOMPARE(s_printed, (QList<QByteArray>{"ERROR: " + reports[0].toLocal8Bit() + "\n",
+                                           "ERROR: " + reports[1].toLocal8Bit() + "\n"}));
     for (LoopMount& d : drives)
         QVERIFY(d.release());
 }

@@ -32,10 +32,9 @@ void runWith(OstrandEncoder& window, const QList<QByteArray>& args)
     window.passAndProcessArgs(int(storage.size()), argv.data());
 }
 
-void requireRoot()
+QString rootMissing()
 {
-    if (::geteuid() != 0)
-        QSKIP("needs root (else the internal arguments restart through pkexec)");
+    return ::geteuid() == 0 ? QString() : "needs root (else the internal arguments restart through pkexec)";
 }
 
 } // namespace
@@ -55,7 +54,7 @@ private slots:
     // The batch window opens and keeps the program running.
     void convertOpensTheBatchWindow()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         OstrandEncoder window;
         const auto before = QApplication::topLevelWidgets();
         runWith(window, {"-ucconvert"});
@@ -76,7 +75,7 @@ private slots:
     // Quorvel shows the result of "-ucindex DRIVE" in a box; the run ends with 1 when it failed.
     void indexDriveResultInABox()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QTemporaryDir folder;
         MessageBoxAnswerer answerer(QMessageBox::Ok);
         OstrandEncoder window;
@@ -94,7 +93,7 @@ private slots:
     // closing the dialog leaves the program running.
     void indexWithoutDriveOpensTheDialog()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         OstrandEncoder window;
         bool seen = false;
         QTimer closer;

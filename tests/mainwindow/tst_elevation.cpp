@@ -650,10 +650,9 @@ class ElevationTest : public QObject {
 
     static QComboBox* devices(OstrandEncoder* w) { return w->findChild<QComboBox*>("deviceComboBox"); }
 
-    static void requireRoot()
+    static QString rootMissing()
     {
-        if (::geteuid() != 0)
-            QSKIP("needs root (the elevated branches)");
+        return ::geteuid() == 0 ? QString() : "needs root (the elevated branches)";
     }
 
 private slots:
@@ -747,6 +746,11 @@ private slots:
         env.insert("QUORVEL_ROOTS_FILE", roots + "/Quorvel.conf");
         if (testutil::haveTool("ffmpeg"))
             env.insert("QUORVEL_SOURCE", source);
+        // In the sanitizer build the child keeps its suppressions and log files.
+        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(name))
+                env.insert(name, qEnvironmentVariable(name));
+        }
         QProcess child;
         child.setProcessEnvironment(env);
         child.setWorkingDirectory(work);
@@ -819,7 +823,7 @@ private slots:
 
     void indexDriveFailureBox()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QFETCH(QString, where);
         std::unique_ptr<QTemporaryDir> folder;
         QString path = "/no/such/drive";
@@ -845,7 +849,7 @@ private slots:
 
     void indexDriveOnPlayerDrive()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         const QString missing = LoopMount::missing();
         if (!missing.isEmpty())
             QSKIP(qPrintable("a mounted player drive needs " + missing));
@@ -874,7 +878,7 @@ private slots:
     // over it until it closes.
     void elevatedIndexDriveOpensTheDialog()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QTemporaryDir bin;
         QVERIFY(writeFile(bin.path() + "/pkexec", "#!/bin/sh\ntouch '" + QFile::encodeName(bin.path()) + "/called'\nexit 0\n", 0755));
         const QByteArray path = qgetenv("PATH");
@@ -922,7 +926,7 @@ private slots:
 
     void elevatedConvertOpensTheBatchWindow()
     {
-        requireRoot();
+        SKIP_WHEN(rootMissing());
         QFETCH(int, deviceBefore);
         QFETCH(int, video);
         QFETCH(int, outputType);

@@ -961,7 +961,7 @@ private slots:
         QCOMPARE(state(0), kEncoding);
 
         // That run completes cleanly.
-        QVERIFY(waitForRunEnd(60000));
+        QVERIFY(waitForRunEnd(300000));
         QCOMPARE(f().encodingStatusLabel->text(), QString("Finished Encoding 2 Files!"));
         QCOMPARE(state(0), kEncoded);
         QCOMPARE(state(1), kEncoded);
@@ -985,11 +985,12 @@ private slots:
         t.start();
         w->showPage3();
         qInfo("new run after %lld ms", t.elapsed());
-        QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+        // Far less than the whole encode takes, even on a busy machine.
+        QVERIFY2(t.elapsed() < 15000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(state(0), kEncoding);
         w->cancelEncoding();
-        QVERIFY(waitForRunEnd(10000));
-        QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(waitForRunEnd(30000));
+        QVERIFY2(t.elapsed() < 30000, qPrintable(QString::number(t.elapsed())));
         QVERIFY(!QFileInfo::exists(work("out/VID00001.mpg")));
     }
 

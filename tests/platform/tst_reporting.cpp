@@ -188,6 +188,13 @@ private slots:
         QTest::newRow("lines inside kept") << Level::Warning << Printed::AsError
                                            << QString("Cannot export.\n\nPlease select another.")
                                            << QByteArray("ERROR: Cannot export.\n\nPlease select another.\n");
+        QTest::newRow("each line an error") << Level::Error << Printed::AsErrorLines
+                                            << QString("Error indexing /media/a/ (invalid file name).\n"
+                                                       "Error indexing /media/b/ (unable to open device).")
+                                            << QByteArray("ERROR: Error indexing /media/a/ (invalid file name).\n"
+                                                          "ERROR: Error indexing /media/b/ (unable to open device).\n");
+        QTest::newRow("one line an error") << Level::Warning << Printed::AsErrorLines << t
+                                           << QByteArray("ERROR: Unable to open source frame 6.\n");
         QTest::newRow("empty text") << Level::Warning << Printed::ByLevel << QString()
                                     << QByteArray("Warning: \n");
         QTest::newRow("cut at a NUL") << Level::Error << Printed::ByLevel << QString::fromLatin1("before\0after", 12)
@@ -200,7 +207,52 @@ private slots:
         QFETCH(Printed, printed);
         QFETCH(QString, text);
         QFETCH(QByteArray, line);
-        QCOMPARE(reporting::printedLine(Report{level, text, nullptr, printed}), line);
+        const Report report{level, text, nullptr, printed};
+        QCOMPARE(reporting::printedLine(report), line);
+        // Line by line, the same bytes: one piece unless each line is one.
+        const QList<QByteArray> lines = reporting::printedLines(report);
+        QCOMPARE(lines.join(), line);
+        QCOMPARE(lines.size(), printed == Printed::AsErrorLines ? text.count('\n') + 1 : 1);
+    }
+
+    // The reporter says whether it can ask the user; that goes with it when
+    // it is handed back and installed again.
+    void reporterSaysWhetherItCanAsk()
+    {
+        QVERIFY(!reporting::canAsk());
+        reporting::install(reporting::Reporter(record, true));
+        QVERIFY(reporting::canAsk());
+        const reporting::Reporter asking = reporting::install([](const Report&) {});
+        QVERIFY(asking.canAsk());
+        QVERIFY(!reporting::canAsk());
+        reporting::Reporter copy = asking;
+        reporting::install(copy);
+        QVERIFY(reporting::canAsk());
+        reporting::report(Level::Error, "to the asking one");
+        QCOMPARE(g_received.size(), 1);
+        // Nothing to ask with: the default cannot.
+        reporting::install(reporting::Reporter(std::function<void(const Report&)>(), true));
+        QVERIFY(!reporting::canAsk());
+        reporting::install({});
+        QVERIFY(!reporting::canAsk());
+    }
+
+    void messageLevels_data()
+    {
+        QTest::addColumn<int>("message");
+        QTest::addColumn<Level>("level");
+        QTest::newRow("information") << int(reporting::InformationMessage) << Level::Information;
+        QTest::newRow("warning") << int(reporting::WarningMessage) << Level::Warning;
+        QTest::newRow("error") << int(reporting::ErrorMessage) << Level::Error;
+        QTest::newRow("no icon") << 0 << Level::Warning;
+        QTest::newRow("question icon") << 4 << Level::Warning;
+    }
+
+    void messageLevels()
+    {
+        QFETCH(int, message);
+        QFETCH(Level, level);
+        QCOMPARE(reporting::levelOf(message), level);
     }
 };
 

@@ -9,6 +9,24 @@
 #include "testutil.h"
 #include "volumeinfo.h"
 
+namespace {
+
+// Whether the root of this process is itself a mount point: in a chroot into
+// a plain folder it is not, and no volume has "/" as its root.
+bool rootIsMountPoint()
+{
+    QFile table("/proc/self/mountinfo");
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        if (line.split(' ').value(4) == "/")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 class TestVolumeInfo : public QObject {
     Q_OBJECT
 
@@ -39,6 +57,8 @@ private slots:
 
     void rootsEndInSlash()
     {
+        if (!rootIsMountPoint())
+            QSKIP("\"/\" is not a mount point here (a chroot into a plain folder)");
         const QList<VolumeInfo> volumes = VolumeInfo::mountedVolumes();
         QVERIFY(!volumes.isEmpty());
         bool sawRoot = false;
