@@ -31,6 +31,8 @@ public:
 signals:
     // level: 2 error, 3 critical
     void message(QString text, int level = 2);
+    // The drive at root has been read and its index is about to be written.
+    void scanned(QString root);
 
 private:
     void report(const QString& text, bool interactive);
