@@ -4,12 +4,16 @@
 #include "targasequence.h"
 
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QtEndian>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -36,6 +40,48 @@ void startWriteback(const QString& fileName)
         return;
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     ::close(fd);
+}
+
+// Takes the frame's whole size on the disk in one step, before any byte of
+// it is written: frames written side by side would otherwise take their
+// clusters in turns, and a player reads each frame as one run of sectors.
+bool reserveFrameSpace(int fd, uint64_t size)
+{
+    // One at a time, so that the file system hands each file its clusters in a row.
+    if (size == 0)
+        return true;
+    static QMutex reserving;
+    QMutexLocker lock(&reserving);
+    if (::fallocate(fd, 0, 0, off_t(size)) == 0)
+        return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    // exfat-fuse has no fallocate: growing the file allocates all its clusters in one request.
+    return ::ftruncate(fd, off_t(size)) == 0;
+}
+
+// Writes an uncompressed Targa file, its size reserved first.
+TgaResult writeTarga(const QString& path, const TgaImage* image)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return TgaOpenFailed;
+    if (!reserveFrameSpace(fd, TgaStoredSize(image))) {
+        ::close(fd);
+        return TgaWriteFailed;
+    }
+    FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        ::close(fd);
+        return TgaOpenFailed;
+    }
+    TgaResult rc = TgaWriteStream(f, image);
+    // A full disk often shows only when the buffers are flushed.
+    if (fflush(f) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
+    if (fclose(f) != 0 && rc == TgaOk)
+        rc = TgaWriteFailed;
+    return rc;
 }
 
 // Gives a whole file its frame name, replacing an earlier frame of that name.
@@ -142,7 +188,7 @@ void TargaWriter::run()
     // Written under another name and renamed when whole: a process killed
     // mid-file leaves no cut-off frame for the drive index to list.
     const QString partial = partialFrameName(fileName);
-    const int rc = TgaWritePath(QFile::encodeName(partial).constData(), &image);
+    const int rc = writeTarga(partial, &image);
     image.pixels = nullptr;
     if (rc != TgaOk) {
         fail();
@@ -174,6 +220,7 @@ void KRXWriter::run()
     const QString partial = partialFrameName(fileName);
     QFile file(partial);
     bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    ok = ok && reserveFrameSpace(file.handle(), HeaderSize + e);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);

@@ -368,6 +368,16 @@ TgaResult TgaWritePath(const char* path, const TgaImage* image)
     return rc;
 }
 
+uint64_t TgaStoredSize(const TgaImage* image)
+{
+    if (TgaIsRle(image))
+        return 0;
+    const uint64_t colorMap = image->colorMapType == 1
+        ? uint64_t(image->colorMapLength) * (image->colorMapEntrySize / 8u)
+        : 0;
+    return 18 + image->idLength + colorMap + pixelBytes(image) + sizeof(kFooter);
+}
+
 TgaResult TgaWriteStream(FILE* stream, const TgaImage* image)
 {
     TgaResult rc = checkForWriting(image);

@@ -85,6 +85,9 @@ TgaResult TgaReadRleStream(TgaImage* image, FILE* stream);
 TgaResult TgaReadRleSource(TgaImage* image, TgaSource& source);
 
 TgaResult TgaWritePath(const char* path, const TgaImage* image);
+// The length of the file TgaWriteStream writes for an uncompressed image; 0
+// for a run-length encoded one, whose length shows only when it is written.
+uint64_t TgaStoredSize(const TgaImage* image);
 TgaResult TgaWriteStream(FILE* stream, const TgaImage* image);
 TgaResult TgaWriteRleRow(FILE* stream, const TgaImage* image, int row);
 
