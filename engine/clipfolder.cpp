@@ -40,11 +40,25 @@ QString partialFrameName(const QString& fileName)
     return fileName.left(slash + 1) + QLatin1Char('.') + fileName.mid(slash + 1) + QLatin1String(".part");
 }
 
-bool removeFrameFiles(const QString& folder)
+namespace {
+
+QStringList frameFiles(const QString& folder)
 {
-    const QStringList names = QDir(folder).entryList(
+    return QDir(folder).entryList(
         {QStringLiteral("*.tga"), QStringLiteral("*.krx"), QStringLiteral(".*.tga.part"), QStringLiteral(".*.krx.part")},
         QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+}
+
+} // namespace
+
+bool hasFrameFiles(const QString& folder)
+{
+    return !frameFiles(folder).isEmpty();
+}
+
+bool removeFrameFiles(const QString& folder)
+{
+    const QStringList names = frameFiles(folder);
     bool ok = true;
     for (const QString& name : names)
         ok = QFile::remove(folder + QLatin1Char('/') + name) && ok;

@@ -29,6 +29,10 @@ private:
 // same folder, and ending in ".part" so the drive index never takes it for a frame.
 QString partialFrameName(const QString& fileName);
 
+// Whether folder holds frame files (".tga", ".krx", any case) or unfinished
+// ones: what an overwrite replaces. Other files and folders do not count.
+bool hasFrameFiles(const QString& folder);
+
 // Removes the frame files (".tga", ".krx", any case) and unfinished frame
 // files of folder; every other file and every folder stays. False when one
 // could not be removed.
