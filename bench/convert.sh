@@ -22,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 
 echo "building the libraries in $build ..."
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target engine drivefs targa platform mcplugcore >/dev/null
+cmake --build "$build" -j"${JOBS:-4}" --target engine drivefs targa platform mcplugcore >/dev/null
 libs=()
 for dir in engine drivefs engine/targa platform mcplugcore; do
     f="$build/$dir/lib$(basename "$dir").a"

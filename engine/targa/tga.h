@@ -78,6 +78,9 @@ protected:
 };
 
 TgaResult TgaReadPath(TgaImage* image, const char* path);
+// As TgaReadPath, reading into image's own pixel buffer when it is large
+// enough: a fresh multi-megabyte buffer per frame costs a page fault per page.
+TgaResult TgaReadPathReusing(TgaImage* image, const char* path);
 TgaResult TgaReadStream(TgaImage* image, FILE* stream);
 TgaResult TgaReadSource(TgaImage* image, TgaSource& source);
 // RLE decoding into image->pixels (already allocated, width * height pixels).
