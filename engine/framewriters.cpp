@@ -75,13 +75,7 @@ TgaResult writeTarga(const QString& path, const TgaImage* image)
         ::close(fd);
         return TgaOpenFailed;
     }
-    TgaResult rc = TgaWriteStream(f, image);
-    // A full disk often shows only when the buffers are flushed.
-    if (fflush(f) != 0 && rc == TgaOk)
-        rc = TgaWriteFailed;
-    if (fclose(f) != 0 && rc == TgaOk)
-        rc = TgaWriteFailed;
-    return rc;
+    return TgaWriteAndClose(f, image);
 }
 
 // Gives a whole file its frame name, replacing an earlier frame of that name.

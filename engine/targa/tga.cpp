@@ -384,11 +384,16 @@ TgaResult TgaWritePath(const char* path, const TgaImage* image)
     FILE* f = fopen(path, "wb");
     if (!f)
         return TgaOpenFailed;
-    TgaResult rc = TgaWriteStream(f, image);
+    return TgaWriteAndClose(f, image);
+}
+
+TgaResult TgaWriteAndClose(FILE* stream, const TgaImage* image)
+{
+    TgaResult rc = TgaWriteStream(stream, image);
     // A full disk often shows only when the buffers are flushed.
-    if (fflush(f) != 0 && rc == TgaOk)
+    if (fflush(stream) != 0 && rc == TgaOk)
         rc = TgaWriteFailed;
-    if (fclose(f) != 0 && rc == TgaOk)
+    if (fclose(stream) != 0 && rc == TgaOk)
         rc = TgaWriteFailed;
     return rc;
 }

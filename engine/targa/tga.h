@@ -92,6 +92,8 @@ TgaResult TgaWritePath(const char* path, const TgaImage* image);
 // for a run-length encoded one, whose length shows only when it is written.
 uint64_t TgaStoredSize(const TgaImage* image);
 TgaResult TgaWriteStream(FILE* stream, const TgaImage* image);
+// TgaWriteStream, then closes stream; a failed flush or close fails the write.
+TgaResult TgaWriteAndClose(FILE* stream, const TgaImage* image);
 TgaResult TgaWriteRleRow(FILE* stream, const TgaImage* image, int row);
 
 // RLE encoder decisions for the pixel at 'position' of one row.

@@ -53,6 +53,19 @@ bool setPath(BatchConvertWindow& w, int destination, const QString& path)
     return m->setData(m->index(destination, BatchConvertModel::DestinationColumn, source), path);
 }
 
+// A silent command-line job of source's whole frames into root, one destination.
+CommandLineBatchJob commandLineJob(const QString& source, const QString& root)
+{
+    CommandLineBatchJob job;
+    job.sources = QStringList{source};
+    job.destinations = QStringList{root};
+    job.destinationSlots = QStringList{"0"};
+    job.volumeNames = QStringList{QString()};
+    job.inputFrameRate = k25;
+    job.silent = true;
+    return job;
+}
+
 // Everything in a folder, files and folders, hidden ones too, sorted.
 QStringList entries(const QString& dir)
 {
@@ -222,13 +235,8 @@ void TestPlayerDrives::pulledLabelDriveInACommandLineRun()
     QCOMPARE(VolumeInfo::findByLabel(label).rootPath(), root);
     QVERIFY(drive.unmountKeepingFolder());
 
-    CommandLineBatchJob job;
-    job.sources = QStringList{m_shot};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
     job.volumeNames = QStringList{label};
-    job.inputFrameRate = k25;
-    job.silent = true;
     BatchConvertWindow w(1, nullptr);
     QVERIFY(!w.startCommandLineBatch(job));
     QCOMPARE(s_messages, QStringList{root + " is no longer mounted."});
@@ -273,15 +281,9 @@ void TestPlayerDrives::confirmedOverwriteReplacesTheFrames()
                                          "shot0004.krx", "shot0005.krx", "shot0006.krx"}));
 
     // Command line with -f and fewer frames: no stale frames after the third.
-    CommandLineBatchJob job;
-    job.sources = QStringList{m_shot};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
-    job.volumeNames = QStringList{QString()};
-    job.inputFrameRate = k25;
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
     job.totalFrames = 3;
     job.force = true;
-    job.silent = true;
     {
         BatchConvertWindow w(1, nullptr);
         QVERIFY(w.startCommandLineBatch(job));
@@ -410,13 +412,7 @@ void TestPlayerDrives::clipNumbersFitThePlayerDrive()
 
     // The command line: an "ERROR:" line and a failed run.
     s_messages.clear();
-    CommandLineBatchJob job;
-    job.sources = QStringList{take9999};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
-    job.volumeNames = QStringList{QString()};
-    job.inputFrameRate = k25;
-    job.silent = true;
+    const CommandLineBatchJob job = commandLineJob(take9999, root);
     BatchConvertWindow cl(1, nullptr);
     QVERIFY(!cl.startCommandLineBatch(job));
     QCOMPARE(s_messages, QStringList{QString("%1take_f25_09999: clip number 9999 is above 9998, the highest clip "
@@ -435,14 +431,8 @@ void TestPlayerDrives::foldersWithoutFramesAreNotInUse()
     const QString clip = root + "shot_f25_00001";
     QVERIFY(QDir().mkpath(clip + "/extra"));
     QVERIFY(writeAll(clip + "/notes.txt", "operator notes"));
-    CommandLineBatchJob job;
-    job.sources = QStringList{m_shot};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
-    job.volumeNames = QStringList{QString()};
-    job.inputFrameRate = k25;
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
     job.totalFrames = 2;
-    job.silent = true;
     {
         BatchConvertWindow w(1, nullptr);
         QVERIFY(w.startCommandLineBatch(job));
