@@ -9,6 +9,7 @@
 #include <QtEndian>
 
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,14 +43,23 @@ void startWriteback(const QString& fileName)
     ::close(fd);
 }
 
+// File system types (statfs f_type) whose allocators need the reservation below.
+constexpr __fsword_t kMsdosMagic = 0x4d44;        // vfat
+constexpr __fsword_t kExfatMagic = 0x2011BAB0;    // the kernel's exfat
+constexpr __fsword_t kFuseMagic = 0x65735546;     // exfat-fuse
+
 // Takes the frame's whole size on the disk in one step, before any byte of
 // it is written: frames written side by side would otherwise take their
 // clusters in turns, and a player reads each frame as one run of sectors.
 bool reserveFrameSpace(int fd, uint64_t size)
 {
-    // One at a time, so that the file system hands each file its clusters in a row.
-    if (size == 0)
+    // Only the FAT family hands clusters out in the order of the writes;
+    // ext4 and the like place each file whole by themselves (delayed allocation).
+    struct statfs fs;
+    if (size == 0 || ::fstatfs(fd, &fs) != 0
+        || (fs.f_type != kMsdosMagic && fs.f_type != kExfatMagic && fs.f_type != kFuseMagic))
         return true;
+    // One at a time, so that the file system hands each file its clusters in a row.
     static QMutex reserving;
     QMutexLocker lock(&reserving);
     if (::fallocate(fd, 0, 0, off_t(size)) == 0)
