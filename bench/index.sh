@@ -12,7 +12,7 @@ image="$work/bench.img"
 fixture=tests/drivefs/index/indexfixture.py
 
 cmake -S . -B "$BUILD_DIR" >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target drivefs_indexbuilder >/dev/null
+cmake --build "$BUILD_DIR" -j"${JOBS:-4}" --target drivefs_indexbuilder >/dev/null
 mkdir -p "$work"
 if [ ! -f "$image" ]; then
   echo "making $image (100 clip folders of 1,000 frames) ..."

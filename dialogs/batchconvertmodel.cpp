@@ -3,22 +3,47 @@
 #include <QApplication>
 #include <QBrush>
 #include <QDir>
+#include <QFileInfo>
 #include <QFont>
+#include <QMap>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSet>
 #include <QThread>
 
 #include "reporting.h"
 #include "volumeinfo.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
 QString clipNumberText(int number, int width)
 {
     return QStringLiteral("%1").arg(number, width, 10, QLatin1Char('0'));
+}
+
+// The folders in parent whose names end in digits, by name, with the clip
+// number the drive index reads from them (saturated past an int).
+QMap<QString, qint64> numberedFolders(const QString& parent)
+{
+    QMap<QString, qint64> folders;
+    if (parent.isEmpty())
+        return folders;
+    static const QRegularExpression trailingDigits(QStringLiteral("([0-9]+)$"));
+    const QStringList names = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString& name : names) {
+        const QRegularExpressionMatch match = trailingDigits.match(name);
+        if (!match.hasMatch())
+            continue;
+        const QString digits = match.captured(1);
+        bool ok = false;
+        const qint64 number = digits.toLongLong(&ok);
+        folders.insert(name, ok ? number : std::numeric_limits<qint64>::max());
+    }
+    return folders;
 }
 
 } // namespace
@@ -101,6 +126,7 @@ void BatchConvertModel::addSource(TargaSequence* sequence)
             n = v + 1;
         }
         source.fileNumber = n;
+        source.automaticNumber = true;
     }
 
     const int row = int(m_sources.size());
@@ -339,6 +365,109 @@ bool BatchConvertModel::volumeGone(int row, int destination) const
     if (!volume.isValid() || volume.name() != d->volumeLabel)
         return true;
     return d->volumeRootRequired && QDir::cleanPath(volume.rootPath()) != QDir::cleanPath(d->record.path);
+}
+
+QString BatchConvertModel::clipFolderName(const Source& source, int number, const QString& path) const
+{
+    const int rate = source.sequence ? source.sequence->frameRateIndex() : -1;
+    if (rate < 0 || rate >= frameRateCodes().size())
+        return QString();
+    return QFileInfo(path + source.fileName + QStringLiteral("_f") + frameRateCodes().at(rate) + QLatin1Char('_')
+                     + clipNumberText(number, 5))
+        .fileName();
+}
+
+void BatchConvertModel::assignFreeClipNumber(int row)
+{
+    Source& source = m_sources[size_t(row)];
+    if (!source.automaticNumber)
+        return;
+    QSet<qint64> taken;
+    for (size_t s = 0; s < m_sources.size(); ++s) {
+        if (int(s) != row)
+            taken.insert(m_sources[s].fileNumber);
+    }
+    QList<QPair<QString, QMap<QString, qint64>>> drives;
+    for (const Destination& d : qAsConst(source.destinations)) {
+        if (!d.record.path.isEmpty() && QDir(d.record.path).exists())
+            drives.append(qMakePair(d.record.path, numberedFolders(d.record.path)));
+    }
+    // A number is free where no folder has it but this source's own clip
+    // folder of that number, which a new run only overwrites.
+    auto freeOnDrives = [&](int number) {
+        for (const auto& drive : qAsConst(drives)) {
+            const QString own = clipFolderName(source, number, drive.first);
+            for (auto it = drive.second.constBegin(); it != drive.second.constEnd(); ++it) {
+                if (it.value() == number && it.key() != own)
+                    return false;
+            }
+        }
+        return true;
+    };
+    int number = 1;
+    while (number < MaxFileNumber && (taken.contains(number) || !freeOnDrives(number)))
+        ++number;
+    if (number == source.fileNumber)
+        return;
+    source.fileNumber = number;
+    if (!source.destinations.isEmpty()) {
+        const QModelIndex cell = index(0, FileNumberColumn, index(row, 0));
+        emit dataChanged(cell, cell);
+    }
+}
+
+void BatchConvertModel::assignFreeClipNumbers()
+{
+    for (size_t row = 0; row < m_sources.size(); ++row)
+        assignFreeClipNumber(int(row));
+}
+
+QList<BatchConvertModel::ClipNumberClash>
+BatchConvertModel::clipNumberClashes(const QList<QPair<int, int>>& destinations) const
+{
+    QList<ClipNumberClash> clashes;
+    // Clip folders of this batch met so far, by the folder they go in.
+    QMap<QString, QMap<QString, qint64>> planned;
+    for (const auto& at : destinations) {
+        const Destination* d = destinationAt(at.first, at.second);
+        const QString clip = outputBaseName(at.first, at.second);
+        if (!d || clip.isEmpty() || !d->volume.playerDrive)
+            continue;
+        const Source& source = m_sources[size_t(at.first)];
+        const QFileInfo clipInfo(clip);
+        const QString parent = clipInfo.absolutePath();
+        const QString name = clipInfo.fileName();
+        const QString where = QDir::toNativeSeparators(d->record.path);
+        ClipNumberClash clash{at.first, at.second, QString()};
+        if (source.fileNumber > MaxPlayerClipNumber) {
+            clash.reason = tr("%1: clip number %2 is above %3, the highest clip number a player drive plays.")
+                               .arg(QDir::toNativeSeparators(clip))
+                               .arg(source.fileNumber)
+                               .arg(MaxPlayerClipNumber);
+            clashes << clash;
+            continue;
+        }
+        QMap<QString, qint64> folders = numberedFolders(parent);
+        const QMap<QString, qint64>& ours = planned[parent];
+        for (auto it = ours.constBegin(); it != ours.constEnd(); ++it)
+            folders.insert(it.key(), it.value());
+        QStringList others;
+        for (auto it = folders.constBegin(); it != folders.constEnd(); ++it) {
+            if (it.value() == source.fileNumber && it.key() != name)
+                others << it.key();
+        }
+        if (!others.isEmpty()) {
+            clash.reason = tr("%1 on %2 has clip number %3, which %4 there already has: a player drive plays "
+                              "one clip per number.")
+                               .arg(name, where)
+                               .arg(source.fileNumber)
+                               .arg(others.join(QStringLiteral(", ")));
+            clashes << clash;
+            continue;
+        }
+        planned[parent].insert(name, source.fileNumber);
+    }
+    return clashes;
 }
 
 // ---------------------------------------------------------------------------
@@ -601,6 +730,7 @@ bool BatchConvertModel::setPath(const QModelIndex& index, Location at, const QSt
     edited.volumeLabel = edited.volumeRootRequired ? edited.volume.label : QString();
     edited.record.status = DestinationPending;
     changedRow(at.source, at.destination);
+    assignFreeClipNumber(at.source);
     return true;
 }
 
@@ -628,6 +758,9 @@ bool BatchConvertModel::setData(const QModelIndex& index, const QVariant& value,
         const int number = value.toInt();
         if (number < 1 || number > MaxFileNumber)
             return false;
+        // The drive dialog hands the number back unchanged: only a new one is a choice.
+        if (number != source.fileNumber)
+            source.automaticNumber = false;
         source.fileNumber = number;
         break;
     }

@@ -21,6 +21,8 @@ public:
     // Qt::UserRole of a destination's drive cell: the cursor shape shown over it.
     static constexpr int CursorRole = Qt::UserRole;
     static constexpr int MaxFileNumber = 9999;
+    // The highest clip number the index of a player drive holds.
+    static constexpr int MaxPlayerClipNumber = 9998;
 
     explicit BatchConvertModel(QObject* parent = nullptr);
     ~BatchConvertModel() override;
@@ -72,6 +74,22 @@ public:
     // come and gone since the paths were set).
     void refreshDestinations();
 
+    // Every source whose folder gave no clip number takes the lowest number
+    // that no other source and no other clip folder beside its destinations'
+    // clip folders uses (a batch starts: the drives may hold clips since).
+    void assignFreeClipNumbers();
+    // A destination whose clip a player drive would not play: its number is
+    // above the players' limit, or another clip folder there has it.
+    struct ClipNumberClash {
+        int row = -1;
+        int destination = -1;
+        QString reason;
+    };
+    // The clashes among the destinations given (source row, destination), in
+    // that order: a later destination also clashes with an earlier one's
+    // clip folder, which is written first.
+    QList<ClipNumberClash> clipNumberClashes(const QList<QPair<int, int>>& destinations) const;
+
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& child) const override;
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -100,6 +118,7 @@ private:
         QList<Destination> destinations;
         QString fileName;
         int fileNumber = 1;
+        bool automaticNumber = false;   // the folder named none, and nobody chose one
     };
     struct Location {
         int source = -1;
@@ -120,6 +139,8 @@ private:
     bool setPath(const QModelIndex& index, Location at, const QString& path);
     static DestinationVolume readVolume(const QString& path);
     void changedRow(int row, int destination);
+    QString clipFolderName(const Source& source, int number, const QString& path) const;
+    void assignFreeClipNumber(int row);
 
     std::vector<Source> m_sources;
     quintptr m_nextId = 1;

@@ -27,6 +27,7 @@
 #include <cstdio>
 
 #include "batchconvertmodel.h"
+#include "clipfolder.h"
 #include "driveselectdialog.h"
 #include "quorvelresources.h"
 #include "reporters.h"
@@ -47,7 +48,8 @@ QString clipFolderKey(const QString& clip)
 }
 
 // Whether converting into this clip folder would overwrite or mix with
-// anything: any entry counts, so stale frames of a longer run are not missed.
+// frames: any frame file counts, so stale frames of a longer run are not
+// missed; notes and folders beside them are kept and do not count.
 bool clipFolderInUse(const QString& clip)
 {
     const QFileInfo info(clip);
@@ -55,7 +57,7 @@ bool clipFolderInUse(const QString& clip)
         return false;
     if (!info.isDir())
         return true;
-    return !QDir(clip).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).isEmpty();
+    return hasFrameFiles(clip);
 }
 
 } // namespace
@@ -339,10 +341,22 @@ void BatchConvertWindow::addSource(bool autoAssign, QString folder, int rateInde
         if (autoAssign) {
             // Player drives by number; a later volume with the same number wins.
             QMap<int, QString> drives;
+            QMap<QString, QStringList> byLabel;
             for (const VolumeInfo& volume : VolumeInfo::mountedVolumes()) {
                 const int number = VolumeInfo::playerDriveNumber(volume.name());
-                if (number >= 0)
+                if (number >= 0) {
                     drives.insert(number, volume.rootPath());
+                    byLabel[volume.name()] << volume.rootPath();
+                }
+            }
+            // Two drives with one label: say which one is taken.
+            for (auto it = byLabel.constBegin(); it != byLabel.constEnd(); ++it) {
+                if (it.value().size() > 1)
+                    message(tr("Volume label '%1' matches %2 mounted volumes; using %3.")
+                                .arg(it.key())
+                                .arg(it.value().size())
+                                .arg(QDir::toNativeSeparators(it.value().last())),
+                            2);
             }
             if (!drives.isEmpty()) {
                 const int count = sequence->slotCount();
@@ -477,6 +491,8 @@ bool BatchConvertWindow::setDestinations(int row, int destination, bool withFile
 
 bool BatchConvertWindow::checkOutputs()
 {
+    // Numbers first: they name the clip folders checked below.
+    model->assignFreeClipNumbers();
     // Every destination starts again, completed ones too; the folders checked
     // are those of the destinations that will be converted.
     QList<QPair<int, int>> converted;
@@ -494,6 +510,26 @@ bool BatchConvertWindow::checkOutputs()
         }
     }
     std::sort(converted.begin(), converted.end());
+
+    // A clip a player drive would not play fails before anything is written.
+    refusedDestinations.clear();
+    QStringList refusals;
+    for (const BatchConvertModel::ClipNumberClash& clash : model->clipNumberClashes(converted)) {
+        const auto at = qMakePair(clash.row, clash.destination);
+        refusedDestinations.insert(at);
+        converted.removeAll(at);
+        model->setData(model->index(clash.destination, BatchConvertModel::StatusColumn, model->index(clash.row, 0)),
+                       DestinationFailed);
+        refusals << clash.reason;
+    }
+    if (!refusals.isEmpty()) {
+        if (commandLineMode) {
+            for (const QString& refusal : qAsConst(refusals))
+                message(refusal, 3);
+        } else {
+            message(refusals.join(QLatin1Char('\n')), 3);
+        }
+    }
 
     // Two destinations writing one clip folder would overwrite each other.
     QSet<QString> folders;
@@ -608,8 +644,8 @@ void BatchConvertWindow::startBatch()
         // folder on the system disk: nothing is written there.
         QList<int> gone;
         for (int d = 0; d < model->rowCount(source); ++d) {
-            if (!failedRows.contains(d) && model->destinationStatus(w, d) != DestinationCompleted
-                && model->volumeGone(w, d)) {
+            if (!failedRows.contains(d) && !refusedDestinations.contains(qMakePair(w, d))
+                && model->destinationStatus(w, d) != DestinationCompleted && model->volumeGone(w, d)) {
                 const QString path = model->destinationPath(w, d);
                 failRow(d);
                 gone << d;
@@ -620,7 +656,7 @@ void BatchConvertWindow::startBatch()
         QList<SequenceDestination> destinations;
         for (int slot = -1; slot < sequence->slotCount(); ++slot) {
             for (int d : model->destinationsForSlot(w, slot)) {
-                if (failedRows.contains(d))
+                if (failedRows.contains(d) || refusedDestinations.contains(qMakePair(w, d)))
                     continue;
                 runningDestinations.append(d);
                 destinations.append(SequenceDestination{model->outputBaseName(w, d), slot, DestinationPending});

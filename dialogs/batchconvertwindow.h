@@ -9,6 +9,8 @@
 #include <QMap>
 #include <QModelIndex>
 #include <QPixmap>
+#include <QPair>
+#include <QSet>
 #include <QString>
 
 #include "batchconsolereport.h"
@@ -115,6 +117,9 @@ private:
     // Destinations (by their place in the list handed over) the running
     // conversion could not take, and the drives it could not index.
     QList<int> failedIndexes;
+    // Destinations (source row, destination) that a batch does not write:
+    // their clip number does not fit their player drive.
+    QSet<QPair<int, int>> refusedDestinations;
     QStringList indexFailures;
     int messagesReported = 0;
 };

@@ -55,16 +55,26 @@ uint32_t GetClusterValue(DfsDrive* volume, uint32_t cluster)
         // A cluster the bitmap calls free belongs to no chain.
         if (volume->bitmapSector && !IsClusterAllocated(volume, cluster))
             return 0;
+        // An entry of 0 is a free cluster, as on FAT: it ends no chain.
         v = word32At(uint64_t(cluster) * 4);
-        if (v == 0)
-            v = kEndOfChain;
         break;
     default:
         FatalError("Invalid file system ID in GetClusterValue", 1);
     }
-    if (v < kBadCluster && v >= volume->clusterLimit)
-        v = kEndOfChain;
-    if (v == fatentry::kReservedValue)
+    // A link past the volume's clusters is damage, never an end: ending
+    // there would drop the rest of a folder without a word.
+    if ((v < kBadCluster && v >= volume->clusterLimit) || v == fatentry::kReservedValue)
+        RaiseError(DFS_E_FAT_ALLOCATION);
+    return v;
+}
+
+uint32_t NextChainCluster(DfsDrive* volume, uint32_t cluster)
+{
+    const uint32_t v = GetClusterValue(volume, cluster);
+    if (v >= kEndOfChain)
+        return 0;
+    // A free cluster inside a chain: the chain was cut.
+    if (v < 2)
         RaiseError(DFS_E_FAT_ALLOCATION);
     return v;
 }
@@ -76,8 +86,8 @@ uint32_t CountChainClusters(DfsDrive* volume, uint32_t first)
     uint32_t saved = first;
     uint32_t steps = 0;
     for (;;) {
-        const uint32_t v = GetClusterValue(volume, cur);
-        if (v < 2 || v >= kEndOfChain)
+        const uint32_t v = NextChainCluster(volume, cur);
+        if (v == 0)
             return count;
         cur = v;
         ++steps;
@@ -142,10 +152,10 @@ uint8_t* NextDirEntry(DfsDrive* volume, DirCursor* c)
             return nullptr;
         }
     } else if (c->index >= volume->bytesPerCluster / direntry::kSize) {
-        const uint32_t v = GetClusterValue(volume, c->cluster);
+        const uint32_t v = NextChainCluster(volume, c->cluster);
         c->index = 0;
         // A chain longer than the volume has clusters can only be a loop.
-        if (v < 2 || v >= volume->clusterLimit || v == c->loopCluster || ++c->visited >= ClusterCount(volume)) {
+        if (v == 0 || v >= volume->clusterLimit || v == c->loopCluster || ++c->visited >= ClusterCount(volume)) {
             c->cluster = 0;
             return nullptr;
         }

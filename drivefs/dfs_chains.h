@@ -11,7 +11,12 @@ constexpr uint32_t kBadCluster = 0xFFFFFFF7u;
 // The cluster number that stands for the FAT12/16 root area.
 constexpr uint32_t kRootArea = 0xFFFFFFFFu;
 
+// The FAT entry of cluster; 0 for a free cluster. A link past the volume's
+// clusters raises DFS_E_FAT_ALLOCATION.
 uint32_t GetClusterValue(DfsDrive* volume, uint32_t cluster);
+// The cluster after cluster in its chain, 0 at the end of the chain; a free
+// cluster inside the chain raises DFS_E_FAT_ALLOCATION.
+uint32_t NextChainCluster(DfsDrive* volume, uint32_t cluster);
 uint32_t CountChainClusters(DfsDrive* volume, uint32_t first);
 uint64_t ClusterToSector(const DfsDrive* volume, uint32_t cluster);
 inline uint32_t ClusterCount(const DfsDrive* volume) { return volume->clusterLimit - 2; }

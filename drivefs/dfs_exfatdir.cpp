@@ -49,8 +49,8 @@ struct ExfatDirWalk {
                 return nullptr;
             ++cluster;
         } else {
-            const uint32_t v = GetClusterValue(vol, cluster);
-            if (v < 2 || v >= vol->clusterLimit)
+            const uint32_t v = NextChainCluster(vol, cluster);
+            if (v == 0 || v >= vol->clusterLimit)
                 return nullptr;
             if (v == saved)
                 RaiseError(DFS_E_FAT_ALLOCATION);
@@ -63,7 +63,8 @@ struct ExfatDirWalk {
     }
 };
 
-// The file in the 32-byte FAT layout the rest of the library reads.
+} // namespace
+
 void ExfatEntryImage(uint8_t* out, const uint8_t* file, uint8_t streamFlags, uint32_t firstCluster, uint64_t length)
 {
     std::memset(out, 0, direntry::kSize);
@@ -79,7 +80,6 @@ void ExfatEntryImage(uint8_t* out, const uint8_t* file, uint8_t streamFlags, uin
     Put32(out + direntry::kFileSize, uint32_t(length));
     Put32(out + direntry::kImageSizeHigh, uint32_t(length >> 32));
 }
-} // namespace
 
 int32_t LookupExfatPath(DfsFile* slot, const char* path)
 {

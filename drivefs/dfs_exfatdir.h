@@ -12,3 +12,6 @@ uint16_t ExfatNameHash(const DfsDrive* volume, const char* name);
 // each secondary entry in turn.
 uint16_t ExfatEntrySetChecksum(const uint8_t* fileEntry);
 uint16_t ExfatChecksumEntry(const uint8_t* entry, uint16_t checksum);
+// The file of an entry set (its file entry and its stream extension's flags,
+// first cluster and length) in the 32-byte FAT layout the rest of the library reads.
+void ExfatEntryImage(uint8_t* out, const uint8_t* file, uint8_t streamFlags, uint32_t firstCluster, uint64_t length);

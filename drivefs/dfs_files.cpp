@@ -51,8 +51,8 @@ void ResetCursor(DfsFile* f)
 // The next cluster of a FAT chain; 0 where the chain ends.
 uint32_t ChainNext(DfsDrive* vol, uint32_t cluster)
 {
-    const uint32_t v = GetClusterValue(vol, cluster);
-    return v < 2 || v >= vol->clusterLimit ? 0 : v;
+    const uint32_t v = NextChainCluster(vol, cluster);
+    return v >= vol->clusterLimit ? 0 : v;
 }
 
 // Finds where the file's chain first comes back to a cluster it already
@@ -323,7 +323,12 @@ void AddFilePositionHigh(DfsFile* f, uint64_t position)
     AdvanceFilePosition(f, position);
 }
 
-int32_t OpenVolumeFile(const char* path)
+namespace {
+
+// Opens a file of path's volume for reading; locate fills the claimed slot's
+// entry copy (and its folder position), or raises.
+template <typename Locate>
+int32_t OpenFileSlot(const char* path, Locate locate)
 {
     int32_t handle = 0;
     DfsFile* slot = nullptr;
@@ -337,8 +342,7 @@ int32_t OpenVolumeFile(const char* path)
                 opened = true;
                 return;
             }
-            if (LookupPath(slot, path) != 1)
-                RaiseError(DFS_E_FILE_NOT_FOUND);
+            locate(slot);
             CheckSharing(slot);
             DfsDrive* vol = slot->drive;
             // A FAT folder's entry has no size: its chain gives one.
@@ -374,6 +378,27 @@ int32_t OpenVolumeFile(const char* path)
             UnlockDevice(dev);
         });
     return r < 0 ? r : handle;
+}
+
+} // namespace
+
+int32_t OpenVolumeFile(const char* path)
+{
+    return OpenFileSlot(path, [path](DfsFile* slot) {
+        if (LookupPath(slot, path) != 1)
+            RaiseError(DFS_E_FILE_NOT_FOUND);
+    });
+}
+
+int32_t OpenVolumeFileEntry(const char* volume, const uint8_t* entry, uint32_t dirCluster, uint32_t dirIndex)
+{
+    return OpenFileSlot(volume, [&](DfsFile* slot) {
+        if (slot->drive->fsId != FS_EXFAT)
+            RaiseError(DFS_E_INVALID_FS);
+        std::memcpy(slot->entry, entry, direntry::kSize);
+        slot->dirCluster = dirCluster;
+        slot->dirIndex = dirIndex;
+    });
 }
 
 int32_t ReadVolumeFile(int32_t handle, void* buffer, uint32_t count, uint32_t* bytesRead)

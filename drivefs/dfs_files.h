@@ -14,3 +14,9 @@ void AddFilePositionHigh(DfsFile* slot, uint64_t position);
 constexpr uint32_t kFatPositionHighLimit = 255;
 constexpr uint32_t kExfatPositionHighLimit = 511;
 uint32_t PositionHighLimit(const DfsFile* slot);
+
+// Opens for reading the file of an exFAT volume ("X:") whose entry copy (in
+// the layout ExfatEntryImage makes) was read from its folder at dirCluster,
+// entry dirIndex: no name is looked up, so any name it has is fine.
+// Returns a handle or a negative code.
+int32_t OpenVolumeFileEntry(const char* volume, const uint8_t* entry, uint32_t dirCluster, uint32_t dirIndex);

@@ -32,6 +32,8 @@ public:
 signals:
     // level: a reporting::MessageLevel
     void message(QString text, int level = reporting::WarningMessage);
+    // The drive at root has been read and its index is about to be written.
+    void scanned(QString root);
 
 private:
     void report(const QString& text, bool interactive);

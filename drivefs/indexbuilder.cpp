@@ -9,6 +9,8 @@
 #include "dfs_codepage.h"
 #include "dfs_device.h"
 #include "dfs_drives.h"
+#include "dfs_exfatdir.h"
+#include "dfs_files.h"
 #include "dfs_runtime.h"
 #include "dfs_types.h"
 #include "drivefs.h"
@@ -95,8 +97,8 @@ private:
             ++m_cluster;
             return true;
         }
-        const uint32_t next = GetClusterValue(m_volume, m_cluster);
-        if (next < 2 || next >= kEndOfChain || next == m_remembered)
+        const uint32_t next = NextChainCluster(m_volume, m_cluster);
+        if (next == 0 || next == m_remembered)
             return end();
         if (next >= m_volume->clusterLimit)
             RaiseError(DFS_E_BAD_DIR_ENTRY);    // a bad-cluster mark inside a directory
@@ -135,6 +137,7 @@ public:
         m_missing = length;
         m_length = 0;
         m_text[0] = 0;
+        m_utf16.clear();
     }
 
     // Appends the characters of one name entry; true when the name is complete.
@@ -142,8 +145,10 @@ public:
     {
         const uint32_t count = m_missing < exfatdir::kNameCharsPerEntry ? m_missing : exfatdir::kNameCharsPerEntry;
         uint16_t chars[exfatdir::kNameCharsPerEntry];
-        for (uint32_t i = 0; i < count; ++i)
+        for (uint32_t i = 0; i < count; ++i) {
             chars[i] = Get16(entry + exfatdir::kFileName + 2 * i);
+            m_utf16 += char16_t(chars[i]);
+        }
         Utf16ToOem(m_text + m_length, m_text + sizeof m_text, chars, count);
         m_length += std::strlen(m_text + m_length);
         m_missing -= count;
@@ -151,14 +156,38 @@ public:
     }
 
     bool complete() const { return m_missing == 0; }
+    // The name in 8-bit text (letters outside the code page as "_"), for
+    // its digits and extension.
     const char* text() const { return m_text; }
     size_t length() const { return m_length; }
+    // The name as the directory holds it.
+    const std::u16string& utf16() const { return m_utf16; }
 
 private:
     uint32_t m_missing = 0;
     size_t m_length = 0;
     char m_text[kNameMax + 16];
+    std::u16string m_utf16;
 };
+
+// Whether a player that reads the file as one run of sectors from its first
+// sector reads the file: its clusters follow each other (the stream's
+// NoFatChain flag, or a chain in which every next cluster is the one after).
+bool IsOneRun(DfsDrive* volume, uint32_t first, bool noFatChain, uint64_t length)
+{
+    uint32_t last = 0;
+    if (noFatChain)
+        return ContiguousLastCluster(volume, first, length, &last);
+    const uint64_t clusters = (length + volume->bytesPerCluster - 1) >> volume->clusterShift;
+    uint32_t cluster = first;
+    for (uint64_t i = 1; i < clusters; ++i) {
+        const uint32_t next = NextChainCluster(volume, cluster);
+        if (next != cluster + 1)
+            return false;
+        cluster = next;
+    }
+    return true;
+}
 
 bool InClusterHeap(const DfsDrive* volume, uint32_t cluster)
 {
@@ -313,20 +342,32 @@ uint16_t IndexImageCrc(const uint8_t* image, size_t length)
 }
 
 uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
-                         char* firstFrameName)
+                         ClipFirstFrame* first, uint32_t* fragmented)
 {
-    firstFrameName[0] = 0;
+    first->name.clear();
+    *fragmented = 0;
     int32_t highest = -1;
     int32_t lowest = kFirstFrameLimit;
+    uint8_t fileEntry[direntry::kSize] = {};
+    uint32_t fileEntryIndex = 0;
     uint32_t firstCluster = 0;
+    uint8_t streamFlags = 0;
+    uint64_t dataLength = 0;
     bool naming = false;
     NameCollector name;
     DirWalk walk(volume, folder);
     uint8_t entry[direntry::kSize];
-    while (walk.next(entry)) {
+    for (uint32_t index = 0; walk.next(entry); ++index) {
+        if (entry[0] == exfatdir::kTypeFile) {
+            std::memcpy(fileEntry, entry, direntry::kSize);
+            fileEntryIndex = index;
+            continue;
+        }
         if (entry[0] == exfatdir::kTypeStream) {
             // Every stream extension starts a new name, whatever its file entry says.
             firstCluster = Get32(entry + exfatdir::kFirstCluster);
+            streamFlags = entry[exfatdir::kGeneralFlags];
+            dataLength = Get64(entry + exfatdir::kDataLength);
             name.start(entry[exfatdir::kNameLength]);
             naming = entry[exfatdir::kNameLength] != 0;
             continue;
@@ -349,9 +390,15 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
         // to play from: its entry stays unused and it is never the first frame.
         if (!InClusterHeap(volume, firstCluster))
             continue;
+        if (!IsOneRun(volume, firstCluster, (streamFlags & exfatdir::kNoFatChain) != 0, dataLength))
+            ++*fragmented;
         if (number < lowest) {
             lowest = number;
-            std::memcpy(firstFrameName, name.text(), length + 1);
+            ExfatEntryImage(first->entry, fileEntry, streamFlags, firstCluster, dataLength);
+            first->folderCluster = folder.firstCluster;
+            first->entryIndex = fileEntryIndex;
+            first->name = name.utf16();
+            first->kind = kind;
         }
         const uint64_t sector = ClusterToSector(volume, firstCluster) + (kind == KrxFrame ? 1 : 0);
         PutFrameEntry(image, base + uint32_t(number), uint32_t(sector));
@@ -360,7 +407,7 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
 }
 
 int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
-                        std::vector<ClipFirstFrame>* firstFrames)
+                        std::vector<ClipFirstFrame>* firstFrames, std::vector<IndexProblem>* problems)
 {
     const uint32_t rootCluster = uint32_t(volume->rootDir);
     if (rootCluster == 0)
@@ -370,7 +417,7 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
     int32_t state = SCAN_SEEKING;  // SCAN_AFTER_FILE only after a folder's file entry
     DirExtent folder;
     NameCollector name;
-    char firstFrame[kNameMax + 16];
+    ClipFirstFrame first;
 
     DirExtent root;
     root.firstCluster = rootCluster;
@@ -411,31 +458,31 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
         const int32_t clip = ParseTrailingNumber(&digits, name.text(), nameLength);
         if (nameLength == 0 || digits == 0 || uint32_t(clip) >= kClipRecordCount)
             continue;
-        const uint32_t count = IndexClipFolder(volume, folder, image, base, firstFrame);
+        uint32_t fragmented = 0;
+        const uint32_t count = IndexClipFolder(volume, folder, image, base, &first, &fragmented);
         if (count == 0)
             continue;
+        if (fragmented && problems) {
+            IndexProblem problem;
+            problem.kind = IndexProblem::FragmentedFrames;
+            problem.folder = name.utf16();
+            problem.count = fragmented;
+            problems->push_back(problem);
+        }
         uint8_t* record = ClipRecord(image, uint32_t(clip));
         Put32(record + ClipFirstEntry, base);
         Put32(record + ClipLastEntry, base + count - 1);
         base += count;
-        if (firstFrame[0] == 0)
+        if (first.name.empty())
             continue;   // every frame numbered past the first-frame limit, or none with data
-        const size_t frameLength = std::strlen(firstFrame);
-        if (nameLength + 1 + frameLength >= 260) {
+        // The players' path limit: folder, separator and frame name below 260 characters.
+        if (nameLength + 1 + first.name.size() >= 260) {
             result = DFS_E_INVALID_NAME;
             continue;
         }
         if (firstFrames) {
-            ClipFirstFrame first;
             first.clip = uint32_t(clip);
-            char* out = first.path;
-            *out++ = volume->letter;
-            *out++ = ':';
-            *out++ = '/';
-            std::memcpy(out, name.text(), nameLength);
-            out += nameLength;
-            *out++ = '/';
-            std::memcpy(out, firstFrame, frameLength + 1);
+            first.folder = name.utf16();
             firstFrames->push_back(first);
         }
     }
@@ -443,14 +490,8 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
     return result;
 }
 
-void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
+void ReadClipFrameFormat(int32_t handle, int kind, uint8_t* image, uint32_t clipNumber)
 {
-    const FrameKind kind = FrameFileKind(path, std::strlen(path));
-    if (kind == NotAFrame)
-        return;
-    const int32_t handle = OpenVolumeFile(path);
-    if (handle < 0)
-        return;
     uint8_t* record = ClipRecord(image, clipNumber);
     VolumeFileInfo info;
     if (GetVolumeFileInfo(handle, &info) == 0)
@@ -471,7 +512,7 @@ void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
             Put32(record + ClipExtraBits, depth32 ? 8 : 0);
         }
         TgaFreeImage(&tga);
-    } else {
+    } else if (kind == KrxFrame) {
         int64_t position = 12;
         uint32_t values[8] = {};
         bool complete = SeekVolumeFile(handle, &position, 0) == 0;
@@ -488,7 +529,6 @@ void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber)
             Put32(record + ClipHeight, values[1]);
         }
     }
-    CloseVolumeFile(handle);
 }
 
 namespace {
@@ -519,8 +559,10 @@ int32_t VolumePathAt(int64_t byteOffset, char path[3])
 
 } // namespace
 
-int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset)
+int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset,
+                   std::vector<IndexProblem>* problems)
 {
+    std::vector<IndexProblem> found;
     *length = 0;
     char letterPath[3] = {};
     DfsFile* slot = nullptr;
@@ -543,15 +585,35 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
             result = DFS_E_INVALID_FS;
         } else {
             int32_t walked = 0;
-            result = Protected([&] { walked = IndexVolumeRoot(volume, image, length, &firstFrames); },
+            result = Protected([&] { walked = IndexVolumeRoot(volume, image, length, &firstFrames, &found); },
                                [](ExceptionFrame&) {}, [] {});
             if (result == 0)
                 result = walked;
             if (result == 0) {
                 // Read outside the walk's protected block, so that a frame that
                 // cannot be opened or read returns its code instead of ending the walk.
-                for (const ClipFirstFrame& first : firstFrames)
-                    ReadClipFrameFormat(first.path, image, first.clip);
+                const char drivePath[3] = {volume->letter, ':', 0};
+                for (const ClipFirstFrame& first : firstFrames) {
+                    const int32_t handle =
+                        OpenVolumeFileEntry(drivePath, first.entry, first.folderCluster, first.entryIndex);
+                    if (handle < 0) {
+                        IndexProblem problem;
+                        problem.kind = IndexProblem::FirstFrameUnreadable;
+                        problem.folder = first.folder;
+                        problem.frame = first.name;
+                        problem.code = handle;
+                        found.push_back(problem);
+                        continue;
+                    }
+                    ReadClipFrameFormat(handle, first.kind, image, first.clip);
+                    CloseVolumeFile(handle);
+                }
+            }
+            // A player cannot play such a drive: no index is better than one
+            // that sends it to other data.
+            if (result == 0 && !found.empty()) {
+                const IndexProblem& problem = found.front();
+                result = problem.kind == IndexProblem::FirstFrameUnreadable ? problem.code : DFS_E_DATA;
             }
             if (result == 0) {
                 Put32(image + kIndexMagicOffset, kIndexMagic);
@@ -567,5 +629,7 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
             UnlockDevice(device);
     }
     ShutdownVolumeLibrary();
+    if (problems)
+        *problems = found;
     return int8_t(result);
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct DfsDrive;
@@ -49,25 +50,50 @@ enum ClipRecordField : size_t {
 // Zeroes the image and sets everything from the reserved area on to 0xFF.
 void InitIndexImage(uint8_t* image);
 
+// What keeps a drive from being indexed beyond a library code: clip folders
+// a player could not play as they are stored.
+struct IndexProblem {
+    enum Kind {
+        FragmentedFrames,       // count frame files not in one run of clusters
+        FirstFrameUnreadable,   // the clip's first frame could not be opened (code)
+    };
+    Kind kind = FragmentedFrames;
+    std::u16string folder;      // names as the directory holds them
+    std::u16string frame;
+    uint32_t count = 0;
+    int32_t code = 0;
+};
+
 // Indexes a volume of the library's disk into image (kIndexImageSize bytes,
 // prepared by InitIndexImage) and sets *length to the bytes to write.
 // path "" is the library's default volume. With volumeOffset >= 0 the volume
 // that starts at that byte offset of the disk is indexed instead.
-// Returns a volume library error code, 0 on success.
-int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset = -1);
+// Returns a volume library error code, 0 on success; a drive with problems
+// (listed in *problems when given) returns DFS_E_DATA or the code of the
+// first frame that could not be opened.
+int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset = -1,
+                   std::vector<IndexProblem>* problems = nullptr);
 
-// One frame whose Targa or KRX header fills a clip record after the walk.
+// One clip's first frame, as its folder lists it; its Targa or KRX header
+// fills the clip record after the walk. It is opened by this entry, not by
+// name: a name need not be writable in the library's 8-bit paths.
 struct ClipFirstFrame {
-    uint32_t clip;
-    char path[272];     // "X:/" + folder + "/" + frame
+    uint32_t clip = 0;
+    int kind = 0;               // a FrameKind
+    uint8_t entry[32] = {};     // the file in the library's entry layout (ExfatEntryImage)
+    uint32_t folderCluster = 0; // where its entry set lies
+    uint32_t entryIndex = 0;
+    std::u16string folder;
+    std::u16string name;
 };
 
 // Walks the root directory of an exFAT volume: hands out the frame entry runs
 // and fills the clip records' entry fields. First frames to read are added to
-// firstFrames in directory order. Returns 0, -3 (a first frame's path is too
-// long) or -9 (no root directory); read failures raise.
+// firstFrames in directory order; clip folders whose frames a player could
+// not play go to problems. Returns 0, -3 (a first frame's path is too long)
+// or -9 (no root directory); read failures raise.
 int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
-                        std::vector<ClipFirstFrame>* firstFrames);
+                        std::vector<ClipFirstFrame>* firstFrames, std::vector<IndexProblem>* problems = nullptr);
 
 // A directory as its stream extension entry describes it.
 struct DirExtent {
@@ -78,12 +104,14 @@ struct DirExtent {
 
 // Walks one clip folder, filling the frame entries from base on. Returns the
 // number of entries the clip takes (highest frame number + 1, 0 without
-// frames); firstFrameName (256 bytes) receives the lowest-numbered frame's name.
+// frames); first receives the lowest-numbered frame (its name empty when
+// none has data) and fragmented the number of frame files that are not one
+// run of clusters.
 uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
-                         char* firstFrameName);
+                         ClipFirstFrame* first, uint32_t* fragmented);
 
-// Fills the format fields of clip record clipNumber from the frame file at path.
-void ReadClipFrameFormat(const char* path, uint8_t* image, uint32_t clipNumber);
+// Fills the format fields of clip record clipNumber from an open frame file.
+void ReadClipFrameFormat(int32_t handle, int kind, uint8_t* image, uint32_t clipNumber);
 
 enum FrameKind { NotAFrame = 0, TargaFrame = 1, KrxFrame = 2 };
 // ".tga" or ".krx" (lower case only) in the four characters before length.

@@ -40,12 +40,26 @@ void ClipFolderLock::release()
     m_fd = -1;
 }
 
-bool removeFrameFiles(const QString& folder)
+namespace {
+
+QStringList frameFiles(const QString& folder)
 {
-    const QStringList names = QDir(folder).entryList(
+    return QDir(folder).entryList(
         {QStringLiteral("*.tga"), QStringLiteral("*.krx"), QStringLiteral(".*.tga.part"), QStringLiteral(".*.krx.part"),
          QStringLiteral(".*.tga.??????.part"), QStringLiteral(".*.krx.??????.part")},
         QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+}
+
+} // namespace
+
+bool hasFrameFiles(const QString& folder)
+{
+    return !frameFiles(folder).isEmpty();
+}
+
+bool removeFrameFiles(const QString& folder)
+{
+    const QStringList names = frameFiles(folder);
     bool ok = true;
     for (const QString& name : names)
         ok = QFile::remove(folder + QLatin1Char('/') + name) && ok;

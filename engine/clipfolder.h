@@ -24,6 +24,10 @@ private:
     bool m_heldElsewhere = false;
 };
 
+// Whether folder holds frame files (".tga", ".krx", any case) or unfinished
+// ones: what an overwrite replaces. Other files and folders do not count.
+bool hasFrameFiles(const QString& folder);
+
 // Removes the frame files (".tga", ".krx", any case) and unfinished frame
 // files (hidden, ending in ".part") of folder; every other file and every folder stays. False when one
 // could not be removed.

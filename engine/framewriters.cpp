@@ -5,12 +5,16 @@
 #include "targasequence.h"
 
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QtEndian>
 
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +39,33 @@ std::vector<uint8_t>& threadBuffer(size_t bytes)
 void startWriteback(const exclusivefile::TemporaryFile& file)
 {
     ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+// File system types (statfs f_type) whose allocators need the reservation below.
+constexpr __fsword_t kMsdosMagic = 0x4d44;        // vfat
+constexpr __fsword_t kExfatMagic = 0x2011BAB0;    // the kernel's exfat
+constexpr __fsword_t kFuseMagic = 0x65735546;     // exfat-fuse
+
+// Takes the frame's whole size on the disk in one step, before any byte of
+// it is written: frames written side by side would otherwise take their
+// clusters in turns, and a player reads each frame as one run of sectors.
+bool reserveFrameSpace(int fd, uint64_t size)
+{
+    // Only the FAT family hands clusters out in the order of the writes;
+    // ext4 and the like place each file whole by themselves (delayed allocation).
+    struct statfs fs;
+    if (size == 0 || ::fstatfs(fd, &fs) != 0
+        || (fs.f_type != kMsdosMagic && fs.f_type != kExfatMagic && fs.f_type != kFuseMagic))
+        return true;
+    // One at a time, so that the file system hands each file its clusters in a row.
+    static QMutex reserving;
+    QMutexLocker lock(&reserving);
+    if (::fallocate(fd, 0, 0, off_t(size)) == 0)
+        return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    // exfat-fuse has no fallocate: growing the file allocates all its clusters in one request.
+    return ::ftruncate(fd, off_t(size)) == 0;
 }
 
 // The frame file under a temporary name of our own in its clip folder, made
@@ -142,17 +173,16 @@ void TargaWriter::run()
     // Written under another name and renamed when whole: a process killed
     // mid-file leaves no cut-off frame for the drive index to list.
     const std::unique_ptr<exclusivefile::TemporaryFile> file(frameFile(fileName));
-    const int fd = file->fd() >= 0 ? ::dup(file->fd()) : -1;
-    FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (!stream && fd >= 0)
-        ::close(fd);
-    TgaResult rc = stream ? TgaWriteStream(stream, &image) : TgaOpenFailed;
+    TgaResult rc = TgaOpenFailed;
+    if (file->fd() >= 0 && reserveFrameSpace(file->fd(), TgaStoredSize(&image))) {
+        const int fd = ::dup(file->fd());
+        FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+        if (!stream && fd >= 0)
+            ::close(fd);
+        if (stream)
+            rc = TgaWriteAndClose(stream, &image);
+    }
     image.pixels = nullptr;
-    // A full disk often shows only when the buffers are flushed.
-    if (stream && std::fflush(stream) != 0 && rc == TgaOk)
-        rc = TgaWriteFailed;
-    if (stream && std::fclose(stream) != 0 && rc == TgaOk)
-        rc = TgaWriteFailed;
     if (rc != TgaOk) {
         fail();
         return;
@@ -188,6 +218,7 @@ void KRXWriter::run()
     QFile file;
     bool ok = output->fd() >= 0
         && file.open(output->fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    ok = ok && reserveFrameSpace(output->fd(), HeaderSize + e);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);

@@ -227,11 +227,12 @@ QString TargaSequence::framePath(int n) const
 uint8_t* TargaSequence::readFrame(int n, int* width, int* height, bool flipToTopDown, bool to24Bit,
                                   TgaImage* image, int* fileDepth)
 {
-    TgaFreeImage(image);
     const QString path = framePath(n);
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        TgaFreeImage(image);
         return nullptr;
-    if (TgaReadPath(image, QFile::encodeName(path).constData()) != TgaOk)
+    }
+    if (TgaReadPathReusing(image, QFile::encodeName(path).constData()) != TgaOk)
         return nullptr;
 
     const int w = image->width, h = image->height;
@@ -534,13 +535,19 @@ void TargaSequence::convertSequence()
         return !failed;
     };
 
+    // Two frame buffers in turn: a frame's writer jobs share its buffer
+    // read-only, so the next frame is read into the other one while this one
+    // is written, without copies. A buffer is read into again only after the
+    // jobs of the frame before have ended and let go of it (confirmQueued),
+    // so its pages are not faulted in afresh for every frame.
+    std::shared_ptr<SharedFrame> frames[2] = {std::make_shared<SharedFrame>(), std::make_shared<SharedFrame>()};
     for (qint64 i = m_firstFrame; i < qint64(m_firstFrame) + m_frameCount; ++i) {
         if (!runningLocked())
             break;
-        // Each frame gets a buffer of its own that its writer jobs share read-only,
-        // so the next frame is read while this one is written, without copies.
         // Writers address rows in picture order, so the rows are never flipped here.
-        auto frame = std::make_shared<SharedFrame>();
+        std::shared_ptr<SharedFrame>& frame = frames[i % 2];
+        if (frame.use_count() > 1)
+            frame = std::make_shared<SharedFrame>();
         if (i == m_firstFrame)
             prefetchFrame(int(i + 1));
         if (i + 2 < qint64(m_firstFrame) + m_frameCount)

@@ -124,7 +124,9 @@ TgaResult decodeRle(TgaImage* image, TgaSource& src)
     return TgaOk;
 }
 
-TgaResult readHeaderAndData(TgaImage* image, TgaSource& src)
+// spare (spareBytes long, malloc'd, may be null) takes the pixels when it is
+// large enough; *spare is cleared when it was taken.
+TgaResult readHeaderAndData(TgaImage* image, TgaSource& src, uint8_t** spare = nullptr, uint64_t spareBytes = 0)
 {
     // The record is read afresh: a file that ends early leaves zeros, not
     // what an earlier image left, in the fields it never reached.
@@ -217,7 +219,12 @@ TgaResult readHeaderAndData(TgaImage* image, TgaSource& src)
     } else if (exceedsFile(bytes)) {
         return TgaReadFailed;
     }
-    image->pixels = static_cast<uint8_t*>(malloc(size_t(bytes)));
+    if (spare && *spare && spareBytes >= bytes) {
+        image->pixels = *spare;
+        *spare = nullptr;
+    } else {
+        image->pixels = static_cast<uint8_t*>(malloc(size_t(bytes)));
+    }
     if (!image->pixels)
         return TgaOutOfMemory;
     if (TgaIsRle(image))
@@ -225,11 +232,11 @@ TgaResult readHeaderAndData(TgaImage* image, TgaSource& src)
     return src.read(image->pixels, bytes) ? TgaOk : TgaReadFailed;
 }
 
-TgaResult readImage(TgaImage* image, TgaSource& src)
+TgaResult readImage(TgaImage* image, TgaSource& src, uint8_t** spare = nullptr, uint64_t spareBytes = 0)
 {
     if (!image)
         return TgaReadFailed;
-    TgaResult rc = readHeaderAndData(image, src);
+    TgaResult rc = readHeaderAndData(image, src, spare, spareBytes);
     if (rc != TgaOk)
         TgaFreeImage(image);
     return rc;
@@ -332,6 +339,24 @@ TgaResult TgaReadPath(TgaImage* image, const char* path)
     return rc;
 }
 
+TgaResult TgaReadPathReusing(TgaImage* image, const char* path)
+{
+    if (!image)
+        return TgaReadFailed;
+    uint8_t* spare = image->pixels;
+    const uint64_t spareBytes = spare ? pixelBytes(image) : 0;
+    image->pixels = nullptr;
+    TgaFreeImage(image);
+    TgaResult rc = TgaOpenFailed;
+    if (FILE* f = fopen(path, "rb")) {
+        StreamSource src(f);
+        rc = readImage(image, src, &spare, spareBytes);
+        fclose(f);
+    }
+    free(spare);
+    return rc;
+}
+
 TgaResult TgaReadStream(TgaImage* image, FILE* stream)
 {
     StreamSource src(stream);
@@ -359,13 +384,28 @@ TgaResult TgaWritePath(const char* path, const TgaImage* image)
     FILE* f = fopen(path, "wb");
     if (!f)
         return TgaOpenFailed;
-    TgaResult rc = TgaWriteStream(f, image);
+    return TgaWriteAndClose(f, image);
+}
+
+TgaResult TgaWriteAndClose(FILE* stream, const TgaImage* image)
+{
+    TgaResult rc = TgaWriteStream(stream, image);
     // A full disk often shows only when the buffers are flushed.
-    if (fflush(f) != 0 && rc == TgaOk)
+    if (fflush(stream) != 0 && rc == TgaOk)
         rc = TgaWriteFailed;
-    if (fclose(f) != 0 && rc == TgaOk)
+    if (fclose(stream) != 0 && rc == TgaOk)
         rc = TgaWriteFailed;
     return rc;
+}
+
+uint64_t TgaStoredSize(const TgaImage* image)
+{
+    if (TgaIsRle(image))
+        return 0;
+    const uint64_t colorMap = image->colorMapType == 1
+        ? uint64_t(image->colorMapLength) * (image->colorMapEntrySize / 8u)
+        : 0;
+    return 18 + image->idLength + colorMap + pixelBytes(image) + sizeof(kFooter);
 }
 
 TgaResult TgaWriteStream(FILE* stream, const TgaImage* image)

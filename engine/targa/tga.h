@@ -78,6 +78,9 @@ protected:
 };
 
 TgaResult TgaReadPath(TgaImage* image, const char* path);
+// As TgaReadPath, reading into image's own pixel buffer when it is large
+// enough: a fresh multi-megabyte buffer per frame costs a page fault per page.
+TgaResult TgaReadPathReusing(TgaImage* image, const char* path);
 TgaResult TgaReadStream(TgaImage* image, FILE* stream);
 TgaResult TgaReadSource(TgaImage* image, TgaSource& source);
 // RLE decoding into image->pixels (already allocated, width * height pixels).
@@ -85,7 +88,12 @@ TgaResult TgaReadRleStream(TgaImage* image, FILE* stream);
 TgaResult TgaReadRleSource(TgaImage* image, TgaSource& source);
 
 TgaResult TgaWritePath(const char* path, const TgaImage* image);
+// The length of the file TgaWriteStream writes for an uncompressed image; 0
+// for a run-length encoded one, whose length shows only when it is written.
+uint64_t TgaStoredSize(const TgaImage* image);
 TgaResult TgaWriteStream(FILE* stream, const TgaImage* image);
+// TgaWriteStream, then closes stream; a failed flush or close fails the write.
+TgaResult TgaWriteAndClose(FILE* stream, const TgaImage* image);
 TgaResult TgaWriteRleRow(FILE* stream, const TgaImage* image, int row);
 
 // RLE encoder decisions for the pixel at 'position' of one row.

@@ -726,10 +726,12 @@ void TestBatchWindow::overwriteQuestion()
     const QString out = root("out overwrite");
     QVERIFY(setPath(w, 0, 0, out));
     QVERIFY(modelOf(w)->setData(cell(w, 0, 0, 4), DestinationCompleted));
-    // Not a frame file, yet the clip folder is in use: the question comes.
+    // A frame file of the other format, not one this run writes, puts the
+    // clip folder in use: the question comes. Notes beside it stay.
     const QString clip = out + "long_f25_00001";
     QVERIFY(QDir().mkpath(clip));
     QVERIFY(writeAll(clip + "/notes.txt", "keep me"));
+    QVERIFY(writeAll(clip + "/stale0001.krx", "an earlier run"));
     QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);
     {
         Modal modal;
@@ -740,7 +742,7 @@ void TestBatchWindow::overwriteQuestion()
         QCOMPARE(modal.boxes[0].parent, &w);
     }
     QCOMPARE(finished.count(), 0);
-    QCOMPARE(filesIn(clip), QStringList{"notes.txt"});
+    QCOMPARE(filesIn(clip), (QStringList{"notes.txt", "stale0001.krx"}));
     // Every destination went back to pending, the completed one too.
     QCOMPARE(text(w, 0, 0, 4), QString("Pending"));
     QVERIFY(action(w, "actionStartBatch")->isVisible());

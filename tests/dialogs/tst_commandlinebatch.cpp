@@ -178,17 +178,18 @@ void TestCommandLineBatch::secondRunNotEmptyThenForce()
     QCOMPARE(QString::fromUtf8(again.out), expected);
     QCOMPARE(folderSnapshot(clip), before);
 
-    // A clip folder holding anything at all counts as not empty.
+    // A clip folder holding any frame file counts as not empty: here one of
+    // a longer earlier run, in the other format.
     const QString other = m_tmp.filePath("other root");
     QVERIFY(QDir().mkpath(other + "/take_f25_00003"));
-    QVERIFY(writeAll(other + "/take_f25_00003/stale.txt", "x"));
+    QVERIFY(writeAll(other + "/take_f25_00003/take0042.krx", "x"));
     CommandLineBatchJob silentJob = job(m_hd, {other}, {"0"}, {""}, k25);
     silentJob.silent = true;
     const Run stale = run(silentJob);
     QVERIFY(!stale.done);
     QCOMPARE(QString::fromUtf8(stale.out), "\nERROR: Output directory '" + other
                  + "/take_f25_00003' is not empty!  Please delete the directory or use force overwrite option.\r\n");
-    QCOMPARE(filesIn(other + "/take_f25_00003"), QStringList{"stale.txt"});
+    QCOMPARE(filesIn(other + "/take_f25_00003"), QStringList{"take0042.krx"});
 
     // With force: written again, the damaged frame whole once more.
     QVERIFY(writeAll(clip + "/take0004.tga", "damaged"));

@@ -55,6 +55,19 @@ bool setPath(BatchConvertWindow& w, int destination, const QString& path)
     return m->setData(m->index(destination, BatchConvertModel::DestinationColumn, source), path);
 }
 
+// A silent command-line job of source's whole frames into root, one destination.
+CommandLineBatchJob commandLineJob(const QString& source, const QString& root)
+{
+    CommandLineBatchJob job;
+    job.sources = QStringList{source};
+    job.destinations = QStringList{root};
+    job.destinationSlots = QStringList{"0"};
+    job.volumeNames = QStringList{QString()};
+    job.inputFrameRate = k25;
+    job.silent = true;
+    return job;
+}
+
 // Everything in a folder, files and folders, hidden ones too, sorted.
 QStringList entries(const QString& dir)
 {
@@ -74,6 +87,9 @@ private slots:
     void pulledLabelDriveInACommandLineRun();
     void confirmedOverwriteReplacesTheFrames();
     void driveIndexFailuresReportedOnce();
+    void clipNumbersFitThePlayerDrive();
+    void foldersWithoutFramesAreNotInUse();
+    void twoDrivesWithOneLabelAreWarned();
 
 private:
     static QString drivesMissing()
@@ -84,6 +100,17 @@ private:
         if (!QFileInfo::exists(indexfixture::kPython))
             return "missing /usr/bin/python3 (the index checker)";
         return QString();
+    }
+
+    // A copy of the shots in a folder (under the test's folder) named name,
+    // their names starting with prefix instead of "shot".
+    QString copyOfShots(const QString& name, const QString& prefix)
+    {
+        const QString folder = m_tmp.filePath(name);
+        QDir().mkpath(folder);
+        for (const QString& file : filesIn(m_shot))
+            QFile::copy(m_shot + "/" + file, folder + "/" + prefix + file.mid(4));
+        return folder;
     }
 
     QTemporaryDir m_tmp;
@@ -210,13 +237,8 @@ void TestPlayerDrives::pulledLabelDriveInACommandLineRun()
     QCOMPARE(VolumeInfo::findByLabel(label).rootPath(), root);
     QVERIFY(drive.unmountKeepingFolder());
 
-    CommandLineBatchJob job;
-    job.sources = QStringList{m_shot};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
     job.volumeNames = QStringList{label};
-    job.inputFrameRate = k25;
-    job.silent = true;
     BatchConvertWindow w(1, nullptr);
     QVERIFY(!w.startCommandLineBatch(job));
     QCOMPARE(s_messages, QStringList{root + " is no longer mounted."});
@@ -261,15 +283,9 @@ void TestPlayerDrives::confirmedOverwriteReplacesTheFrames()
                                          "shot0004.krx", "shot0005.krx", "shot0006.krx"}));
 
     // Command line with -f and fewer frames: no stale frames after the third.
-    CommandLineBatchJob job;
-    job.sources = QStringList{m_shot};
-    job.destinations = QStringList{root};
-    job.destinationSlots = QStringList{"0"};
-    job.volumeNames = QStringList{QString()};
-    job.inputFrameRate = k25;
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
     job.totalFrames = 3;
     job.force = true;
-    job.silent = true;
     {
         BatchConvertWindow w(1, nullptr);
         QVERIFY(w.startCommandLineBatch(job));
@@ -330,6 +346,127 @@ void TestPlayerDrives::driveIndexFailuresReportedOnce()
     QCOMPARE(s_messages, QStringList{reports.join('\n')});
     QCOMPARE(s_printed, (QList<QByteArray>{"ERROR: " + reports[0].toLocal8Bit() + "\n",
                                            "ERROR: " + reports[1].toLocal8Bit() + "\n"}));
+    for (LoopMount& d : drives)
+        QVERIFY(d.release());
+}
+
+// Clip numbers on a player drive: a source whose folder names no number
+// takes one that no clip folder on its drive has yet; a number another clip
+// folder there has, or one past the players' limit, fails that destination
+// before anything is written, in the window and on the command line.
+void TestPlayerDrives::clipNumbersFitThePlayerDrive()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    LoopMount drive;
+    QString error;
+    const QString image = m_tmp.filePath("numbers.img");
+    QVERIFY2(drive.create(image, 64 << 20, LoopMount::uniqueLabel(5), &error), qPrintable(error));
+    const QString root = drive.mountPoint() + "/";
+    auto convertOne = [&](const QString& folder) {
+        BatchConvertWindow w(1, nullptr);
+        w.addSource(false, folder, k25);
+        modelOf(w)->sequenceAt(0)->setFrameCount(2);
+        setPath(w, 0, root);
+        w.startBatch();
+        return status(w, 0);
+    };
+
+    // Two runs of sources without a number: clips 1 and 2, both indexed.
+    QCOMPARE(convertOne(m_shot), QString("Completed"));
+    QCOMPARE(convertOne(copyOfShots("clipB", "clipB")), QString("Completed"));
+    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    // Converted again, a source keeps the number of its own clip folder.
+    Modal modal;
+    modal.answers = {QMessageBox::Yes};
+    QCOMPARE(convertOne(m_shot), QString("Completed"));
+    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QCOMPARE(s_messages, QStringList());
+
+    // A folder numbered 2 under another name, and numbers past 9998.
+    const QString take2 = copyOfShots("take2", "take");
+    const QString take9999 = copyOfShots("take9999", "take");
+    const QString take12345 = copyOfShots("take12345", "take");
+    const QByteArray indexBefore = readAll(root + "index.dat");
+    {
+        BatchConvertWindow w(1, nullptr);
+        for (const QString& folder : {take2, take9999, take12345}) {
+            w.addSource(false, folder, k25);
+            const int row = modelOf(w)->rowCount() - 1;
+            BatchConvertModel* m = modelOf(w);
+            QVERIFY(m->setData(m->index(0, BatchConvertModel::DestinationColumn, m->index(row, 0)), root));
+        }
+        w.startBatch();
+        QCOMPARE(s_messages.size(), 1);
+        QCOMPARE(s_messages.at(0),
+                 QString("take_f25_00002 on %1 has clip number 2, which clipB_f25_00002 there already has: a player "
+                         "drive plays one clip per number.\n"
+                         "%2take_f25_09999: clip number 9999 is above 9998, the highest clip number a player drive "
+                         "plays.\n"
+                         "%2take_f25_12345: clip number 12345 is above 9998, the highest clip number a player drive "
+                         "plays.")
+                     .arg(root, root));
+        BatchConvertModel* m = modelOf(w);
+        for (int row = 0; row < 3; ++row)
+            QCOMPARE(m->index(0, BatchConvertModel::StatusColumn, m->index(row, 0)).data().toString(),
+                     QString("Conversion failed"));
+    }
+    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QCOMPARE(readAll(root + "index.dat"), indexBefore);
+
+    // The command line: an "ERROR:" line and a failed run.
+    s_messages.clear();
+    const CommandLineBatchJob job = commandLineJob(take9999, root);
+    BatchConvertWindow cl(1, nullptr);
+    QVERIFY(!cl.startCommandLineBatch(job));
+    QCOMPARE(s_messages, QStringList{QString("%1take_f25_09999: clip number 9999 is above 9998, the highest clip "
+                                             "number a player drive plays.")
+                                         .arg(root)});
+    QCOMPARE(cl.reportedMessages(), 1);
+    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QVERIFY(drive.release());
+}
+
+// A clip folder holding only notes and folders has no frames to overwrite:
+// the command-line run goes ahead without force.
+void TestPlayerDrives::foldersWithoutFramesAreNotInUse()
+{
+    const QString root = m_tmp.filePath("notes") + "/";
+    const QString clip = root + "shot_f25_00001";
+    QVERIFY(QDir().mkpath(clip + "/extra"));
+    QVERIFY(writeAll(clip + "/notes.txt", "operator notes"));
+    CommandLineBatchJob job = commandLineJob(m_shot, root);
+    job.totalFrames = 2;
+    {
+        BatchConvertWindow w(1, nullptr);
+        QVERIFY(w.startCommandLineBatch(job));
+    }
+    QCOMPARE(entries(clip), (QStringList{"extra", "notes.txt", "shot0001.krx", "shot0002.krx"}));
+    // Frames there now: without force the run stops.
+    BatchConvertWindow again(1, nullptr);
+    QVERIFY(!again.startCommandLineBatch(job));
+    QCOMPARE(s_messages, QStringList());
+}
+
+// Two mounted drives with one label: the window says which one it takes.
+void TestPlayerDrives::twoDrivesWithOneLabelAreWarned()
+{
+    const QString missing = drivesMissing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    const QString label = LoopMount::uniqueLabel(7);
+    LoopMount drives[2];
+    QString error;
+    for (int i = 0; i < 2; ++i)
+        QVERIFY2(drives[i].create(m_tmp.filePath(QString("twin%1.img").arg(i)), 8 << 20, label, &error),
+                 qPrintable(error));
+    BatchConvertWindow w(1, nullptr);
+    w.addSource(true, m_shot, k25);
+    const QStringList warnings = s_messages.filter("Volume label '" + label + "'");
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.at(0).startsWith(QString("Volume label '%1' matches 2 mounted volumes; using ").arg(label)),
+             qPrintable(warnings.at(0)));
     for (LoopMount& d : drives)
         QVERIFY(d.release());
 }

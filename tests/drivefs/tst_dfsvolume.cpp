@@ -312,13 +312,17 @@ void TestDfsVolume::chains()
     FatLayout l;
     MakeFat(devs.disks[0], l);
     MemDiskData& disk = devs.disks[0];
-    // 5 -> 6 -> 7 -> 5 loops; 10 holds the value 1; 20 -> beyond the volume.
+    // 5 -> 6 -> 7 -> 5 loops; 10 holds the value 1; 20 -> beyond the volume;
+    // 50 -> 51 -> a free cluster.
     SetFat16(disk, l, 5, 6);
     SetFat16(disk, l, 6, 7);
     SetFat16(disk, l, 7, 5);
     SetFat16(disk, l, 10, 1);
     SetFat16(disk, l, 20, 21);
     SetFat16(disk, l, 21, 60000);
+    SetFat16(disk, l, 50, 51);
+    SetFat16(disk, l, 51, 52);
+    SetFat16(disk, l, 52, 0);
     // 30 .. 33 a chain; a file claiming more than its chain holds.
     for (uint16_t c = 30; c < 33; ++c)
         SetFat16(disk, l, c, uint16_t(c + 1));
@@ -339,10 +343,18 @@ void TestDfsVolume::chains()
     QCOMPARE(Try([&] { GetClusterValue(vol, 10); }), -20);
     QCOMPARE(Try([&] { GetClusterValue(vol, 0); }), -20);
     QCOMPARE(Try([&] { GetClusterValue(vol, l.clusters + 2); }), -20);
-    QCOMPARE(Try([&] { n = GetClusterValue(vol, 21); }), 0);
-    QCOMPARE(n, kEndOfChain);
-    QCOMPARE(Try([&] { n = CountChainClusters(vol, 20); }), 0);
-    QCOMPARE(n, 2u);
+    // A link past the volume's clusters or into a free cluster cuts the
+    // chain: an error, never a quiet end.
+    QCOMPARE(Try([&] { n = GetClusterValue(vol, 21); }), -20);
+    QCOMPARE(Try([&] { n = CountChainClusters(vol, 20); }), -20);
+    QCOMPARE(Try([&] { n = GetClusterValue(vol, 52); }), 0);
+    QCOMPARE(n, 0u);
+    QCOMPARE(Try([&] { n = CountChainClusters(vol, 50); }), -20);
+    QCOMPARE(Try([&] {
+        DirCursor cut;
+        for (uint8_t* e = OpenDirCursor(vol, 50, 0, &cut); e; e = NextDirEntry(vol, &cut)) {
+        }
+    }), -20);
     QCOMPARE(Try([&] { n = CountChainClusters(vol, 30); }), 0);
     QCOMPARE(n, 4u);
     QCOMPARE(Try([&] { OpenDirCursor(vol, 1, 0, nullptr); }), -39);

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "dfs_internal.h"
+#include "index/loopmount.h"
 #include "indexbuilder.h"
 #include "testutil.h"
 
@@ -331,6 +332,43 @@ private slots:
             const QString report = check(image, built.index, "standard", m_work.path());
             QVERIFY2(report.isEmpty(), qPrintable(report));
         }
+    }
+
+    // A root directory whose chain is cut after its first cluster (a drive
+    // damaged while mounted): the out-of-range error, never an index of the
+    // clips that came before the cut.
+    void cutRootChain_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("link past the volume") << "root-link-past-heap";
+        QTest::newRow("link to a free cluster") << "root-link-free";
+    }
+
+    void cutRootChain()
+    {
+        QFETCH(QString, fault);
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("making a drive of 120 clip folders needs " + missing));
+        const QString many = m_work.filePath("manyclips.img");
+        if (!QFileInfo::exists(many)) {
+            const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
+                                                      many + ".tmp", "T9PW_1"}, 300000);
+            QVERIFY2(made.ok(), made.out + made.err);
+            QVERIFY(QFile::rename(many + ".tmp", many));
+        }
+        const BuildResult whole = build(many);
+        QCOMPARE(whole.code, 0);
+        QVERIFY(record(whole.index, 120, ClipLastEntry) != 0);
+        const QString report = check(many, whole.index, "manyclips", m_work.path());
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+
+        const QString image = m_work.filePath(fault + ".img");
+        QFile::remove(image);
+        QVERIFY(QFile::copy(many, image));
+        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
+        QVERIFY2(r.ok(), r.out + r.err);
+        QCOMPARE(build(image).code, int(DFS_E_FAT_ALLOCATION));
     }
 
     // Random damage to the directories and the FAT: any result, but an answer.

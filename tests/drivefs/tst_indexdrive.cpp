@@ -20,6 +20,12 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
+}
+
 QStringList s_reported;
 void captureReport(const reporting::Report& report)
 {
@@ -151,6 +157,170 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
+    // A drive unmounted while it is read: its index goes nowhere, neither
+    // into the empty mount folder left on the disk beneath nor onto the
+    // volume; an index it had stays as it was.
+    void unmountedWhileIndexing()
+    {
+        SKIP_WHEN(driveMissing());
+        const QString image = m_work.filePath("pulled.img");
+        QByteArray earlier;
+        for (const bool hadIndex : {false, true}) {
+            LoopMount drive;
+            QString error;
+            if (hadIndex)
+                QVERIFY2(drive.open(image, &error), qPrintable(error));
+            else
+                QVERIFY2(drive.create(image, 8 << 20, LoopMount::uniqueLabel("T9PW", "_4"), &error),
+                         qPrintable(error));
+            const QString root = drive.mountPoint() + "/";
+            DriveIndexer indexer;
+            if (hadIndex) {
+                QVERIFY(indexer.indexDrive(root, false));
+                earlier = readAll(root + "index.dat");
+                QVERIFY(fill("late", drive.mountPoint()));
+            } else {
+                QVERIFY(fill("live", drive.mountPoint()));
+            }
+            QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+            connect(&indexer, &DriveIndexer::scanned, this, [&drive] { QVERIFY(drive.detachLazily()); },
+                    Qt::DirectConnection);
+            QVERIFY(!indexer.indexDrive(root, false));
+            QCOMPARE(messages.count(), 1);
+            QCOMPARE(messages.at(0).at(0).toString(), QString("%1 is no longer mounted.").arg(root));
+            QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+            QVERIFY(drive.release());
+        }
+        LoopMount again;
+        QString error;
+        QVERIFY2(again.open(image, &error), qPrintable(error));
+        const QString root = again.mountPoint() + "/";
+        QCOMPARE(readAll(root + "index.dat"), earlier);
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList{"index.dat"});
+        QVERIFY(again.release());
+    }
+
+    // Clip folders and frames named with letters outside the 8-bit code page
+    // get their format records like any other.
+    void namesOutsideTheCodePage()
+    {
+        SKIP_WHEN(driveMissing());
+        const QString image = m_work.filePath("names.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 8 << 20, LoopMount::uniqueLabel("T9PW", "_5"), &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        const QByteArray tga = testutil::run(indexfixture::kPython,
+                                             {"-c", "import sys; sys.path.insert(0, sys.argv[1]); import indexfixture;"
+                                                    "sys.stdout.buffer.write(indexfixture.tga_bytes('x', 40, 25))",
+                                              testutil::testsDir() + "/drivefs/index"}).out;
+        QVERIFY(tga.size() > 3000);
+        const QStringList folders{QString::fromUtf8("映像_f25_00005"), QString::fromUtf8("łódź_f25_00006"),
+                                  QString::fromUtf8("café_f25_00007")};
+        for (const QString& folder : folders) {
+            QVERIFY(QDir(root).mkdir(folder));
+            for (int n = 0; n < 2; ++n)
+                QVERIFY(writeFile(root + folder + "/" + folder.left(4) + QString("%1.tga").arg(n, 5, 10, QChar('0')), tga));
+        }
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 0);
+        const QByteArray index = readAll(root + "index.dat");
+        for (int clip : {5, 6, 7}) {
+            const int record = 16 + 56 * clip;
+            QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 8), 1u);      // Targa
+            QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 20), 40u);
+            QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 24), 25u);
+            QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 52), quint32(tga.size()));
+        }
+        QVERIFY(drive.release());
+        const QString report = indexfixture::check(image, index, m_work.filePath("names-index.dat"));
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
+    // Frames stored in several cluster runs: a player reading one run from
+    // the indexed sector would play other data. The index fails naming the
+    // clip folder and what helps; the earlier index stays.
+    void fragmentedFramesFailTheIndex()
+    {
+        SKIP_WHEN(driveMissing());
+        const QString image = m_work.filePath("holes.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 120 << 20, LoopMount::uniqueLabel("T9PW", "_6"), &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QVERIFY(indexer.indexDrive(root, false));
+        const QByteArray earlier = readAll(root + "index.dat");
+
+        // Filled with 64 KB files, every other one deleted: only holes are left.
+        QVERIFY(QDir(root).mkdir("fill"));
+        const QByteArray block(64 << 10, 'f');
+        int files = 0;
+        while (writeFile(root + QString("fill/%1").arg(files), block))
+            ++files;
+        QVERIFY(files > 100);
+        for (int i = 0; i < files; i += 2)
+            QVERIFY(QFile::remove(root + QString("fill/%1").arg(i)));
+        QVERIFY(QDir(root).mkdir("Holes_f25_00009"));
+        const QByteArray frame(200 << 10, 'h');
+        for (int n = 0; n < 10; ++n)
+            QVERIFY(writeFile(root + QString("Holes_f25_00009/H%1.tga").arg(n, 5, 10, QChar('0')), frame));
+
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(!indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 QString("Error indexing %1 (10 frame files of the clip folder Holes_f25_00009 are not stored in "
+                         "one piece: a player reads each frame as one run of sectors. Format the drive and convert "
+                         "again).")
+                     .arg(root));
+        QCOMPARE(readAll(root + "index.dat"), earlier);
+        QVERIFY(drive.release());
+    }
+
+    // Drives a player cannot read are refused saying why.
+    void unsupportedDrives()
+    {
+        SKIP_WHEN(driveMissing());
+        {
+            LoopMount gpt;
+            QString error;
+            QVERIFY2(gpt.create(m_work.filePath("gpt.img"), 8 << 20, LoopMount::uniqueLabel("T9PW", "_7"), &error, 0,
+                                true),
+                     qPrintable(error));
+            const QString root = gpt.mountPoint() + "/";
+            QVERIFY(fill("live", gpt.mountPoint()));
+            DriveIndexer indexer;
+            QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+            QVERIFY(!indexer.indexDrive(root, false));
+            QCOMPARE(messages.count(), 1);
+            QCOMPARE(messages.at(0).at(0).toString(),
+                     QString("%1 has a GPT partition table: players read drives with an MBR partition table or none.")
+                         .arg(root));
+            QVERIFY(!QFileInfo::exists(root + "index.dat"));
+            QVERIFY(gpt.release());
+        }
+        // A sparse image: 2 TiB and one MiB, formatted whole.
+        LoopMount large;
+        QString error;
+        const QString image = m_work.filePath("large.img");
+        QVERIFY2(large.createWholeDisk(image, (qint64(1) << 41) + (1 << 20), LoopMount::uniqueLabel("T9PW", "_8"),
+                                       &error),
+                 qPrintable(error));
+        const QString root = large.mountPoint() + "/";
+        DriveIndexer indexer;
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        QVERIFY(!indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 QString("%1 is larger than 2 TiB: players read drives of up to 2 TiB.").arg(root));
+        QVERIFY(large.release());
+        QFile::remove(image);
+    }
+
     void reportsWithoutDrive()
     {
         DriveIndexer indexer;
@@ -229,7 +399,11 @@ private slots:
         QCOMPARE(readAll(root + "index.dat"), good);
         QVERIFY(QDir(root + longFolder).removeRecursively());
 
-        // A full volume: the write fails and says so; the old index stays whole.
+        // A full volume and an index that needs more room than its old
+        // clusters (frame 20000 of a new clip: 20,001 more entries): the write
+        // fails and says so; the old index stays whole.
+        QVERIFY(QDir(root).mkdir("Grow_00007"));
+        QVERIFY(writeFile(root + "Grow_00007/G20000.tga", QByteArray(100, 'x')));
         {
             QFile filler(root + "filler.bin");
             QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));

@@ -171,6 +171,7 @@ private slots:
     void poolOutlivesItsJobs();
     void refusedStarts();
     void indexesPlayerDrive();
+    void framesStayInOneRunConversionAfterConversion();
     void framesThatDoNotMatchTheFirst_data();
     void framesThatDoNotMatchTheFirst();
     void secondWriterOfAClipFolderIsRefused();
@@ -636,6 +637,52 @@ void TestConversion::indexesPlayerDrive()
     QCOMPARE(u32(index, 4), 2u);
     QCOMPARE(u32(index, 16 + 56 * 1 + 8), 2u);     // clip 1: KRX frames
     const QString report = indexfixture::check(image, index, tmp.filePath("index.dat"));
+    QVERIFY2(report.isEmpty(), qPrintable(report));
+}
+
+// Frames written side by side onto an exFAT player drive (exfat-fuse), in a
+// first, second and third conversion onto a drive that already holds clips
+// and an index: each frame is one run of clusters, so the index builds and a
+// player reading from each indexed sector reads the whole frame.
+void TestConversion::framesStayInOneRunConversionAfterConversion()
+{
+    const QString missing = LoopMount::missing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("missing: " + missing));
+    if (!QFileInfo::exists("/usr/bin/python3"))
+        QSKIP("missing: /usr/bin/python3 for the index checker");
+
+    const QString image = tmp.filePath("runs.img");
+    QByteArray index;
+    {
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 256 << 20, LoopMount::uniqueLabel("T9PW", "_2"), &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        for (int run = 0; run < 3; ++run) {
+            for (int format : {1, 0}) {
+                TargaSequence seq;
+                QVERIFY(seq.scan(seqDir("hd24")));
+                seq.setFrameRateIndex(1);
+                QList<SequenceDestination> destinations;
+                for (int d = 0; d < 3; ++d)
+                    destinations << SequenceDestination{root + QString("run%1_%2_f25_%3").arg(run).arg(format).arg(
+                                                           run * 10 + format * 3 + d + 1, 5, 10, QChar('0')),
+                                                       -1, 0};
+                QStringList notIndexed;
+                connect(&seq, &TargaSequence::drivesNotIndexed, this,
+                        [&notIndexed](const QStringList& reports) { notIndexed << reports; });
+                const Report r = convert(seq, destinations, format);
+                QVERIFY(r.finished);
+                QVERIFY2(r.messages.isEmpty(), qPrintable(r.messages.join('\n')));
+                QVERIFY2(notIndexed.isEmpty(), qPrintable(notIndexed.join('\n')));
+                QCOMPARE(r.codes.last(), int(DestinationCompleted));
+            }
+        }
+        index = readAll(root + "index.dat");
+        QVERIFY(drive.release());
+    }
+    const QString report = indexfixture::check(image, index, tmp.filePath("runs-index.dat"));
     QVERIFY2(report.isEmpty(), qPrintable(report));
 }
 

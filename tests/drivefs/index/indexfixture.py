@@ -150,6 +150,10 @@ def _layouts():
             ("dir", "Live_f25_00002", frames("L", range(0, 40), "krx", w=40, h=25)),
             ("dir", "Live_f25_00001", frames("L", range(1, 6), "tga", **SMALL_TGA)),
         ]},
+        # A root directory over several clusters: 120 clip folders.
+        "manyclips": {"size_mb": 16, "entries": [
+            ("dir", "Many_f25_%05d" % clip, frames("M", [0], "tga", **SMALL_TGA))
+            for clip in range(1, 121)]},
         # Added to a "live" drive after it was indexed once.
         "late": {"size_mb": 8, "entries": [
             ("dir", "Late_f25_00003", frames("T", range(0, 30), "tga", **SMALL_TGA)),
@@ -453,10 +457,6 @@ def expected_index(fs):
 
 
 def fill_format(fs, rec, folder, first):
-    # A name with characters outside code page 437 cannot be opened again by it.
-    for text in (folder["name"], first["name"]):
-        if oem_name(text).decode("cp437") != text:
-            return
     rec[13] = first["length"] & 0xFFFFFFFF
     kind = frame_kind(oem_name(first["name"]))
     head = fs.file_bytes(first, 64)
@@ -499,7 +499,10 @@ def check(image, index, layout=None):
 
     records, entries, count, frame_list = expected_index(fs)
     want_len = FRAME_TABLE_OFFSET + 8 * count
-    if len(data) != want_len:
+    # An index rewritten in place keeps its length: past the last run it
+    # holds unused entries, as a reader takes the bytes past its end.
+    if len(data) < want_len or (len(data) - want_len) % 8 or \
+            data[want_len:] != b"\xff" * (len(data) - want_len):
         raise CheckError("index is %d bytes, expected %d" % (len(data), want_len))
     magic, version, bpc, crc, zero = struct.unpack_from("<IIIHH", data, 0)
     if magic != MAGIC or version != 2 or zero != 0:
@@ -523,12 +526,16 @@ def check(image, index, layout=None):
         want = (entries[i], 0) if i in entries else (0xFFFFFFFF, 0xFFFFFFFF)
         if got != want:
             fail("frame entry %d: %s, expected %s" % (i, got, want))
-    # The bytes on the disk at each entry's sector are the frame's own.
+    # A player reads each frame as one run of sectors from its entry's sector:
+    # those bytes must be the whole frame's own.
     contents = layout_contents(layout) if layout else {}
     for i, folder, f, kind in frame_list:
         sector = struct.unpack_from("<I", table, 8 * i)[0]
-        room = fs.cluster_bytes - (SECTOR if kind == 2 else 0)
         key = (folder["name"], f["name"])
+        clusters = fs.clusters(f["first"], f["nofatchain"], f["length"])
+        if any(b != a + 1 for a, b in zip(clusters, clusters[1:])):
+            fail("%s/%s is not one run of clusters" % key)
+        room = f["length"] - (SECTOR if kind == 2 else 0)
         if key in contents:
             body = contents[key][SECTOR:] if kind == 2 else contents[key]
             if len(contents[key]) != f["length"]:
@@ -594,6 +601,14 @@ def corrupt(image, kind):
     elif kind == "dir-past-heap":
         _patch_stream(fs, image, fs.root_cluster, False, 0, "Gamma_f59_00007",
                       lambda s: struct.pack_into("<Q", s, 24, 1 << 40))
+    elif kind in ("root-link-past-heap", "root-link-free"):
+        # The root directory's chain cut after its first cluster.
+        chain = fs.clusters(fs.root_cluster, False, 0)
+        if len(chain) < 2:
+            raise CheckError("the root directory has one cluster")
+        with open(image, "r+b") as f:
+            f.seek(fs.fat_start + 4 * chain[0])
+            f.write(struct.pack("<I", 0x7FFFFFFF if kind == "root-link-past-heap" else 0))
     elif kind == "not-exfat":
         with open(image, "r+b") as f:
             f.seek(fs.part_lba * SECTOR + 3)

@@ -111,9 +111,9 @@ public:
 
     // Makes image (sizeBytes, one exFAT partition) and mounts it. With
     // leadingSectors, an unformatted partition of that size comes first and
-    // the exFAT one follows it.
+    // the exFAT one follows it. With gpt, the partition table is a GPT.
     bool create(const QString& image, qint64 sizeBytes, const QString& label, QString* error,
-                qint64 leadingSectors = 0)
+                qint64 leadingSectors = 0, bool gpt = false)
     {
         m_image = image;
         m_offset = kPartitionStart + leadingSectors * 512;
@@ -121,10 +121,12 @@ public:
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.resize(sizeBytes))
             return fail(error, QStringLiteral("cannot create %1").arg(image));
         file.close();
-        QByteArray table = "label: dos\n";
+        // GPT: the exFAT partition as Windows types it (basic data).
+        const QByteArray type = gpt ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" : "7";
+        QByteArray table = gpt ? "label: gpt\n" : "label: dos\n";
         if (leadingSectors > 0)
-            table += "start=2048, size=" + QByteArray::number(leadingSectors) + ", type=7\n";
-        table += "start=" + QByteArray::number(m_offset / 512) + ", type=7\n";
+            table += "start=2048, size=" + QByteArray::number(leadingSectors) + ", type=" + type + "\n";
+        table += "start=" + QByteArray::number(m_offset / 512) + ", type=" + type + "\n";
         auto r = testutil::run(tool("sfdisk"), {"-q", image}, 60000, table);
         if (!r.ok())
             return fail(error, "sfdisk: " + QString::fromLocal8Bit(r.err));
@@ -174,6 +176,17 @@ public:
         }
         m_mounted = !ok;
         return ok;
+    }
+
+    // Unmounts lazily (umount -l), as a drive pulled out while in use: the
+    // mount folder is at once the empty folder beneath, while what still
+    // holds the volume open goes on seeing it.
+    bool detachLazily()
+    {
+        if (!m_mounted)
+            return false;
+        m_mounted = !testutil::run(tool("umount"), {"-l", m_dir->path()}).ok();
+        return !m_mounted;
     }
 
     // Mounts an existing image made by create().
