@@ -149,7 +149,10 @@ void OstrandEncoder::exportFilenameMap()
     dialog.setDefaultSuffix(QStringLiteral("txt"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().value(0).isEmpty())
         return;
-    const QString path = dialog.selectedFiles().value(0);
+    QString path = dialog.selectedFiles().value(0);
+    // The dialog skips its suffix when any folder of the path holds a dot.
+    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')))
+        path += QStringLiteral(".txt");
 
     auto* exporter = new FilenameMapExporter(this);
     const bool written = exporter->exportMap(path, model);

@@ -481,11 +481,12 @@ private slots:
         toPage2({place("hd", work("in/a.mov"))}, work("out/"));
         // Typed, not browsed: no recomputation has seen it yet.
         f().outputDirLineEdit->setText(work("typed"));
+        QVERIFY(QDir().mkpath(work("maps.v1")));
         QString suffix;
         {
             FileDialogDriver driver([&](QFileDialog* d) {
                 suffix = d->defaultSuffix();
-                FileDialogDriver::typeAndAccept(d, work("typedmap"));
+                FileDialogDriver::typeAndAccept(d, work("maps.v1/typedmap"));
             });
             MessageBoxAnswerer answerer(QMessageBox::Ok);
             QTest::mouseClick(f().exportFilenameMappingButton, Qt::LeftButton);
@@ -493,14 +494,15 @@ private slots:
             QCOMPARE(answerer.seen.size(), 1);
             QCOMPARE(answerer.seen[0].text, QString("Export of Filename Mapping was Successful!"));
         }
-        QByteArray map = windowtest::readFile(work("typedmap.txt"));
+        QByteArray map = windowtest::readFile(work("maps.v1/typedmap.txt"));
         if (map.isEmpty())
-            map = windowtest::readFile(work("typedmap"));
+            map = windowtest::readFile(work("maps.v1/typedmap"));
         QVERIFY2(map.contains("Output: " + work("typed/VID00001.mpg").toUtf8() + "\r\n"), map.constData());
         QCOMPARE(row(0).value(kOutputFilenameKey).toString(), work("typed/VID00001.mpg"));
-        // A name typed without an extension gets the filter's.
+        // A name typed without an extension gets the filter's, also in a
+        // folder whose name holds a dot.
         QCOMPARE(suffix, QString("txt"));
-        QVERIFY(!QFile::exists(work("typedmap")));
+        QVERIFY(!QFile::exists(work("maps.v1/typedmap")));
     }
 };
 
