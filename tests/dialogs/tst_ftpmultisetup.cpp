@@ -733,12 +733,16 @@ private slots:
         setFtp(1, {{fileitem::kPrimaryPasswordKey, "pa,ss"}});
         const QString path = files.filePath("comma.txt");
         QVERIFY(writeFile(path, "old preset\r\n"));
-        // Yes to replacing the file, then the warning.
-        DialogAnswerer answerer(path);
-        click("savePresetButton");
-        QVERIFY(!answerer.boxes.isEmpty());
-        QCOMPARE(answerer.boxes.last().text, QString("The FTP preset was not saved: the Primary Password of row 2 "
-                                                 "holds a comma, which a preset cannot store."));
+        // Yes to replacing the file, then the warning. One answerer at a
+        // time: a second one alive could answer a box before the other saw it.
+        {
+            DialogAnswerer answerer(path);
+            click("savePresetButton");
+            QVERIFY(!answerer.boxes.isEmpty());
+            QCOMPARE(answerer.boxes.last().text,
+                     QString("The FTP preset was not saved: the Primary Password of row 2 "
+                             "holds a comma, which a preset cannot store."));
+        }
         QCOMPARE(readAll(path), QByteArray("old preset\r\n"));
 
         setFtp(1, {{fileitem::kPrimaryPasswordKey, "pass"}, {fileitem::kSecondaryServerKey, "10.0.0.1,2"}});
