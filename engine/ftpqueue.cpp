@@ -27,6 +27,8 @@ void initCurlOnce()
 const char kBadAddressText[] = "Invalid FTP server address";
 const char kBadPortText[] = "Invalid FTP server port";
 const char kBadCredentialsText[] = "Invalid character in FTP user name or password";
+// A reply quoted in a status is cut to this many bytes.
+const int kMaxQuotedReply = 200;
 
 // An IPv6 literal without brackets and without a zone.
 bool isIpv6Literal(const QString& text)
@@ -275,6 +277,16 @@ int FtpCurlUploader::upload(QVariantMap job)
     // The name is percent-encoded so that characters such as ' ', '#' or '?'
     // reach the server as part of the name instead of ending the URL path.
     const QString fileName = QFileInfo(filePath).fileName();
+
+    // Parts of different outputs can share a name; the later one would
+    // replace on the server what the earlier one put there.
+    const QString nameKey = QString::fromUtf8(server.authority).toLower() + QLatin1Char('\n') + username
+        + QLatin1Char('\n') + fileName.toCaseFolded();
+    const QString earlier = uploadedNames.value(nameKey);
+    if (!earlier.isNull() && earlier != filePath)
+        return report(QStringLiteral("Name clash: %1 was uploaded to this server from %2 earlier in this run")
+                          .arg(fileName, earlier),
+                      CURLE_REMOTE_FILE_EXISTS);
     const QByteArray url = "ftp://" + server.authority + '/' + QUrl::toPercentEncoding(fileName);
     const QByteArray user = username.toUtf8();
     const QByteArray pass = password.toUtf8();
@@ -289,7 +301,9 @@ int FtpCurlUploader::upload(QVariantMap job)
         ftpcheck::usableCredential(fileName) ? curl_slist_append(nullptr, sizeCommand.constData()) : nullptr,
         &curl_slist_free_all);
     sizeAsked = false;
+    inSizeReply = false;
     serverSize = -1;
+    unreadSize.clear();
 
     // A value libcurl refuses (a user name too long, say) fails the upload
     // rather than leaving libcurl's default (anonymous) in its place.
@@ -313,6 +327,11 @@ int FtpCurlUploader::upload(QVariantMap job)
     option(CURLOPT_XFERINFOFUNCTION, &FtpCurlUploader::progressCallback);
     option(CURLOPT_XFERINFODATA, static_cast<void*>(this));
     option(CURLOPT_POSTQUOTE, postQuote.get());
+    // No connection outlives its job: servers close idle sessions (and the
+    // next job would read their "421"), allow one session per address (and
+    // the next run would be turned away), and an idle connection's QUIT
+    // would be sent where no cancel reaches it, when the handle goes.
+    option(CURLOPT_FORBID_REUSE, 1L);
     // Signals (for resolver time-outs) are not safe on a worker thread.
     option(CURLOPT_NOSIGNAL, 1L);
     // A server that stops reading or answering must not hold the queue: no
@@ -332,6 +351,13 @@ int FtpCurlUploader::upload(QVariantMap job)
     // The list goes with this call; the handle stays for the next job.
     curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
 
+    curl_off_t sent = 0;
+    if (result == CURLE_OK || (curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK && sent > 0))
+        uploadedNames.insert(nameKey, filePath);
+    if (result == CURLE_OK && !unreadSize.isEmpty())
+        return report(QStringLiteral("Upload unchecked: the server's reply to SIZE cannot be read: \"%1\"")
+                          .arg(QString::fromUtf8(unreadSize)),
+                      CURLE_WEIRD_SERVER_REPLY);
     if (result == CURLE_OK && serverSize >= 0 && serverSize != size)
         return report(QStringLiteral("Upload incomplete: the server holds %1 of %2 bytes").arg(serverSize).arg(size),
                       CURLE_PARTIAL_FILE);
@@ -359,6 +385,28 @@ int FtpCurlUploader::progressCallback(void* clientp, curl_off_t /*dltotal*/,
     return 0;
 }
 
+void FtpCurlUploader::readSizeReply()
+{
+    // Any other reply means SIZE is not offered: the "*" let it pass.
+    if (!sizeReply.startsWith("213"))
+        return;
+    const QByteArray number = sizeReply.mid(4).trimmed();
+    bool digits = !number.isEmpty() && sizeReply.size() > 3 && sizeReply[3] == ' ';
+    for (const char c : number)
+        digits = digits && c >= '0' && c <= '9';
+    bool ok = false;
+    const qint64 value = digits ? number.toLongLong(&ok) : -1;
+    if (ok) {
+        serverSize = value;
+        return;
+    }
+    // Quoted in the status: no control character reaches the label.
+    unreadSize = sizeReply.size() > kMaxQuotedReply ? sizeReply.left(kMaxQuotedReply) + "..." : sizeReply;
+    for (char& c : unreadSize)
+        if ((c >= 0 && c < ' ') || c == 0x7f)
+            c = '?';
+}
+
 int FtpCurlUploader::traceCallback(CURL* /*handle*/, curl_infotype type, char* data, size_t size,
                                    void* clientp)
 {
@@ -377,12 +425,26 @@ int FtpCurlUploader::traceCallback(CURL* /*handle*/, curl_infotype type, char* d
     default:
         return 0; // file data, as libcurl's own trace leaves it out
     }
-    if (type == CURLINFO_HEADER_OUT)
+    if (type == CURLINFO_HEADER_OUT) {
         self->sizeAsked = size >= 5 && std::memcmp(data, "SIZE ", 5) == 0;
-    else if (type == CURLINFO_HEADER_IN && self->sizeAsked && size >= 4 && std::memcmp(data, "213 ", 4) == 0) {
-        bool ok = false;
-        const qint64 value = QByteArray(data + 4, int(size) - 4).trimmed().toLongLong(&ok);
-        self->serverSize = ok ? value : -1;
+        self->inSizeReply = self->sizeAsked;
+        self->sizeReply.clear();
+    } else if (type == CURLINFO_HEADER_IN && self->inSizeReply) {
+        // libcurl reports a reply line by line; it ends on a line of the
+        // first line's code followed by a blank.
+        QByteArray line(data, int(qMin<size_t>(size, kMaxQuotedReply + 8)));
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        const bool first = self->sizeReply.isEmpty();
+        const QByteArray code = first ? line.left(3) : self->sizeReply.left(3);
+        if (!first && self->sizeReply.size() <= kMaxQuotedReply)
+            self->sizeReply += ' ';
+        if (self->sizeReply.size() <= kMaxQuotedReply)
+            self->sizeReply += line.left(kMaxQuotedReply + 1 - self->sizeReply.size());
+        if (line.size() == 3 || (line.size() > 3 && line[3] == ' ' && line.startsWith(code))) {
+            self->inSizeReply = false;
+            self->readSizeReply();
+        }
     }
     if (type == CURLINFO_HEADER_OUT) {
         // Should libcurl report a command in pieces, no piece of PASS may

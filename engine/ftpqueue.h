@@ -2,6 +2,7 @@
 // time by an FtpCurlUploader on a worker thread of its own.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -114,6 +115,9 @@ public slots:
     void checkQueue();
 
 private:
+    // Reads the reply to SIZE once its last line has come.
+    void readSizeReply();
+
     CURL* curl = nullptr;
     QTimer* pollTimer = nullptr;
     bool busy = false;
@@ -125,5 +129,11 @@ private:
     double lastPercent = -1.0; // last percentage reported for this upload
     bool inPassCommand = false; // the trace is within a PASS line sent in pieces
     bool sizeAsked = false;     // the last command sent was SIZE
+    bool inSizeReply = false;   // the reply to that SIZE has begun and not ended
+    QByteArray sizeReply;       // its lines so far, joined by blanks and cut short
     qint64 serverSize = -1;     // the server's SIZE of the file just sent, -1 when unknown
+    QByteArray unreadSize;      // a 213 reply to SIZE that is not a plain number
+    // What this run has put on servers: server, user and name on the server
+    // (case-folded, as player drives compare names) -> the local file.
+    QHash<QString, QString> uploadedNames;
 };

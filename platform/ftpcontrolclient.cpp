@@ -139,9 +139,15 @@ void FtpControlClient::runCommand(const Command& command)
         socket->connectToHost(command.first, command.port);
         return;
     case Kind::Login:
-        if ((state != Connected && state != LoggedIn) || holdsLineBreakOrNul(command.first)
-            || holdsLineBreakOrNul(command.second)) {
+        if (state != Connected && state != LoggedIn) {
             commandFailed();
+            return;
+        }
+        // Ends as a refused login does, so that the test says why; the
+        // upload refuses the same values with the same words.
+        if (holdsLineBreakOrNul(command.first) || holdsLineBreakOrNul(command.second)) {
+            commandFailed();
+            setError(tr("Invalid character in FTP user name or password"));
             return;
         }
         password = command.second;

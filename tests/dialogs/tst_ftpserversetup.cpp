@@ -299,6 +299,37 @@ private slots:
         QVERIFY(QFile::exists(server.root.filePath("name")));
     }
 
+    // A NUL in the user name or the password ends the test as a refused login
+    // does: the reason in the label's tool tip and in the trace, and nothing
+    // of it sent. A test after it with good values logs in.
+    void nulInCredentialsEndsTheTest()
+    {
+        START_RIG(server, dialog);
+        FTPServerSetup& d = *dialog;
+        const QString port = QString::number(server.port);
+        const QString reason("Invalid character in FTP user name or password");
+        const QString nul(QChar(0));
+        QTemporaryDir traceDir;
+        for (const QStringList& credentials : {QStringList{ftptest::kUser, ftptest::kPassword + nul + "x"},
+                                               QStringList{ftptest::kUser + nul, ftptest::kPassword}}) {
+            fillPrimary(d, "127.0.0.1", port, credentials[0], credentials[1]);
+            ftptest::StreamCapture trace(traceDir.filePath("stderr.txt"), stderr);
+            auto watch = test(d);
+            const bool told = QTest::qWaitFor([&] { return primaryStatusTip(d) == reason; }, 10000);
+            const QByteArray traced = trace.finish();
+            QVERIFY2(told, qPrintable(primaryStatusTip(d)));
+            QCOMPARE(primaryStatus(d), QString("Attempting Log In..."));
+            QVERIFY(traced.contains("FTP test of 127.0.0.1 port " + port.toUtf8() + ": " + reason.toUtf8()));
+            QVERIFY(!watch->any(FtpControlClient::LoggedIn));
+        }
+        fillPrimary(d, "127.0.0.1", port, ftptest::kUser, ftptest::kPassword);
+        test(d);
+        QTRY_COMPARE_WITH_TIMEOUT(primaryStatus(d), QString("Logged In"), 10000);
+        QCOMPARE(primaryStatusTip(d), QString());
+        for (const QByteArray& line : server.seen)
+            QVERIFY2(!line.startsWith("FAILED"), line.constData());
+    }
+
     // The address is read without the blanks around it, by the test and into
     // the row; one with a blank or a NUL inside is refused by the test, as
     // the upload refuses it, instead of logging in.

@@ -1,17 +1,25 @@
 #!/usr/bin/python3
 """Small FTP server for the upload tests.
 
-usage: ftpserver.py [--banner=TEXT] [--sessions] [--host=::1] ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
+usage: ftpserver.py [--banner=TEXT] [--sessions] [--host=::1] [--idle=SECONDS] [--per-address=N]
+                    [--lifetime=SECONDS]
+                    ROOT USER PASSWORD [THROTTLE_BYTES_PER_SEC [PORT]]
 
 Listens on 127.0.0.1 (or ::1 with --host=::1) on PORT (default: a free port), prints "PORT <n>" on standard output
-once it accepts connections, and serves until it is killed. With a throttle,
-uploads are received at about that rate (for cancelling a running upload).
+once it accepts connections, and serves until it is killed or its lifetime
+ends. With a throttle, uploads are received at about that rate (for
+cancelling a running upload).
 Passive mode is refused: uploads must come in active mode.
 --banner=TEXT greets with TEXT (line breaks in it become reply lines; a long
 text makes a multi-line reply). --sessions prints "OPEN <n>" and "CLOSED <n>"
 (n: sessions open now), "LOGIN <user>" and "FAILED <user>" as they happen.
+--idle=SECONDS closes a session idle that long ("421 ... timed out"), as
+player and home servers do after a short while; --per-address=N refuses a
+session beyond N from one client address ("421 Too many connections").
+--lifetime=SECONDS ends the server by itself after that long.
 """
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
@@ -69,6 +77,8 @@ def main():
     handler.permit_foreign_addresses = False
     handler.auth_failed_timeout = 0.2
     host = "127.0.0.1"
+    max_per_address = 0
+    lifetime = 0
     for option in options:
         if option == "--host=::1":
             host = "::1"
@@ -76,11 +86,24 @@ def main():
             handler.banner = option[len("--banner="):].replace("\r\n", "\n").replace("\n", "\r\n")
         elif option == "--sessions":
             handler.report_sessions = True
+        elif option.startswith("--idle="):
+            handler.timeout = float(option[len("--idle="):])
+        elif option.startswith("--lifetime="):
+            lifetime = float(option[len("--lifetime="):])
+        elif option.startswith("--per-address="):
+            max_per_address = int(option[len("--per-address="):])
 
     server = FTPServer((host, wanted_port), handler)
+    server.max_cons_per_ip = max_per_address
     port = server.socket.getsockname()[1]
     print("PORT %d" % port, flush=True)
-    server.serve_forever()
+    if lifetime <= 0:
+        server.serve_forever()
+        return
+    deadline = time.monotonic() + lifetime
+    while time.monotonic() < deadline:
+        server.serve_forever(timeout=0.5, blocking=False, handle_exit=False)
+    server.close_all()
 
 
 if __name__ == "__main__":

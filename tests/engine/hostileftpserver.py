@@ -19,6 +19,13 @@ by itself after 60 s. Modes:
   reset-data       as cut-data, but resets the data connection
   keep-half        takes a whole upload, keeps half of it, replies 226
   no-size          takes a whole upload, keeps it, refuses SIZE
+  size-junk        takes a whole upload, keeps half of it, answers SIZE
+                   with "213 abc"; size-negative with "213 -1", size-huge
+                   with a number past 64 bits, size-multiline with a
+                   two-line 213 reply holding the size kept
+  mute-after-size  takes a whole upload, keeps it, answers SIZE, then
+                   prints "UNANSWERED <command>" for each command after it
+                   and says nothing more
   stall            takes 262144 bytes of an upload, prints "READ <n>" and
                    then stops reading without closing anything
 
@@ -36,6 +43,13 @@ FLOOD_SECONDS = 20.0
 FLOOD_BYTES = 256 * 1024 * 1024
 CUT_AT = 131072
 STALL_AT = 262144
+# The SIZE replies of the size-* modes ("%d": the bytes kept).
+SIZE_REPLIES = {
+    "size-junk": "213 abc",
+    "size-negative": "213 -1",
+    "size-huge": "213 99999999999999999999999",
+    "size-multiline": "213-size follows\r\n213 %d",
+}
 
 
 def say(text):
@@ -110,15 +124,23 @@ def upload_session(conn, mode):
                     data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             else:
                 kept = receive_upload(data)
-                if mode == "keep-half":
+                if mode == "keep-half" or mode in SIZE_REPLIES:
                     kept = kept[: len(kept) // 2]
             data.close()
             data_addr = None
             files[arg] = len(kept)
             say("STORED %s %d" % (arg, len(kept)))
             reply("226 transfer complete")
+        elif command == "SIZE" and mode in SIZE_REPLIES and arg in files:
+            reply(SIZE_REPLIES[mode].replace("%d", str(files[arg])))
         elif command == "SIZE" and mode != "no-size" and arg in files:
             reply("213 %d" % files[arg])
+            if mode == "mute-after-size":
+                while True:
+                    line = f.readline()
+                    if not line:
+                        return
+                    say("UNANSWERED %s" % line.decode(errors="replace").strip())
         elif command == "QUIT":
             reply("221 bye")
             return

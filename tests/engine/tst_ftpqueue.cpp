@@ -3,6 +3,7 @@
 #include "ftptestserver.h"
 #include "testutil.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -130,13 +131,17 @@ QStringList statusesFor(const QSignalSpy& spy, const QString& file)
     return texts;
 }
 
-// Waits until file has had n final statuses (statuses other than "Upload Started").
+// Final statuses (statuses other than "Upload Started") file has had.
+int finals(const QSignalSpy& spy, const QString& file)
+{
+    const QStringList texts = statusesFor(spy, file);
+    return texts.count() - texts.count("Upload Started");
+}
+
+// Waits until file has had n final statuses.
 bool waitForFinals(const QSignalSpy& spy, const QString& file, int n, int timeoutMs)
 {
-    return QTest::qWaitFor([&] {
-        const QStringList texts = statusesFor(spy, file);
-        return texts.count() - texts.count("Upload Started") >= n;
-    }, timeoutMs);
+    return QTest::qWaitFor([&] { return finals(spy, file) >= n; }, timeoutMs);
 }
 
 int freeClosedPort()
@@ -147,6 +152,19 @@ int freeClosedPort()
     probe.close();
     return port;
 }
+
+// Whether the server has printed a report starting with prefix so far.
+bool reported(ftptest::Server& server, const QByteArray& prefix)
+{
+    server.openSessions(); // reads what has come
+    for (const QByteArray& line : server.seen)
+        if (line.startsWith(prefix))
+            return true;
+    return false;
+}
+
+// How long the test servers of this file live at most.
+const char kLifetime[] = "--lifetime=120";
 
 const char kBadCredentials[] = "Invalid character in FTP user name or password";
 const char kBadAddress[] = "Invalid FTP server address";
@@ -173,6 +191,11 @@ private slots:
     void commandsInCredentialsNeverSent();
     void addressTrimmedOrRefused();
     void traceHidesThePassword();
+    void uploadsAfterTheServersIdleTimeout();
+    void secondRunWhileTheFirstRunsQueueIsIdle();
+    void destroyingQueueWhenTheServerWentQuiet();
+    void sizeReplyReadStrictly();
+    void sameNameNeverReplacedInOneRun();
     void benchmarkUpload();
 };
 
@@ -735,6 +758,188 @@ void TestFtpQueue::traceHidesThePassword()
         trace = capture.finish();
     }
     QCOMPARE(trace, QByteArray("> PASS ****\r\n> PWD\r\n"));
+}
+
+// A server that closes a session idle for a second (as player and home
+// servers do after a short while) takes every upload of a queue that waits
+// longer than that between its jobs.
+void TestFtpQueue::uploadsAfterTheServersIdleTimeout()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server;
+    QVERIFY(server.start({"--idle=1", kLifetime}));
+    QTemporaryDir local;
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    for (int i = 1; i <= 3; ++i) {
+        const QString name = QString("idle%1.mpg").arg(i);
+        const QString file = makeFile(local, name, 100000 * i);
+        queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+        QVERIFY(waitForFinals(status, file, 1, 30000));
+        QCOMPARE(statusesFor(status, file), QStringList({"Upload Started", "No error"}));
+        QVERIFY(sameBytes(file, server.root.filePath(name)));
+        // The pause between two encodes outlasts the server's idle timeout.
+        QTest::qWait(1500);
+        QVERIFY(server.waitForOpenSessions(0));
+    }
+}
+
+// A server that takes one session per client address still takes the
+// uploads of a second run while the first run's queue waits for work.
+void TestFtpQueue::secondRunWhileTheFirstRunsQueueIsIdle()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server;
+    QVERIFY(server.start({"--per-address=1", kLifetime}));
+    QTemporaryDir local;
+    const QString first = makeFile(local, "first.mpg", 150000);
+    const QString second = makeFile(local, "second.mpg", 160000);
+    const QString third = makeFile(local, "third.mpg", 170000);
+    const QString port = QString::number(server.port);
+
+    FtpQueue firstRun;
+    QSignalSpy firstStatus(&firstRun, &FtpQueue::status);
+    firstRun.addToQueue(first, "127.0.0.1", port, kUser, kPassword);
+    QVERIFY(waitForFinals(firstStatus, first, 1, 30000));
+    QCOMPARE(statusesFor(firstStatus, first), QStringList({"Upload Started", "No error"}));
+
+    FtpQueue secondRun;
+    QSignalSpy secondStatus(&secondRun, &FtpQueue::status);
+    secondRun.addToQueue(second, "127.0.0.1", port, kUser, kPassword);
+    QVERIFY(waitForFinals(secondStatus, second, 1, 30000));
+    QCOMPARE(statusesFor(secondStatus, second), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(second, server.root.filePath("second.mpg")));
+
+    // And the other way round: the first queue uploads while the second waits.
+    firstRun.addToQueue(third, "127.0.0.1", port, kUser, kPassword);
+    QVERIFY(waitForFinals(firstStatus, third, 1, 30000));
+    QCOMPARE(statusesFor(firstStatus, third), QStringList({"Upload Started", "No error"}));
+    QVERIFY(sameBytes(third, server.root.filePath("third.mpg")));
+    QVERIFY(server.waitForOpenSessions(0));
+}
+
+// A server that stops answering once the file is stored and checked: the
+// queue goes within seconds when the window closes, not after the stall
+// limit, and Cancel ends such a wait as quickly.
+void TestFtpQueue::destroyingQueueWhenTheServerWentQuiet()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server;
+    QVERIFY(server.startHostile("mute-after-size"));
+    QTemporaryDir local;
+    const QString file = makeFile(local, "quiet.mpg", 200000);
+
+    auto queue = std::make_unique<FtpQueue>();
+    QSignalSpy status(queue.get(), &FtpQueue::status);
+    queue->addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(server.waitFor("STORED quiet.mpg 200000", 30000));
+    // Either the job has ended or it waits for a reply that never comes.
+    QVERIFY(QTest::qWaitFor([&] { return finals(status, file) > 0 || reported(server, "UNANSWERED"); }, 30000));
+    QElapsedTimer timer;
+    timer.start();
+    queue.reset();
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+
+    // Cancel reaches the same wait; the file is whole on the server.
+    const QString again = makeFile(local, "again.mpg", 210000);
+    FtpQueue second;
+    QSignalSpy secondStatus(&second, &FtpQueue::status);
+    second.addToQueue(again, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+    QVERIFY(server.waitFor("STORED again.mpg 210000", 30000));
+    QVERIFY(QTest::qWaitFor([&] {
+        reported(server, "UNANSWERED");
+        return finals(secondStatus, again) > 0 || server.seen.count("UNANSWERED QUIT") == 2;
+    }, 30000));
+    timer.restart();
+    second.clearQueue();
+    QVERIFY(waitForFinals(secondStatus, again, 1, 10000));
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(statusesFor(secondStatus, again), QStringList({"Upload Started", "No error"}));
+}
+
+// A 213 reply to SIZE that is not a plain number fails the upload with the
+// reply in the reason; these servers kept half of the file.
+void TestFtpQueue::sizeReplyReadStrictly()
+{
+    REQUIRE_FTP_SERVER();
+    QTemporaryDir local;
+    const QString file = makeFile(local, "sized.mpg", 200000);
+    const QString reason("Upload unchecked: the server's reply to SIZE cannot be read: ");
+    const QList<QPair<QString, QString>> cases = {
+        {"size-junk", reason + "\"213 abc\""},
+        {"size-negative", reason + "\"213 -1\""},
+        {"size-huge", reason + "\"213 99999999999999999999999\""},
+        {"size-multiline", reason + "\"213-size follows 213 100000\""},
+    };
+    for (const auto& c : cases) {
+        ftptest::Server server;
+        QVERIFY2(server.startHostile(c.first), qPrintable(c.first));
+        FtpQueue queue;
+        QSignalSpy status(&queue, &FtpQueue::status);
+        // Twice through one queue: the second upload reads its own reply.
+        for (int run = 0; run < 2; ++run) {
+            queue.addToQueue(file, "127.0.0.1", QString::number(server.port), kUser, kPassword);
+            QVERIFY(waitForFinals(status, file, run + 1, 30000));
+            QVERIFY(server.waitFor("STORED sized.mpg 100000"));
+            const QStringList texts = statusesFor(status, file).mid(2 * run);
+            QVERIFY2(texts == QStringList({"Upload Started", c.second}),
+                     qPrintable(c.first + ": " + texts.join(" | ")));
+        }
+    }
+}
+
+// Parts of two outputs may share their names (X.mpg, X.001 of "X.1.mpg" and
+// of "X.2.mpg"): an upload of a run never replaces on a server what an
+// earlier upload of the same run put there. A new run may.
+void TestFtpQueue::sameNameNeverReplacedInOneRun()
+{
+    REQUIRE_FTP_SERVER();
+    ftptest::Server server, other;
+    QVERIFY(server.start({kLifetime}));
+    QVERIFY(other.start({kLifetime}));
+    QTemporaryDir local;
+    QVERIFY(QDir(local.path()).mkpath("one") && QDir(local.path()).mkpath("two"));
+    const QStringList names = {"Show.mpg", "Show.001"};
+    QStringList firsts, seconds;
+    for (const QString& name : names) {
+        firsts << makeFile(local, "one/" + name, 120000);
+        seconds << makeFile(local, "two/" + name, 130000);
+    }
+    const QString port = QString::number(server.port);
+
+    FtpQueue queue;
+    QSignalSpy status(&queue, &FtpQueue::status);
+    for (const QString& file : firsts) {
+        // Primary and secondary server the same: the same file twice.
+        queue.addToQueue(file, "127.0.0.1", port, kUser, kPassword);
+        queue.addToQueue(file, "127.0.0.1", port, kUser, kPassword);
+    }
+    for (const QString& file : seconds) {
+        queue.addToQueue(file, "127.0.0.1", port, kUser, kPassword);
+        queue.addToQueue(file, "127.0.0.1", QString::number(other.port), kUser, kPassword);
+    }
+    for (const QString& file : seconds)
+        QVERIFY(waitForFinals(status, file, 2, 60000));
+    for (int i = 0; i < names.size(); ++i) {
+        QCOMPARE(statusesFor(status, firsts[i]),
+                 QStringList({"Upload Started", "No error", "Upload Started", "No error"}));
+        const QString clash = "Name clash: " + names[i] + " was uploaded to this server from " + firsts[i]
+            + " earlier in this run";
+        QCOMPARE(statusesFor(status, seconds[i]), QStringList({clash, "Upload Started", "No error"}));
+        QVERIFY(sameBytes(firsts[i], server.root.filePath(names[i])));
+        QVERIFY(sameBytes(seconds[i], other.root.filePath(names[i])));
+    }
+
+    // The next run uploads the other output's parts over the last run's.
+    FtpQueue nextRun;
+    QSignalSpy nextStatus(&nextRun, &FtpQueue::status);
+    for (const QString& file : seconds)
+        nextRun.addToQueue(file, "127.0.0.1", port, kUser, kPassword);
+    for (int i = 0; i < names.size(); ++i) {
+        QVERIFY(waitForFinals(nextStatus, seconds[i], 1, 30000));
+        QCOMPARE(statusesFor(nextStatus, seconds[i]), QStringList({"Upload Started", "No error"}));
+        QVERIFY(sameBytes(seconds[i], server.root.filePath(names[i])));
+    }
 }
 
 // Run by bench/ftp.sh: uploads QUORVEL_BENCH_UPLOAD_FILE to the server on
