@@ -671,6 +671,56 @@ private slots:
         QVERIFY(!row(2).value(kUploadErrorKey).toBool());
     }
 
+    // Two outputs whose parts share their names (a name's parts are named
+    // from it up to its first dot) keep those names on disk; on the server
+    // the second row's parts never replace the first's: they fail, naming
+    // the clash.
+    void sharedPartNamesNeverReplaceEachOther()
+    {
+        REQUIRE_FTP_SERVER();
+        ftptest::Server server;
+        QVERIFY(server.start());
+        QVERIFY(QDir().mkpath(work("in")));
+        const QStringList files = {work("in/Show.2023.Part1.mp4"), work("in/Show.2023.Part2.mp4")};
+        for (const QString& file : files) {
+            QFile::remove(file);
+            QVERIFY(QFile::copy(clip("short.mp4"), file));
+        }
+        QVERIFY(toPage2(files, kRes480p));
+        f().ostrandNamingCheckbox->setChecked(false);
+        f().ftpCheckbox->setChecked(true);
+        saveServers({servers("127.0.0.1", server.port, ftptest::kPassword),
+                     servers("127.0.0.1", server.port, ftptest::kPassword)});
+        useSplitLimit(200 * 1024);
+        QTest::mouseClick(f().nextStepButton3, Qt::LeftButton);
+        QVERIFY(w->ftpQueue);
+        QStringList statuses;
+        connect(w->ftpQueue, &FtpQueue::status, this, [&](const QString& file, const QString& text) {
+            statuses << file + " " + text;
+        });
+        QVERIFY(waitForRunEnd());
+        QTRY_VERIFY_WITH_TIMEOUT(statuses.size() == 6, 60000);
+
+        const QStringList names = {"Show.mpg", "Show.001"};
+        QStringList first, second;
+        for (const QString& name : names) {
+            first << QFileInfo(output(0)).path() + "/Show.2023.Part1_QVNewmpg/" + name;
+            second << QFileInfo(output(1)).path() + "/Show.2023.Part2_QVNewmpg/" + name;
+        }
+        for (const QString& part : first + second)
+            QVERIFY2(QFileInfo(part).size() > 0, qPrintable(part));
+        const QString clash = " Name clash: %1 was uploaded to this server from %2 earlier in this run";
+        QCOMPARE(statuses, QStringList({first[0] + " Upload Started", first[0] + " No error",
+                                        first[1] + " Upload Started", first[1] + " No error",
+                                        second[0] + clash.arg(names[0], first[0]),
+                                        second[1] + clash.arg(names[1], first[1])}));
+        for (int i = 0; i < names.size(); ++i)
+            QVERIFY(windowtest::readFile(server.root.filePath(names[i])) == windowtest::readFile(first[i]));
+        QCOMPARE(state(0), kUploaded);
+        QCOMPARE(state(1), kUploadError);
+        QVERIFY(w->model->index(1, 0).data(Qt::ToolTipRole).toString().contains("Name clash: Show.001 was uploaded"));
+    }
+
     void ftpReportsReachTheirRowsOnly()
     {
         QVERIFY(toPage2(inputs("short.mp4", 1), kRes480p));
