@@ -403,7 +403,7 @@ void FtpCurlUploader::readSizeReply()
     // Quoted in the status: no control character reaches the label.
     unreadSize = sizeReply.size() > kMaxQuotedReply ? sizeReply.left(kMaxQuotedReply) + "..." : sizeReply;
     for (char& c : unreadSize)
-        if ((c >= 0 && c < ' ') || c == 0x7f)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';
 }
 
