@@ -1,5 +1,6 @@
 // Exclusive, link-free creation of files and renames that check their names.
 #include "exclusivefile.h"
+#include "elevatedrun.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -91,6 +92,9 @@ TemporaryFile::TemporaryFile(const std::string& finalPath, mode_t mode)
         m_error = errno;
         return;
     }
+    // Elevated for a user: a file made in the user's folder is the user's
+    // before anything is written into it.
+    elevatedrun::handOver(m_folder, m_fd);
     ::flock(m_fd, LOCK_EX | LOCK_NB);
 }
 
