@@ -174,7 +174,7 @@ bool callerGoneAtStart()
 
 bool restartedByItself()
 {
-    if (!forUser() || g_caller <= 1 || g_goneAtStart)
+    if (!forUser() || g_caller <= 1)
         return false;
     const QString program = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(g_caller));
     return !program.isEmpty() && program == QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));

@@ -1,6 +1,5 @@
 // Exclusive, link-free creation of files and renames that check their names.
 #include "exclusivefile.h"
-#include "elevatedrun.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,6 +7,8 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "elevatedrun.h"
 
 namespace exclusivefile {
 

@@ -291,7 +291,8 @@ private slots:
             QVERIFY2(qEnvironmentVariableIsSet(name), name);
             QCOMPARE(unhex(env[name]), qEnvironmentVariable(name));
         }
-        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "XDG_CONFIG_HOME", "QUORVEL_STANDIN", "A", "-src"}) {
+        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "XDG_CONFIG_HOME", "QUORVEL_STANDIN", "A", "-src",
+                                 "QUORVEL_CALLER"}) {
             QVERIFY2(!env.contains(name), name);
         }
         QCOMPARE(unhex(env["HOME"]), QFile::decodeName(::getpwuid(0)->pw_dir));
@@ -500,7 +501,7 @@ private slots:
             QSKIP("missing tool: ffmpeg (makes the source frames)");
         QVERIFY(setMode("run"));
         const QString home = QDir::homePath();
-        const QString real = home + "/real", out = linked ? home + "/linked" : real;
+        const QString real = home + (linked ? "/real-linked" : "/real-remade"), out = linked ? home + "/linked" : real;
         const QString printed = home + "/made.txt";
         if (linked) {
             QVERIFY(QDir().mkpath(real));
