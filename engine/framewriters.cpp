@@ -1,6 +1,5 @@
 #include "framewriters.h"
 
-#include "elevatedrun.h"
 #include "exclusivefile.h"
 #include "targasequence.h"
 
@@ -188,12 +187,8 @@ void TargaWriter::run()
         return;
     }
     startWriteback(*file);
-    if (!file->publish()) {
+    if (!file->publish())
         fail();
-        return;
-    }
-    // Elevated for a user: a frame in the user's own folder is the user's.
-    elevatedrun::handOver(fileName);
 }
 
 void KRXWriter::run()
@@ -289,9 +284,6 @@ void KRXWriter::run()
         startWriteback(*output);
     file.close();
     ok = ok && file.error() == QFileDevice::NoError;
-    if (!ok || !output->publish()) {
+    if (!ok || !output->publish())
         fail();
-        return;
-    }
-    elevatedrun::handOver(fileName);
 }

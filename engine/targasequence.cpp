@@ -409,14 +409,11 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
     m_outputFormat = format;
 
     for (const SequenceDestination& d : qAsConst(destinations)) {
-        const QStringList made = elevatedrun::missingFolders(d.path);
-        if (!QDir().mkpath(d.path)) {
+        // Elevated for a user: what root makes in the user's folders is the user's.
+        if (!elevatedrun::makeFolders(d.path)) {
             emit message(QStringLiteral("Unable to create output directory %1.").arg(QDir::toNativeSeparators(d.path)));
             return;
         }
-        // Elevated for a user: what root made in the user's folders is the user's.
-        for (const QString& folder : made)
-            elevatedrun::handOver(folder);
     }
     // Another run writing the same clip folder would mix its frames with
     // ours: that folder is left to it. Earlier frames go only once the folder is ours.

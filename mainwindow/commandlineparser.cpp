@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "elevatedrun.h"
+
 namespace {
 
 const char* const kFrameRates[] = {"23.976", "25", "29.97", "47.952", "50", "59.94", "100", "119.88"};
@@ -309,7 +311,8 @@ FolderCheck prepareCommandLineFolders(const CommandLineBatchJob& job)
         }
     }
     for (const QString& destination : job.destinations) {
-        if (!QDir(destination).exists() && !QDir().mkdir(destination)) {
+        // Elevated for a user, the user's from the start.
+        if (!QDir(destination).exists() && !elevatedrun::makeFolders(destination, false)) {
             check.errors << "ERROR: Unable to access resource to verify/create output directory in '"
                     + QFile::encodeName(destination) + "'\r\n";
             check.destinationsReady = false;

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "elevatedrun.h"
+
 namespace elevation {
 
 QString ownProgram()
@@ -34,6 +36,8 @@ QStringList pkexecArguments(const QString& program, const QStringList& arguments
         if (qEnvironmentVariableIsSet(name))
             out << QLatin1String(name) + QLatin1Char('=') + qEnvironmentVariable(name);
     }
+    // Which process waits for the run: it may be gone before pkexec runs it.
+    out << QLatin1String(elevatedrun::kCallerVariable) + QLatin1Char('=') + elevatedrun::callerIdentity();
     const QString cookie = qEnvironmentVariable("XAUTHORITY");
     if (!cookie.isEmpty() && !insideHome(cookie))
         out << QStringLiteral("XAUTHORITY=") + cookie;

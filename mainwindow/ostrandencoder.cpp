@@ -185,6 +185,8 @@ OstrandEncoder::OstrandEncoder(QWidget* parent, Qt::WindowFlags flags)
     if (elevatedrun::forUser()) {
         auto* watch = new elevatedrun::CallerWatch(this);
         connect(watch, &elevatedrun::CallerWatch::gone, this, &OstrandEncoder::callerGone);
+        if (elevatedrun::callerGoneAtStart())
+            callerGone();
     }
 
     setWindowTitle(QStringLiteral("Quorvel v") + QLatin1String(kVersion)

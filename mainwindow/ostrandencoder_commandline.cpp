@@ -134,6 +134,12 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
 {
     // Set first, before the event loop runs: the update check stays quiet.
     commandLineRun = true;
+    // Elevated for a caller that had gone before this run began: nothing of
+    // it starts, not even its banner or its window.
+    if (callerEnded) {
+        finish(1);
+        return;
+    }
     QList<QByteArray> args;
     for (int i = 1; i < argc; ++i)
         args << QByteArray(argv[i]);
@@ -183,11 +189,6 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
         return;
     }
 
-    // Nobody waits for this run any more: it starts nothing.
-    if (callerEnded) {
-        finish(1);
-        return;
-    }
     BatchConvertWindow batch(parse.outputType, nullptr);
     const bool done = batch.startCommandLineBatch(parse.job);
     // A message (a drive that did not index, say) is an "ERROR: " line too.

@@ -32,6 +32,7 @@ namespace elevatedrun {
 namespace {
 
 pid_t g_caller = 0;
+bool g_goneAtStart = false;
 QString g_settingsFile;
 std::unique_ptr<QTemporaryDir> g_privateFolder;
 std::unique_ptr<QTemporaryFile> g_cookie;
@@ -69,6 +70,21 @@ bool readOwnFile(const QString& path, uid_t owner, QByteArray* data)
     }
     ::close(fd);
     return ok;
+}
+
+// A process's start time in clock ticks after boot (field 22 of its stat
+// line), which tells it from a later process given the same id.
+QByteArray startTime(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray line = stat.readAll();
+    // The name in brackets may hold blanks and brackets itself.
+    const int close = line.lastIndexOf(')');
+    if (close < 0)
+        return QByteArray();
+    return line.mid(close + 2).split(' ').value(19).trimmed();
 }
 
 struct Caller {
@@ -119,9 +135,41 @@ QString userHome()
     return caller().home;
 }
 
+const char kCallerVariable[] = "QUORVEL_CALLER";
+
+QString callerIdentity()
+{
+    return QStringLiteral("%1:%2").arg(::getpid()).arg(QString::fromLatin1(startTime(::getpid())));
+}
+
 void noteCaller()
 {
-    g_caller = ::getppid();
+    const pid_t parent = ::getppid();
+    g_caller = parent;
+    g_goneAtStart = false;
+    if (!forUser())
+        return;
+    // Not for what this run starts in turn.
+    const QByteArray named = qgetenv(kCallerVariable);
+    qunsetenv(kCallerVariable);
+    // Without a name (pkexec started by hand) the parent is the caller; pkexec
+    // itself refuses a parent that has gone to init.
+    if (named.isEmpty()) {
+        g_goneAtStart = parent <= 1;
+        return;
+    }
+    // A caller that ended while pkexec asked for the password leaves this run
+    // to init or a subreaper: its id is no longer the parent's.
+    const QList<QByteArray> parts = named.split(':');
+    bool ok = parts.size() == 2;
+    const pid_t pid = ok ? pid_t(parts.at(0).toInt(&ok)) : 0;
+    g_caller = ok && pid > 1 ? pid : parent;
+    g_goneAtStart = !ok || pid <= 1 || parent != pid || startTime(pid) != parts.at(1);
+}
+
+bool callerGoneAtStart()
+{
+    return forUser() && g_goneAtStart;
 }
 
 bool restartedByItself()
@@ -246,6 +294,22 @@ bool writeBackCallerSettings()
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+void handOver(int folder, int fd)
+{
+    if (!forUser() || folder < 0 || fd < 0)
+        return;
+    // Only in a folder of the user's own, and only an entry of root's: what
+    // this run made there.
+    struct stat st;
+    if (::fstat(folder, &st) != 0 || st.st_uid != userId() || !keepsOwners(folder))
+        return;
+    if (::fstat(fd, &st) != 0 || st.st_uid != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        return;
+    if (::fchownat(fd, "", userId(), userGroup(), AT_EMPTY_PATH) != 0) {
+        // Left to root: the user can still read it.
+    }
+}
+
 void handOver(const QString& made)
 {
     if (!forUser())
@@ -254,39 +318,48 @@ void handOver(const QString& made)
     const QString name = info.fileName();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return;
-    // Only in a folder of the user's own, and only an entry of root's: what
-    // this run made there. Opened without following a link, changed through
-    // the open handle.
+    // Opened without following a link, changed through the open handle.
     const int folder = ::open(QFile::encodeName(info.absolutePath()).constData(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return;
-    struct stat st;
-    if (::fstat(folder, &st) == 0 && st.st_uid == userId() && keepsOwners(folder)) {
-        const int fd = ::openat(folder, QFile::encodeName(name).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            if (::fstat(fd, &st) == 0 && st.st_uid == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
-                if (::fchownat(fd, "", userId(), userGroup(), AT_EMPTY_PATH) != 0) {
-                    // Left to root: the user can still read it.
-                }
-            }
-            ::close(fd);
-        }
+    const int fd = ::openat(folder, QFile::encodeName(name).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        handOver(folder, fd);
+        ::close(fd);
     }
     ::close(folder);
 }
 
-QStringList missingFolders(const QString& path)
+bool makeFolders(const QString& path, bool parents)
 {
-    QStringList missing;
-    for (QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath()); !QFileInfo::exists(p);) {
-        missing.prepend(p);
-        const QString parent = QFileInfo(p).absolutePath();
-        if (parent == p)
-            break;
-        p = parent;
+    if (!forUser())
+        return parents ? QDir().mkpath(path) : (QDir().mkdir(path) || QFileInfo(path).isDir());
+    // Down from the root, each folder through its open parent: a folder made
+    // is handed over before anything goes into it, by the handle it was made
+    // in, so a link or a rename in the user's path changes nothing.
+    const QStringList names = QDir::cleanPath(QFileInfo(path).absoluteFilePath()).split(QLatin1Char('/'),
+                                                                                      Qt::SkipEmptyParts);
+    int folder = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; folder >= 0 && i < names.size(); ++i) {
+        const QByteArray name = QFile::encodeName(names.at(i));
+        int next = ::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && (parents || i == names.size() - 1)) {
+            if (::mkdirat(folder, name.constData(), 0777) == 0) {
+                next = ::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                handOver(folder, next);
+            } else if (errno == EEXIST) {
+                // Made by someone else meanwhile: theirs, not handed over.
+                next = ::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            }
+        }
+        ::close(folder);
+        folder = next;
     }
-    return missing;
+    if (folder < 0)
+        return false;
+    ::close(folder);
+    return true;
 }
 
 CallerWatch::CallerWatch(QObject* parent)
@@ -294,6 +367,11 @@ CallerWatch::CallerWatch(QObject* parent)
 {
     if (g_caller == 0)
         noteCaller();
+    // Gone before this run began: callerGoneAtStart() says so, nothing is watched.
+    if (g_goneAtStart) {
+        m_gone = true;
+        return;
+    }
     const pid_t pid = g_caller;
     // A pidfd turns readable when the caller ends; the parent id is checked
     // after opening it, so that it names the caller and not a reused id.

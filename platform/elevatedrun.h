@@ -24,8 +24,17 @@ gid_t userGroup();
 // The user's home folder, from the password database (never from the environment).
 QString userHome();
 
-// Call first thing in main: the process that started this one.
+// The variable that carries the caller's identity through pkexec, and this
+// process's identity as a caller: its process id and start time.
+extern const char kCallerVariable[];
+QString callerIdentity();
+
+// Call first thing in main: the process that started this one. Elevated for a
+// user, that is the process kCallerVariable names, when it is still this
+// process's parent (pkexec runs the program in its own process); else the parent.
 void noteCaller();
+// Elevated for a user whose caller had already ended when this run began.
+bool callerGoneAtStart();
 // forUser(), and the process that started this one runs this same program:
 // an unprivileged run of it that restarted itself elevated.
 bool restartedByItself();
@@ -51,8 +60,14 @@ bool writeBackCallerSettings();
 // lies in a folder of the user's own on a file system that keeps owners (not
 // FAT or exFAT). Does nothing unless forUser(); never follows a link.
 void handOver(const QString& made);
-// The folders that making path would create, outermost first.
-QStringList missingFolders(const QString& path);
+// The same for the file or folder open as fd that this run has just made in
+// the folder open as folder, through the handles: before anything is
+// written into it, whatever its path names by then.
+void handOver(int folder, int fd);
+// Makes the folder path, and with parents the missing folders above it, as
+// QDir's mkpath and mkdir do; true when the folder is there afterwards. Each
+// folder is made in its open parent and handed over (handOver) as it is made.
+bool makeFolders(const QString& path, bool parents = true);
 
 // Emits gone() once the process that started this one (noteCaller) has ended.
 class CallerWatch : public QObject {

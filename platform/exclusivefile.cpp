@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "elevatedrun.h"
+
 namespace exclusivefile {
 
 int createNew(int dirfd, const std::string& name, mode_t mode)
@@ -91,6 +93,9 @@ TemporaryFile::TemporaryFile(const std::string& finalPath, mode_t mode)
         m_error = errno;
         return;
     }
+    // Elevated for a user: a file made in the user's folder is the user's
+    // before anything is written into it.
+    elevatedrun::handOver(m_folder, m_fd);
     ::flock(m_fd, LOCK_EX | LOCK_NB);
 }
 

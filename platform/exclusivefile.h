@@ -36,7 +36,8 @@ void splitPath(const std::string& path, std::string* folder, std::string* name);
 // name ("." + name + "." + six characters + ".part") and given the final
 // name when whole. It holds an advisory lock (flock) while it lives, so that
 // a writer clearing leftovers from the folder leaves it alone, and it is
-// removed when it goes unpublished.
+// removed when it goes unpublished. In a run elevated for a user it is made
+// the user's (elevatedrun::handOver) as it is made in a folder of the user's.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& finalPath, mode_t mode = 0666);

@@ -5,7 +5,11 @@
  * is authorised: a program named without a "/" is looked up on the caller's
  * PATH (the caller's current folder included, as "." or an empty entry), the
  * environment is cleared to pkexec's own, the working folder is root's home,
- * and the program runs as uid 0 with PKEXEC_UID naming the caller. */
+ * and the program runs as uid 0 with PKEXEC_UID naming the caller. While a
+ * file "hold" lies beside it, it first waits, as the real one does while its
+ * password dialog is open: it writes its process id to "held" and runs the
+ * program once "hold" is gone. Each program it runs appends its process id to
+ * "started". */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <grp.h>
@@ -14,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 static char folder[PATH_MAX];
@@ -50,6 +55,36 @@ static int lookUp(const char* program, const char* path, char* out, size_t size)
     }
 }
 
+/* While "hold" exists: "held" names this process, and every change of the
+ * folder wakes it to look again. */
+static int waitWhileHeld(void)
+{
+    char hold[PATH_MAX + 32];
+    snprintf(hold, sizeof hold, "%s/hold", folder);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, folder, IN_DELETE | IN_MOVED_FROM) < 0)
+        return 0;
+    if (access(hold, F_OK) == 0) {
+        FILE* f = record("held.part", "w");
+        if (!f)
+            return 0;
+        fprintf(f, "%d\n", (int)getpid());
+        fclose(f);
+        char from[PATH_MAX + 32], to[PATH_MAX + 32];
+        snprintf(from, sizeof from, "%s/held.part", folder);
+        snprintf(to, sizeof to, "%s/held", folder);
+        if (rename(from, to) != 0)
+            return 0;
+    }
+    char events[4096];
+    while (access(hold, F_OK) == 0) {
+        if (read(watch, events, sizeof events) < 0)
+            return 0;
+    }
+    close(watch);
+    return 1;
+}
+
 int main(int argc, char* argv[])
 {
     char self[PATH_MAX];
@@ -84,6 +119,8 @@ int main(int argc, char* argv[])
         return mode[0] ? atoi(mode) : 127;
     if (argc < 2)
         return 127;
+    if (!waitWhileHeld())
+        return 127;
 
     char program[PATH_MAX + 256];
     if (!lookUp(argv[1], getenv("PATH"), program, sizeof program))
@@ -94,6 +131,11 @@ int main(int argc, char* argv[])
     if (chdir(root->pw_dir) != 0)
         return 127;
     f = record("pid", "w");
+    if (f) {
+        fprintf(f, "%d\n", (int)getpid());
+        fclose(f);
+    }
+    f = record("started", "a");
     if (f) {
         fprintf(f, "%d\n", (int)getpid());
         fclose(f);

@@ -204,7 +204,38 @@ class UnprivilegedTest : public QObject {
 
     static QComboBox* devices(OstrandEncoder* w) { return w->findChild<QComboBox*>("deviceComboBox"); }
 
+    // Starts this program as quorvelc with arguments, its output going to
+    // printed, and returns once the stand-in pkexec holds before running the
+    // elevated run, as the real one does while it asks for the password.
+    bool startHeld(QProcess* caller, const QStringList& arguments, const QString& printed)
+    {
+        QFile::remove(standIn + "/pid");
+        QFile::remove(standIn + "/held");
+        if (!writeFile(standIn + "/hold", QByteArray()))
+            return false;
+        caller->setStandardOutputFile(printed);
+        caller->start(QCoreApplication::applicationFilePath(), QStringList{kCaller} + arguments);
+        return caller->waitForStarted()
+            && QTest::qWaitFor([&] { return QFile::exists(standIn + "/held"); }, 60000);
+    }
+
+    // The elevated run the stand-in started last, once it has ended; 0 when
+    // it did not start or did not end.
+    pid_t rootRunEnded()
+    {
+        if (!QTest::qWaitFor([&] { return QFile::exists(standIn + "/pid"); }, 60000))
+            return 0;
+        const pid_t root = pid_t(readFile(standIn + "/pid").trimmed().toInt());
+        return root > 1 && QTest::qWaitFor([&] { return !running(root); }, 60000) ? root : 0;
+    }
+
 private slots:
+    void cleanup()
+    {
+        // A stand-in left holding would hold every later run.
+        QFile::remove(standIn + "/hold");
+    }
+
     void initTestCase()
     {
         QVERIFY2(!standIn.isEmpty(), "started by the elevation test");
@@ -260,7 +291,8 @@ private slots:
             QVERIFY2(qEnvironmentVariableIsSet(name), name);
             QCOMPARE(unhex(env[name]), qEnvironmentVariable(name));
         }
-        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "XDG_CONFIG_HOME", "QUORVEL_STANDIN", "A", "-src"}) {
+        for (const char* name : {"WAYLAND_DISPLAY", "LC_ALL", "XDG_CONFIG_HOME", "QUORVEL_STANDIN", "A", "-src",
+                                 "QUORVEL_CALLER"}) {
             QVERIFY2(!env.contains(name), name);
         }
         QCOMPARE(unhex(env["HOME"]), QFile::decodeName(::getpwuid(0)->pw_dir));
@@ -405,6 +437,109 @@ private slots:
         QCOMPARE(printed.count("Command Line Utility"), 1);
         QCOMPARE(printed.count("WARNING: Ignoring unrecognized argument 'extra'"), 1);
         QCOMPARE(printed.count("Done."), 1);
+    }
+
+    // Fault: a caller killed while pkexec asked for the password went
+    // unnoticed: the elevated run began with another parent, converted every
+    // frame printing its banner again, or kept its batch window open for
+    // ever. It starts nothing and ends.
+    void runWhoseCallerWentBeforeItBeganEnds_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("banners");
+        const QString source = qEnvironmentVariable("QUORVEL_SOURCE");
+        QTest::newRow("command line") << QStringList{"-src=" + source, "-dst=" + QDir::homePath() + "/early",
+                                                     "-ifr=25"}
+                                      << 1;
+        QTest::newRow("batch window") << QStringList{"-ucconvert"} << 0;
+    }
+
+    void runWhoseCallerWentBeforeItBeganEnds()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, banners);
+        if (banners > 0 && qEnvironmentVariable("QUORVEL_SOURCE").isEmpty())
+            QSKIP("missing tool: ffmpeg (makes the source frames)");
+        QVERIFY(setMode("run"));
+        const QString out = QDir::homePath() + "/early";
+        const QString printed = QDir::homePath() + "/early.txt";
+        QProcess caller;
+        QVERIFY2(startHeld(&caller, arguments, printed), "pkexec did not hold");
+        ::kill(pid_t(caller.processId()), SIGKILL);
+        QVERIFY(caller.waitForFinished(30000));
+        QVERIFY(QFile::remove(standIn + "/hold"));
+        QVERIFY2(rootRunEnded() > 1, "the elevated run did not end");
+        // The destination is the caller's own; nothing was made in it.
+        if (banners > 0) {
+            const QStringList made = QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+            QVERIFY2(made.isEmpty(), qPrintable(made.join(", ")));
+            QVERIFY(QDir(out).removeRecursively());
+        }
+        const QByteArray text = readFile(printed);
+        QCOMPARE(text.count("Command Line Utility"), banners);
+        QVERIFY2(!text.contains("Processing") && !text.contains("Done."), text.constData());
+        QVERIFY(QFile::remove(printed));
+    }
+
+    // Fault: what the elevated run made in the user's folder was handed over
+    // afterwards, by its path looked up again from the top, so a clip folder
+    // reached through a link of the user's, or made in a destination the run
+    // had to make again (the caller's went while pkexec asked for the
+    // password), stayed root's with every frame in it. Each folder and file
+    // is the user's as it is made; in the second run too.
+    void madeFoldersAreTheUsersAsTheyAreMade_data()
+    {
+        QTest::addColumn<bool>("linked");
+        QTest::newRow("destination a link of the user's") << true;
+        QTest::newRow("destination made again by the elevated run") << false;
+    }
+
+    void madeFoldersAreTheUsersAsTheyAreMade()
+    {
+        QFETCH(bool, linked);
+        if (qEnvironmentVariable("QUORVEL_SOURCE").isEmpty())
+            QSKIP("missing tool: ffmpeg (makes the source frames)");
+        QVERIFY(setMode("run"));
+        const QString home = QDir::homePath();
+        const QString real = home + (linked ? "/real-linked" : "/real-remade"), out = linked ? home + "/linked" : real;
+        const QString printed = home + "/made.txt";
+        if (linked) {
+            QVERIFY(QDir().mkpath(real));
+            QVERIFY(QFile::link(real, out));
+        }
+        const QStringList arguments{"-src=" + qEnvironmentVariable("QUORVEL_SOURCE"), "-dst=" + out, "-ifr=25",
+                                    "-tf=3", "-f"};
+        for (int run = 1; run <= 2; ++run) {
+            QProcess caller;
+            if (!linked && run == 1) {
+                QVERIFY2(startHeld(&caller, arguments, printed), "pkexec did not hold");
+                QVERIFY(QDir().rmdir(real));
+                QVERIFY(QFile::remove(standIn + "/hold"));
+            } else {
+                caller.setStandardOutputFile(printed);
+                caller.start(QCoreApplication::applicationFilePath(), QStringList{kCaller} + arguments);
+            }
+            QVERIFY(caller.waitForFinished(120000));
+            QVERIFY2(caller.exitStatus() == QProcess::NormalExit && caller.exitCode() == 0,
+                     readFile(printed).constData());
+            QStringList frames, roots;
+            if (ownerOf(real) != ::geteuid())
+                roots << real;
+            QDirIterator it(real, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString entry = it.next();
+                if (entry.endsWith(".tga"))
+                    frames << entry;
+                if (ownerOf(entry) != ::geteuid())
+                    roots << entry;
+            }
+            QCOMPARE(frames.size(), 3);
+            QVERIFY2(roots.isEmpty(), qPrintable(QString("run %1: ").arg(run) + roots.join(", ")));
+        }
+        QVERIFY(QDir(real).removeRecursively());
+        QVERIFY(!linked || QFile::remove(out));
+        QVERIFY(QFile::remove(printed));
     }
 
     // An elevated run that ends with a failure is reported: its own words may
@@ -760,7 +895,15 @@ private slots:
                                 "--clear-groups \"$2\" --unprivileged",
                                 "sh", roots + "/passwd", program});
         QVERIFY(child.waitForStarted());
-        QVERIFY(child.waitForFinished(500000));
+        const bool finished = child.waitForFinished(500000);
+        // An elevated run that outlived what the unprivileged part waited for ends here.
+        for (const QByteArray& line : readFile(bin + "/started").split('\n')) {
+            const pid_t pid = pid_t(line.toInt());
+            if (pid > 1 && QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath()
+                               == QFileInfo(program).canonicalFilePath())
+                ::kill(pid, SIGKILL);
+        }
+        QVERIFY(finished);
         const QByteArray out = child.readAll();
         qInfo().noquote() << "unprivileged part:\n" + QString::fromUtf8(out);
         if (!out.contains("Totals: ") && (out.contains("unshare: ") || out.contains("mount: ")))
@@ -802,14 +945,19 @@ private slots:
         }
 
         // env's assignments end at a fixed shell, which starts the program.
+        // The caller is named by its id and start time.
         const QStringList shell{"/bin/sh", "-c", "exec \"$0\" \"$@\""};
+        const QString caller = "QUORVEL_CALLER=" + QString::number(::getpid()) + ":";
+        QVERIFY2(cookieInHome.value(5).startsWith(caller) && cookieInHome.value(5).size() > caller.size(),
+                 qPrintable(cookieInHome.value(5)));
+        const QString named = cookieInHome.value(5);
         QCOMPARE(cookieInHome,
                  (QStringList{"/usr/bin/env", "--chdir=/w d", "DISPLAY=:3", "WAYLAND_DISPLAY=wayland-1",
-                              "LC_ALL=de_DE.UTF-8"}
+                              "LC_ALL=de_DE.UTF-8", named}
                   + shell + QStringList{"/opt/q/Quorvel", "-a b", ""}));
         QCOMPARE(cookieElsewhere,
                  (QStringList{"/usr/bin/env", "--chdir=/w", "DISPLAY=:3", "WAYLAND_DISPLAY=wayland-1",
-                              "LC_ALL=de_DE.UTF-8", "XAUTHORITY=/run/user/1000/xauth_abc"}
+                              "LC_ALL=de_DE.UTF-8", named, "XAUTHORITY=/run/user/1000/xauth_abc"}
                   + shell + QStringList{"/opt/q/Quorvel"}));
         QCOMPARE(elevation::ownProgram(), QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
     }

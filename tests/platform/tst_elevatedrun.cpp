@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "elevatedrun.h"
+#include "exclusivefile.h"
 
 namespace {
 
@@ -47,20 +48,31 @@ private slots:
     {
         QTemporaryDir dir;
         const QString users = dir.path() + "/users";
-        QVERIFY(QDir().mkpath(users));
-        QVERIFY(chownTo(users, kUser));
+        QVERIFY(QDir().mkpath(users + "/own"));
+        QVERIFY(chownTo(users, kUser) && chownTo(users + "/own", kUser));
 
-        // The folders a run makes, outermost first, then a file in them.
+        // The folders a run makes, each the user's as it is made, then a file
+        // in them: the user's before anything is written into it.
         const QString clip = users + "/a/clip";
-        const QStringList made = elevatedrun::missingFolders(clip);
-        QCOMPARE(made, (QStringList{users + "/a", clip}));
-        QVERIFY(QDir().mkpath(clip));
-        for (const QString& folder : made)
-            elevatedrun::handOver(folder);
-        QVERIFY(touch(clip + "/frame.tga"));
-        elevatedrun::handOver(clip + "/frame.tga");
+        QVERIFY(elevatedrun::makeFolders(clip));
+        exclusivefile::TemporaryFile frame(QFile::encodeName(clip + "/frame.tga").toStdString());
+        QVERIFY(frame.fd() >= 0);
+        QCOMPARE(ownerOf(QFile::decodeName(frame.path().c_str())), kUser);
+        QVERIFY(frame.publish());
         for (const QString& path : {users + "/a", clip, clip + "/frame.tga"})
             QCOMPARE(ownerOf(path), kUser);
+
+        // Through the user's own link to a folder of the user's.
+        QVERIFY(QFile::link(users + "/own", users + "/link"));
+        QVERIFY(elevatedrun::makeFolders(users + "/link/clip"));
+        QCOMPARE(ownerOf(users + "/own/clip"), kUser);
+
+        // One level only, as mkdir.
+        QVERIFY(!elevatedrun::makeFolders(users + "/b/clip", false));
+        QVERIFY(!QFile::exists(users + "/b"));
+        QVERIFY(elevatedrun::makeFolders(users + "/b", false));
+        QCOMPARE(ownerOf(users + "/b"), kUser);
+        QVERIFY(elevatedrun::makeFolders(users + "/b", false));
     }
 
     void nothingElseChangesHands()
@@ -84,6 +96,15 @@ private slots:
         QVERIFY(QFile::link(roots, users + "/linked"));
         elevatedrun::handOver(users + "/linked/file");
         QCOMPARE(ownerOf(roots + "/file"), uid_t(0));
+
+        // Made in root's folder, also through the user's link to it.
+        QVERIFY(elevatedrun::makeFolders(roots + "/made"));
+        QCOMPARE(ownerOf(roots + "/made"), uid_t(0));
+        QVERIFY(elevatedrun::makeFolders(users + "/linked/throughLink"));
+        QCOMPARE(ownerOf(roots + "/throughLink"), uid_t(0));
+        exclusivefile::TemporaryFile file(QFile::encodeName(users + "/linked/file2").toStdString());
+        QVERIFY(file.fd() >= 0);
+        QCOMPARE(ownerOf(QFile::decodeName(file.path().c_str())), uid_t(0));
 
         // Another user's entry in the user's folder.
         QVERIFY(touch(users + "/theirs"));
