@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -652,19 +651,27 @@ void TestTranscode::stallOrStopEndsAWaitingWriter()
         drain.join();
     });
     bool full = !reader;
+    bool begun = false;
     QByteArray err = media::capture(stderr, [&] {
         thread.start();
+        // Its lock is made after the transcode cleared earlier stop requests.
+        begun = QTest::qWaitFor([&] { return QFile::exists(folder.filePath(".VID00001.mpg.lock")); }, 30000);
         if (reader) {
-            // Stopped or stalled only once the pipe is full.
-            const int capacity = ::fcntl(readEnd, F_GETPIPE_SZ);
-            int held = 0;
-            full = QTest::qWaitFor([&] { return ::ioctl(readEnd, FIONREAD, &held) == 0 && held >= capacity; }, 60000);
+            // Stopped or stalled only once the pipe has no room left, as a
+            // write end of our own sees.
+            const int room = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            full = room >= 0 && QTest::qWaitFor([&] {
+                pollfd p{room, POLLOUT, 0};
+                return ::poll(&p, 1, 0) == 0;
+            }, 60000);
+            if (room >= 0)
+                ::close(room);
         }
         if (!stall)
             thread.getTranscoder()->stopRequest = true;
         finished.wait(20000);
     });
-    QVERIFY(full);
+    QVERIFY(begun && full);
     QCOMPARE(finished.count(), 1);
     if (stall) {
         QCOMPARE(finished.at(0).at(0).toInt(), -1);
