@@ -630,8 +630,9 @@ void TestTranscode::stallOrStopEndsAWaitingWriter()
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const int readEnd = reader ? ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     QVERIFY(!reader || readEnd >= 0);
+    // Long enough, with a reader, for the work to fill the pipe before it.
     if (stall)
-        qputenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS", "400");
+        qputenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS", reader ? "3000" : "400");
     EncodingThread thread(nullptr, path("long.mp4"), fifo, preset("576p_pal_mpeg2_low"), plugins(), false, 0, 0, false,
                           false, 0);
     QSignalSpy finished(&thread, SIGNAL(transcodeFinished(int)));
