@@ -1114,8 +1114,9 @@ int main(int argc, char* argv[])
 
 void TestTranscode::soundThatDecodesToNothingFails()
 {
-    // Seeded junk with AC-3 frame headers, kept in the tree: probed as AC-3
-    // sound, yet not one frame decodes.
+    // Seeded junk kept in the tree (seed N in the name: Python's
+    // random.Random(N), four 768-byte blocks, each opening with the first five
+    // bytes of a real AC-3 frame): probed as AC-3 sound, yet no frame decodes.
     const QString junk = qEnvironmentVariable("QUORVEL_SOURCE_DIR") + "/tests/engine/transcode/junk";
     const QStringList inputs = QDir(junk).entryList({"*.ac3"}, QDir::Files, QDir::Name);
     QVERIFY2(inputs.size() >= 6, qPrintable(junk));
