@@ -61,12 +61,19 @@ FirstPicture firstPicture(const char* url, int streamIndex)
         if (codec && (dec = avcodec_alloc_context3(codec))
             && avcodec_parameters_to_context(dec, st->codecpar) >= 0
             && avcodec_open2(dec, codec, nullptr) >= 0) {
+            // The first picture may come late: after a long sound preroll, or
+            // after the rest of a group of pictures the file was cut in. Other
+            // streams' packets count only towards the bytes read.
+            const int64_t kMaxBytes = int64_t(64) << 20;
             bool got = false;
-            for (int n = 0; n < 500 && !got && av_read_frame(fmt, pkt) >= 0; ++n) {
-                if (pkt->stream_index == streamIndex && avcodec_send_packet(dec, pkt) >= 0
-                    && avcodec_receive_frame(dec, frame) >= 0)
-                    got = true;
+            for (int n = 0; n < 1000 && !got && av_read_frame(fmt, pkt) >= 0;) {
+                if (pkt->stream_index == streamIndex) {
+                    ++n;
+                    got = avcodec_send_packet(dec, pkt) >= 0 && avcodec_receive_frame(dec, frame) >= 0;
+                }
                 av_packet_unref(pkt);
+                if (fmt->pb && avio_tell(fmt->pb) > kMaxBytes)
+                    break;
             }
             if (!got && avcodec_send_packet(dec, nullptr) >= 0 && avcodec_receive_frame(dec, frame) >= 0)
                 got = true;

@@ -13,7 +13,9 @@
 #include <thread>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,14 +160,15 @@ private:
     void report(double seconds);
     void waitWhilePaused();
     void chooseWriteName();
+    void openInPlace();
     void openOutput();
     int closeOutput();
     void checkPicturesWritten();
     void checkInputCoverage();
     void commit();
     void writeFailed(const char* call, int err);
-    static int writeTemporary(void* opaque, uint8_t* buf, int size);
-    static int64_t seekTemporary(void* opaque, int64_t offset, int whence);
+    static int writeOutput(void* opaque, uint8_t* buf, int size);
+    static int64_t seekOutput(void* opaque, int64_t offset, int whence);
 
     McTranscoderImpl& t;
     McEncodePipeImpl* out = nullptr;
@@ -202,14 +205,18 @@ private:
     AVChannelLayout aInLayout = {};
     int64_t lastEncodedVideoPts = AV_NOPTS_VALUE;
     int64_t picturesEncoded = 0;
+    int64_t packetsWritten = 0;
     // The output is written under writeName and renamed to finalName when
-    // whole; both are the same for outputs that are no regular file (a FIFO,
-    // a device), which cannot be replaced by a rename. The temporary file is
-    // made by us under a name of our own choosing and written through its
-    // descriptor: nothing another user places in the folder is written through.
+    // whole; both are the same for a device or a FIFO of the operator's own,
+    // written in place. The temporary file is made by us under a name of our
+    // own choosing and written through its descriptor: nothing another user
+    // places in the folder (a link, a FIFO, a socket) is written through.
     std::string finalName, writeName;
     bool viaTemporary = false;
+    bool inPlaceFifo = false;
     std::unique_ptr<exclusivefile::TemporaryFile> temporary;
+    int inPlaceFd = -1;
+    int outFd = -1;
     // The demuxer ended on an error rather than at the end of the file.
     bool inputCutOff = false;
 };
@@ -596,6 +603,7 @@ void Run::encode(AVCodecContext* enc, AVStream* st, const AVFrame* f)
         av_packet_unref(outPkt);
         if (err < 0)
             writeFailed("av_interleaved_write_frame", err);
+        ++packetsWritten;
         t.touch();
         t.owner->cbProcess();
     }
@@ -761,8 +769,12 @@ void Run::chooseWriteName()
             std::free(real);
         }
     }
-    if (::lstat(finalName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    // Written in place: a device, or a FIFO or socket of the operator's own.
+    // Another user's FIFO or socket is replaced as a file would be.
+    if (::lstat(finalName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)
+        && ((!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) || st.st_uid == ::geteuid())) {
         writeName = finalName;
+        inPlaceFifo = S_ISFIFO(st.st_mode);
         return;
     }
     viaTemporary = true;
@@ -773,62 +785,95 @@ void Run::chooseWriteName()
     writeName = temporary->path();
 }
 
-int Run::writeTemporary(void* opaque, uint8_t* buf, int size)
+int Run::writeOutput(void* opaque, uint8_t* buf, int size)
 {
     Run* run = static_cast<Run*>(opaque);
     int done = 0;
     while (done < size) {
-        const ssize_t n = ::write(run->temporary->fd(), buf + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = ::write(run->outFd, buf + done, size_t(size - done));
+        if (n >= 0) {
+            done += int(n);
             continue;
-        if (n < 0)
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
             return AVERROR(errno);
-        done += int(n);
+        // A reader that does not read keeps the run here only until a stop,
+        // or the stall limit's stop, comes.
+        pollfd room{run->outFd, POLLOUT, 0};
+        if (::poll(&room, 1, 100) == 0 && run->t.stopFlag)
+            return AVERROR_EXIT;
     }
     return done;
 }
 
-int64_t Run::seekTemporary(void* opaque, int64_t offset, int whence)
+int64_t Run::seekOutput(void* opaque, int64_t offset, int whence)
 {
     Run* run = static_cast<Run*>(opaque);
     if (whence == AVSEEK_SIZE) {
         struct stat st;
-        return ::fstat(run->temporary->fd(), &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+        return ::fstat(run->outFd, &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
     }
-    const off_t at = ::lseek(run->temporary->fd(), off_t(offset), whence & ~AVSEEK_FORCE);
+    const off_t at = ::lseek(run->outFd, off_t(offset), whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : int64_t(at);
+}
+
+void Run::openInPlace()
+{
+    // Never blocking: a FIFO nobody reads yet keeps the run waiting only
+    // until a stop, or the stall limit's stop, comes.
+    for (;;) {
+        inPlaceFd = ::open(writeName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (inPlaceFd >= 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno != ENXIO || !inPlaceFifo)
+            writeFailed("open", AVERROR(errno));
+        if (t.stopFlag)
+            writeFailed("open", AVERROR_EXIT);
+        McUtil::sleep(50);
+    }
+    // What was opened is still what was chosen: not a file put in its place.
+    struct stat st;
+    if (::fstat(inPlaceFd, &st) != 0 || S_ISREG(st.st_mode) || (S_ISFIFO(st.st_mode) && st.st_uid != ::geteuid()))
+        writeFailed("open", AVERROR(ESTALE));
+    outFd = inPlaceFd;
 }
 
 void Run::openOutput()
 {
-    if (!viaTemporary) {
-        int opened = avio_open(&mux->pb, writeName.c_str(), AVIO_FLAG_WRITE);
-        if (opened < 0)
-            writeFailed("avio_open", opened);
-        return;
-    }
+    if (viaTemporary)
+        outFd = temporary->fd();
+    else
+        openInPlace();
     const int size = 1 << 18;
     auto* buffer = static_cast<unsigned char*>(av_malloc(size));
     if (!buffer)
         fail("av_malloc", AVERROR(ENOMEM));
-    mux->pb = avio_alloc_context(buffer, size, 1, this, nullptr, &Run::writeTemporary, &Run::seekTemporary);
+    mux->pb = avio_alloc_context(buffer, size, 1, this, nullptr, &Run::writeOutput, &Run::seekOutput);
     if (!mux->pb) {
         av_free(buffer);
         fail("avio_alloc_context", AVERROR(ENOMEM));
     }
+    if (inPlaceFifo)
+        mux->pb->seekable = 0;
 }
 
 // Flushes and closes the output's I/O context; the first write error, or 0.
 int Run::closeOutput()
 {
-    if (!mux || !mux->pb)
-        return 0;
-    if (!viaTemporary)
-        return avio_closep(&mux->pb);
-    avio_flush(mux->pb);
-    const int err = mux->pb->error;
-    av_freep(&mux->pb->buffer);
-    avio_context_free(&mux->pb);
+    int err = 0;
+    if (mux && mux->pb) {
+        avio_flush(mux->pb);
+        err = mux->pb->error;
+        av_freep(&mux->pb->buffer);
+        avio_context_free(&mux->pb);
+    }
+    if (inPlaceFd >= 0 && ::close(inPlaceFd) != 0 && err == 0 && errno != EINTR)
+        err = AVERROR(errno);
+    inPlaceFd = -1;
     return err;
 }
 
@@ -842,6 +887,9 @@ void Run::checkPicturesWritten()
 {
     if (vIdx >= 0 && picturesEncoded == 0)
         throw Failure{AVERROR_INVALIDDATA, "no picture of the input could be decoded"};
+    // Sound that decodes to nothing would give an empty output as well.
+    if (packetsWritten == 0)
+        throw Failure{AVERROR_INVALIDDATA, "nothing of the input could be decoded"};
 }
 
 void Run::checkInputCoverage()

@@ -9,11 +9,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
 #include <csignal>
 #include <random>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -91,7 +94,8 @@ private slots:
     void failureTexts();
     void stopThroughTheEncodingThread();
     void deletingARunningThreadStopsIt();
-    void stalledOutputIsADeadlock();
+    void stallOrStopEndsAWaitingWriter_data();
+    void stallOrStopEndsAWaitingWriter();
     void proresKeepsItsDecodePipe();
     void logAndTwoEnginesAtOnce();
     void stoppedOutputLeavesTheOldFile();
@@ -104,6 +108,9 @@ private slots:
     void linksInASharedFolderAreNotFollowed();
     void leftoversOfStoppedWritersAreRemoved();
     void rotatedAndPortraitSourcesStandUpright();
+    void soundThatDecodesToNothingFails();
+    void firstPictureAfterAudioPreroll();
+    void othersFifoAtTheOutputName();
 
 public:
     // Child process: one transcode, until it is killed.
@@ -602,38 +609,80 @@ void TestTranscode::deletingARunningThreadStopsIt()
     QVERIFY(!QFile::exists(early));
 }
 
-void TestTranscode::stalledOutputIsADeadlock()
+void TestTranscode::stallOrStopEndsAWaitingWriter_data()
 {
-    // Nobody reads the FIFO, so opening the output blocks: no packet moves.
-    QString fifo = path("stall.fifo");
-    QCOMPARE(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-    qputenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS", "400");
+    QTest::addColumn<bool>("reader");
+    QTest::addColumn<bool>("stall");
+    // Nobody opens the FIFO: opening the output waits. A reader that never
+    // reads: writing waits once the pipe is full.
+    QTest::newRow("open, stall limit") << false << true;
+    QTest::newRow("open, stop") << false << false;
+    QTest::newRow("write, stall limit") << true << true;
+    QTest::newRow("write, stop") << true << false;
+}
+
+void TestTranscode::stallOrStopEndsAWaitingWriter()
+{
+    QFETCH(bool, reader);
+    QFETCH(bool, stall);
+    QTemporaryDir folder;
+    const QString fifo = folder.filePath("VID00001.mpg");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int readEnd = reader ? ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    QVERIFY(!reader || readEnd >= 0);
+    // Long enough, with a reader, for the work to fill the pipe before it.
+    if (stall)
+        qputenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS", reader ? "3000" : "400");
     EncodingThread thread(nullptr, path("long.mp4"), fifo, preset("576p_pal_mpeg2_low"), plugins(), false, 0, 0, false,
                           false, 0);
     QSignalSpy finished(&thread, SIGNAL(transcodeFinished(int)));
-    QByteArray drained;
-    bool finishedEarly = true;
+    // Whatever fails, the writer is let go before the thread goes.
+    const auto release = qScopeGuard([&] {
+        qunsetenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS");
+        std::thread drain([&] {
+            const int fd = readEnd >= 0 ? readEnd : ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            char buf[65536];
+            while (fd >= 0 && !thread.isFinished())
+                if (::read(fd, buf, sizeof buf) <= 0)
+                    QThread::yieldCurrentThread();
+            if (fd >= 0)
+                ::close(fd);
+        });
+        thread.wait();
+        drain.join();
+    });
+    bool full = !reader;
+    bool begun = false;
     QByteArray err = media::capture(stderr, [&] {
         thread.start();
-        // Past the deadlock limit the engine joins its worker, stuck in the
-        // open; the run must not end before the reader lets it go.
-        finishedEarly = !testutil::neverWithin(1500, [&] { return finished.count() > 0; });
-        std::thread reader([&] {
-            QFile f(fifo);
-            if (f.open(QIODevice::ReadOnly))
-                drained = f.readAll();
-        });
+        // Its lock is made after the transcode cleared earlier stop requests.
+        begun = QTest::qWaitFor([&] { return QFile::exists(folder.filePath(".VID00001.mpg.lock")); }, 30000);
+        if (reader) {
+            // Stopped or stalled only once the pipe has no room left, as a
+            // write end of our own sees.
+            const int room = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            full = room >= 0 && QTest::qWaitFor([&] {
+                pollfd p{room, POLLOUT, 0};
+                return ::poll(&p, 1, 0) == 0;
+            }, 60000);
+            if (room >= 0)
+                ::close(room);
+        }
+        if (!stall)
+            thread.getTranscoder()->stopRequest = true;
         finished.wait(20000);
-        reader.join();
     });
-    qunsetenv("MCPLUGCORE_DEADLOCK_TIMEOUT_MS");
-    QVERIFY(!finishedEarly);
+    QVERIFY(begun && full);
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(0).toInt(), -1);
-    QVERIFY2(err.contains("\n\n*** Error: processing deadlock detected... abort.\n"), err.constData());
+    if (stall) {
+        QCOMPARE(finished.at(0).at(0).toInt(), -1);
+        QVERIFY2(err.contains("\n\n*** Error: processing deadlock detected... abort.\n"), err.constData());
+    } else {
+        QCOMPARE(finished.at(0).at(0).toInt(), 0);
+    }
     QCOMPARE(thread.getTranscoder()->progress(), 0.0);
-    // The worker was stopped before it wrote any picture, and still ended its stream.
-    QVERIFY(drained.size() < 1000000);
+    QVERIFY(thread.wait(5000));
+    QCOMPARE(leftovers(folder.path(), {"VID00001.mpg"}), QStringList());
 }
 
 void TestTranscode::proresKeepsItsDecodePipe()
@@ -1062,3 +1111,88 @@ int main(int argc, char* argv[])
     return QTest::qExec(&test, argc, argv);
 }
 #include "tst_transcode.moc"
+
+void TestTranscode::soundThatDecodesToNothingFails()
+{
+    // Seeded junk kept in the tree (seed N in the name: Python's
+    // random.Random(N), four 768-byte blocks, each opening with the first five
+    // bytes of a real AC-3 frame): probed as AC-3 sound, yet no frame decodes.
+    const QString junk = qEnvironmentVariable("QUORVEL_SOURCE_DIR") + "/tests/engine/transcode/junk";
+    const QStringList inputs = QDir(junk).entryList({"*.ac3"}, QDir::Files, QDir::Name);
+    QVERIFY2(inputs.size() >= 6, qPrintable(junk));
+    QTemporaryDir folder;
+    const QString out = folder.filePath("VID00001.mpg");
+    for (const QString& name : inputs) {
+        QByteArray printed;
+        const int result = transcode(junk + "/" + name, out, preset("576p_pal_mpeg2_low"), false, 0, 0, false,
+                                     false, 0, &printed);
+        QVERIFY2(result != 0 && result != -200, qPrintable(name));
+        QVERIFY2(printed.startsWith("Failed: "), printed.constData());
+        QVERIFY2(!QFile::exists(out), qPrintable(name));
+        QCOMPARE(leftovers(folder.path(), {}), QStringList());
+    }
+}
+
+void TestTranscode::firstPictureAfterAudioPreroll()
+{
+    // 680 tiny sound packets before the first picture.
+    const QString preroll = path("preroll.mkv");
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=1.6,asetnsamples=n=16", "-itsoffset",
+                           "1.4", "-f", "lavfi", "-i", "color=red:size=64x36:rate=25:duration=0.2", "-c:a",
+                           "pcm_s16le", "-c:v", "mpeg2video", preroll}));
+    TranscodeEngine engine(plugins().toUtf8().constData());
+    std::map<std::string, std::string> probed;
+    media::capture(stderr, [&] { probed = engine.probeFile(s(preroll).c_str()); });
+    QCOMPARE(QString::fromStdString(probed[fileitem::kValidKey]), QString("true"));
+    QCOMPARE(QString::fromStdString(probed[fileitem::kWidthKey]), QString("64"));
+    // Probed again, the same: the pipe's reading position did not move.
+    media::capture(stderr, [&] { probed = engine.probeFile(s(preroll).c_str()); });
+    QCOMPARE(QString::fromStdString(probed[fileitem::kValidKey]), QString("true"));
+}
+
+void TestTranscode::othersFifoAtTheOutputName()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: a second user places the FIFO");
+    if (!testutil::haveTool("setpriv"))
+        QSKIP("missing tool: setpriv");
+    // A drop folder everybody may write, inside a folder everybody may enter.
+    QTemporaryDir top;
+    QCOMPARE(::chmod(QFile::encodeName(top.path()).constData(), 0755), 0);
+    const QString shared = top.filePath("shared");
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    const QString out = shared + "/VID00001.mpg";
+    for (int round = 1; round <= 2; ++round) {
+        QVERIFY(testutil::run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                                          "rm -f '" + out + "' && mkfifo -m 0666 '" + out + "'"})
+                    .ok());
+        // Whatever a writer sends through the other user's FIFO is counted.
+        std::atomic<bool> done{false};
+        std::atomic<qint64> received{0};
+        std::thread reader([&] {
+            const int fd = ::open(QFile::encodeName(out).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            char buf[65536];
+            while (fd >= 0 && !done) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 20) > 0) {
+                    const ssize_t n = ::read(fd, buf, sizeof buf);
+                    received += n > 0 ? n : 0;
+                }
+            }
+            if (fd >= 0)
+                ::close(fd);
+        });
+        const int result = transcode(path("white.mp4"), out, preset("720p_pal_mpeg2_low"));
+        done = true;
+        reader.join();
+        QCOMPARE(result, 0);
+        QCOMPARE(received.load(), qint64(0));
+        struct stat st;
+        QCOMPARE(::lstat(QFile::encodeName(out).constData(), &st), 0);
+        QVERIFY2(S_ISREG(st.st_mode), qPrintable(QString("round %1").arg(round)));
+        QCOMPARE(st.st_uid, ::geteuid());
+        QCOMPARE(media::ffprobe(out).stream("video").value("width").toInt(), 1280);
+        QCOMPARE(leftovers(shared, {"VID00001.mpg"}), QStringList());
+    }
+}
