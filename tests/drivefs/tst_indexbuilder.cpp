@@ -39,14 +39,14 @@ struct BuildResult {
     QByteArray index;
 };
 
-BuildResult build(const QString& image, qint64 volumeOffset = -1)
+BuildResult build(const QString& image, qint64 volumeOffset = -1, std::vector<IndexProblem>* problems = nullptr)
 {
     static std::unique_ptr<uint8_t[]> buffer(new uint8_t[kIndexImageSize]);
     BuildResult result;
     DriveFsDiskDevice()->unit = RegisterPhysicalDisk(QFile::encodeName(image).toStdString());
     InitIndexImage(buffer.get());
     uint32_t length = 0;
-    result.code = IndexVolume("", buffer.get(), &length, volumeOffset);
+    result.code = IndexVolume("", buffer.get(), &length, volumeOffset, problems);
     if (result.code == 0)
         result.index = QByteArray(reinterpret_cast<const char*>(buffer.get()), int(length));
     return result;
@@ -313,7 +313,8 @@ private slots:
         QTest::newRow("frame past the heap") << "frame-past-heap" << 0;
         QTest::newRow("looping folder chain") << "dir-loop" << 0;
         QTest::newRow("folder at cluster 1") << "bad-dir-cluster" << int(DFS_E_BAD_DIR_ENTRY);
-        QTest::newRow("folder past the heap") << "dir-past-heap" << int(DFS_E_BAD_DIR_ENTRY);
+        // Refused and named, the other clips listed.
+        QTest::newRow("folder past the heap") << "dir-past-heap" << int(DFS_E_DATA);
         QTest::newRow("not exFAT") << "not-exfat" << int(DFS_E_INVALID_FS);
     }
 
@@ -369,6 +370,44 @@ private slots:
         const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
         QVERIFY2(r.ok(), r.out + r.err);
         QCOMPARE(build(image).code, int(DFS_E_FAT_ALLOCATION));
+    }
+
+    // Clip folders that each claim one contiguous directory as long as the
+    // volume: each cluster is read once, every folder is refused by name and
+    // the index of the rest is whole; a second run says the same.
+    void foldersClaimingTheVolume()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("making a drive of 120 clip folders needs " + missing));
+        const QString many = m_work.filePath("manyclips.img");
+        if (!QFileInfo::exists(many)) {
+            const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
+                                                      many + ".tmp", "T9PW_1"}, 300000);
+            QVERIFY2(made.ok(), made.out + made.err);
+            QVERIFY(QFile::rename(many + ".tmp", many));
+        }
+        const QString image = m_work.filePath("wholevolume.img");
+        QFile::remove(image);
+        QVERIFY(QFile::copy(many, image));
+        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image,
+                                               "dirs-whole-volume"}, 300000);
+        QVERIFY2(r.ok(), r.out + r.err);
+        for (int run = 0; run < 2; ++run) {
+            std::vector<IndexProblem> problems;
+            const BuildResult built = build(image, -1, &problems);
+            QCOMPARE(built.code, int(DFS_E_DATA));
+            QCOMPARE(int(problems.size()), 120);
+            QStringList named;
+            for (const IndexProblem& p : problems) {
+                QCOMPARE(int(p.kind), int(IndexProblem::RefusedDirectory));
+                named << QString::fromStdU16String(p.folder);
+            }
+            named.sort();
+            QCOMPARE(named.first(), QString("Many_f25_00001"));
+            QCOMPARE(named.last(), QString("Many_f25_00120"));
+            QCOMPARE(int(named.removeDuplicates()), 0);
+        }
     }
 
     // Random damage to the directories and the FAT: any result, but an answer.
