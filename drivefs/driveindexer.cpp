@@ -307,6 +307,7 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
 {
     // The volume library keeps its device list and drive letters in process-wide state.
     QMutexLocker runLock(&g_indexRunLock);
+    m_leftOut.clear();
 
     const QString root = VolumeInfo::rootPathOf(drive);
     if (root.isEmpty())
@@ -370,8 +371,10 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
         return fail(tr("%1 is no longer mounted.").arg(nativeRoot));
     }
     flushVolume(root);
-    if (!problems.empty())
-        return fail(tr("Error indexing %1 (%2).").arg(nativeRoot, problemsText(problems)) + QLatin1Char(' ')
-                    + leftOutText(problems));
+    if (!problems.empty()) {
+        m_leftOut = tr("Error indexing %1 (%2).").arg(nativeRoot, problemsText(problems)) + QLatin1Char(' ')
+            + leftOutText(problems);
+        return fail(m_leftOut);
+    }
     return true;
 }
