@@ -21,17 +21,8 @@ using consoletest::Run;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
-}
+using indexfixture::readAll;
+using indexfixture::writeFile;
 
 // The clip folders on a drive, by name.
 QStringList clipFolders(const QString& root)

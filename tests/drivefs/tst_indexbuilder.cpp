@@ -105,6 +105,37 @@ class TestIndexBuilder : public QObject {
     QTemporaryDir m_work;
     QString m_standard;
 
+    static QString manyClipsMissing()
+    {
+        const QString missing = LoopMount::missing();
+        return missing.isEmpty() ? QString() : "making a drive of 120 clip folders needs " + missing;
+    }
+
+    // The drive of 120 clip folders at path, made once; empty when it is
+    // there, else what failed.
+    static QString makeManyClips(const QString& path)
+    {
+        if (QFileInfo::exists(path))
+            return QString();
+        const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
+                                                  path + ".tmp", "T9PW_1"}, 300000);
+        if (!made.ok())
+            return QString::fromLocal8Bit(made.out + made.err);
+        return QFile::rename(path + ".tmp", path) ? QString() : "cannot rename " + path + ".tmp";
+    }
+
+    // Copies source to image and damages the copy with the fixture's fault;
+    // empty when done, else what failed.
+    static QString corruptCopy(const QString& source, const QString& fault, const QString& image)
+    {
+        QFile::remove(image);
+        if (!QFile::copy(source, image))
+            return "cannot copy " + source;
+        const auto r =
+            testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault}, 300000);
+        return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -323,10 +354,8 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(int, code);
         const QString image = m_work.filePath(fault + ".img");
-        QFile::remove(image);
-        QVERIFY(QFile::copy(m_standard, image));
-        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
-        QVERIFY2(r.ok(), r.out + r.err);
+        const QString damaged = corruptCopy(m_standard, fault, image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
         const BuildResult built = build(image, 2048 * 512);
         QCOMPARE(built.code, code);
         if (code == 0) {
@@ -348,16 +377,10 @@ private slots:
     void cutRootChain()
     {
         QFETCH(QString, fault);
-        const QString missing = LoopMount::missing();
-        if (!missing.isEmpty())
-            QSKIP(qPrintable("making a drive of 120 clip folders needs " + missing));
+        SKIP_WHEN(manyClipsMissing());
         const QString many = m_work.filePath("manyclips.img");
-        if (!QFileInfo::exists(many)) {
-            const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
-                                                      many + ".tmp", "T9PW_1"}, 300000);
-            QVERIFY2(made.ok(), made.out + made.err);
-            QVERIFY(QFile::rename(many + ".tmp", many));
-        }
+        const QString made = makeManyClips(many);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
         const BuildResult whole = build(many);
         QCOMPARE(whole.code, 0);
         QVERIFY(record(whole.index, 120, ClipLastEntry) != 0);
@@ -365,10 +388,8 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
 
         const QString image = m_work.filePath(fault + ".img");
-        QFile::remove(image);
-        QVERIFY(QFile::copy(many, image));
-        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
-        QVERIFY2(r.ok(), r.out + r.err);
+        const QString damaged = corruptCopy(many, fault, image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
         QCOMPARE(build(image).code, int(DFS_E_FAT_ALLOCATION));
     }
 
@@ -377,22 +398,13 @@ private slots:
     // the index of the rest is whole; a second run says the same.
     void foldersClaimingTheVolume()
     {
-        const QString missing = LoopMount::missing();
-        if (!missing.isEmpty())
-            QSKIP(qPrintable("making a drive of 120 clip folders needs " + missing));
+        SKIP_WHEN(manyClipsMissing());
         const QString many = m_work.filePath("manyclips.img");
-        if (!QFileInfo::exists(many)) {
-            const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
-                                                      many + ".tmp", "T9PW_1"}, 300000);
-            QVERIFY2(made.ok(), made.out + made.err);
-            QVERIFY(QFile::rename(many + ".tmp", many));
-        }
+        const QString made = makeManyClips(many);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
         const QString image = m_work.filePath("wholevolume.img");
-        QFile::remove(image);
-        QVERIFY(QFile::copy(many, image));
-        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image,
-                                               "dirs-whole-volume"}, 300000);
-        QVERIFY2(r.ok(), r.out + r.err);
+        const QString damaged = corruptCopy(many, "dirs-whole-volume", image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
         for (int run = 0; run < 2; ++run) {
             std::vector<IndexProblem> problems;
             const BuildResult built = build(image, -1, &problems);

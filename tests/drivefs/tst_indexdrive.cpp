@@ -14,17 +14,8 @@
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
-}
+using indexfixture::readAll;
+using indexfixture::writeFile;
 
 QStringList s_reported;
 void captureReport(const reporting::Report& report)
