@@ -94,9 +94,10 @@ private slots:
 
     // Files copied onto the drive between two conversions and deleted after
     // the second leave a hole smaller than a frame between their clips; the
-    // next clip comes out whole all the same, and again when it is converted
-    // once more as KRX over its Targa frames (larger, so they outgrow the
-    // room the old frames free). The placeholders go with the run.
+    // next clip comes out whole all the same, and again when, with another
+    // clip written after it, it is converted once more as KRX over its Targa
+    // frames (larger, so they outgrow the room the old frames free). The
+    // placeholders go with the run.
     void framesWholeAfterOrdinaryUse()
     {
         SKIP_WHEN(driveMissing());
@@ -127,7 +128,10 @@ private slots:
         const QString clip = after.first();
         QCOMPARE(tgatest::filesIn(root + clip).size(), 10);
 
-        // Again, as KRX over the Targa frames.
+        // Another clip after it, then the first again as KRX over its Targa
+        // frames: the room they free is bounded and a little too small.
+        r = quorvelc({"-src=" + source("delta"), "-dst=" + drive.mountPoint(), "-ifr=25", "-si"});
+        QVERIFY2(r.code == 0, r.out.constData());
         r = quorvelc({"-src=" + source("gamma"), "-dst=" + drive.mountPoint(), "-ifr=25", "-vo=KRX", "-f", "-si"});
         QVERIFY2(r.code == 0, r.out.constData());
         QCOMPARE(r.out, QByteArray());
