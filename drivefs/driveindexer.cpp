@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,22 @@ public:
     OpenRoot& operator=(const OpenRoot&) = delete;
 
     int fd() const { return m_fd; }
+    // Waits until no other run, in any process, is indexing this drive, and
+    // keeps them out until unlock(): two runs would remove each other's
+    // unfinished index. The system drops the lock when the process ends.
+    bool lockDrive()
+    {
+        int rc;
+        do
+            rc = ::flock(m_fd, LOCK_EX);
+        while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    }
+    void unlock()
+    {
+        if (m_fd >= 0)
+            ::flock(m_fd, LOCK_UN);
+    }
     // Whether the root path still leads to the folder opened: an unmounted
     // drive leaves the empty mount folder of the disk beneath in its place.
     bool stillMounted() const
@@ -188,7 +205,20 @@ QString problemsText(const std::vector<IndexProblem>& problems)
     QStringList parts;
     bool fragmented = false;
     for (const IndexProblem& problem : problems) {
-        if (problem.kind == IndexProblem::FragmentedFrames) {
+        if (problem.kind == IndexProblem::UnfinishedFrames) {
+            parts << (problem.count == 1
+                          ? DriveIndexer::tr("the clip folder %1 holds an unfinished frame file (its conversion "
+                                             "was stopped or is still running)")
+                                .arg(nameText(problem.folder))
+                          : DriveIndexer::tr("the clip folder %1 holds %2 unfinished frame files (its conversion "
+                                             "was stopped or is still running)")
+                                .arg(nameText(problem.folder))
+                                .arg(problem.count));
+        } else if (problem.kind == IndexProblem::RefusedDirectory) {
+            parts << DriveIndexer::tr("the directory of the clip folder %1 runs past the end of the drive or into "
+                                      "another folder's")
+                         .arg(nameText(problem.folder));
+        } else if (problem.kind == IndexProblem::FragmentedFrames) {
             fragmented = true;
             parts << (problem.count == 1
                           ? DriveIndexer::tr("1 frame file of the clip folder %1 is not stored in one piece")
@@ -207,6 +237,18 @@ QString problemsText(const std::vector<IndexProblem>& problems)
         text += DriveIndexer::tr(": a player reads each frame as one run of sectors. Format the drive and convert "
                                  "again");
     return text;
+}
+
+// The clip folders an index leaves out, named once each.
+QString leftOutText(const std::vector<IndexProblem>& problems)
+{
+    QStringList folders;
+    for (const IndexProblem& problem : problems) {
+        const QString folder = nameText(problem.folder);
+        if (!folders.contains(folder))
+            folders << folder;
+    }
+    return DriveIndexer::tr("Its index lists the other clips; left out: %1.").arg(folders.join(QStringLiteral(", ")));
 }
 
 } // namespace
@@ -265,6 +307,7 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
 {
     // The volume library keeps its device list and drive letters in process-wide state.
     QMutexLocker runLock(&g_indexRunLock);
+    m_leftOut.clear();
 
     const QString root = VolumeInfo::rootPathOf(drive);
     if (root.isEmpty())
@@ -274,8 +317,11 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[kIndexImageSize]);
     // A report can open a message box whose event loop may start another run on
     // this thread: the run lock and the image go first.
+    std::unique_ptr<OpenRoot> rootFolder;
     auto fail = [&](const QString& text) {
         image.reset();
+        if (rootFolder)
+            rootFolder->unlock();
         runLock.unlock();
         report(text, interactive);
         return false;
@@ -286,9 +332,9 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
 
     // Opened before anything is read: the index is written only where the
     // volume that was read is still mounted.
-    const OpenRoot rootFolder(root);
+    rootFolder.reset(new OpenRoot(root));
     const DriveLocation location = locate(root);
-    const int number = rootFolder.fd() >= 0 ? deviceNumber(root) : -1;
+    const int number = rootFolder->fd() >= 0 && rootFolder->lockDrive() ? deviceNumber(root) : -1;
     if (number < 0 || !location.isValid())
         return fail(tr("Error indexing %1 (unable to open device).").arg(nativeRoot));
     const QString unsupported = unsupportedDisk(location.diskPath, nativeRoot);
@@ -304,17 +350,17 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     uint32_t length = 0;
     std::vector<IndexProblem> problems;
     const int code = IndexVolume("", image.get(), &length, qint64(location.volumeOffset), &problems);
-    if (!problems.empty())
-        return fail(tr("Error indexing %1 (%2).").arg(nativeRoot, problemsText(problems)));
-    if (code != 0)
+    // With problems the image is whole but for the clips it leaves out: it
+    // is written, so that no earlier index keeps pointing at their frames.
+    if (code != 0 && problems.empty())
         return fail(tr("Error indexing %1 (%2).").arg(nativeRoot, QString::fromLatin1(GetErrorText(code))));
     emit scanned(root);
-    if (!rootFolder.stillMounted())
+    if (!rootFolder->stillMounted())
         return fail(tr("%1 is no longer mounted.").arg(nativeRoot));
     flushVolume(root);
 
     const QString indexPath = QDir::toNativeSeparators(root + QLatin1String(kIndexName));
-    switch (writeIndex(rootFolder, image.get(), length)) {
+    switch (writeIndex(*rootFolder, image.get(), length)) {
     case IndexWrite::Written:
         break;
     case IndexWrite::NotOpened:
@@ -325,5 +371,10 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
         return fail(tr("%1 is no longer mounted.").arg(nativeRoot));
     }
     flushVolume(root);
+    if (!problems.empty()) {
+        m_leftOut = tr("Error indexing %1 (%2).").arg(nativeRoot, problemsText(problems)) + QLatin1Char(' ')
+            + leftOutText(problems);
+        return fail(m_leftOut);
+    }
     return true;
 }

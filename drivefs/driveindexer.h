@@ -20,6 +20,9 @@ public:
     // true when the index was written. Runs on the calling thread; runs in one
     // process never overlap.
     bool indexDrive(QString drive, bool interactive);
+    // After a run that wrote the index but left clips out that a player could
+    // not play: its failure report, naming them; empty after any other run.
+    QString leftOutReport() const { return m_leftOut; }
 
     // Registers the disk behind a drive root with the volume library and
     // returns its physical disk number; -1 when it cannot be found.
@@ -39,4 +42,5 @@ private:
     void report(const QString& text, bool interactive);
 
     QObject* m_boxParent = nullptr;
+    QString m_leftOut;
 };

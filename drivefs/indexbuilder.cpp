@@ -4,6 +4,9 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <unordered_set>
 
 #include "dfs_chains.h"
 #include "dfs_codepage.h"
@@ -35,46 +38,59 @@ void PutFrameEntry(uint8_t* image, uint32_t index, uint32_t sector)
 // Steps through the 32-byte entries of one directory: along the FAT chain, or
 // cluster after cluster over the data length for a directory stored without
 // one (following the FAT there would end the walk after the first cluster).
+// Its clusters are claimed in the walk's ReadClusters before any is read; a
+// directory that runs past the cluster heap or into clusters already read
+// is refused and yields no entry.
 //
 // Directory sectors are read a cluster (at most 64 KiB) per transfer. Through
 // the sector cache one at a time, directories of interleaved clusters defeat
 // its read-ahead, and the ring scans cost several times a whole fsck of the drive.
 class DirWalk {
 public:
-    DirWalk(DfsDrive* volume, const DirExtent& dir)
+    DirWalk(DfsDrive* volume, const DirExtent& dir, ReadClusters* read)
         : m_volume(volume)
-        , m_cluster(dir.firstCluster)
-        , m_contiguous(dir.contiguous)
         , m_sectorSize(volume->device->sectorSize)
         , m_entriesPerCluster(volume->bytesPerCluster / direntry::kSize)
     {
-        if (m_cluster == 0)
+        m_index = m_entriesPerCluster;  // no cluster read yet
+        const uint32_t first = dir.firstCluster;
+        if (first == 0)
             return;     // no directory
-        if (m_cluster < 2 || m_cluster >= volume->clusterLimit)
+        if (first < 2 || first >= volume->clusterLimit)
             RaiseError(DFS_E_BAD_DIR_ENTRY);
-        if (m_contiguous) {
+        if (dir.contiguous) {
             const uint64_t clusters = (dir.dataLength + volume->bytesPerCluster - 1) / volume->bytesPerCluster;
-            if (clusters == 0) {
-                m_cluster = 0;
+            if (clusters == 0)
+                return;
+            if (clusters > uint64_t(volume->clusterLimit - first) || !read->claim(first, uint32_t(clusters))) {
+                m_refused = true;
                 return;
             }
-            if (clusters > uint64_t(volume->clusterLimit - m_cluster))
-                RaiseError(DFS_E_BAD_DIR_ENTRY);
-            m_lastCluster = uint32_t(m_cluster + clusters - 1);
+            m_first = first;
+            m_count = clusters;
+        } else if (!claimChain(first, read)) {
+            m_chain.clear();
+            m_refused = true;
+            return;
         }
-        m_remembered = m_cluster;
         const uint32_t chunk = volume->bytesPerCluster < kChunkBytes ? volume->bytesPerCluster : kChunkBytes;
         m_chunk.resize(chunk);
         m_chunkEntries = chunk / direntry::kSize;
     }
 
+    // The directory runs past the cluster heap or into another's clusters.
+    bool refused() const { return m_refused; }
+
     // Copies the next entry into out; false at the end of the directory.
     bool next(uint8_t out[direntry::kSize])
     {
-        if (m_cluster == 0)
-            return false;
-        if (m_index == m_entriesPerCluster && !advance())
-            return false;
+        if (m_index == m_entriesPerCluster) {
+            if (m_position >= clusterCount())
+                return false;
+            m_cluster = m_chain.empty() ? uint32_t(m_first + m_position) : m_chain[m_position];
+            ++m_position;
+            m_index = 0;
+        }
         if (m_index % m_chunkEntries == 0) {
             const uint64_t byteInCluster = uint64_t(m_index) * direntry::kSize;
             const uint64_t sector = ClusterToSector(m_volume, m_cluster) + byteInCluster / m_sectorSize;
@@ -88,40 +104,35 @@ public:
 private:
     static constexpr uint32_t kChunkBytes = 65536;
 
-    bool advance()
-    {
-        m_index = 0;
-        if (m_contiguous) {
-            if (m_cluster >= m_lastCluster)
-                return end();
-            ++m_cluster;
-            return true;
-        }
-        const uint32_t next = NextChainCluster(m_volume, m_cluster);
-        if (next == 0 || next == m_remembered)
-            return end();
-        if (next >= m_volume->clusterLimit)
-            RaiseError(DFS_E_BAD_DIR_ENTRY);    // a bad-cluster mark inside a directory
-        m_cluster = next;
-        // Cycle check on a looping chain: remember the cluster at every power of two.
-        ++m_steps;
-        if ((m_steps & (m_steps - 1)) == 0)
-            m_remembered = m_cluster;
-        return true;
-    }
+    uint64_t clusterCount() const { return m_chain.empty() ? m_count : m_chain.size(); }
 
-    bool end()
+    // Follows the FAT chain from first, claiming each cluster. A chain that
+    // comes back to one of its own clusters ends there (a looping chain).
+    bool claimChain(uint32_t first, ReadClusters* read)
     {
-        m_cluster = 0;
-        return false;
+        std::unordered_set<uint32_t> own;
+        uint32_t cluster = first;
+        while (true) {
+            if (!read->claim(cluster, 1))
+                return false;
+            own.insert(cluster);
+            m_chain.push_back(cluster);
+            const uint32_t next = NextChainCluster(m_volume, cluster);
+            if (next == 0 || own.count(next))
+                return true;
+            if (next >= m_volume->clusterLimit)
+                RaiseError(DFS_E_BAD_DIR_ENTRY);    // a bad-cluster mark inside a directory
+            cluster = next;
+        }
     }
 
     DfsDrive* m_volume;
-    uint32_t m_cluster;
-    bool m_contiguous;
-    uint32_t m_lastCluster = 0;
-    uint32_t m_remembered = 0;
-    uint64_t m_steps = 0;
+    uint32_t m_first = 0;
+    uint64_t m_count = 0;
+    std::vector<uint32_t> m_chain;
+    bool m_refused = false;
+    uint64_t m_position = 0;
+    uint32_t m_cluster = 0;
     uint32_t m_index = 0;
     uint32_t m_sectorSize;
     uint32_t m_entriesPerCluster;
@@ -194,7 +205,44 @@ bool InClusterHeap(const DfsDrive* volume, uint32_t cluster)
     return cluster >= 2 && cluster < volume->clusterLimit;
 }
 
+// A hidden ".part" file in a clip folder: a frame file that a writer has not
+// yet given its name, or never will (its run was stopped or killed).
+bool IsUnfinishedFrame(const char* name, size_t length)
+{
+    return length > 6 && name[0] == '.' && std::memcmp(name + length - 5, ".part", 5) == 0;
+}
+
+// Sets entries first .. first + count - 1 back to unused.
+void ClearFrameEntries(uint8_t* image, uint32_t first, uint32_t count)
+{
+    std::memset(image + kFrameTableOffset + size_t(first) * kFrameEntrySize, 0xFF, size_t(count) * kFrameEntrySize);
+}
+
 } // namespace
+
+bool ReadClusters::claim(uint32_t first, uint32_t count)
+{
+    const uint64_t end = uint64_t(first) + count;
+    auto after = m_runs.upper_bound(first);
+    if (after != m_runs.end() && after->first < end)
+        return false;
+    auto run = m_runs.end();
+    if (after != m_runs.begin() && std::prev(after)->second >= first) {
+        run = std::prev(after);
+        if (run->second > first)
+            return false;
+        run->second = end;
+    } else {
+        run = m_runs.emplace(first, end).first;
+    }
+    // Joined with the run that starts where it ends.
+    auto next = std::next(run);
+    if (next != m_runs.end() && next->first == run->second) {
+        run->second = next->second;
+        m_runs.erase(next);
+    }
+    return true;
+}
 
 void InitIndexImage(uint8_t* image)
 {
@@ -342,10 +390,10 @@ uint16_t IndexImageCrc(const uint8_t* image, size_t length)
 }
 
 uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
-                         ClipFirstFrame* first, uint32_t* fragmented)
+                         ClipFirstFrame* first, ClipFolderFindings* findings, ReadClusters* read)
 {
     first->name.clear();
-    *fragmented = 0;
+    *findings = ClipFolderFindings();
     int32_t highest = -1;
     int32_t lowest = kFirstFrameLimit;
     uint8_t fileEntry[direntry::kSize] = {};
@@ -355,7 +403,8 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
     uint64_t dataLength = 0;
     bool naming = false;
     NameCollector name;
-    DirWalk walk(volume, folder);
+    DirWalk walk(volume, folder, read);
+    findings->refused = walk.refused();
     uint8_t entry[direntry::kSize];
     for (uint32_t index = 0; walk.next(entry); ++index) {
         if (entry[0] == exfatdir::kTypeFile) {
@@ -377,6 +426,10 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
         naming = false;
 
         const size_t length = name.length();
+        if (IsUnfinishedFrame(name.text(), length)) {
+            ++findings->unfinished;
+            continue;
+        }
         const FrameKind kind = FrameFileKind(name.text(), length);
         if (length < 5 || kind == NotAFrame)
             continue;
@@ -391,7 +444,7 @@ uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* ima
         if (!InClusterHeap(volume, firstCluster))
             continue;
         if (!IsOneRun(volume, firstCluster, (streamFlags & exfatdir::kNoFatChain) != 0, dataLength))
-            ++*fragmented;
+            ++findings->fragmented;
         if (number < lowest) {
             lowest = number;
             ExfatEntryImage(first->entry, fileEntry, streamFlags, firstCluster, dataLength);
@@ -421,7 +474,8 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
 
     DirExtent root;
     root.firstCluster = rootCluster;
-    DirWalk walk(volume, root);
+    ReadClusters read;
+    DirWalk walk(volume, root, &read);
     uint8_t entry[direntry::kSize];
     while (walk.next(entry)) {
         switch (entry[0]) {
@@ -458,17 +512,33 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
         const int32_t clip = ParseTrailingNumber(&digits, name.text(), nameLength);
         if (nameLength == 0 || digits == 0 || uint32_t(clip) >= kClipRecordCount)
             continue;
-        uint32_t fragmented = 0;
-        const uint32_t count = IndexClipFolder(volume, folder, image, base, &first, &fragmented);
+        ClipFolderFindings findings;
+        const uint32_t count = IndexClipFolder(volume, folder, image, base, &first, &findings, &read);
+        if (!findings.whole()) {
+            // Left out: a player would play other data, a cut clip or nothing.
+            ClearFrameEntries(image, base, count);
+            if (problems) {
+                IndexProblem problem;
+                problem.folder = name.utf16();
+                if (findings.refused) {
+                    problem.kind = IndexProblem::RefusedDirectory;
+                    problems->push_back(problem);
+                }
+                if (findings.unfinished) {
+                    problem.kind = IndexProblem::UnfinishedFrames;
+                    problem.count = findings.unfinished;
+                    problems->push_back(problem);
+                }
+                if (findings.fragmented) {
+                    problem.kind = IndexProblem::FragmentedFrames;
+                    problem.count = findings.fragmented;
+                    problems->push_back(problem);
+                }
+            }
+            continue;
+        }
         if (count == 0)
             continue;
-        if (fragmented && problems) {
-            IndexProblem problem;
-            problem.kind = IndexProblem::FragmentedFrames;
-            problem.folder = name.utf16();
-            problem.count = fragmented;
-            problems->push_back(problem);
-        }
         uint8_t* record = ClipRecord(image, uint32_t(clip));
         Put32(record + ClipFirstEntry, base);
         Put32(record + ClipLastEntry, base + count - 1);
@@ -482,6 +552,8 @@ int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
         }
         if (firstFrames) {
             first.clip = uint32_t(clip);
+            first.firstEntry = base - count;
+            first.entryCount = count;
             first.folder = name.utf16();
             firstFrames->push_back(first);
         }
@@ -589,6 +661,8 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
                                [](ExceptionFrame&) {}, [] {});
             if (result == 0)
                 result = walked;
+            if (result != 0)
+                found.clear();  // the image is not whole: nothing of it is written
             if (result == 0) {
                 // Read outside the walk's protected block, so that a frame that
                 // cannot be opened or read returns its code instead of ending the walk.
@@ -603,17 +677,16 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
                         problem.frame = first.name;
                         problem.code = handle;
                         found.push_back(problem);
+                        // Left out of the index with its frames.
+                        ClearFrameEntries(image, first.firstEntry, first.entryCount);
+                        uint8_t* record = ClipRecord(image, first.clip);
+                        if (Get32(record + ClipFirstEntry) == first.firstEntry)
+                            std::memset(record, 0, kClipRecordSize);
                         continue;
                     }
                     ReadClipFrameFormat(handle, first.kind, image, first.clip);
                     CloseVolumeFile(handle);
                 }
-            }
-            // A player cannot play such a drive: no index is better than one
-            // that sends it to other data.
-            if (result == 0 && !found.empty()) {
-                const IndexProblem& problem = found.front();
-                result = problem.kind == IndexProblem::FirstFrameUnreadable ? problem.code : DFS_E_DATA;
             }
             if (result == 0) {
                 Put32(image + kIndexMagicOffset, kIndexMagic);
@@ -621,6 +694,11 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
                 Put32(image + kIndexClusterSizeOffset, volume->bytesPerCluster);
                 Put16(image + kIndexCrcOffset, IndexImageCrc(image, *length));
                 Put16(image + kIndexPadOffset, 0);
+            }
+            // The clips left out make the run fail, though the image of the others is whole.
+            if (result == 0 && !found.empty()) {
+                const IndexProblem& problem = found.front();
+                result = problem.kind == IndexProblem::FirstFrameUnreadable ? problem.code : DFS_E_DATA;
             }
         }
         DfsDevice* device = slot->device;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ struct IndexProblem {
     enum Kind {
         FragmentedFrames,       // count frame files not in one run of clusters
         FirstFrameUnreadable,   // the clip's first frame could not be opened (code)
+        UnfinishedFrames,       // count hidden ".part" files: frames cut off or still being written
+        RefusedDirectory,       // the folder runs past the cluster heap or into clusters read already
     };
     Kind kind = FragmentedFrames;
     std::u16string folder;      // names as the directory holds them
@@ -68,9 +71,11 @@ struct IndexProblem {
 // prepared by InitIndexImage) and sets *length to the bytes to write.
 // path "" is the library's default volume. With volumeOffset >= 0 the volume
 // that starts at that byte offset of the disk is indexed instead.
-// Returns a volume library error code, 0 on success; a drive with problems
-// (listed in *problems when given) returns DFS_E_DATA or the code of the
-// first frame that could not be opened.
+// Returns a volume library error code, 0 on success. Clip folders a player
+// could not play as they are stored are left out of the image, which is
+// still whole: they are listed in *problems (when given) and the result is
+// DFS_E_DATA or the code of the first frame that could not be opened.
+// *problems is empty whenever the image is not whole.
 int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t volumeOffset = -1,
                    std::vector<IndexProblem>* problems = nullptr);
 
@@ -79,6 +84,8 @@ int8_t IndexVolume(const char* path, uint8_t* image, uint32_t* length, int64_t v
 // name: a name need not be writable in the library's 8-bit paths.
 struct ClipFirstFrame {
     uint32_t clip = 0;
+    uint32_t firstEntry = 0;    // the clip's run of frame entries
+    uint32_t entryCount = 0;
     int kind = 0;               // a FrameKind
     uint8_t entry[32] = {};     // the file in the library's entry layout (ExfatEntryImage)
     uint32_t folderCluster = 0; // where its entry set lies
@@ -95,6 +102,27 @@ struct ClipFirstFrame {
 int32_t IndexVolumeRoot(DfsDrive* volume, uint8_t* image, uint32_t* length,
                         std::vector<ClipFirstFrame>* firstFrames, std::vector<IndexProblem>* problems = nullptr);
 
+// The clusters of the directories read so far in one walk of a volume. A
+// crafted directory may claim clusters another one holds, or more than the
+// volume has: reading each cluster at most once bounds a walk by the size
+// of the drive.
+class ReadClusters {
+public:
+    // Takes count clusters from first on; false when one of them is taken already.
+    bool claim(uint32_t first, uint32_t count);
+
+private:
+    std::map<uint32_t, uint64_t> m_runs;    // first cluster -> one past the last
+};
+
+// What keeps a clip folder out of the index.
+struct ClipFolderFindings {
+    uint32_t fragmented = 0;    // frame files not in one run of clusters
+    uint32_t unfinished = 0;    // hidden ".part" files: unfinished frames
+    bool refused = false;       // its directory runs past the heap or into clusters read already
+    bool whole() const { return fragmented == 0 && unfinished == 0 && !refused; }
+};
+
 // A directory as its stream extension entry describes it.
 struct DirExtent {
     uint32_t firstCluster = 0;
@@ -105,10 +133,9 @@ struct DirExtent {
 // Walks one clip folder, filling the frame entries from base on. Returns the
 // number of entries the clip takes (highest frame number + 1, 0 without
 // frames); first receives the lowest-numbered frame (its name empty when
-// none has data) and fragmented the number of frame files that are not one
-// run of clusters.
+// none has data) and findings what keeps the clip from being listed.
 uint32_t IndexClipFolder(DfsDrive* volume, const DirExtent& folder, uint8_t* image, uint32_t base,
-                         ClipFirstFrame* first, uint32_t* fragmented);
+                         ClipFirstFrame* first, ClipFolderFindings* findings, ReadClusters* read);
 
 // Fills the format fields of clip record clipNumber from an open frame file.
 void ReadClipFrameFormat(int32_t handle, int kind, uint8_t* image, uint32_t clipNumber);

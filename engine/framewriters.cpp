@@ -1,6 +1,7 @@
 #include "framewriters.h"
 
 #include "exclusivefile.h"
+#include "frameplacement.h"
 #include "targasequence.h"
 
 #include <QFile>
@@ -48,8 +49,9 @@ constexpr __fsword_t kFuseMagic = 0x65735546;     // exfat-fuse
 // Takes the frame's whole size on the disk in one step, before any byte of
 // it is written: frames written side by side would otherwise take their
 // clusters in turns, and a player reads each frame as one run of sectors.
-bool reserveFrameSpace(int fd, uint64_t size)
+bool reserveFrameSpace(const exclusivefile::TemporaryFile& file, uint64_t size)
 {
+    const int fd = file.fd();
     // Only the FAT family hands clusters out in the order of the writes;
     // ext4 and the like place each file whole by themselves (delayed allocation).
     struct statfs fs;
@@ -59,12 +61,16 @@ bool reserveFrameSpace(int fd, uint64_t size)
     // One at a time, so that the file system hands each file its clusters in a row.
     static QMutex reserving;
     QMutexLocker lock(&reserving);
-    if (::fallocate(fd, 0, 0, off_t(size)) == 0)
-        return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-        return false;
+    // Taking the first free clusters, a frame would straddle a hole left by a
+    // deleted file smaller than it.
+    frameplacement::makeRoom(fd, file.path(), size);
+    bool ok = ::fallocate(fd, 0, 0, off_t(size)) == 0;
     // exfat-fuse has no fallocate: growing the file allocates all its clusters in one request.
-    return ::ftruncate(fd, off_t(size)) == 0;
+    if (!ok && (errno == EOPNOTSUPP || errno == ENOSYS))
+        ok = ::ftruncate(fd, off_t(size)) == 0;
+    if (ok)
+        frameplacement::taken(size);
+    return ok;
 }
 
 // The frame file under a temporary name of our own in its clip folder, made
@@ -173,7 +179,7 @@ void TargaWriter::run()
     // mid-file leaves no cut-off frame for the drive index to list.
     const std::unique_ptr<exclusivefile::TemporaryFile> file(frameFile(fileName));
     TgaResult rc = TgaOpenFailed;
-    if (file->fd() >= 0 && reserveFrameSpace(file->fd(), TgaStoredSize(&image))) {
+    if (file->fd() >= 0 && reserveFrameSpace(*file, TgaStoredSize(&image))) {
         const int fd = ::dup(file->fd());
         FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
         if (!stream && fd >= 0)
@@ -213,7 +219,7 @@ void KRXWriter::run()
     QFile file;
     bool ok = output->fd() >= 0
         && file.open(output->fd(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
-    ok = ok && reserveFrameSpace(output->fd(), HeaderSize + e);
+    ok = ok && reserveFrameSpace(*output, HeaderSize + e);
     ok = ok && file.write(reinterpret_cast<const char*>(head), sizeof(head)) == qint64(sizeof(head));
     // Bytes 44 to 511 stay zero.
     ok = ok && file.seek(HeaderSize);

@@ -4,6 +4,7 @@
 #include "elevatedrun.h"
 #include "conversionpool.h"
 #include "driveindexer.h"
+#include "frameplacement.h"
 #include "framewriters.h"
 #include "volumeinfo.h"
 
@@ -505,6 +506,7 @@ bool TargaSequence::extractRegion(TgaImage* image, void* buffer, int x, int y, i
 void TargaSequence::convertSequence()
 {
     emit log(QStringLiteral("Starting Sequence Conversion"));
+    frameplacement::Session placement;
     {
         QMutexLocker lock(m_mutex);
         m_running = true;
@@ -619,6 +621,7 @@ void TargaSequence::convertSequence()
     }
 
     const bool written = confirmQueued();
+    placement.end();
 
     if (written && runningLocked()) {
         emit frameConverted(DestinationIndexing);

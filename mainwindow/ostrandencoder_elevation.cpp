@@ -158,6 +158,8 @@ bool OstrandEncoder::indexAndReport(const QString& drive)
     const bool indexed = indexer.indexDrive(drive, false);
     if (indexed)
         reporting::report(reporting::Level::Information, tr("Drive indexed successfully."), this);
+    else if (!indexer.leftOutReport().isEmpty())
+        reporting::report(reporting::Level::Error, indexer.leftOutReport(), this);  // names the clips left out
     else
         reporting::report(reporting::Level::Error,
                           tr("Unable to index drive. Make sure the drive exists, is formatted correctly, and is "

@@ -39,14 +39,14 @@ struct BuildResult {
     QByteArray index;
 };
 
-BuildResult build(const QString& image, qint64 volumeOffset = -1)
+BuildResult build(const QString& image, qint64 volumeOffset = -1, std::vector<IndexProblem>* problems = nullptr)
 {
     static std::unique_ptr<uint8_t[]> buffer(new uint8_t[kIndexImageSize]);
     BuildResult result;
     DriveFsDiskDevice()->unit = RegisterPhysicalDisk(QFile::encodeName(image).toStdString());
     InitIndexImage(buffer.get());
     uint32_t length = 0;
-    result.code = IndexVolume("", buffer.get(), &length, volumeOffset);
+    result.code = IndexVolume("", buffer.get(), &length, volumeOffset, problems);
     if (result.code == 0)
         result.index = QByteArray(reinterpret_cast<const char*>(buffer.get()), int(length));
     return result;
@@ -104,6 +104,37 @@ class TestIndexBuilder : public QObject {
 
     QTemporaryDir m_work;
     QString m_standard;
+
+    static QString manyClipsMissing()
+    {
+        const QString missing = LoopMount::missing();
+        return missing.isEmpty() ? QString() : "making a drive of 120 clip folders needs " + missing;
+    }
+
+    // The drive of 120 clip folders at path, made once; empty when it is
+    // there, else what failed.
+    static QString makeManyClips(const QString& path)
+    {
+        if (QFileInfo::exists(path))
+            return QString();
+        const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
+                                                  path + ".tmp", "T9PW_1"}, 300000);
+        if (!made.ok())
+            return QString::fromLocal8Bit(made.out + made.err);
+        return QFile::rename(path + ".tmp", path) ? QString() : "cannot rename " + path + ".tmp";
+    }
+
+    // Copies source to image and damages the copy with the fixture's fault;
+    // empty when done, else what failed.
+    static QString corruptCopy(const QString& source, const QString& fault, const QString& image)
+    {
+        QFile::remove(image);
+        if (!QFile::copy(source, image))
+            return "cannot copy " + source;
+        const auto r =
+            testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault}, 300000);
+        return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
+    }
 
 private slots:
     void initTestCase()
@@ -313,7 +344,8 @@ private slots:
         QTest::newRow("frame past the heap") << "frame-past-heap" << 0;
         QTest::newRow("looping folder chain") << "dir-loop" << 0;
         QTest::newRow("folder at cluster 1") << "bad-dir-cluster" << int(DFS_E_BAD_DIR_ENTRY);
-        QTest::newRow("folder past the heap") << "dir-past-heap" << int(DFS_E_BAD_DIR_ENTRY);
+        // Refused and named, the other clips listed.
+        QTest::newRow("folder past the heap") << "dir-past-heap" << int(DFS_E_DATA);
         QTest::newRow("not exFAT") << "not-exfat" << int(DFS_E_INVALID_FS);
     }
 
@@ -322,10 +354,8 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(int, code);
         const QString image = m_work.filePath(fault + ".img");
-        QFile::remove(image);
-        QVERIFY(QFile::copy(m_standard, image));
-        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
-        QVERIFY2(r.ok(), r.out + r.err);
+        const QString damaged = corruptCopy(m_standard, fault, image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
         const BuildResult built = build(image, 2048 * 512);
         QCOMPARE(built.code, code);
         if (code == 0) {
@@ -347,16 +377,10 @@ private slots:
     void cutRootChain()
     {
         QFETCH(QString, fault);
-        const QString missing = LoopMount::missing();
-        if (!missing.isEmpty())
-            QSKIP(qPrintable("making a drive of 120 clip folders needs " + missing));
+        SKIP_WHEN(manyClipsMissing());
         const QString many = m_work.filePath("manyclips.img");
-        if (!QFileInfo::exists(many)) {
-            const auto made = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "make", "manyclips",
-                                                      many + ".tmp", "T9PW_1"}, 300000);
-            QVERIFY2(made.ok(), made.out + made.err);
-            QVERIFY(QFile::rename(many + ".tmp", many));
-        }
+        const QString made = makeManyClips(many);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
         const BuildResult whole = build(many);
         QCOMPARE(whole.code, 0);
         QVERIFY(record(whole.index, 120, ClipLastEntry) != 0);
@@ -364,11 +388,38 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
 
         const QString image = m_work.filePath(fault + ".img");
-        QFile::remove(image);
-        QVERIFY(QFile::copy(many, image));
-        const auto r = testutil::run(kPython, {fixtureDir() + "/indexfixture.py", "corrupt", image, fault});
-        QVERIFY2(r.ok(), r.out + r.err);
+        const QString damaged = corruptCopy(many, fault, image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
         QCOMPARE(build(image).code, int(DFS_E_FAT_ALLOCATION));
+    }
+
+    // Clip folders that each claim one contiguous directory as long as the
+    // volume: each cluster is read once, every folder is refused by name and
+    // the index of the rest is whole; a second run says the same.
+    void foldersClaimingTheVolume()
+    {
+        SKIP_WHEN(manyClipsMissing());
+        const QString many = m_work.filePath("manyclips.img");
+        const QString made = makeManyClips(many);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
+        const QString image = m_work.filePath("wholevolume.img");
+        const QString damaged = corruptCopy(many, "dirs-whole-volume", image);
+        QVERIFY2(damaged.isEmpty(), qPrintable(damaged));
+        for (int run = 0; run < 2; ++run) {
+            std::vector<IndexProblem> problems;
+            const BuildResult built = build(image, -1, &problems);
+            QCOMPARE(built.code, int(DFS_E_DATA));
+            QCOMPARE(int(problems.size()), 120);
+            QStringList named;
+            for (const IndexProblem& p : problems) {
+                QCOMPARE(int(p.kind), int(IndexProblem::RefusedDirectory));
+                named << QString::fromStdU16String(p.folder);
+            }
+            named.sort();
+            QCOMPARE(named.first(), QString("Many_f25_00001"));
+            QCOMPARE(named.last(), QString("Many_f25_00120"));
+            QCOMPARE(int(named.removeDuplicates()), 0);
+        }
     }
 
     // Random damage to the directories and the FAT: any result, but an answer.

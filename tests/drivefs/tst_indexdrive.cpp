@@ -14,17 +14,8 @@
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
-}
+using indexfixture::readAll;
+using indexfixture::writeFile;
 
 QStringList s_reported;
 void captureReport(const reporting::Report& report)
@@ -240,9 +231,11 @@ private slots:
     }
 
     // Frames stored in several cluster runs: a player reading one run from
-    // the indexed sector would play other data. The index fails naming the
-    // clip folder and what helps; the earlier index stays.
-    void fragmentedFramesFailTheIndex()
+    // the indexed sector would play other data. A clip indexed whole, then
+    // overwritten with frames that land in holes: the index is written
+    // without it (the earlier one would send the player to what now fills
+    // its old clusters) and the run fails naming it; a second run the same.
+    void fragmentedClipLeftOutOfTheIndex()
     {
         SKIP_WHEN(driveMissing());
         const QString image = m_work.filePath("holes.img");
@@ -251,11 +244,26 @@ private slots:
         QVERIFY2(drive.create(image, 120 << 20, LoopMount::uniqueLabel("T9PW", "_6"), &error), qPrintable(error));
         const QString root = drive.mountPoint() + "/";
         QVERIFY(fill("live", drive.mountPoint()));
+        const QString clip = root + "Holes_f25_00009/";
+        QVERIFY(QDir(root).mkdir("Holes_f25_00009"));
+        auto writeFrames = [&](char byte) {
+            const QByteArray frame(200 << 10, byte);
+            for (int n = 0; n < 10; ++n) {
+                if (!writeFile(clip + QString("H%1.tga").arg(n, 5, 10, QChar('0')), frame))
+                    return false;
+            }
+            return true;
+        };
+        QVERIFY(writeFrames('h'));
         DriveIndexer indexer;
         QVERIFY(indexer.indexDrive(root, false));
         const QByteArray earlier = readAll(root + "index.dat");
+        QVERIFY(earlier.mid(16 + 9 * 56, 8) != QByteArray(8, '\0'));
 
-        // Filled with 64 KB files, every other one deleted: only holes are left.
+        // The frames go, the drive is filled with 64 KB files and every other
+        // one is deleted: only holes are left for the new frames.
+        for (int n = 0; n < 10; ++n)
+            QVERIFY(QFile::remove(clip + QString("H%1.tga").arg(n, 5, 10, QChar('0'))));
         QVERIFY(QDir(root).mkdir("fill"));
         const QByteArray block(64 << 10, 'f');
         int files = 0;
@@ -264,21 +272,66 @@ private slots:
         QVERIFY(files > 100);
         for (int i = 0; i < files; i += 2)
             QVERIFY(QFile::remove(root + QString("fill/%1").arg(i)));
-        QVERIFY(QDir(root).mkdir("Holes_f25_00009"));
-        const QByteArray frame(200 << 10, 'h');
-        for (int n = 0; n < 10; ++n)
-            QVERIFY(writeFile(root + QString("Holes_f25_00009/H%1.tga").arg(n, 5, 10, QChar('0')), frame));
+        QVERIFY(writeFrames('n'));
 
+        const QString expected =
+            QString("Error indexing %1 (10 frame files of the clip folder Holes_f25_00009 are not stored in one piece: "
+                    "a player reads each frame as one run of sectors. Format the drive and convert again). Its index "
+                    "lists the other clips; left out: Holes_f25_00009.")
+                .arg(root);
         QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
         QVERIFY(!indexer.indexDrive(root, false));
         QCOMPARE(messages.count(), 1);
-        QCOMPARE(messages.at(0).at(0).toString(),
-                 QString("Error indexing %1 (10 frame files of the clip folder Holes_f25_00009 are not stored in "
-                         "one piece: a player reads each frame as one run of sectors. Format the drive and convert "
-                         "again).")
-                     .arg(root));
-        QCOMPARE(readAll(root + "index.dat"), earlier);
+        QCOMPARE(messages.at(0).at(0).toString(), expected);
+        const QByteArray written = readAll(root + "index.dat");
+        QVERIFY(written != earlier);
+        QCOMPARE(written.mid(16 + 9 * 56, 56), QByteArray(56, '\0'));
+        QVERIFY(!indexer.indexDrive(root, false));
+        QCOMPARE(messages.count(), 2);
+        QCOMPARE(messages.at(1).at(0).toString(), expected);
+        QCOMPARE(readAll(root + "index.dat"), written);
         QVERIFY(drive.release());
+        const QString report = indexfixture::check(image, written, m_work.filePath("holes-index.dat"), "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
+    // A clip folder that holds an unfinished frame file (as a run killed
+    // mid-frame leaves it) is no whole clip: the index leaves it out and the
+    // run fails naming it, run after run, until the clip is whole again.
+    void unfinishedFrameKeepsTheClipOut()
+    {
+        SKIP_WHEN(driveMissing());
+        const QString image = m_work.filePath("unfinished.img");
+        LoopMount drive;
+        QString error;
+        QVERIFY2(drive.create(image, 16 << 20, LoopMount::uniqueLabel("T9PW", "_7"), &error), qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QVERIFY(fill("live", drive.mountPoint()));
+        DriveIndexer indexer;
+        QVERIFY(indexer.indexDrive(root, false));
+        const QByteArray whole = readAll(root + "index.dat");
+        QVERIFY(writeFile(root + "Live_f25_00001/.L00006.tga.Xy12Ab.part", QByteArray(3000, 'p')));
+
+        const QString expected =
+            QString("Error indexing %1 (the clip folder Live_f25_00001 holds an unfinished frame file (its conversion "
+                    "was stopped or is still running)). Its index lists the other clips; left out: Live_f25_00001.")
+                .arg(root);
+        QSignalSpy messages(&indexer, SIGNAL(message(QString, int)));
+        for (int run = 0; run < 2; ++run) {
+            QVERIFY(!indexer.indexDrive(root, false));
+            QCOMPARE(messages.count(), run + 1);
+            QCOMPARE(messages.at(run).at(0).toString(), expected);
+            QCOMPARE(readAll(root + "index.dat").mid(16 + 1 * 56, 56), QByteArray(56, '\0'));
+        }
+        const QByteArray without = readAll(root + "index.dat");
+        QVERIFY(QFile::remove(root + "Live_f25_00001/.L00006.tga.Xy12Ab.part"));
+        QVERIFY(indexer.indexDrive(root, false));
+        QCOMPARE(readAll(root + "index.dat"), whole);
+        QVERIFY(drive.release());
+        // The checker, told the clip is unfinished, expects the same index.
+        QString report = indexfixture::check(image, whole, m_work.filePath("unfinished-index.dat"), "live");
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+        QVERIFY(without != whole);
     }
 
     // Drives a player cannot read are refused saying why.

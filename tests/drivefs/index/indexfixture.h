@@ -43,4 +43,18 @@ inline QString check(const QString& image, const QByteArray& index, const QStrin
     return r.ok() ? QString() : QString::fromLocal8Bit(r.out + r.err);
 }
 
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Writes a whole file; false when any of it could not be written.
+inline bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
+}
+
 } // namespace indexfixture

@@ -430,8 +430,14 @@ def expected_index(fs):
         if n == 0 or clip > 9998 or not fs.in_heap(folder["first"]):
             continue
         highest, lowest, first = -1, FIRST_FRAME_LIMIT, None
+        listed = []
+        whole = True
         for f in fs.entries(folder["first"], folder["nofatchain"], folder["length"]):
             name = oem_name(f["name"])
+            # An unfinished frame (hidden, ".part") keeps the clip out of the index.
+            if len(name) > 6 and name.startswith(b".") and name.endswith(b".part"):
+                whole = False
+                continue
             kind = frame_kind(name)
             if len(name) < 5 or kind == 0:
                 continue
@@ -441,13 +447,19 @@ def expected_index(fs):
             highest = max(highest, k)
             if not fs.in_heap(f["first"]):
                 continue            # no data: no sector, never the first frame
+            # So does a frame that is not one run of clusters.
+            clusters = fs.clusters(f["first"], f["nofatchain"], f["length"])
+            if any(b != a + 1 for a, b in zip(clusters, clusters[1:])):
+                whole = False
             if k < lowest:
                 lowest, first = k, f
-            entries[base + k] = fs.cluster_sector(f["first"]) + (1 if kind == 2 else 0)
-            frames_out.append((base + k, folder, f, kind))
+            listed.append((base + k, fs.cluster_sector(f["first"]) + (1 if kind == 2 else 0), f, kind))
         count = highest + 1
-        if count <= 0:
+        if count <= 0 or not whole:
             continue
+        for i, sector, f, kind in listed:
+            entries[i] = sector
+            frames_out.append((i, folder, f, kind))
         rec = [base, base + count - 1] + [0] * 12
         if first is not None:
             fill_format(fs, rec, folder, first)
@@ -595,6 +607,16 @@ def corrupt(image, kind):
         with open(image, "r+b") as f:
             f.seek(fs.fat_start + 4 * chain[-1])
             f.write(struct.pack("<I", chain[0]))
+    elif kind == "dirs-whole-volume":
+        # Every clip folder claims one contiguous directory as long as the heap.
+        def whole(s):
+            s[1] |= 0x02
+            struct.pack_into("<Q", s, 8, fs.cluster_count * fs.cluster_bytes)
+            struct.pack_into("<I", s, 20, 2)
+            struct.pack_into("<Q", s, 24, fs.cluster_count * fs.cluster_bytes)
+        for name, e in root.items():
+            if e["dir"]:
+                _patch_stream(fs, image, fs.root_cluster, False, 0, name, whole)
     elif kind == "bad-dir-cluster":
         _patch_stream(fs, image, fs.root_cluster, False, 0, "Gamma_f59_00007",
                       lambda s: struct.pack_into("<I", s, 20, 1))
