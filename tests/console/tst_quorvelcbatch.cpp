@@ -289,7 +289,9 @@ private slots:
         if (::geteuid() != 0)
             QSKIP("needs root (else each run restarts through pkexec)");
         QVERIFY(m_tmp.isValid());
-        m_hd = m_tmp.filePath("hd source");
+        // Numbered 1: its runs write shot_f25_00001 again, which a source
+        // without a number never takes once another clip folder has it.
+        m_hd = m_tmp.filePath("hd source 1");
         m_uhd = m_tmp.filePath("uhd source");
         QVERIFY(QDir().mkpath(m_hd) && QDir().mkpath(m_uhd));
         QCOMPARE(tgatest::ffmpegFrames(m_hd + "/shot%04d.tga", 1920, 1080, 24, false, 10), QString());
@@ -704,7 +706,7 @@ private slots:
     // source, "-src" and "-f" in the destination.
     void hyphenatedPaths()
     {
-        const QString source = m_tmp.filePath("my-pics");
+        const QString source = m_tmp.filePath("my-pics 1");
         QVERIFY(QDir().mkpath(source));
         for (const QString& f : tgatest::filesIn(m_hd))
             QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
