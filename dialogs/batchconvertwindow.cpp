@@ -24,8 +24,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
+#include <memory>
 
 #include "batchconvertmodel.h"
 #include "clipfolder.h"

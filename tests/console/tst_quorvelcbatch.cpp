@@ -200,19 +200,35 @@ class QuorvelcBatchTest : public QObject {
         return consoletest::run(consoletest::quorvelc(), args, env.isEmpty() ? m_env : env);
     }
 
-    // A fresh exFAT player drive of this run's own (mkfs, loop device,
-    // exfat-fuse), whose mount point holds no "-p" that would read as an option.
-    bool mountPlayerDrive(LoopMount& drive, const QString& name, const QString& tail, qint64 size, QString* error)
+    // What this machine lacks for a mounted player drive; empty when nothing.
+    static QString driveMissing()
     {
+        const QString missing = LoopMount::missing();
+        return missing.isEmpty() ? QString() : "a mounted player drive needs " + missing;
+    }
+
+    // Mounts a fresh exFAT player drive of this run's own (mkfs, loop device,
+    // exfat-fuse), whose mount point holds no "-p" that would read as an
+    // option. Empty when done, else what failed.
+    QString mountPlayerDrive(LoopMount& drive, const QString& name, const QString& tail, qint64 size)
+    {
+        QString error = "no mount point without \"-p\"";
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (!drive.create(m_tmp.filePath(name + QString::number(attempt) + ".img"), size,
-                              LoopMount::uniqueLabel("T9PW", tail), error))
-                return false;
+                              LoopMount::uniqueLabel("T9PW", tail), &error))
+                return error;
             if (!drive.mountPoint().contains("-p"))
-                return true;
+                return QString();
             drive.release();
         }
-        return false;
+        return error;
+    }
+
+    // No conversion holds the clip folder's lock any more.
+    static bool unlocked(const QString& clip)
+    {
+        ClipFolderLock lock;
+        return lock.acquire(clip);
     }
 
     static QString frameName(int n, const char* suffix = ".tga")
@@ -733,10 +749,9 @@ private slots:
     // takes the first one's clip folder, with force or not, again or not.
     void unnumberedSourcesKeepTheirOwnClips()
     {
-        SKIP_WHEN(LoopMount::missing().isEmpty() ? QString() : "a mounted player drive needs " + LoopMount::missing());
+        SKIP_WHEN(driveMissing());
         LoopMount drive;
-        QString error;
-        QVERIFY2(mountPlayerDrive(drive, "unnumbered", "_41", 96 << 20, &error), qPrintable(error));
+        QCOMPARE(mountPlayerDrive(drive, "unnumbered", "_41", 96 << 20), QString());
         const QString shotA = sourceOf("shot A", {1, 2, 3});
         const QString shotB = sourceOf("shot B", {4, 5});
         QVERIFY(!shotA.isEmpty() && !shotB.isEmpty());
@@ -764,10 +779,9 @@ private slots:
     // does, without waiting on it; the clip folder is free again afterwards.
     void frameThatIsNoFileFailsTheRun()
     {
-        SKIP_WHEN(LoopMount::missing().isEmpty() ? QString() : "a mounted player drive needs " + LoopMount::missing());
+        SKIP_WHEN(driveMissing());
         LoopMount drive;
-        QString error;
-        QVERIFY2(mountPlayerDrive(drive, "fifo", "_42", 64 << 20, &error), qPrintable(error));
+        QCOMPARE(mountPlayerDrive(drive, "fifo", "_42", 64 << 20), QString());
         const QString source = sourceOf("fifo take 6", {1});
         QVERIFY(!source.isEmpty());
         QVERIFY(QFile::copy(m_hd + "/shot0003.tga", source + "/" + frameName(3)));
@@ -782,9 +796,7 @@ private slots:
         QVERIFY2(r.out.contains("ERROR: "), r.out.constData());
         QVERIFY2(r.out.endsWith("Error.\r\n"), r.out.constData());
         QCOMPARE(clipHolds(clip, {1}), QString());
-        ClipFolderLock lock;
-        QVERIFY(lock.acquire(clip));
-        lock.release();
+        QVERIFY(unlocked(clip));
 
         // The frame a file again: the run converts the clip whole.
         QVERIFY(QFile::remove(source + "/" + frameName(2)));
@@ -799,10 +811,9 @@ private slots:
     // has, is refused naming it, before anything is written; 0 is clip 1.
     void clipNumbersAboveTheLimitRefused()
     {
-        SKIP_WHEN(LoopMount::missing().isEmpty() ? QString() : "a mounted player drive needs " + LoopMount::missing());
+        SKIP_WHEN(driveMissing());
         LoopMount drive;
-        QString error;
-        QVERIFY2(mountPlayerDrive(drive, "numbers", "_43", 64 << 20, &error), qPrintable(error));
+        QCOMPARE(mountPlayerDrive(drive, "numbers", "_43", 64 << 20), QString());
         const QString root = drive.mountPoint() + "/";
         const QString huge = sourceOf("take4294967297", {1});
         const QString huger = sourceOf("take00099999999999", {2});
@@ -849,7 +860,7 @@ private slots:
     {
         QFETCH(bool, window);
         QFETCH(int, signal);
-        SKIP_WHEN(LoopMount::missing().isEmpty() ? QString() : "a mounted player drive needs " + LoopMount::missing());
+        SKIP_WHEN(driveMissing());
         // Many small frames, so that the run is still converting when the signal comes.
         const QString source = m_tmp.filePath("long take 9");
         const int frames = 120;
@@ -861,8 +872,7 @@ private slots:
                 QVERIFY(QFile::copy(source + "/" + frameName(1), source + "/" + frameName(n)));
         }
         LoopMount drive;
-        QString error;
-        QVERIFY2(mountPlayerDrive(drive, "stopped", "_44", 160 << 20, &error), qPrintable(error));
+        QCOMPARE(mountPlayerDrive(drive, "stopped", "_44", 160 << 20), QString());
         const QString root = drive.mountPoint() + "/";
         const QString clip = root + "frame_f25_00009";
 
@@ -891,9 +901,7 @@ private slots:
         QVERIFY(left.size() < frames);
         for (const QString& f : left)
             QVERIFY2(!f.startsWith('.') && QFileInfo(clip + "/" + f).size() == whole, qPrintable(f));
-        ClipFolderLock lock;
-        QVERIFY(lock.acquire(clip));
-        lock.release();
+        QVERIFY(unlocked(clip));
 
         // The next run converts the clip whole.
         const Run again = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-tf=4", "-f", "-si"});
@@ -908,10 +916,9 @@ private slots:
     // that the names cannot be read, not that the folder is empty.
     void unreadableFrameNamesNamed()
     {
-        SKIP_WHEN(LoopMount::missing().isEmpty() ? QString() : "a mounted player drive needs " + LoopMount::missing());
+        SKIP_WHEN(driveMissing());
         LoopMount drive;
-        QString error;
-        QVERIFY2(mountPlayerDrive(drive, "names", "_45", 64 << 20, &error), qPrintable(error));
+        QCOMPARE(mountPlayerDrive(drive, "names", "_45", 64 << 20), QString());
         const QString root = drive.mountPoint() + "/";
         const QString source = m_tmp.filePath("odd names 4");
         QVERIFY(QDir().mkpath(source));
