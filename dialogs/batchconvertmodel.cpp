@@ -111,9 +111,20 @@ void BatchConvertModel::addSource(TargaSequence* sequence)
     static const QRegularExpression trailingDigits(QStringLiteral("(\\d+)$"));
     const QRegularExpressionMatch match = trailingDigits.match(sequence ? sequence->directory() : QString());
     if (match.hasMatch()) {
-        bool ok = false;
-        const int number = match.captured(1).toInt(&ok);
-        source.fileNumber = ok && number >= 1 ? number : 1;
+        QString digits;
+        qint64 number = 0;
+        for (const QChar c : match.captured(1)) {
+            if (digits.isEmpty() && c.digitValue() == 0)
+                continue;
+            digits += QChar('0' + c.digitValue());
+            number = std::min<qint64>(number * 10 + c.digitValue(), qint64(std::numeric_limits<int>::max()) + 1);
+        }
+        if (number > std::numeric_limits<int>::max()) {
+            source.fileNumber = std::numeric_limits<int>::max();
+            source.oversizeNumber = digits;
+        } else {
+            source.fileNumber = number >= 1 ? int(number) : 1;
+        }
     } else {
         std::vector<int> used;
         for (const Source& s : m_sources)
@@ -215,7 +226,12 @@ QString BatchConvertModel::outputBaseName(int row, int destination) const
     if (!QDir(d->record.path).exists())
         return QString();
     return d->record.path + source.fileName + QStringLiteral("_f") + frameRateCodes().at(rate) + QLatin1Char('_')
-        + clipNumberText(source.fileNumber, 5);
+        + clipNumberOf(source, 5);
+}
+
+QString BatchConvertModel::clipNumberOf(const Source& source, int width)
+{
+    return source.oversizeNumber.isEmpty() ? clipNumberText(source.fileNumber, width) : source.oversizeNumber;
 }
 
 int BatchConvertModel::slotCountOf(const Source& source)
@@ -367,16 +383,6 @@ bool BatchConvertModel::volumeGone(int row, int destination) const
     return d->volumeRootRequired && QDir::cleanPath(volume.rootPath()) != QDir::cleanPath(d->record.path);
 }
 
-QString BatchConvertModel::clipFolderName(const Source& source, int number, const QString& path) const
-{
-    const int rate = source.sequence ? source.sequence->frameRateIndex() : -1;
-    if (rate < 0 || rate >= frameRateCodes().size())
-        return QString();
-    return QFileInfo(path + source.fileName + QStringLiteral("_f") + frameRateCodes().at(rate) + QLatin1Char('_')
-                     + clipNumberText(number, 5))
-        .fileName();
-}
-
 void BatchConvertModel::assignFreeClipNumber(int row)
 {
     Source& source = m_sources[size_t(row)];
@@ -392,13 +398,13 @@ void BatchConvertModel::assignFreeClipNumber(int row)
         if (!d.record.path.isEmpty() && QDir(d.record.path).exists())
             drives.append(qMakePair(d.record.path, numberedFolders(d.record.path)));
     }
-    // A number is free where no folder has it but this source's own clip
-    // folder of that number, which a new run only overwrites.
+    // A number is free where no folder has it but a clip folder this source
+    // wrote itself: the name alone (prefix, rate, number) may be another
+    // source's, whose frames have the same names.
     auto freeOnDrives = [&](int number) {
         for (const auto& drive : qAsConst(drives)) {
-            const QString own = clipFolderName(source, number, drive.first);
             for (auto it = drive.second.constBegin(); it != drive.second.constEnd(); ++it) {
-                if (it.value() == number && it.key() != own)
+                if (it.value() == number && !source.writtenClips.contains(drive.first + it.key()))
                     return false;
             }
         }
@@ -442,7 +448,7 @@ BatchConvertModel::clipNumberClashes(const QList<QPair<int, int>>& destinations)
         if (source.fileNumber > MaxPlayerClipNumber) {
             clash.reason = tr("%1: clip number %2 is above %3, the highest clip number a player drive plays.")
                                .arg(QDir::toNativeSeparators(clip))
-                               .arg(source.fileNumber)
+                               .arg(clipNumberOf(source, 1))
                                .arg(MaxPlayerClipNumber);
             clashes << clash;
             continue;
@@ -621,7 +627,7 @@ QVariant BatchConvertModel::destinationData(int row, int destination, int column
         case FileNameColumn:
             return first ? QVariant(source.fileName) : QVariant();
         case FileNumberColumn:
-            return first ? QVariant(clipNumberText(source.fileNumber, 4)) : QVariant();
+            return first ? QVariant(clipNumberOf(source, 4)) : QVariant();
         case StatusColumn:
             return statusText(source, d);
         }
@@ -762,6 +768,7 @@ bool BatchConvertModel::setData(const QModelIndex& index, const QVariant& value,
         if (number != source.fileNumber)
             source.automaticNumber = false;
         source.fileNumber = number;
+        source.oversizeNumber.clear();
         break;
     }
     case StatusColumn: {
@@ -774,6 +781,8 @@ bool BatchConvertModel::setData(const QModelIndex& index, const QVariant& value,
         if (old == DestinationCompleted && status != DestinationPending)
             return false;
         d.record.status = status;
+        if (status > 0 || status == DestinationCompleted)
+            source.writtenClips.insert(outputBaseName(at.source, at.destination));
         emit dataChanged(index, index);
         return true;
     }

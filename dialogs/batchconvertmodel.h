@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModel>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -75,8 +76,9 @@ public:
     void refreshDestinations();
 
     // Every source whose folder gave no clip number takes the lowest number
-    // that no other source and no other clip folder beside its destinations'
-    // clip folders uses (a batch starts: the drives may hold clips since).
+    // that no other source and no clip folder beside its destinations' clip
+    // folders uses, but those it wrote itself (a batch starts: the drives may
+    // hold clips since).
     void assignFreeClipNumbers();
     // A destination whose clip a player drive would not play: its number is
     // above the players' limit, or another clip folder there has it.
@@ -118,7 +120,13 @@ private:
         QList<Destination> destinations;
         QString fileName;
         int fileNumber = 1;
+        // The folder's number as written when it does not fit an int
+        // (fileNumber is then the largest int): it must not wrap to another clip's.
+        QString oversizeNumber;
         bool automaticNumber = false;   // the folder named none, and nobody chose one
+        // Clip folders this source wrote in this session: the only ones that
+        // are its own when it looks for a free number.
+        QSet<QString> writtenClips;
     };
     struct Location {
         int source = -1;
@@ -139,7 +147,7 @@ private:
     bool setPath(const QModelIndex& index, Location at, const QString& path);
     static DestinationVolume readVolume(const QString& path);
     void changedRow(int row, int destination);
-    QString clipFolderName(const Source& source, int number, const QString& path) const;
+    static QString clipNumberOf(const Source& source, int width);
     void assignFreeClipNumber(int row);
 
     std::vector<Source> m_sources;

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "batchconvertmodel.h"
 #include "clipfolder.h"
@@ -33,6 +34,7 @@
 #include "reporters.h"
 #include "reporting.h"
 #include "slotlistdelegate.h"
+#include "stopsignals.h"
 #include "targasequence.h"
 #include "volumeinfo.h"
 
@@ -617,6 +619,19 @@ void BatchConvertWindow::startBatch()
         return;
     }
 
+    // Nobody is there to press Cancel in a command-line run: a stop signal
+    // does it, so that the frame being written is finished or removed and the
+    // clip folders are unlocked before the program ends.
+    std::unique_ptr<StopSignals> stopSignals;
+    if (commandLineMode) {
+        stopSignalled = false;
+        stopSignals = std::make_unique<StopSignals>();
+        connect(stopSignals.get(), &StopSignals::received, this, [this] {
+            stopSignalled = true;
+            cancelBatchPressed();
+        });
+    }
+
     int w = 0;
     QList<int> lastRun;
     // Destinations of source w that failed before any frame was written.
@@ -630,6 +645,8 @@ void BatchConvertWindow::startBatch()
         }
         runningRow = w;
         QCoreApplication::processEvents();
+        if (stopSignalled)
+            break;
         runningDestinations.clear();
         if (failedRowsOf != w) {
             failedRows.clear();

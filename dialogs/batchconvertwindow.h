@@ -42,6 +42,8 @@ public:
 
     // Messages this window has reported (each an "ERROR: " line in a command-line run).
     int reportedMessages() const { return messagesReported; }
+    // A stop signal (SIGTERM, SIGINT, SIGHUP) ended the command-line batch.
+    bool stoppedBySignal() const { return stopSignalled; }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -122,4 +124,5 @@ private:
     QSet<QPair<int, int>> refusedDestinations;
     QStringList indexFailures;
     int messagesReported = 0;
+    bool stopSignalled = false;
 };

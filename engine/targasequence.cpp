@@ -16,6 +16,7 @@
 #include <QThreadPool>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -54,6 +55,14 @@ int trailingDigitCount(const QString& text)
         ++n;
     }
     return n;
+}
+
+// A frame that is no regular file (a fifo, a device) could keep a read
+// waiting for ever: it counts as missing.
+bool isRegularFile(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // Reverses the order of the rows of a packed picture.
@@ -189,7 +198,7 @@ bool TargaSequence::scan(QString directory)
     if (m_framesFound > 0) {
         TgaImage image;
         const QString path = framePath(m_firstFrame);
-        if (TgaReadPath(&image, QFile::encodeName(path).constData()) == TgaOk
+        if (isRegularFile(path) && TgaReadPath(&image, QFile::encodeName(path).constData()) == TgaOk
             && acceptedFrameSizes().contains(QSize(image.width, image.height))) {
             m_width = image.width;
             m_height = image.height;
@@ -229,7 +238,7 @@ uint8_t* TargaSequence::readFrame(int n, int* width, int* height, bool flipToTop
                                   TgaImage* image, int* fileDepth)
 {
     const QString path = framePath(n);
-    if (path.isEmpty()) {
+    if (path.isEmpty() || !isRegularFile(path)) {
         TgaFreeImage(image);
         return nullptr;
     }
@@ -464,9 +473,9 @@ void TargaSequence::startConversion(QList<SequenceDestination> destinations, int
 void TargaSequence::prefetchFrame(int n) const
 {
     const QString path = framePath(n);
-    if (path.isEmpty())
+    if (path.isEmpty() || !isRegularFile(path))
         return;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);

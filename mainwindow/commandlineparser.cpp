@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <dirent.h>
+
 #include "elevatedrun.h"
 
 namespace {
@@ -279,6 +281,29 @@ CommandLineParse parseCommandLine(const QList<QByteArray>& args, const QList<Com
     return parse;
 }
 
+namespace {
+
+// Whether folder holds an entry whose name is no text in this system's
+// encoding: Qt lists no such entry, so the folder would look empty.
+bool holdsUndecodableNames(const QString& folder)
+{
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != ".." && !decodesExactly(name)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+} // namespace
+
 QList<QByteArray> checkCommandLineJob(const CommandLineBatchJob& job)
 {
     QList<QByteArray> errors;
@@ -306,7 +331,11 @@ FolderCheck prepareCommandLineFolders(const CommandLineBatchJob& job)
             break;
         }
         if (folder.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Unsorted).isEmpty()) {
-            check.errors << "ERROR: Source directory '" + name + "' is empty!\r\n";
+            if (holdsUndecodableNames(source))
+                check.errors << "ERROR: The file names in source directory '" + name
+                        + "' are not valid text in this system's encoding.\r\n";
+            else
+                check.errors << "ERROR: Source directory '" + name + "' is empty!\r\n";
             break;
         }
     }

@@ -193,8 +193,8 @@ void OstrandEncoder::passAndProcessArgs(int argc, char* argv[])
     const bool done = batch.startCommandLineBatch(parse.job);
     // A message (a drive that did not index, say) is an "ERROR: " line too.
     const bool clean = done && batch.reportedMessages() == 0;
-    // A caller that has gone leaves nobody to press a key.
-    if (!parse.job.silent && !callerEnded)
+    // A caller that has gone, or asked the run to stop, waits for no key.
+    if (!parse.job.silent && !callerEnded && !batch.stoppedBySignal())
         pressAnyKey();
     finish(clean ? 0 : 1);
 }

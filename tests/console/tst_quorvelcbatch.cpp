@@ -12,10 +12,12 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStorageInfo>
+#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -198,6 +200,75 @@ class QuorvelcBatchTest : public QObject {
         return consoletest::run(consoletest::quorvelc(), args, env.isEmpty() ? m_env : env);
     }
 
+    // What this machine lacks for a mounted player drive; empty when nothing.
+    static QString driveMissing()
+    {
+        const QString missing = LoopMount::missing();
+        return missing.isEmpty() ? QString() : "a mounted player drive needs " + missing;
+    }
+
+    // Mounts a fresh exFAT player drive of this run's own (mkfs, loop device,
+    // exfat-fuse), whose mount point holds no "-p" that would read as an
+    // option. Empty when done, else what failed.
+    QString mountPlayerDrive(LoopMount& drive, const QString& name, const QString& tail, qint64 size)
+    {
+        QString error = "no mount point without \"-p\"";
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (!drive.create(m_tmp.filePath(name + QString::number(attempt) + ".img"), size,
+                              LoopMount::uniqueLabel("T9PW", tail), &error))
+                return error;
+            if (!drive.mountPoint().contains("-p"))
+                return QString();
+            drive.release();
+        }
+        return error;
+    }
+
+    // No conversion holds the clip folder's lock any more.
+    static bool unlocked(const QString& clip)
+    {
+        ClipFolderLock lock;
+        return lock.acquire(clip);
+    }
+
+    static QString frameName(int n, const char* suffix = ".tga")
+    {
+        return QString("frame%1").arg(n, 4, 10, QLatin1Char('0')) + QLatin1String(suffix);
+    }
+
+    // A source folder of the test's own holding copies of the given shots of
+    // the ten-frame source, named frame0001.tga, frame0002.tga, ...
+    QString sourceOf(const QString& folder, const QList<int>& shots)
+    {
+        const QString path = m_tmp.filePath(folder);
+        if (!QDir().mkpath(path))
+            return QString();
+        for (int i = 0; i < shots.size(); ++i) {
+            const QString from = m_hd + QString("/shot%1.tga").arg(shots[i], 4, 10, QLatin1Char('0'));
+            if (!QFile::copy(from, path + "/" + frameName(i + 1)))
+                return QString();
+        }
+        return path;
+    }
+
+    // Empty when the clip holds exactly frame0001.tga, ... decoding to the
+    // given shots of the ten-frame source; else what differs.
+    QString clipHolds(const QString& clip, const QList<int>& shots) const
+    {
+        QStringList expected;
+        for (int i = 0; i < shots.size(); ++i)
+            expected << frameName(i + 1);
+        const QStringList found = QDir(clip).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        if (found != expected)
+            return clip + " holds: " + found.join(", ");
+        for (int i = 0; i < shots.size(); ++i) {
+            if (tgatest::ffmpegDecode(clip + "/" + expected[i], "bgr24")
+                != m_hdPictures.mid((shots[i] - 1) * kFrameBytes, kFrameBytes))
+                return clip + "/" + expected[i] + " is not shot " + QString::number(shots[i]);
+        }
+        return QString();
+    }
+
     QByteArray summary1080(int frames, const char* force = "Disabled") const
     {
         return "Source directory:\t\t" + bytes(m_hd) + "/\r\n"
@@ -234,7 +305,9 @@ private slots:
         if (::geteuid() != 0)
             QSKIP("needs root (else each run restarts through pkexec)");
         QVERIFY(m_tmp.isValid());
-        m_hd = m_tmp.filePath("hd source");
+        // Numbered 1: its runs write shot_f25_00001 again, which a source
+        // without a number never takes once another clip folder has it.
+        m_hd = m_tmp.filePath("hd source 1");
         m_uhd = m_tmp.filePath("uhd source");
         QVERIFY(QDir().mkpath(m_hd) && QDir().mkpath(m_uhd));
         QCOMPARE(tgatest::ffmpegFrames(m_hd + "/shot%04d.tga", 1920, 1080, 24, false, 10), QString());
@@ -649,7 +722,7 @@ private slots:
     // source, "-src" and "-f" in the destination.
     void hyphenatedPaths()
     {
-        const QString source = m_tmp.filePath("my-pics");
+        const QString source = m_tmp.filePath("my-pics 1");
         QVERIFY(QDir().mkpath(source));
         for (const QString& f : tgatest::filesIn(m_hd))
             QVERIFY(QFile::copy(m_hd + "/" + f, source + "/" + f));
@@ -670,6 +743,205 @@ private slots:
         r = quorvelc({"-src=" + source, "-dst=" + second, "-ifr=25", "-tf=2"});
         QCOMPARE(r.code, 1);
         QVERIFY(r.out.contains("is not empty!"));
+    }
+
+    // Two unnumbered sources whose frames have one name: the second never
+    // takes the first one's clip folder, with force or not, again or not.
+    void unnumberedSourcesKeepTheirOwnClips()
+    {
+        SKIP_WHEN(driveMissing());
+        LoopMount drive;
+        QCOMPARE(mountPlayerDrive(drive, "unnumbered", "_41", 96 << 20), QString());
+        const QString shotA = sourceOf("shot A", {1, 2, 3});
+        const QString shotB = sourceOf("shot B", {4, 5});
+        QVERIFY(!shotA.isEmpty() && !shotB.isEmpty());
+        const QString root = drive.mountPoint() + "/";
+
+        Run r = quorvelc({"-src=" + shotA, "-dst=" + root, "-ifr=25", "-si"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(root + "frame_f25_00001", {1, 2, 3}), QString());
+
+        r = quorvelc({"-src=" + shotB, "-dst=" + root, "-ifr=25", "-si"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(root + "frame_f25_00002", {4, 5}), QString());
+        QCOMPARE(clipHolds(root + "frame_f25_00001", {1, 2, 3}), QString());
+
+        // Force overwrites nothing of another source: B takes the next free number.
+        r = quorvelc({"-src=" + shotB, "-dst=" + root, "-ifr=25", "-si", "-f"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(root + "frame_f25_00003", {4, 5}), QString());
+        QCOMPARE(clipHolds(root + "frame_f25_00002", {4, 5}), QString());
+        QCOMPARE(clipHolds(root + "frame_f25_00001", {1, 2, 3}), QString());
+        QVERIFY(drive.release());
+    }
+
+    // A fifo under a middle frame's name fails the run as a missing frame
+    // does, without waiting on it; the clip folder is free again afterwards.
+    void frameThatIsNoFileFailsTheRun()
+    {
+        SKIP_WHEN(driveMissing());
+        LoopMount drive;
+        QCOMPARE(mountPlayerDrive(drive, "fifo", "_42", 64 << 20), QString());
+        const QString source = sourceOf("fifo take 6", {1});
+        QVERIFY(!source.isEmpty());
+        QVERIFY(QFile::copy(m_hd + "/shot0003.tga", source + "/" + frameName(3)));
+        QCOMPARE(::mkfifo(QFile::encodeName(source + "/" + frameName(2)).constData(), 0644), 0);
+        const QString root = drive.mountPoint() + "/";
+        const QString clip = root + "frame_f25_00006";
+
+        Run r = consoletest::run(consoletest::quorvelc(), {"-src=" + source, "-dst=" + root, "-ifr=25", "-tf=3"},
+                                 m_env, QString(), 60000);
+        QVERIFY2(r.finished, "waits on the fifo");
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains("ERROR: "), r.out.constData());
+        QVERIFY2(r.out.endsWith("Error.\r\n"), r.out.constData());
+        QCOMPARE(clipHolds(clip, {1}), QString());
+        QVERIFY(unlocked(clip));
+
+        // The frame a file again: the run converts the clip whole.
+        QVERIFY(QFile::remove(source + "/" + frameName(2)));
+        QVERIFY(QFile::copy(m_hd + "/shot0002.tga", source + "/" + frameName(2)));
+        r = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-f", "-si"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(clip, {1, 2, 3}), QString());
+        QVERIFY(drive.release());
+    }
+
+    // A folder number too large for a player drive, however many digits it
+    // has, is refused naming it, before anything is written; 0 is clip 1.
+    void clipNumbersAboveTheLimitRefused()
+    {
+        SKIP_WHEN(driveMissing());
+        LoopMount drive;
+        QCOMPARE(mountPlayerDrive(drive, "numbers", "_43", 64 << 20), QString());
+        const QString root = drive.mountPoint() + "/";
+        const QString huge = sourceOf("take4294967297", {1});
+        const QString huger = sourceOf("take00099999999999", {2});
+        const QString zero = sourceOf("take0", {3});
+        QVERIFY(!huge.isEmpty() && !huger.isEmpty() && !zero.isEmpty());
+        auto rootEntries = [&] { return QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+
+        for (int pass = 0; pass < 2; ++pass) {
+            const Run r = quorvelc({"-src=" + huge, "-dst=" + root, "-ifr=25", "-si"});
+            QCOMPARE(r.code, 1);
+            QVERIFY2(r.out.contains("clip number 4294967297 is above 9998"), r.out.constData());
+            QVERIFY2(!r.out.contains("Done."), r.out.constData());
+            QCOMPARE(rootEntries(), QStringList());
+        }
+
+        Run r = quorvelc({"-src=" + zero, "-dst=" + root, "-ifr=25", "-si"});
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(root + "frame_f25_00001", {3}), QString());
+        const QStringList before = snapshot(root);
+        const QStringList entries = rootEntries();
+        for (int pass = 0; pass < 2; ++pass) {
+            r = quorvelc({"-src=" + huger, "-dst=" + root, "-ifr=25", "-si", "-f"});
+            QCOMPARE(r.code, 1);
+            QVERIFY2(r.out.contains("clip number 99999999999 is above 9998"), r.out.constData());
+            QCOMPARE(rootEntries(), entries);
+            QCOMPARE(snapshot(root), before);
+        }
+        QVERIFY(drive.release());
+    }
+
+    // SIGTERM, SIGINT or SIGHUP in the middle of a conversion end the run as
+    // Cancel does: whole frames only, the clip folder free, a failed exit.
+    void stopSignalEndsTheRunAsCancelDoes_data()
+    {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<int>("signal");
+        QTest::newRow("quorvelc SIGTERM") << false << int(SIGTERM);
+        QTest::newRow("quorvelc SIGINT") << false << int(SIGINT);
+        QTest::newRow("quorvelc SIGHUP") << false << int(SIGHUP);
+        QTest::newRow("Quorvel SIGTERM") << true << int(SIGTERM);
+    }
+
+    void stopSignalEndsTheRunAsCancelDoes()
+    {
+        QFETCH(bool, window);
+        QFETCH(int, signal);
+        SKIP_WHEN(driveMissing());
+        // Many small frames, so that the run is still converting when the signal comes.
+        const QString source = m_tmp.filePath("long take 9");
+        const int frames = 120;
+        const qint64 whole = 18 + qint64(1280) * 720 * 3 + 26;
+        if (!QFileInfo::exists(source + "/" + frameName(frames))) {
+            QVERIFY(QDir().mkpath(source));
+            QCOMPARE(tgatest::ffmpegFrames(source + "/" + frameName(1), 1280, 720, 24, false), QString());
+            for (int n = 2; n <= frames; ++n)
+                QVERIFY(QFile::copy(source + "/" + frameName(1), source + "/" + frameName(n)));
+        }
+        LoopMount drive;
+        QCOMPARE(mountPlayerDrive(drive, "stopped", "_44", 160 << 20), QString());
+        const QString root = drive.mountPoint() + "/";
+        const QString clip = root + "frame_f25_00009";
+
+        QProcessEnvironment env = m_env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start(window ? consoletest::quorvel() : consoletest::quorvelc(),
+                  {"-src=" + source, "-dst=" + root, "-ifr=25"});
+        QVERIFY(run.waitForStarted());
+        // Signalled as soon as the first frame file shows in the clip folder.
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 60000 && run.state() == QProcess::Running
+               && QDir(clip).entryList(QDir::Files | QDir::Hidden).isEmpty())
+            QThread::usleep(200);
+        QCOMPARE(run.state(), QProcess::Running);
+        QCOMPARE(::kill(pid_t(run.processId()), signal), 0);
+        QVERIFY(run.waitForFinished(60000));
+        const QByteArray out = run.readAllStandardOutput();
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit, "ended by the signal");
+        QVERIFY2(run.exitCode() != 0, out.constData());
+        QVERIFY2(out.contains("User Canceled."), out.constData());
+        QVERIFY2(!out.contains("Done."), out.constData());
+        const QStringList left = QDir(clip).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        QVERIFY(left.size() < frames);
+        for (const QString& f : left)
+            QVERIFY2(!f.startsWith('.') && QFileInfo(clip + "/" + f).size() == whole, qPrintable(f));
+        QVERIFY(unlocked(clip));
+
+        // The next run converts the clip whole.
+        const Run again = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-tf=4", "-f", "-si"});
+        QVERIFY2(again.code == 0, again.out.constData());
+        QCOMPARE(tgatest::filesIn(clip), (QStringList{frameName(1), frameName(2), frameName(3), frameName(4)}));
+        for (const QString& f : tgatest::filesIn(clip))
+            QCOMPARE(QFileInfo(clip + "/" + f).size(), whole);
+        QVERIFY(drive.release());
+    }
+
+    // Frame names that are no text in the locale's encoding: the run says
+    // that the names cannot be read, not that the folder is empty.
+    void unreadableFrameNamesNamed()
+    {
+        SKIP_WHEN(driveMissing());
+        LoopMount drive;
+        QCOMPARE(mountPlayerDrive(drive, "names", "_45", 64 << 20), QString());
+        const QString root = drive.mountPoint() + "/";
+        const QString source = m_tmp.filePath("odd names 4");
+        QVERIFY(QDir().mkpath(source));
+        const QByteArray odd = QFile::encodeName(source) + "/fr\xe9me0001.tga";
+        QCOMPARE(::link(QFile::encodeName(m_hd + "/shot0001.tga").constData(), odd.constData()), 0);
+        QProcessEnvironment env = m_env;
+        env.insert("LANG", "C.UTF-8");
+        env.remove("LC_ALL");
+
+        Run r = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25"}, env);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains("ERROR: The file names in source directory '" + bytes(source)
+                                + "' are not valid text in this system's encoding.\r\n"),
+                 r.out.constData());
+        QVERIFY2(!r.out.contains("is empty!"), r.out.constData());
+        QVERIFY(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+
+        // Renamed to text, the frame converts.
+        QCOMPARE(::rename(odd.constData(), QFile::encodeName(source + "/" + frameName(1)).constData()), 0);
+        r = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-si"}, env);
+        QVERIFY2(r.code == 0, r.out.constData());
+        QCOMPARE(clipHolds(root + "frame_f25_00004", {1}), QString());
+        QVERIFY(drive.release());
     }
 
     void driveIndexFailurePrinted()

@@ -121,7 +121,8 @@ void TestPlayerDrives::initTestCase()
 {
     REQUIRE_TOOL("ffmpeg");
     QVERIFY(m_tmp.isValid());
-    m_shot = m_tmp.filePath("shots");
+    // Numbered 1: its runs write shot_f25_00001 again.
+    m_shot = m_tmp.filePath("shots 1");
     QVERIFY(QDir().mkpath(m_shot));
     QCOMPARE(ffmpegFrames(m_shot + "/shot%04d.tga", 1280, 720, 24, false, 6), QString());
     reporting::install(captureMessage);
@@ -373,15 +374,22 @@ void TestPlayerDrives::clipNumbersFitThePlayerDrive()
         return status(w, 0);
     };
 
-    // Two runs of sources without a number: clips 1 and 2, both indexed.
+    // A source numbered 1, then one without a number: clips 1 and 2, both indexed.
     QCOMPARE(convertOne(m_shot), QString("Completed"));
-    QCOMPARE(convertOne(copyOfShots("clipB", "clipB")), QString("Completed"));
+    const QString clipB = copyOfShots("clipB", "clipB");
+    QCOMPARE(convertOne(clipB), QString("Completed"));
     QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
-    // Converted again, a source keeps the number of its own clip folder.
+    // Converted again, the numbered source writes its clip folder anew; the
+    // other takes the next free number: clip folder 2 could be another
+    // source's whose frames have the same names.
     Modal modal;
     modal.answers = {QMessageBox::Yes};
     QCOMPARE(convertOne(m_shot), QString("Completed"));
-    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QCOMPARE(modal.texts().size(), 1);
+    QCOMPARE(convertOne(clipB), QString("Completed"));
+    QCOMPARE(modal.texts().size(), 1);
+    const QStringList clips{"clipB_f25_00002", "clipB_f25_00003", "index.dat", "shot_f25_00001"};
+    QCOMPARE(entries(root), clips);
     QCOMPARE(s_messages, QStringList());
 
     // A folder numbered 2 under another name, and numbers past 9998.
@@ -412,7 +420,7 @@ void TestPlayerDrives::clipNumbersFitThePlayerDrive()
             QCOMPARE(m->index(0, BatchConvertModel::StatusColumn, m->index(row, 0)).data().toString(),
                      QString("Conversion failed"));
     }
-    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QCOMPARE(entries(root), clips);
     QCOMPARE(readAll(root + "index.dat"), indexBefore);
 
     // The command line: an "ERROR:" line and a failed run.
@@ -424,7 +432,24 @@ void TestPlayerDrives::clipNumbersFitThePlayerDrive()
                                              "number a player drive plays.")
                                          .arg(root)});
     QCOMPARE(cl.reportedMessages(), 1);
-    QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "index.dat", "shot_f25_00001"}));
+    QCOMPARE(entries(root), clips);
+
+    // Within one window, the clip folder a source wrote is its own: the
+    // second batch asks and writes it again.
+    {
+        BatchConvertWindow w(1, nullptr);
+        w.addSource(false, clipB, k25);
+        modelOf(w)->sequenceAt(0)->setFrameCount(2);
+        setPath(w, 0, root);
+        w.startBatch();
+        QCOMPARE(status(w, 0), QString("Completed"));
+        QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "clipB_f25_00003", "clipB_f25_00004", "index.dat", "shot_f25_00001"}));
+        modal.answers = {QMessageBox::Yes};
+        w.startBatch();
+        QCOMPARE(modal.texts().size(), 2);
+        QCOMPARE(status(w, 0), QString("Completed"));
+        QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "clipB_f25_00003", "clipB_f25_00004", "index.dat", "shot_f25_00001"}));
+    }
     QVERIFY(drive.release());
 }
 
