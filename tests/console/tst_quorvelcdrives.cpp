@@ -39,9 +39,10 @@ class QuorvelcDrivesTest : public QObject {
     QProcessEnvironment m_env;
 
     // Ten 1920 x 1080 frames named prefix0001.tga ... in a folder of that name.
-    QString source(const QString& prefix)
+    // A folder name ending in a number gives its clips that number.
+    QString source(const QString& prefix, const QString& number = QString())
     {
-        const QString folder = m_tmp.filePath(prefix);
+        const QString folder = m_tmp.filePath(number.isEmpty() ? prefix : prefix + " " + number);
         if (!QFileInfo::exists(folder + "/" + prefix + "0010.tga")) {
             QDir().mkpath(folder);
             const QString made = tgatest::ffmpegFrames(folder + "/" + prefix + "%04d.tga", 1920, 1080, 24, false, 10);
@@ -118,7 +119,8 @@ private slots:
             QVERIFY(QFile::remove(root + QString("other%1.bin").arg(i)));
 
         const QStringList before = clipFolders(root);
-        r = quorvelc({"-src=" + source("gamma"), "-dst=" + drive.mountPoint(), "-ifr=25", "-si"});
+        // Numbered, so that converting it again writes the same clip folder.
+        r = quorvelc({"-src=" + source("gamma", "7"), "-dst=" + drive.mountPoint(), "-ifr=25", "-si"});
         QVERIFY2(r.code == 0, r.out.constData());
         QCOMPARE(r.out, QByteArray());
         QStringList after = clipFolders(root);
@@ -132,7 +134,7 @@ private slots:
         // frames: the room they free is bounded and a little too small.
         r = quorvelc({"-src=" + source("delta"), "-dst=" + drive.mountPoint(), "-ifr=25", "-si"});
         QVERIFY2(r.code == 0, r.out.constData());
-        r = quorvelc({"-src=" + source("gamma"), "-dst=" + drive.mountPoint(), "-ifr=25", "-vo=KRX", "-f", "-si"});
+        r = quorvelc({"-src=" + source("gamma", "7"), "-dst=" + drive.mountPoint(), "-ifr=25", "-vo=KRX", "-f", "-si"});
         QVERIFY2(r.code == 0, r.out.constData());
         QCOMPARE(r.out, QByteArray());
         QCOMPARE(tgatest::filesIn(root + clip).size(), 10);

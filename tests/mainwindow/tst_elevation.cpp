@@ -534,7 +534,8 @@ private slots:
                 if (ownerOf(entry) != ::geteuid())
                     roots << entry;
             }
-            QCOMPARE(frames.size(), 3);
+            // The source has no number: each run writes a clip folder of its own.
+            QCOMPARE(frames.size(), 3 * run);
             QVERIFY2(roots.isEmpty(), qPrintable(QString("run %1: ").arg(run) + roots.join(", ")));
         }
         QVERIFY(QDir(real).removeRecursively());
