@@ -487,7 +487,44 @@ private slots:
         QCOMPARE(r.out, QByteArray("Drive indexed successfully.\n"));
         QCOMPARE(r.code, 0);
         QVERIFY(QFileInfo(slot10.mountPoint() + "/index.dat").size() > 0);
-        QVERIFY(slot1.release() && slot10.release());
+        QVERIFY2(slot1.release(), qPrintable(slot1.releaseError()));
+        QVERIFY2(slot10.release(), qPrintable(slot10.releaseError()));
+    }
+
+    // A drive still in use when the test lets it go: its unmount waits for
+    // the last user rather than failing at once; a drive held past the wait
+    // says what failed and why, and still goes once it is let go.
+    void busyDriveIsReleased()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("a mounted player drive needs " + missing));
+        const QString image = m_tmp.filePath("busy.img");
+        auto attached = [&] { return !testutil::run(LoopMount::tool("losetup"), {"-j", image}).out.trimmed().isEmpty(); };
+        for (const bool letGo : {true, false}) {
+            LoopMount drive;
+            QString error;
+            QVERIFY2(drive.create(image, 40 << 20, LoopMount::uniqueLabel("T9PB"), &error), qPrintable(error));
+            // A program working in the drive's root holds it: for 10 s (a
+            // loaded machine's slow ending), or until it is ended.
+            QProcess holder;
+            holder.setWorkingDirectory(drive.mountPoint());
+            holder.start("sleep", {letGo ? "10" : "600"});
+            QVERIFY(holder.waitForStarted());
+            if (letGo) {
+                QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
+                QVERIFY(drive.releaseError().isEmpty());
+            } else {
+                QVERIFY(!drive.release(500));
+                const QString reason = drive.releaseError();
+                QVERIFY2(reason.startsWith("umount ") && reason.contains("busy"), qPrintable(reason));
+                holder.kill();
+            }
+            QVERIFY(holder.waitForFinished());
+            QVERIFY(drive.mountPoint().isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!attached(), 60000);
+            QVERIFY(QFile::remove(image));
+        }
     }
 
     // A drive formatted whole by mkfs.exfat, named by its label: converted,
@@ -523,7 +560,7 @@ private slots:
         QCOMPARE(r.code, 0);
         const QByteArray second = tgatest::readAll(root + "index.dat");
         QCOMPARE(second, first);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, second, m_tmp.filePath("whole-index.dat"));
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -642,7 +679,8 @@ private slots:
         r = quorvelc({"-src=" + m_hd, "-dst=T9PW_Twin27", "-ifr=25", "-tf=1", "-f", "-sa"});
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out, QByteArray());
-        QVERIFY(mine.release() && theirs.release());
+        QVERIFY2(mine.release(), qPrintable(mine.releaseError()));
+        QVERIFY2(theirs.release(), qPrintable(theirs.releaseError()));
     }
 
     // Linux paths that hold option texts keep their meaning: "-p" in the
