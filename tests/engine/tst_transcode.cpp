@@ -164,11 +164,12 @@ void TestTranscode::initTestCase()
     QCoreApplication::setApplicationName("Quorvel");
 
     const QString tone = "sine=frequency=440:sample_rate=48000";
+    // Sources are short, and few frames, so that a loaded machine gets through them.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30000/1001", "-f", "lavfi", "-i", tone,
-                           "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-ac", "2",
+                           "-t", "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-ac", "2",
                            path("p1080.mp4")}));
     // Fields of alternating brightness: frame 2k is dark, 2k+1 bright, then
-    // woven top field first. Half a second (15 frames) is enough.
+    // woven top field first.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i",
                            "color=black:size=64x36:rate=60000/1001,geq=lum='if(mod(N\\,2)\\,235\\,16)':cb=128:cr=128,"
                            "scale=1920:1080:flags=neighbor",
@@ -181,7 +182,7 @@ void TestTranscode::initTestCase()
                               "color=0x00FF00:size=" + size + ":rate=25", "-f", "lavfi", "-i",
                               "color=0x0000FF:size=" + size + ":rate=25", "-f", "lavfi", "-i",
                               "color=0xFFFFFF:size=" + size + ":rate=25", "-filter_complex",
-                              "[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack,format=yuv420p", "-frames:v", "3",
+                              "[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack,format=yuv420p", "-frames:v", "2",
                               "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", path(name)});
     };
     QVERIFY(quads(3840, 2160, "q3840.mp4"));
@@ -190,9 +191,9 @@ void TestTranscode::initTestCase()
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=0xFF0000:size=1920x1080:rate=25", "-f", "lavfi", "-i",
                            "color=0x00FF00:size=1920x1080:rate=25", "-f", "lavfi", "-i",
                            "color=0x0000FF:size=1920x294:rate=25", "-filter_complex",
-                           "[0][1][2]vstack=inputs=3,format=yuv420p", "-frames:v", "3", "-c:v", "libx264", "-preset",
+                           "[0][1][2]vstack=inputs=3,format=yuv420p", "-frames:v", "2", "-c:v", "libx264", "-preset",
                            "ultrafast", "-qp", "0", path("tall.mp4")}));
-    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=white:size=1920x1080:rate=25", "-frames:v", "3", "-c:v",
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=white:size=1920x1080:rate=25", "-frames:v", "2", "-c:v",
                            "libx264", "-preset", "ultrafast", path("white.mp4")}));
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", tone, "-t", "1", "-ac", "2", "-c:a", "ac3", path("tone.ac3")}));
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
@@ -227,7 +228,7 @@ void TestTranscode::probeMapsKeyByKey()
     QCOMPARE(m[fileitem::kVBitrateKey], TranscodeEngine::doubleToString(v.value("bit_rate").toString().toDouble() / 1000000.0));
     QCOMPARE(m["vbr"], std::string("1"));
     QCOMPARE(m["pal"], std::string("0"));
-    QCOMPARE(m[fileitem::kFramesKey], std::string("30"));
+    QCOMPARE(m[fileitem::kFramesKey], std::string("15"));
     QCOMPARE(m[fileitem::kDurationKey], TranscodeEngine::doubleToString(v.value("duration").toString().toDouble()));
     QCOMPARE(m["frameAspect"], std::string("1.77778"));
     QCOMPARE(m["pixelAspect"], std::string("1"));
@@ -235,7 +236,7 @@ void TestTranscode::probeMapsKeyByKey()
     QCOMPARE(m[fileitem::kSamplerateKey], std::string("48000"));
     QCOMPARE(m["channels"], std::string("2"));
     QCOMPARE(m[fileitem::kABitrateKey], a.value("bit_rate").toString().toStdString());
-    QVERIFY(qAbs(std::stoi(m["samples"]) - 48000) < 2048);
+    QVERIFY(qAbs(std::stoi(m["samples"]) - 24000) < 2048);
     QCOMPARE(m[fileitem::kNumAudioStreamsKey], std::string("1"));
     QCOMPARE(m[fileitem::kNumVideoStreamsKey], std::string("1"));
     QCOMPARE(m["transportStream"], std::string("-1"));
@@ -313,7 +314,7 @@ void TestTranscode::progressiveTranscode()
     QCOMPARE(v.value("field_order").toString(), QString("progressive"));
     QCOMPARE(p.stream("audio").value("codec_name").toString(), QString("ac3"));
     QCOMPARE(p.stream("audio").value("channels").toInt(), 2);
-    QVERIFY(qAbs(media::decodedFrames(out) - 30) <= 1);
+    QVERIFY(qAbs(media::decodedFrames(out) - 15) <= 1);
 }
 
 void TestTranscode::interlacedSourceIsBobbedOrKept()
