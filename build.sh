@@ -2,6 +2,8 @@
 # ./build.sh run   install what is missing, build, start Quorvel
 # ./build.sh test  install what is missing, build, run every test
 # ./build.sh build install what is missing and build
+# JOBS (default: the number of processors) compile jobs and TEST_JOBS
+# (default: 4) tests run at a time.
 set -euo pipefail
 cd "$(dirname "$0")"
 mode=${1:-build}
@@ -26,6 +28,13 @@ install_missing() {
       echo "Missing Debian packages (${missing[*]}): run this as root, or install sudo, or install them first." >&2
       exit 1
     fi
+    # A user whom sudo gives no rights would only see apt fail in the log.
+    local refusal
+    if ! refusal=$(sudo -v 2>&1 >/dev/null); then
+      refusal=${refusal##*$'\n'}
+      echo "Missing Debian packages (${missing[*]}): sudo gives no rights here (${refusal:-sudo -v failed}); run this as root, or install them first." >&2
+      exit 1
+    fi
     sudo=(sudo)
   fi
   echo "Installing: ${missing[*]}"
@@ -45,9 +54,9 @@ install_missing() {
 build() {
   cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   if [ $# -gt 0 ]; then
-    cmake --build "$BUILD_DIR" -j"$(nproc)" --target "$@"
+    cmake --build "$BUILD_DIR" -j"${JOBS:-$(nproc)}" --target "$@"
   else
-    cmake --build "$BUILD_DIR" -j"$(nproc)"
+    cmake --build "$BUILD_DIR" -j"${JOBS:-$(nproc)}"
   fi
 }
 

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const qint64 kBlockSize = 1024;
+const qint64 kWriteSize = 64 * 1024;
 
 // "<folder>/<complete base name><suffix>/", or the same with the first number
 // that gives a folder that does not exist yet.
@@ -24,30 +26,53 @@ QString partFolderFor(const QFileInfo& info)
     return folder + QLatin1Char('/');
 }
 
-// Copies up to count bytes from source to target in blocks, letting the event
-// loop run before each block. False, with the reason in *error, on any read
-// or write failure or when the source ends early.
+// Writes all of data to fd. False, with the reason in *error, when a write
+// fails: the reason is taken from that write's errno, as a write stopped
+// part-way (a full drive, a file-size limit) leaves no error anywhere else.
+bool writeAll(int fd, const char* data, qint64 size, QString* error)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        if (written == 0) {
+            *error = QString::fromLocal8Bit(std::strerror(EIO));
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Copies up to count bytes from source to target (opened unbuffered) in
+// blocks, letting the event loop run before each block; blocks are gathered
+// and written kWriteSize bytes at a time. False, with the reason in *error, on
+// any read or write failure or when the source ends early.
 bool copyPart(QFile& source, QFile& target, qint64 count, QString* error)
 {
-    char buffer[kBlockSize];
+    QByteArray pending(int(kWriteSize), Qt::Uninitialized);
+    qint64 filled = 0;
     qint64 left = count;
     while (left > 0) {
         QCoreApplication::processEvents();
         const qint64 want = qMin(left, kBlockSize);
-        const qint64 got = source.read(buffer, want);
+        const qint64 got = source.read(pending.data() + filled, want);
         if (got <= 0) {
             *error = got < 0 ? source.errorString() : QStringLiteral("%1 ends early").arg(source.fileName());
             return false;
         }
-        if (target.write(buffer, got) != got) {
-            *error = target.errorString();
-            return false;
-        }
+        filled += got;
         left -= got;
-    }
-    if (!target.flush()) {
-        *error = target.errorString();
-        return false;
+        if (filled + kBlockSize > kWriteSize || left == 0) {
+            if (!writeAll(target.handle(), pending.constData(), filled, error))
+                return false;
+            filled = 0;
+        }
     }
     return true;
 }
@@ -104,7 +129,7 @@ QStringList FileSplitter::split(QString path, qint64 partSize)
         qint64 left = size;
         for (const QString& name : parts) {
             QFile target(name);
-            if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
                 m_error = target.errorString();
                 ok = false;
                 break;

@@ -107,6 +107,35 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_build.filePath("cmake.calls")));
     }
 
+    // sudo there but giving this user no rights: the same one line, saying
+    // why, and no package tool started through it.
+    void missingPackagesWithSudoButNoRights()
+    {
+        QVERIFY(writeScript(m_bin.filePath("id"), "echo 1000\n"));
+        QVERIFY(writeScript(m_bin.filePath("sudo"),
+                            "echo \"$*\" >>\"$BUILD_DIR/sudo.calls\"\n"
+                            "echo 'We trust you have received the usual lecture.' >&2\n"
+                            "echo 'Sorry, user tester may not run sudo on box.' >&2\nexit 1\n"));
+        const auto removeStandIns = qScopeGuard([this] {
+            QFile::remove(m_bin.filePath("id"));
+            QFile::remove(m_bin.filePath("sudo"));
+            QFile::remove(m_build.filePath("sudo.calls"));
+        });
+        for (int run = 0; run < 2; ++run) {
+            const testutil::RunResult r = testutil::run(buildScript(), {"build"}, 60000, QByteArray(), env(withRealPath()));
+            QCOMPARE(r.exitCode, 1);
+            QCOMPARE(r.out, QByteArray());
+            QCOMPARE(r.err.count('\n'), 1);
+            QVERIFY2(r.err.startsWith("Missing Debian packages (cmake g++ ")
+                         && r.err.endsWith(": sudo gives no rights here (Sorry, user tester may not run sudo on box.); "
+                                           "run this as root, or install them first.\n"),
+                     r.err.constData());
+            QCOMPARE(readAll(m_build.filePath("sudo.calls")), QByteArray(run == 0 ? "-v\n" : "-v\n-v\n"));
+            QVERIFY(!QFileInfo::exists(m_build.filePath("packages.log")));
+            QVERIFY(!QFileInfo::exists(m_build.filePath("cmake.calls")));
+        }
+    }
+
     // apt's many lines go to a log; a failure shows its end, a success nothing.
     void packageOutputInALog()
     {
@@ -151,6 +180,22 @@ private slots:
         QVERIFY2(calls[1].startsWith("--build " + QFile::encodeName(m_build.path()) + " -j")
                      && calls[1].endsWith(" --target Quorvel quorvelc"),
                  calls[1].constData());
+    }
+
+    // JOBS=2 builds with two jobs at a time, on every run.
+    void fewerBuildJobs()
+    {
+        QProcessEnvironment e = env(withRealPath());
+        e.insert("ALL_INSTALLED", "1");
+        e.insert("JOBS", "2");
+        for (int run = 0; run < 2; ++run) {
+            QFile::remove(m_build.filePath("cmake.calls"));
+            const testutil::RunResult r = testutil::run(buildScript(), {"build"}, 60000, QByteArray(), e);
+            QVERIFY2(r.ok(), r.out + r.err);
+            const QList<QByteArray> calls = readAll(m_build.filePath("cmake.calls")).trimmed().split('\n');
+            QCOMPARE(calls.size(), 2);
+            QCOMPARE(calls[1], "--build " + QFile::encodeName(m_build.path()) + " -j2");
+        }
     }
 
     // Ended by its process id, "./build.sh run" on a virtual display ends

@@ -560,7 +560,44 @@ private slots:
         QCOMPARE(r.out, QByteArray("Drive indexed successfully.\n"));
         QCOMPARE(r.code, 0);
         QVERIFY(QFileInfo(slot10.mountPoint() + "/index.dat").size() > 0);
-        QVERIFY(slot1.release() && slot10.release());
+        QVERIFY2(slot1.release(), qPrintable(slot1.releaseError()));
+        QVERIFY2(slot10.release(), qPrintable(slot10.releaseError()));
+    }
+
+    // A drive still in use when the test lets it go: its unmount waits for
+    // the last user rather than failing at once; a drive held past the wait
+    // says what failed and why, and still goes once it is let go.
+    void busyDriveIsReleased()
+    {
+        const QString missing = LoopMount::missing();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("a mounted player drive needs " + missing));
+        const QString image = m_tmp.filePath("busy.img");
+        auto attached = [&] { return !testutil::run(LoopMount::tool("losetup"), {"-j", image}).out.trimmed().isEmpty(); };
+        for (const bool letGo : {true, false}) {
+            LoopMount drive;
+            QString error;
+            QVERIFY2(drive.create(image, 40 << 20, LoopMount::uniqueLabel("T9PB"), &error), qPrintable(error));
+            // A program working in the drive's root holds it: for 10 s (a
+            // loaded machine's slow ending), or until it is ended.
+            QProcess holder;
+            holder.setWorkingDirectory(drive.mountPoint());
+            holder.start("sleep", {letGo ? "10" : "600"});
+            QVERIFY(holder.waitForStarted());
+            if (letGo) {
+                QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
+                QVERIFY(drive.releaseError().isEmpty());
+            } else {
+                QVERIFY(!drive.release(500));
+                const QString reason = drive.releaseError();
+                QVERIFY2(reason.startsWith("umount ") && reason.contains("busy"), qPrintable(reason));
+                holder.kill();
+            }
+            QVERIFY(holder.waitForFinished());
+            QVERIFY(drive.mountPoint().isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!attached(), 60000);
+            QVERIFY(QFile::remove(image));
+        }
     }
 
     // A drive formatted whole by mkfs.exfat, named by its label: converted,
@@ -596,7 +633,7 @@ private slots:
         QCOMPARE(r.code, 0);
         const QByteArray second = tgatest::readAll(root + "index.dat");
         QCOMPARE(second, first);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, second, m_tmp.filePath("whole-index.dat"));
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -715,7 +752,8 @@ private slots:
         r = quorvelc({"-src=" + m_hd, "-dst=T9PW_Twin27", "-ifr=25", "-tf=1", "-f", "-sa"});
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out, QByteArray());
-        QVERIFY(mine.release() && theirs.release());
+        QVERIFY2(mine.release(), qPrintable(mine.releaseError()));
+        QVERIFY2(theirs.release(), qPrintable(theirs.releaseError()));
     }
 
     // Linux paths that hold option texts keep their meaning: "-p" in the
@@ -772,7 +810,7 @@ private slots:
         QCOMPARE(clipHolds(root + "frame_f25_00003", {4, 5}), QString());
         QCOMPARE(clipHolds(root + "frame_f25_00002", {4, 5}), QString());
         QCOMPARE(clipHolds(root + "frame_f25_00001", {1, 2, 3}), QString());
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     // A fifo under a middle frame's name fails the run as a missing frame
@@ -804,7 +842,7 @@ private slots:
         r = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-f", "-si"});
         QVERIFY2(r.code == 0, r.out.constData());
         QCOMPARE(clipHolds(clip, {1, 2, 3}), QString());
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     // A folder number too large for a player drive, however many digits it
@@ -841,7 +879,7 @@ private slots:
             QCOMPARE(rootEntries(), entries);
             QCOMPARE(snapshot(root), before);
         }
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     // SIGTERM, SIGINT or SIGHUP in the middle of a conversion end the run as
@@ -909,7 +947,7 @@ private slots:
         QCOMPARE(tgatest::filesIn(clip), (QStringList{frameName(1), frameName(2), frameName(3), frameName(4)}));
         for (const QString& f : tgatest::filesIn(clip))
             QCOMPARE(QFileInfo(clip + "/" + f).size(), whole);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     // Frame names that are no text in the locale's encoding: the run says
@@ -941,7 +979,7 @@ private slots:
         r = quorvelc({"-src=" + source, "-dst=" + root, "-ifr=25", "-si"}, env);
         QVERIFY2(r.code == 0, r.out.constData());
         QCOMPARE(clipHolds(root + "frame_f25_00004", {1}), QString());
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     void driveIndexFailurePrinted()

@@ -146,7 +146,7 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList{"index.dat"});
         const QByteArray index = readAll(root + "index.dat");
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         QString fsck;
         QVERIFY2(LoopMount::fsckClean(image, &fsck), qPrintable(fsck));
         const QString report =
@@ -185,7 +185,7 @@ private slots:
             index = now;
             QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList{"index.dat"});
         }
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report =
             indexfixture::check(image, index, m_tmp.filePath("twice-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
@@ -246,7 +246,7 @@ private slots:
             QCOMPARE(r.code, 1);
             index = readAll(root + "index.dat");
         }
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report =
             indexfixture::check(image, index, m_tmp.filePath("killed-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));

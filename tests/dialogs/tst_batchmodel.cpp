@@ -244,7 +244,7 @@ void TestBatchModel::destinationVolumeKeptInRow()
     QVERIFY(!model.destinationVolume(0, 1).playerDrive);
     QVERIFY(!model.destinationVolume(0, 2).playerDrive);
 
-    QVERIFY(drive.release());
+    QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     QVERIFY(!VolumeInfo(path).isPlayerDrive());
     QCOMPARE(cell(model, 0, 0, 0).data().toString(), shown);
     QVERIFY(model.destinationVolume(0, 0).playerDrive);

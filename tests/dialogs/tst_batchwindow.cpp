@@ -1065,7 +1065,7 @@ void TestBatchWindow::playerDrivesAssignedAndIndexed()
         QVERIFY(indexes[i].size() > 687960);
     }
     for (int i = 0; i < 4; ++i) {
-        QVERIFY(drives[i].release());
+        QVERIFY2(drives[i].release(), qPrintable(drives[i].releaseError()));
         const QString report =
             indexfixture::check(images[i], indexes[i], m_tmp.filePath(QString("index%1.dat").arg(i + 1)));
         QVERIFY2(report.isEmpty(), qPrintable(report));
@@ -1093,7 +1093,7 @@ void TestBatchWindow::batchStartReadsDrivesAgain()
     QVERIFY(setPath(w, 0, 0, path));
     QCOMPARE(text(w, 0, 0, 0), QString("%1 (%2)").arg(label, path));
     QVERIFY(modelOf(w)->destinationVolume(0, 0).playerDrive);
-    QVERIFY(drive.release());
+    QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     QCOMPARE(text(w, 0, 0, 0), QString("%1 (%2)").arg(label, path));
 
     QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);

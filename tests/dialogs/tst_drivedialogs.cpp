@@ -322,8 +322,8 @@ private slots:
         QCOMPARE(select.result(), int(QDialog::Accepted));
         QCOMPARE(select.getSelectedPath(), root);
 
-        QVERIFY(player.release());
-        QVERIFY(plain.release());
+        QVERIFY2(player.release(), qPrintable(player.releaseError()));
+        QVERIFY2(plain.release(), qPrintable(plain.releaseError()));
         const QString report = indexfixture::check(playerImage, written, m_work.filePath("player-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -357,7 +357,7 @@ private slots:
         QVERIFY(index.open(QIODevice::ReadOnly));
         const QByteArray written = index.readAll();
         index.close();
-        QVERIFY(player.release());
+        QVERIFY2(player.release(), qPrintable(player.releaseError()));
         const QString report = indexfixture::check(image, written, m_work.filePath("whole-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }

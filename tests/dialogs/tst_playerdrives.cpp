@@ -174,7 +174,7 @@ void TestPlayerDrives::wholeDiskDriveIndexedAfterTheBatch()
     QCOMPARE(folderSnapshot(clip), before);
     other.release();
 
-    QVERIFY(drive.release());
+    QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     const QString report = indexfixture::check(image, index, m_tmp.filePath("whole-index.dat"));
     QVERIFY2(report.isEmpty(), qPrintable(report));
 }
@@ -220,7 +220,7 @@ void TestPlayerDrives::pulledDriveIsNotWritten()
     QCOMPARE(s_messages, QStringList{pulledRoot + " is no longer mounted."});
     QCOMPARE(status(w, 0), QString("Conversion failed"));
     QCOMPARE(entries(pulledRoot), QStringList());
-    QVERIFY(kept.release());
+    QVERIFY2(kept.release(), qPrintable(kept.releaseError()));
 }
 
 // The command-line run names its drive by label: gone by the time the batch
@@ -348,7 +348,7 @@ void TestPlayerDrives::driveIndexFailuresReportedOnce()
     QCOMPARE(s_printed, (QList<QByteArray>{"ERROR: " + reports[0].toLocal8Bit() + "\n",
                                            "ERROR: " + reports[1].toLocal8Bit() + "\n"}));
     for (LoopMount& d : drives)
-        QVERIFY(d.release());
+        QVERIFY2(d.release(), qPrintable(d.releaseError()));
 }
 
 // Clip numbers on a player drive: a source whose folder names no number
@@ -450,7 +450,7 @@ void TestPlayerDrives::clipNumbersFitThePlayerDrive()
         QCOMPARE(status(w, 0), QString("Completed"));
         QCOMPARE(entries(root), (QStringList{"clipB_f25_00002", "clipB_f25_00003", "clipB_f25_00004", "index.dat", "shot_f25_00001"}));
     }
-    QVERIFY(drive.release());
+    QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
 }
 
 // A clip folder holding only notes and folders has no frames to overwrite:
@@ -493,7 +493,7 @@ void TestPlayerDrives::twoDrivesWithOneLabelAreWarned()
     QVERIFY2(warnings.at(0).startsWith(QString("Volume label '%1' matches 2 mounted volumes; using ").arg(label)),
              qPrintable(warnings.at(0)));
     for (LoopMount& d : drives)
-        QVERIFY(d.release());
+        QVERIFY2(d.release(), qPrintable(d.releaseError()));
 }
 
 QTEST_MAIN(TestPlayerDrives)

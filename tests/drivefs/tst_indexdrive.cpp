@@ -95,7 +95,7 @@ private slots:
         QCOMPARE(s_reported, QStringList{QString("Unable to open %1index.dat for writing").arg(root)});
         QVERIFY(QDir(root).rmdir("index.dat"));
         QVERIFY(QFile::rename(root + "saved.dat", root + "index.dat"));
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
 
         QString fsck;
         QVERIFY2(LoopMount::fsckClean(image, &fsck, drive.volumeOffset()), qPrintable(fsck));
@@ -120,7 +120,7 @@ private slots:
         QVERIFY(indexer.indexDrive(root, false));
         const QByteArray after = readAll(root + "index.dat");
         QCOMPARE(after.size(), before.size() + 30 * 8);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, after, m_work.filePath("late-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -143,7 +143,7 @@ private slots:
         QCOMPARE(messages.count(), 0);
         const QByteArray index = readAll(root + "index.dat");
         QVERIFY(index.size() > 687960);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, index, m_work.filePath("whole-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -180,7 +180,7 @@ private slots:
             QCOMPARE(messages.count(), 1);
             QCOMPARE(messages.at(0).at(0).toString(), QString("%1 is no longer mounted.").arg(root));
             QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
-            QVERIFY(drive.release());
+            QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         }
         LoopMount again;
         QString error;
@@ -188,7 +188,7 @@ private slots:
         const QString root = again.mountPoint() + "/";
         QCOMPARE(readAll(root + "index.dat"), earlier);
         QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList{"index.dat"});
-        QVERIFY(again.release());
+        QVERIFY2(again.release(), qPrintable(again.releaseError()));
     }
 
     // Clip folders and frames named with letters outside the 8-bit code page
@@ -225,7 +225,7 @@ private slots:
             QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 24), 25u);
             QCOMPARE(qFromLittleEndian<quint32>(index.constData() + record + 52), quint32(tga.size()));
         }
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, index, m_work.filePath("names-index.dat"));
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -290,7 +290,7 @@ private slots:
         QCOMPARE(messages.count(), 2);
         QCOMPARE(messages.at(1).at(0).toString(), expected);
         QCOMPARE(readAll(root + "index.dat"), written);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         const QString report = indexfixture::check(image, written, m_work.filePath("holes-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
@@ -327,7 +327,7 @@ private slots:
         QVERIFY(QFile::remove(root + "Live_f25_00001/.L00006.tga.Xy12Ab.part"));
         QVERIFY(indexer.indexDrive(root, false));
         QCOMPARE(readAll(root + "index.dat"), whole);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         // The checker, told the clip is unfinished, expects the same index.
         QString report = indexfixture::check(image, whole, m_work.filePath("unfinished-index.dat"), "live");
         QVERIFY2(report.isEmpty(), qPrintable(report));
@@ -354,7 +354,7 @@ private slots:
                      QString("%1 has a GPT partition table: players read drives with an MBR partition table or none.")
                          .arg(root));
             QVERIFY(!QFileInfo::exists(root + "index.dat"));
-            QVERIFY(gpt.release());
+            QVERIFY2(gpt.release(), qPrintable(gpt.releaseError()));
         }
         // A sparse image: 2 TiB and one MiB, formatted whole.
         LoopMount large;
@@ -370,7 +370,7 @@ private slots:
         QCOMPARE(messages.count(), 1);
         QCOMPARE(messages.at(0).at(0).toString(),
                  QString("%1 is larger than 2 TiB: players read drives of up to 2 TiB.").arg(root));
-        QVERIFY(large.release());
+        QVERIFY2(large.release(), qPrintable(large.releaseError()));
         QFile::remove(image);
     }
 
@@ -470,7 +470,7 @@ private slots:
         QCOMPARE(messages.at(1).at(1).toInt(), 3);
         QCOMPARE(readAll(root + "index.dat"), good);
         QCOMPARE(QDir(root).entryList(QDir::Files), (QStringList{"filler.bin", "index.dat"}));
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         QString fsck;
         QVERIFY2(LoopMount::fsckClean(image, &fsck), qPrintable(fsck));
     }

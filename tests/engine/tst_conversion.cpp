@@ -629,7 +629,7 @@ void TestConversion::indexesPlayerDrive()
         QCOMPARE(filesIn(clip), (QStringList{"clip_0001.krx", "clip_0002.krx", "clip_0003.krx"}));
         QCOMPARE(QFileInfo::exists(plainIndex), plainIndexBefore);
         index = readAll(root + "index.dat");
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
     // Frames 1 to 3 of clip 1: entries 0 to 3.
     QCOMPARE(index.size(), 687960 + 8 * 4);
@@ -680,7 +680,7 @@ void TestConversion::framesStayInOneRunConversionAfterConversion()
             }
         }
         index = readAll(root + "index.dat");
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
     const QString report = indexfixture::check(image, index, tmp.filePath("runs-index.dat"));
     QVERIFY2(report.isEmpty(), qPrintable(report));

@@ -11,6 +11,11 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 namespace {
 QByteArray randomBytes(qint64 size)
 {
@@ -78,6 +83,8 @@ private slots:
     void eventLoopRunsDuringSplit();
     void fullFileSystemKeepsSource();
     void unreadableSourceKeepsSource();
+    void fileSizeLimitNamesTheReason_data();
+    void fileSizeLimitNamesTheReason();
     void benchmarkSplit();
 };
 
@@ -256,6 +263,54 @@ void TestFileSplitter::unreadableSourceKeepsSource()
     QCOMPARE(result, QStringList{source});
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{"notafile.mpg"});
+}
+
+void TestFileSplitter::fileSizeLimitNamesTheReason_data()
+{
+    QTest::addColumn<qint64>("limit");
+    // Limits that stop a part inside a write, at a write's end and at the
+    // very start: each failure names the system's reason.
+    QTest::newRow("inside the first write") << qint64(1000);
+    QTest::newRow("at 48 KiB") << qint64(49152);
+    QTest::newRow("50000 bytes") << qint64(50000);
+    QTest::newRow("at 64 KiB") << qint64(65536);
+    QTest::newRow("past 64 KiB") << qint64(70001);
+}
+
+void TestFileSplitter::fileSizeLimitNamesTheReason()
+{
+    QFETCH(qint64, limit);
+    QTemporaryDir dir;
+    const QString source = dir.filePath("limited.mpg");
+    const QByteArray data = randomBytes(160 * 1024);
+    QVERIFY(writeFile(source, data));
+
+    // The limit holds for this process only while it splits; an ignored
+    // SIGXFSZ lets the write that crosses it fail with EFBIG.
+    FileSplitter splitter;
+    QStringList result;
+    {
+        struct rlimit old;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+        struct rlimit limited = old;
+        limited.rlim_cur = rlim_t(limit);
+        void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        result = splitter.split(source, 100 * 1024);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        ::signal(SIGXFSZ, oldHandler);
+    }
+    QCOMPARE(result, QStringList{source});
+    QCOMPARE(splitter.errorString(), QString::fromLocal8Bit(std::strerror(EFBIG)));
+    QCOMPARE(readFile(source), data);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{"limited.mpg"});
+
+    // Without the limit the same split succeeds and clears the reason.
+    const QStringList parts = splitter.split(source, 100 * 1024);
+    QCOMPARE(parts.count(), 2);
+    QVERIFY(splitter.errorString().isEmpty());
+    QCOMPARE(concatenated(parts), data);
 }
 
 // Run by bench/split.sh: splits QUORVEL_BENCH_SPLIT_FILE into parts of

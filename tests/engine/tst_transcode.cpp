@@ -27,6 +27,10 @@
 #include "transcode/mediautil.h"
 #include "transcodeengine.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 namespace {
 
 const QColor kRed(255, 0, 0), kGreen(0, 255, 0), kBlue(0, 0, 255), kWhite(255, 255, 255), kBlack(0, 0, 0);
@@ -130,6 +134,23 @@ private:
         QFile f(file);
         return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
     }
+    // The format FFmpeg's probe takes bytes for, read as ffprobe reads a file
+    // named name: ever longer beginnings until one is sure enough.
+    static QByteArray probedFormat(const QByteArray& bytes, const char* name)
+    {
+        QByteArray padded = bytes + QByteArray(AVPROBE_PADDING_SIZE, '\0');
+        for (int size = 2048;; size = qMin(size * 2, int(bytes.size()))) {
+            AVProbeData data{};
+            data.filename = name;
+            data.buf = reinterpret_cast<unsigned char*>(padded.data());
+            data.buf_size = qMin(size, int(bytes.size()));
+            int score = data.buf_size < bytes.size() ? AVPROBE_SCORE_RETRY : 0;
+            if (const AVInputFormat* format = av_probe_input_format2(&data, 1, &score))
+                return format->name;
+            if (data.buf_size == bytes.size())
+                return QByteArray();
+        }
+    }
     static QByteArray read(const QString& file)
     {
         QFile f(file);
@@ -150,14 +171,16 @@ void TestTranscode::initTestCase()
     QCoreApplication::setApplicationName("Quorvel");
 
     const QString tone = "sine=frequency=440:sample_rate=48000";
+    // Sources are short, and few frames, so that a loaded machine gets through them.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30000/1001", "-f", "lavfi", "-i", tone,
-                           "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-ac", "2",
+                           "-t", "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-ac", "2",
                            path("p1080.mp4")}));
-    // Fields of alternating brightness: frame 2k is dark, 2k+1 bright, then woven top field first.
+    // Fields of alternating brightness: frame 2k is dark, 2k+1 bright, then
+    // woven top field first.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i",
                            "color=black:size=64x36:rate=60000/1001,geq=lum='if(mod(N\\,2)\\,235\\,16)':cb=128:cr=128,"
                            "scale=1920:1080:flags=neighbor",
-                           "-f", "lavfi", "-i", tone, "-t", "1", "-vf", "tinterlace=interleave_top,fieldorder=tff",
+                           "-f", "lavfi", "-i", tone, "-t", "0.5", "-vf", "tinterlace=interleave_top,fieldorder=tff",
                            "-flags", "+ildct+ilme", "-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "tff=1",
                            "-c:a", "ac3", "-ac", "2", "-f", "mpegts", path("i1080.ts")}));
     auto quads = [&](int w, int h, const QString& name) {
@@ -166,7 +189,7 @@ void TestTranscode::initTestCase()
                               "color=0x00FF00:size=" + size + ":rate=25", "-f", "lavfi", "-i",
                               "color=0x0000FF:size=" + size + ":rate=25", "-f", "lavfi", "-i",
                               "color=0xFFFFFF:size=" + size + ":rate=25", "-filter_complex",
-                              "[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack,format=yuv420p", "-frames:v", "3",
+                              "[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack,format=yuv420p", "-frames:v", "2",
                               "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", path(name)});
     };
     QVERIFY(quads(3840, 2160, "q3840.mp4"));
@@ -175,9 +198,9 @@ void TestTranscode::initTestCase()
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=0xFF0000:size=1920x1080:rate=25", "-f", "lavfi", "-i",
                            "color=0x00FF00:size=1920x1080:rate=25", "-f", "lavfi", "-i",
                            "color=0x0000FF:size=1920x294:rate=25", "-filter_complex",
-                           "[0][1][2]vstack=inputs=3,format=yuv420p", "-frames:v", "3", "-c:v", "libx264", "-preset",
+                           "[0][1][2]vstack=inputs=3,format=yuv420p", "-frames:v", "2", "-c:v", "libx264", "-preset",
                            "ultrafast", "-qp", "0", path("tall.mp4")}));
-    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=white:size=1920x1080:rate=25", "-frames:v", "3", "-c:v",
+    QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=white:size=1920x1080:rate=25", "-frames:v", "2", "-c:v",
                            "libx264", "-preset", "ultrafast", path("white.mp4")}));
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", tone, "-t", "1", "-ac", "2", "-c:a", "ac3", path("tone.ac3")}));
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t",
@@ -212,7 +235,7 @@ void TestTranscode::probeMapsKeyByKey()
     QCOMPARE(m[fileitem::kVBitrateKey], TranscodeEngine::doubleToString(v.value("bit_rate").toString().toDouble() / 1000000.0));
     QCOMPARE(m["vbr"], std::string("1"));
     QCOMPARE(m["pal"], std::string("0"));
-    QCOMPARE(m[fileitem::kFramesKey], std::string("30"));
+    QCOMPARE(m[fileitem::kFramesKey], std::string("15"));
     QCOMPARE(m[fileitem::kDurationKey], TranscodeEngine::doubleToString(v.value("duration").toString().toDouble()));
     QCOMPARE(m["frameAspect"], std::string("1.77778"));
     QCOMPARE(m["pixelAspect"], std::string("1"));
@@ -220,7 +243,7 @@ void TestTranscode::probeMapsKeyByKey()
     QCOMPARE(m[fileitem::kSamplerateKey], std::string("48000"));
     QCOMPARE(m["channels"], std::string("2"));
     QCOMPARE(m[fileitem::kABitrateKey], a.value("bit_rate").toString().toStdString());
-    QVERIFY(qAbs(std::stoi(m["samples"]) - 48000) < 2048);
+    QVERIFY(qAbs(std::stoi(m["samples"]) - 24000) < 2048);
     QCOMPARE(m[fileitem::kNumAudioStreamsKey], std::string("1"));
     QCOMPARE(m[fileitem::kNumVideoStreamsKey], std::string("1"));
     QCOMPARE(m["transportStream"], std::string("-1"));
@@ -298,7 +321,7 @@ void TestTranscode::progressiveTranscode()
     QCOMPARE(v.value("field_order").toString(), QString("progressive"));
     QCOMPARE(p.stream("audio").value("codec_name").toString(), QString("ac3"));
     QCOMPARE(p.stream("audio").value("channels").toInt(), 2);
-    QVERIFY(qAbs(media::decodedFrames(out) - 30) <= 1);
+    QVERIFY(qAbs(media::decodedFrames(out) - 15) <= 1);
 }
 
 void TestTranscode::interlacedSourceIsBobbedOrKept()
@@ -311,7 +334,7 @@ void TestTranscode::interlacedSourceIsBobbedOrKept()
     media::Probe p = media::ffprobe(bobbed);
     QCOMPARE(p.stream("video").value("field_order").toString(), QString("progressive"));
     QCOMPARE(p.stream("video").value("r_frame_rate").toString(), QString("60000/1001"));
-    QVERIFY(media::decodedFrames(bobbed) >= 55);
+    QVERIFY(media::decodedFrames(bobbed) >= 27);
     QColor f10 = media::pixel(bobbed, 640, 360, 10), f11 = media::pixel(bobbed, 640, 360, 11);
     QVERIFY2(qAbs(f10.red() - f11.red()) > 150, qPrintable(media::describe(f10) + " " + media::describe(f11)));
 
@@ -323,7 +346,7 @@ void TestTranscode::interlacedSourceIsBobbedOrKept()
     QCOMPARE(p.stream("video").value("codec_name").toString(), QString("mpeg2video"));
     QCOMPARE(p.stream("video").value("field_order").toString(), QString("tt"));
     QCOMPARE(p.stream("video").value("r_frame_rate").toString(), QString("30000/1001"));
-    QVERIFY(qAbs(media::decodedFrames(kept) - 30) <= 1);
+    QVERIFY(qAbs(media::decodedFrames(kept) - 15) <= 1);
 
     // A progressive source into an interlaced preset is marked top field first.
     QString marked = path("marked.mpg");
@@ -356,15 +379,16 @@ void TestTranscode::quadrantsShowTheirColour()
     QFETCH(int, padBottom);
     QString out = path(QString("%1_q%2.mpg").arg(source.left(5)).arg(quadrant));
     QCOMPARE(transcode(path(source), out, preset("1080p_pal_h264_low"), false, quadrant), 0);
+    const QImage outFrame = media::frame(out);
     media::Probe p = media::ffprobe(out);
     QCOMPARE(p.stream("video").value("width").toInt(), 1920);
     QCOMPARE(p.stream("video").value("height").toInt(), 1080);
     for (QPoint at : {QPoint(960, 540), QPoint(100, 540), QPoint(1820, 540)}) {
-        QColor c = media::pixel(out, at.x(), at.y());
+        QColor c = media::pixel(outFrame, at.x(), at.y());
         QVERIFY2(media::near(c, colour), qPrintable(media::describe(c)));
     }
     auto check = [&](int y, const QColor& expected) {
-        QColor c = media::pixel(out, 960, y);
+        QColor c = media::pixel(outFrame, 960, y);
         QVERIFY2(media::near(c, expected), qPrintable(QString("row %1: %2").arg(y).arg(media::describe(c))));
     };
     check(padTop ? padTop / 2 : 4, padTop ? kBlack : colour);
@@ -388,14 +412,15 @@ void TestTranscode::tallPartsAndTheirPad()
     QFETCH(QColor, colour);
     QString out = path(QString("tall_%1.mpg").arg(part));
     QCOMPARE(transcode(path("tall.mp4"), out, preset("1080p_pal_h264_low"), false, 0, part), 0);
-    QVERIFY(media::near(media::pixel(out, 960, 20), colour));
-    QVERIFY(media::near(media::pixel(out, 960, 270), colour));
+    const QImage outFrame = media::frame(out);
+    QVERIFY(media::near(media::pixel(outFrame, 960, 20), colour));
+    QVERIFY(media::near(media::pixel(outFrame, 960, 270), colour));
     if (part == 3) {
         // 294 picture rows, then 786 black ones.
-        QVERIFY(media::near(media::pixel(out, 960, 320), kBlack));
-        QVERIFY(media::near(media::pixel(out, 960, 1060), kBlack));
+        QVERIFY(media::near(media::pixel(outFrame, 960, 320), kBlack));
+        QVERIFY(media::near(media::pixel(outFrame, 960, 1060), kBlack));
     } else {
-        QVERIFY(media::near(media::pixel(out, 960, 1060), colour));
+        QVERIFY(media::near(media::pixel(outFrame, 960, 1060), colour));
     }
 }
 
@@ -404,15 +429,17 @@ void TestTranscode::pillarboxMargins()
     // 320 columns of black each side of 1920, scaled from 2560 back to 1920: 240.
     QString out = path("pillarbox.mpg");
     QCOMPARE(transcode(path("white.mp4"), out, preset("1080p_pal_h264_low"), false, 0, 0, true), 0);
+    const QImage outFrame = media::frame(out);
     for (int x : {10, 200, 1720, 1910})
-        QVERIFY2(media::near(media::pixel(out, x, 540), kBlack), qPrintable(QString::number(x)));
+        QVERIFY2(media::near(media::pixel(outFrame, x, 540), kBlack), qPrintable(QString::number(x)));
     for (int x : {280, 960, 1640})
-        QVERIFY2(media::near(media::pixel(out, x, 540), kWhite), qPrintable(QString::number(x)));
+        QVERIFY2(media::near(media::pixel(outFrame, x, 540), kWhite), qPrintable(QString::number(x)));
 
     // Without it the picture fills the frame.
     QString plain = path("nopillarbox.mpg");
     QCOMPARE(transcode(path("white.mp4"), plain, preset("1080p_pal_h264_low")), 0);
-    QVERIFY(media::near(media::pixel(plain, 10, 540), kWhite));
+    const QImage plainFrame = media::frame(plain);
+    QVERIFY(media::near(media::pixel(plainFrame, 10, 540), kWhite));
 }
 
 void TestTranscode::cropOutsideThePictureFails()
@@ -430,12 +457,14 @@ void TestTranscode::cropOutsideThePictureFails()
     // Out-of-range quadrant and part values cut nothing: the four colours stay.
     QString whole = path("q3840_none.mpg");
     QCOMPARE(transcode(path("q3840.mp4"), whole, preset("1080p_pal_h264_low"), false, 5, 4), 0);
-    QVERIFY(media::near(media::pixel(whole, 480, 270), kRed));
-    QVERIFY(media::near(media::pixel(whole, 1440, 810), kWhite));
+    const QImage wholeFrame = media::frame(whole);
+    QVERIFY(media::near(media::pixel(wholeFrame, 480, 270), kRed));
+    QVERIFY(media::near(media::pixel(wholeFrame, 1440, 810), kWhite));
     // A part crop needs a 1920-wide source.
     QString notTall = path("q3840_part.mpg");
     QCOMPARE(transcode(path("q3840.mp4"), notTall, preset("1080p_pal_h264_low"), false, 0, 2), 0);
-    QVERIFY(media::near(media::pixel(notTall, 480, 270), kRed));
+    const QImage notTallFrame = media::frame(notTall);
+    QVERIFY(media::near(media::pixel(notTallFrame, 480, 270), kRed));
 }
 
 void TestTranscode::audioChoices()
@@ -957,6 +986,9 @@ void TestTranscode::noPictureIsNoVideo()
         QByteArray bytes(200000, Qt::Uninitialized);
         for (char& c : bytes)
             c = char(random() & 0xFF);
+        // FFmpeg's probe of the bytes in memory picks the few worth an ffprobe run.
+        if (probedFormat(bytes, "noise") != "h263")
+            continue;
         const QString file = path("noise");
         QVERIFY(writeOld(file, bytes));
         const media::Probe p = media::ffprobe(file);
@@ -1063,20 +1095,22 @@ void TestTranscode::rotatedAndPortraitSourcesStandUpright()
     QVERIFY(media::ffmpeg({"-i", path("side.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90", path("rotated.mp4")}));
     // How the ffmpeg program shows it, as every player does: upright.
     QVERIFY(media::ffmpeg({"-i", path("rotated.mp4"), "-frames:v", "1", path("upright.png")}));
-    const QColor top = media::pixel(path("upright.png"), 120, 40, 0);
-    const QColor bottom = media::pixel(path("upright.png"), 120, 280, 0);
+    const QImage upright = media::frame(path("upright.png"), 0);
+    const QColor top = media::pixel(upright, 120, 40);
+    const QColor bottom = media::pixel(upright, 120, 280);
     QVERIFY2(media::near(top, kBlue) || media::near(top, kRed), qPrintable(media::describe(top)));
     QVERIFY(!media::near(top, bottom));
 
     QTemporaryDir folder;
     const QString out = folder.filePath("rotated.mpg");
     QCOMPARE(transcode(path("rotated.mp4"), out, preset("720p_pal_mpeg2_low")), 0);
+    const QImage outFrame = media::frame(out);
     QCOMPARE(media::ffprobe(out).stream("video").value("width").toInt(), 1280);
     // Upright 240 x 320 fitted into 1280 x 720: 540 x 720 in the middle, black at the sides.
-    QVERIFY2(media::near(media::pixel(out, 640, 100), top), qPrintable(media::describe(media::pixel(out, 640, 100))));
-    QVERIFY2(media::near(media::pixel(out, 640, 620), bottom), qPrintable(media::describe(media::pixel(out, 640, 620))));
+    QVERIFY2(media::near(media::pixel(outFrame, 640, 100), top), qPrintable(media::describe(media::pixel(outFrame, 640, 100))));
+    QVERIFY2(media::near(media::pixel(outFrame, 640, 620), bottom), qPrintable(media::describe(media::pixel(outFrame, 640, 620))));
     for (int x : {40, 340, 940, 1240})
-        QVERIFY2(media::near(media::pixel(out, x, 360), kBlack, 24), qPrintable(QString::number(x)));
+        QVERIFY2(media::near(media::pixel(outFrame, x, 360), kBlack, 24), qPrintable(QString::number(x)));
 
     // A portrait clip: red above, green below, fitted with black bars, not stretched.
     QVERIFY(media::ffmpeg({"-f", "lavfi", "-i", "color=red:size=1080x960:rate=25", "-f", "lavfi", "-i",
@@ -1084,19 +1118,21 @@ void TestTranscode::rotatedAndPortraitSourcesStandUpright()
                            "-frames:v", "3", "-c:v", "libx264", "-preset", "ultrafast", path("portrait.mp4")}));
     const QString tall = folder.filePath("portrait.mpg");
     QCOMPARE(transcode(path("portrait.mp4"), tall, preset("720p_pal_mpeg2_low")), 0);
+    const QImage tallFrame = media::frame(tall);
     // 1080 x 1920 in 720 rows is 405 columns wide: 438 to 842.
-    QVERIFY(media::near(media::pixel(tall, 640, 100), kRed));
-    QVERIFY(media::near(media::pixel(tall, 640, 620), kGreen));
-    QVERIFY(media::near(media::pixel(tall, 460, 100), kRed));
-    QVERIFY(media::near(media::pixel(tall, 820, 620), kGreen));
+    QVERIFY(media::near(media::pixel(tallFrame, 640, 100), kRed));
+    QVERIFY(media::near(media::pixel(tallFrame, 640, 620), kGreen));
+    QVERIFY(media::near(media::pixel(tallFrame, 460, 100), kRed));
+    QVERIFY(media::near(media::pixel(tallFrame, 820, 620), kGreen));
     for (int x : {20, 410, 870, 1260})
-        QVERIFY2(media::near(media::pixel(tall, x, 360), kBlack, 24), qPrintable(QString::number(x)));
+        QVERIFY2(media::near(media::pixel(tallFrame, x, 360), kBlack, 24), qPrintable(QString::number(x)));
 
     // Wider than tall stays as it was: filling the frame.
     const QString wide = folder.filePath("wide.mpg");
     QCOMPARE(transcode(path("side.mp4"), wide, preset("720p_pal_mpeg2_low")), 0);
-    QVERIFY(media::near(media::pixel(wide, 20, 360), kBlue));
-    QVERIFY(media::near(media::pixel(wide, 1260, 360), kRed));
+    const QImage wideFrame = media::frame(wide);
+    QVERIFY(media::near(media::pixel(wideFrame, 20, 360), kBlue));
+    QVERIFY(media::near(media::pixel(wideFrame, 1260, 360), kRed));
 }
 
 int main(int argc, char* argv[])

@@ -1019,7 +1019,7 @@ private slots:
         QCOMPARE(answerer.seen[0].title, QString("Quorvel"));
         QCOMPARE(answerer.seen[0].icon, QMessageBox::Information);
         QVERIFY(QFileInfo(drive.mountPoint() + "/index.dat").size() > 687960);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
     }
 
     // Elevated, the actions stay in this process: nothing restarts. Without

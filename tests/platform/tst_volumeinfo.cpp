@@ -142,7 +142,7 @@ private slots:
         QVERIFY(listed);
         QCOMPARE(VolumeInfo::findByLabel(label).rootPath(), root);
         QCOMPARE(VolumeInfo::probeLabel(drive.loopDevice()), label);
-        QVERIFY(drive.release());
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
         QVERIFY(!VolumeInfo::findByLabel(label).isValid());
     }
 };

@@ -3,6 +3,7 @@
 // Unmounts and detaches in its destructor, so a failing test cleans up too.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -168,14 +169,8 @@ public:
     {
         if (!m_mounted)
             return false;
-        bool ok = false;
-        for (int attempt = 0; attempt < 20 && !ok; ++attempt) {
-            ok = testutil::run(tool("umount"), {m_dir->path()}).ok();
-            if (!ok)
-                QThread::msleep(100);
-        }
-        m_mounted = !ok;
-        return ok;
+        m_mounted = !unmount(m_dir->path(), kBusyWaitMs, &m_releaseError);
+        return !m_mounted;
     }
 
     // Unmounts lazily (umount -l), as a drive pulled out while in use: the
@@ -200,28 +195,32 @@ public:
     QString loopDevice() const { return m_loop; }
     qint64 volumeOffset() const { return m_offset; }
 
-    // Unmounts and detaches; true when both went through.
-    bool release()
+    // Unmounts and detaches; true when both went through, else releaseError()
+    // says which failed and why. An unmount refused while something still
+    // uses the drive is tried again for up to busyWaitMs; past that the drive
+    // is unmounted lazily, so that it goes once the last user lets go.
+    bool release(int busyWaitMs = kBusyWaitMs)
     {
-        bool ok = true;
+        m_releaseError.clear();
         if (m_mounted) {
-            ok = false;
-            for (int attempt = 0; attempt < 20 && !ok; ++attempt) {
-                ok = testutil::run(tool("umount"), {m_dir->path()}).ok();
-                if (!ok)
-                    QThread::msleep(100);
-            }
-            if (!ok)
+            if (!unmount(m_dir->path(), busyWaitMs, &m_releaseError))
                 testutil::run(tool("umount"), {"-l", m_dir->path()});
             m_mounted = false;
         }
         if (!m_loop.isEmpty()) {
-            ok = testutil::run(tool("losetup"), {"-d", m_loop}).ok() && ok;
+            const auto r = testutil::run(tool("losetup"), {"-d", m_loop});
+            if (!r.ok())
+                m_releaseError += (m_releaseError.isEmpty() ? QString() : QStringLiteral("; "))
+                    + QStringLiteral("losetup -d %1: %2").arg(m_loop, why(r));
             m_loop.clear();
         }
         m_dir.reset();
-        return ok;
+        return m_releaseError.isEmpty();
     }
+
+    // Why the last release() or unmountKeepingFolder() failed; empty when it
+    // went through.
+    QString releaseError() const { return m_releaseError; }
 
     // fsck.exfat -n on the partition; true when clean. Only while unmounted.
     static bool fsckClean(const QString& image, QString* report, qint64 offset = kPartitionStart)
@@ -239,6 +238,35 @@ public:
     }
 
 private:
+    // How long an unmount waits for a busy drive: on a loaded machine the
+    // programs a test ran can take seconds to let go of it.
+    static constexpr int kBusyWaitMs = 60000;
+
+    static QString why(const testutil::RunResult& r)
+    {
+        const QString text = QString::fromLocal8Bit(r.err + r.out).trimmed();
+        return text.isEmpty() ? QStringLiteral("exit code %1").arg(r.exitCode) : text;
+    }
+
+    // umount folder, again while the drive is busy, until busyWaitMs have
+    // passed. False with the reason in *error when it did not go through.
+    static bool unmount(const QString& folder, int busyWaitMs, QString* error)
+    {
+        const QDeadlineTimer deadline(busyWaitMs);
+        for (;;) {
+            const auto r = testutil::run(tool("umount"), {folder});
+            if (r.ok())
+                return true;
+            const QString reason = why(r);
+            if (!reason.contains(QLatin1String("busy")) || deadline.hasExpired()) {
+                *error = QStringLiteral("umount %1: %2").arg(folder, reason);
+                return false;
+            }
+            // Nothing signals that the last user let go: look again shortly.
+            QThread::msleep(50);
+        }
+    }
+
     bool fail(QString* error, const QString& text)
     {
         *error = text;
@@ -283,4 +311,5 @@ private:
     qint64 m_offset = kPartitionStart;
     std::unique_ptr<QTemporaryDir> m_dir;
     bool m_mounted = false;
+    QString m_releaseError;
 };

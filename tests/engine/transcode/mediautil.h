@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,6 +79,22 @@ inline QColor pixel(const QString& file, int x, int y, int frame = 1)
     if (!r.ok() || r.out.size() != 3)
         return QColor();
     return QColor(uchar(r.out[0]), uchar(r.out[1]), uchar(r.out[2]));
+}
+
+// Frame `frame` of file decoded once as a picture, for reading several of its
+// pixels (each as pixel() gives it); null when decoding fails.
+inline QImage frame(const QString& file, int frame = 1)
+{
+    testutil::RunResult r = testutil::run(
+        "ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-i", file, "-vf",
+                   QString("select=gte(n\\,%1),format=rgb24").arg(frame), "-frames:v", "1", "-f", "image2pipe",
+                   "-c:v", "ppm", "-"});
+    return r.ok() ? QImage::fromData(r.out, "PPM") : QImage();
+}
+
+inline QColor pixel(const QImage& picture, int x, int y)
+{
+    return picture.valid(x, y) ? QColor(picture.pixel(x, y)) : QColor();
 }
 
 // Colours compare loosely: lossy coding moves each channel a little.
