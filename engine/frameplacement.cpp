@@ -244,14 +244,7 @@ private:
             const std::string name = entry->d_name;
             if (name.size() != prefix + 6 || name.compare(0, prefix, kPlaceholderPrefix) != 0)
                 continue;
-            const int fd = ::openat(root, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0)
-                continue;
-            struct stat st;
-            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
-                && exclusivefile::namesFile(root, name, fd))
-                ::unlinkat(root, name.c_str(), 0);
-            ::close(fd);
+            exclusivefile::removeUnheld(root, name);
         }
         ::closedir(dir);
     }

@@ -168,16 +168,7 @@ void removeLeftovers(const std::string& folder, const std::string& current)
         const std::string name = entry->d_name;
         if (!isWriterFile(name, current))
             continue;
-        const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st;
-        // Held: a writer is at work on it. Checked again by name before it
-        // goes, in case it was replaced meanwhile.
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
-            && exclusivefile::namesFile(dirFd, name, fd))
-            ::unlinkat(dirFd, name.c_str(), 0);
-        ::close(fd);
+        exclusivefile::removeUnheld(dirFd, name);
     }
     ::closedir(dir);
     ::close(dirFd);

@@ -52,6 +52,19 @@ bool namesFile(int dirfd, const std::string& name, int fd)
         && S_ISREG(named.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
+void removeUnheld(int dirfd, const std::string& name)
+{
+    const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    // Checked again by name before it goes, in case it was replaced meanwhile.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+        && namesFile(dirfd, name, fd))
+        ::unlinkat(dirfd, name.c_str(), 0);
+    ::close(fd);
+}
+
 bool renameOwn(int dirfd, const std::string& from, const std::string& to, int fd)
 {
     if (!namesFile(dirfd, from, fd)) {

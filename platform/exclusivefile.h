@@ -23,6 +23,11 @@ int createTemporary(int dirfd, const std::string& prefix, const std::string& suf
 // its place).
 bool namesFile(int dirfd, const std::string& name, int fd);
 
+// Removes name from dirfd when it is a regular file (no link) that no one
+// holds a lock on (flock): what a writer that was killed left behind. A held
+// file, or one replaced meanwhile, stays.
+void removeUnheld(int dirfd, const std::string& name);
+
 // Renames from to to within dirfd when from still names the open file fd,
 // and checks that to names it afterwards; a link or another file put under
 // from is never moved onto to. False with errno (ESTALE when the names were
