@@ -89,6 +89,10 @@ public:
     // Number of sessions open now, after the reports that have come so far.
     int openSessions()
     {
+        // Reports already in the pipe count even if the event loop has not
+        // read them yet: a session the server has served is open or closed,
+        // never "none seen".
+        process.waitForReadyRead(0);
         while (process.canReadLine()) {
             lastLine = process.readLine().trimmed();
             seen << lastLine;

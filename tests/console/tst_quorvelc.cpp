@@ -265,7 +265,7 @@ private slots:
             run.waitForFinished();
         });
         // Until the window is up: the program has opened its files by then.
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot).size() > 6, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot).size() > 6, 120000);
         QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(fds + "0"), QString("/dev/null"), 5000);
         QCOMPARE(QFile::symLinkTarget(fds + "1"), QString("/dev/null"));
         QCOMPARE(QFile::symLinkTarget(fds + "2"), QString("/dev/null"));
