@@ -333,6 +333,7 @@ void BatchConvertWindow::addSource(bool autoAssign, QString folder, int rateInde
         connect(sequence, &TargaSequence::destinationFailed, this, [this](int index) { failedIndexes << index; });
         connect(sequence, &TargaSequence::drivesNotIndexed, this,
                 [this](const QStringList& reports) { indexFailures << reports; });
+        connect(sequence, &TargaSequence::clipsNotIndexed, this, &BatchConvertWindow::clipsNotIndexed);
         for (int row = 0; row < model->rowCount(); ++row)
             ui.treeView->setFirstColumnSpanned(row, QModelIndex(), true);
 
@@ -694,6 +695,7 @@ void BatchConvertWindow::startBatch()
             if (!again) {
                 failedIndexes.clear();
                 indexFailures.clear();
+                notIndexed.clear();
                 const QList<int> handedOver = runningDestinations;
                 sequence->startConversion(destinations, outputType, replaceFrames);
                 // Folders held by another conversion are not written; their
@@ -708,6 +710,10 @@ void BatchConvertWindow::startBatch()
                 waitForConversion(sequence);
                 // Its last counts and messages come before it is judged.
                 deliverPostedEvents();
+                // Clips left out of their drive's index have failed; they are not converted again.
+                for (int d : handedOver)
+                    if (notIndexed.contains(model->outputBaseName(w, d)))
+                        failedRows.insert(d);
                 // One report for all the drives that could not be indexed:
                 // one box, or an "ERROR: " line for each drive.
                 if (!indexFailures.isEmpty()) {
@@ -785,7 +791,22 @@ void BatchConvertWindow::setProgress(int code)
     if (commandLineMode && !silent) {
         TargaSequence* sequence = model->sequenceAt(runningRow);
         const int frames = sequence ? sequence->frameCount() : 0;
-        printConsoleReport(code > 0 ? report.progress(code, frames) : report.end(code, frames));
+        // A run with a clip left out of its index is no "Done.".
+        const int end = code == DestinationCompleted && !notIndexed.isEmpty() ? DestinationFailed : code;
+        printConsoleReport(code > 0 ? report.progress(code, frames) : report.end(end, frames));
+    }
+}
+
+void BatchConvertWindow::clipsNotIndexed(const QStringList& clipFolders)
+{
+    // Before the run's end status: these rows fail, the others complete.
+    notIndexed << clipFolders;
+    const QModelIndex source = model->index(runningRow, 0);
+    for (int d : QList<int>(runningDestinations)) {
+        if (source.isValid() && clipFolders.contains(model->outputBaseName(runningRow, d))) {
+            model->setData(model->index(d, BatchConvertModel::StatusColumn, source), DestinationFailed);
+            runningDestinations.removeAll(d);
+        }
     }
 }
 

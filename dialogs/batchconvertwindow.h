@@ -78,6 +78,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The running conversion's clips that their drive index left out.
+    void clipsNotIndexed(const QStringList& clipFolders);
     int selectedSourceRow() const;
     int selectedDestinationRow() const;
     QString selectedKey() const;
@@ -123,6 +125,8 @@ private:
     // their clip number does not fit their player drive.
     QSet<QPair<int, int>> refusedDestinations;
     QStringList indexFailures;
+    // Clip folders of the running conversion that its drive index left out.
+    QStringList notIndexed;
     int messagesReported = 0;
     bool stopSignalled = false;
 };

@@ -239,8 +239,8 @@ QString problemsText(const std::vector<IndexProblem>& problems)
     return text;
 }
 
-// The clip folders an index leaves out, named once each.
-QString leftOutText(const std::vector<IndexProblem>& problems)
+// The clip folders an index leaves out, once each.
+QStringList leftOutNames(const std::vector<IndexProblem>& problems)
 {
     QStringList folders;
     for (const IndexProblem& problem : problems) {
@@ -248,7 +248,7 @@ QString leftOutText(const std::vector<IndexProblem>& problems)
         if (!folders.contains(folder))
             folders << folder;
     }
-    return DriveIndexer::tr("Its index lists the other clips; left out: %1.").arg(folders.join(QStringLiteral(", ")));
+    return folders;
 }
 
 } // namespace
@@ -308,6 +308,7 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     // The volume library keeps its device list and drive letters in process-wide state.
     QMutexLocker runLock(&g_indexRunLock);
     m_leftOut.clear();
+    m_leftOutFolders.clear();
 
     const QString root = VolumeInfo::rootPathOf(drive);
     if (root.isEmpty())
@@ -372,8 +373,9 @@ bool DriveIndexer::indexDrive(QString drive, bool interactive)
     }
     flushVolume(root);
     if (!problems.empty()) {
+        m_leftOutFolders = leftOutNames(problems);
         m_leftOut = tr("Error indexing %1 (%2).").arg(nativeRoot, problemsText(problems)) + QLatin1Char(' ')
-            + leftOutText(problems);
+            + tr("Its index lists the other clips; left out: %1.").arg(m_leftOutFolders.join(QStringLiteral(", ")));
         return fail(m_leftOut);
     }
     return true;

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "mounttable.h"
 #include "reporting.h"
@@ -23,6 +24,8 @@ public:
     // After a run that wrote the index but left clips out that a player could
     // not play: its failure report, naming them; empty after any other run.
     QString leftOutReport() const { return m_leftOut; }
+    // The clip folders (names in the drive's root) that run left out.
+    QStringList leftOutFolders() const { return m_leftOutFolders; }
 
     // Registers the disk behind a drive root with the volume library and
     // returns its physical disk number; -1 when it cannot be found.
@@ -43,4 +46,5 @@ private:
 
     QObject* m_boxParent = nullptr;
     QString m_leftOut;
+    QStringList m_leftOutFolders;
 };

@@ -651,16 +651,29 @@ void TargaSequence::indexPlayerDrives()
     connect(&indexer, QOverload<QString, int>::of(&DriveIndexer::message), this,
             [&failures](const QString& text, int) { failures << text; }, Qt::DirectConnection);
     bool stopped = false;
+    QStringList leftOut;
     for (const SequenceDestination& d : qAsConst(m_destinations)) {
         if (!runningLocked()) {
             stopped = true;
             break;
         }
-        if (VolumeInfo(d.path).isPlayerDrive())
-            indexer.indexDrive(d.path, false);
+        if (!VolumeInfo(d.path).isPlayerDrive() || indexer.indexDrive(d.path, false))
+            continue;
+        // Any of our clips on this drive may be among those left out.
+        const QString root = VolumeInfo::rootPathOf(d.path);
+        for (const SequenceDestination& e : qAsConst(m_destinations)) {
+            if (leftOut.contains(e.path) || VolumeInfo::rootPathOf(e.path) != root)
+                continue;
+            const QString folder = QFileInfo(e.path).fileName();
+            for (const QString& name : indexer.leftOutFolders())
+                if (name.compare(folder, Qt::CaseInsensitive) == 0 && !leftOut.contains(e.path))
+                    leftOut << e.path;
+        }
     }
     if (!failures.isEmpty())
         emit drivesNotIndexed(failures);
+    if (!leftOut.isEmpty())
+        emit clipsNotIndexed(leftOut);
     if (!stopped)
         emit frameConverted(DestinationCompleted);
 }

@@ -98,6 +98,9 @@ signals:
     void destinationFailed(int index);
     // After the drives were indexed: one report per drive that could not be.
     void drivesNotIndexed(QStringList reports);
+    // Then the clip folders (destination paths) whose drive index left them
+    // out: written, but no player would play them. Comes before the end status.
+    void clipsNotIndexed(QStringList clipFolders);
 
 public slots:
     void cancelConversion();

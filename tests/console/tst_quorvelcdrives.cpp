@@ -154,6 +154,42 @@ private slots:
         QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
+    // A drive whose free room is only holes smaller than a frame: the frames
+    // go in pieces and the index leaves the clip out. The run is no "Done.":
+    // it ends "Error.", names the clip and exits 1, converted again as well.
+    void clipLeftOutIsNoDone()
+    {
+        SKIP_WHEN(driveMissing());
+        LoopMount drive;
+        QString error, image;
+        QVERIFY2(mount(drive, "holed", 32 << 20, LoopMount::uniqueLabel("T9PW", "_3"), &error, &image),
+                 qPrintable(error));
+        const QString root = drive.mountPoint() + "/";
+        QVERIFY(QDir(root).mkdir("fill"));
+        int files = 0;
+        while (writeFile(root + QString("fill/%1").arg(files), QByteArray(64 << 10, 'f')))
+            ++files;
+        QVERIFY(files > 100);
+        for (int i = 0; i < files; i += 2)
+            QVERIFY(QFile::remove(root + QString("fill/%1").arg(i)));
+        const QString src = m_tmp.filePath("small 5");
+        QVERIFY(QDir().mkpath(src));
+        QCOMPARE(tgatest::ffmpegFrames(src + "/small%04d.tga", 1280, 720, 24, false, 3), QString());
+
+        for (const QStringList& extra : {QStringList(), QStringList{"-f"}}) {
+            const Run r = quorvelc(QStringList{"-src=" + src, "-dst=" + drive.mountPoint(), "-ifr=25"} + extra);
+            const QStringList clips = clipFolders(root).filter("_00005");
+            QCOMPARE(clips.size(), 1);
+            QVERIFY2(r.out.contains("Error.\r\n") && !r.out.contains("Done."), r.out.constData());
+            QVERIFY2(r.out.contains("left out: " + clips.first().toUtf8() + ".\n"), r.out.constData());
+            QCOMPARE(r.code, 1);
+        }
+        const QByteArray index = readAll(root + "index.dat");
+        QVERIFY2(drive.release(), qPrintable(drive.releaseError()));
+        const QString report = indexfixture::check(image, index, m_tmp.filePath("holed-index.dat"));
+        QVERIFY2(report.isEmpty(), qPrintable(report));
+    }
+
     // Two index runs on one drive at the same time, round after round, with
     // no index on the drive before each: both say they indexed it, and the
     // index is there and right.

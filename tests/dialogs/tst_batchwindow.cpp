@@ -170,6 +170,7 @@ private slots:
     void closingWhileRunning();
     void playerDrivesAssignedAndIndexed();
     void batchStartReadsDrivesAgain();
+    void clipLeftOutOfTheIndexFailsItsRow();
 
 private:
     QString root(const QString& name)
@@ -1101,6 +1102,68 @@ void TestBatchWindow::batchStartReadsDrivesAgain()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(text(w, 0, 0, 0), path);
     QVERIFY(!modelOf(w)->destinationVolume(0, 0).playerDrive);
+}
+
+// A drive whose free room is only holes smaller than a frame takes the
+// frames in pieces: its index leaves the clip out. That row fails, the one
+// box names the clip, and the clip on a sound drive completes; started again,
+// the failed row is tried again and fails again.
+void TestBatchWindow::clipLeftOutOfTheIndexFailsItsRow()
+{
+    const QString missing = LoopMount::missing();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable("mounted player drives need " + missing));
+    LoopMount holed, sound;
+    QString error;
+    const QString holedImage = m_tmp.filePath("holed.img"), soundImage = m_tmp.filePath("sound.img");
+    QVERIFY2(holed.create(holedImage, 32 << 20, LoopMount::uniqueLabel(8), &error), qPrintable(error));
+    QVERIFY2(sound.create(soundImage, 24 << 20, LoopMount::uniqueLabel(9), &error), qPrintable(error));
+    const QString holedRoot = holed.mountPoint() + "/", soundRoot = sound.mountPoint() + "/";
+    QVERIFY(QDir(holedRoot).mkdir("fill"));
+    const QByteArray block(64 << 10, 'f');
+    int files = 0;
+    while (indexfixture::writeFile(holedRoot + QString("fill/%1").arg(files), block))
+        ++files;
+    QVERIFY(files > 200);
+    for (int i = 0; i < files; i += 2)
+        QVERIFY(QFile::remove(holedRoot + QString("fill/%1").arg(i)));
+
+    BatchConvertWindow w(0, nullptr);
+    w.show();
+    w.addSource(false, m_reel, k25);
+    BatchConvertModel* m = modelOf(w);
+    m->addDestination(0, -1);
+    QCOMPARE(m->rowCount(m->index(0, 0)), 2);
+    QVERIFY(setPath(w, 0, 0, holedRoot));
+    QVERIFY(setPath(w, 0, 1, soundRoot));
+    const QString clip = QFileInfo(m->outputBaseName(0, 0)).fileName();
+    QCOMPARE(QFileInfo(m->outputBaseName(0, 1)).fileName(), clip);
+
+    QSignalSpy finished(&w, &BatchConvertWindow::batchFinished);
+    for (int run = 1; run <= 2; ++run) {
+        s_messages.clear();
+        {
+            Modal modal;   // the second run overwrites the clip: Yes
+            modal.answers = {QMessageBox::Yes};
+            w.startBatch();
+            QCOMPARE(modal.texts(), run == 1 ? QStringList() : QStringList{kOverwrite});
+        }
+        QCOMPARE(finished.count(), run);
+        QCOMPARE(text(w, 0, 0, 4), QString("Conversion failed"));
+        QCOMPARE(text(w, 0, 1, 4), QString("Completed"));
+        QCOMPARE(s_messages.size(), 1);
+        QVERIFY2(s_messages[0].endsWith("left out: " + clip + "."), qPrintable(s_messages[0]));
+        QVERIFY2(s_messages[0].startsWith("Error indexing " + holedRoot), qPrintable(s_messages[0]));
+        QCOMPARE(filesIn(holedRoot + clip).size(), 3);
+    }
+    const QByteArray holedIndex = readAll(holedRoot + "index.dat"), soundIndex = readAll(soundRoot + "index.dat");
+    QVERIFY(!holedIndex.isEmpty() && !soundIndex.isEmpty());
+    QVERIFY2(holed.release(), qPrintable(holed.releaseError()));
+    QVERIFY2(sound.release(), qPrintable(sound.releaseError()));
+    QString report = indexfixture::check(holedImage, holedIndex, m_tmp.filePath("holed-index.dat"));
+    QVERIFY2(report.isEmpty(), qPrintable(report));
+    report = indexfixture::check(soundImage, soundIndex, m_tmp.filePath("sound-index.dat"));
+    QVERIFY2(report.isEmpty(), qPrintable(report));
 }
 
 QTEST_MAIN(TestBatchWindow)
