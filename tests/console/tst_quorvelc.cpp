@@ -264,8 +264,15 @@ private slots:
             run.kill();
             run.waitForFinished();
         });
-        // Until the window is up: the program has opened its files by then.
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot).size() > 6, 120000);
+        // Until the program has opened its log: a standard stream left
+        // closed would have become that file.
+        const auto logOpen = [&] {
+            for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                if (QFile::symLinkTarget(fds + fd).endsWith("/QuorvelLog.log"))
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(logOpen(), 120000);
         QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(fds + "0"), QString("/dev/null"), 5000);
         QCOMPARE(QFile::symLinkTarget(fds + "1"), QString("/dev/null"));
         QCOMPARE(QFile::symLinkTarget(fds + "2"), QString("/dev/null"));
