@@ -1,5 +1,5 @@
 // Test inputs made by the ffmpeg program and checks of outputs with ffprobe
-// and decoded pixels. Shared by the codec layer and the engine tests.
+// and with pixels decoded by FFmpeg's libraries. Shared by the codec layer and the engine tests.
 #pragma once
 
 #include <QColor>
@@ -8,14 +8,25 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <vector>
 #include <unistd.h>
 
 #include "testutil.h"
+
+#include <QScopeGuard>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
 
 namespace media {
 
@@ -28,6 +39,33 @@ inline bool ffmpeg(const QStringList& args)
     if (!r.ok())
         qWarning("ffmpeg %s failed: %s", qPrintable(args.join(' ')), r.err.constData());
     return r.ok();
+}
+
+// Runs several ffmpeg commands at once (a busy machine gives more processes
+// more of its time); true when all succeeded.
+inline bool ffmpegAll(const QList<QStringList>& commands)
+{
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const QStringList& args : commands) {
+        runs.push_back(std::make_unique<QProcess>());
+        runs.back()->setProcessChannelMode(QProcess::SeparateChannels);
+        runs.back()->setStandardOutputFile(QProcess::nullDevice());
+        runs.back()->start("ffmpeg", QStringList{"-hide_banner", "-nostdin", "-loglevel", "error", "-y"} + args);
+    }
+    bool ok = true;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        QProcess& run = *runs[i];
+        const bool done = run.waitForStarted(10000) && run.waitForFinished(120000)
+            && run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0;
+        if (!done) {
+            qWarning("ffmpeg %s failed: %s", qPrintable(commands[int(i)].join(' ')),
+                     run.readAllStandardError().constData());
+            run.kill();
+            run.waitForFinished();
+        }
+        ok = ok && done;
+    }
+    return ok;
 }
 
 struct Probe {
@@ -69,32 +107,83 @@ inline int decodedFrames(const QString& file)
     return r.ok() ? r.out.trimmed().split('\n').value(0).trimmed().toInt() : -1;
 }
 
-// The colour of one pixel of frame `frame` (RGB), invalid when decoding fails.
-inline QColor pixel(const QString& file, int x, int y, int frame = 1)
-{
-    testutil::RunResult r = testutil::run(
-        "ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-i", file, "-vf",
-                   QString("select=gte(n\\,%1),format=rgb24,crop=1:1:%2:%3").arg(frame).arg(x).arg(y), "-frames:v", "1",
-                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
-    if (!r.ok() || r.out.size() != 3)
-        return QColor();
-    return QColor(uchar(r.out[0]), uchar(r.out[1]), uchar(r.out[2]));
-}
-
-// Frame `frame` of file decoded once as a picture, for reading several of its
-// pixels (each as pixel() gives it); null when decoding fails.
+// Frame `frame` (counted from 0) of file's first video stream as RGB, decoded
+// by the FFmpeg libraries in this process as the ffmpeg program decodes it: a
+// process per picture costs more than the decode on a busy machine. Null
+// when decoding fails.
 inline QImage frame(const QString& file, int frame = 1)
 {
-    testutil::RunResult r = testutil::run(
-        "ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-i", file, "-vf",
-                   QString("select=gte(n\\,%1),format=rgb24").arg(frame), "-frames:v", "1", "-f", "image2pipe",
-                   "-c:v", "ppm", "-"});
-    return r.ok() ? QImage::fromData(r.out, "PPM") : QImage();
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, QFile::encodeName(file).constData(), nullptr, nullptr) < 0)
+        return QImage();
+    AVCodecContext* decoder = nullptr;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* picture = av_frame_alloc();
+    SwsContext* convert = nullptr;
+    const auto release = qScopeGuard([&] {
+        sws_freeContext(convert);
+        av_frame_free(&picture);
+        av_packet_free(&packet);
+        avcodec_free_context(&decoder);
+        avformat_close_input(&format);
+    });
+    const AVCodec* codec = nullptr;
+    const int stream = avformat_find_stream_info(format, nullptr) < 0
+        ? -1
+        : av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (stream < 0 || !codec || !packet || !picture || !(decoder = avcodec_alloc_context3(codec))
+        || avcodec_parameters_to_context(decoder, format->streams[stream]->codecpar) < 0
+        || avcodec_open2(decoder, codec, nullptr) < 0)
+        return QImage();
+
+    QImage image;
+    int seen = 0;
+    // Takes what the decoder has ready; true once the frame asked for came.
+    auto take = [&] {
+        while (avcodec_receive_frame(decoder, picture) == 0) {
+            if (seen++ < frame) {
+                av_frame_unref(picture);
+                continue;
+            }
+            convert = sws_getContext(picture->width, picture->height, AVPixelFormat(picture->format),
+                                     picture->width, picture->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
+                                     nullptr, nullptr);
+            if (!convert)
+                return true;
+            // The colour matrix and range the frame gives, as the ffmpeg program takes them.
+            sws_setColorspaceDetails(convert, sws_getCoefficients(picture->colorspace),
+                                     picture->color_range == AVCOL_RANGE_JPEG, sws_getCoefficients(SWS_CS_DEFAULT),
+                                     1, 0, 1 << 16, 1 << 16);
+            image = QImage(picture->width, picture->height, QImage::Format_RGB888);
+            uint8_t* rows[4] = {image.bits(), nullptr, nullptr, nullptr};
+            const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
+            if (sws_scale(convert, picture->data, picture->linesize, 0, picture->height, rows, strides)
+                != picture->height)
+                image = QImage();
+            return true;
+        }
+        return false;
+    };
+    bool done = false;
+    while (!done && av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == stream && avcodec_send_packet(decoder, packet) >= 0)
+            done = take();
+        av_packet_unref(packet);
+    }
+    if (!done && avcodec_send_packet(decoder, nullptr) >= 0)
+        take();
+    return image;
 }
 
 inline QColor pixel(const QImage& picture, int x, int y)
 {
     return picture.valid(x, y) ? QColor(picture.pixel(x, y)) : QColor();
+}
+
+// The colour of one pixel of frame `frame` (RGB), invalid when decoding fails.
+inline QColor pixel(const QString& file, int x, int y, int frame = 1)
+{
+    return pixel(media::frame(file, frame), x, y);
 }
 
 // Colours compare loosely: lossy coding moves each channel a little.
