@@ -802,8 +802,10 @@ void BatchConvertWindow::clipsNotIndexed(const QStringList& clipFolders)
     // Before the run's end status: these rows fail, the others complete.
     notIndexed << clipFolders;
     const QModelIndex source = model->index(runningRow, 0);
+    if (!source.isValid())
+        return;
     for (int d : QList<int>(runningDestinations)) {
-        if (source.isValid() && clipFolders.contains(model->outputBaseName(runningRow, d))) {
+        if (clipFolders.contains(model->outputBaseName(runningRow, d))) {
             model->setData(model->index(d, BatchConvertModel::StatusColumn, source), DestinationFailed);
             runningDestinations.removeAll(d);
         }

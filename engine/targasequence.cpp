@@ -662,12 +662,9 @@ void TargaSequence::indexPlayerDrives()
         // Any of our clips on this drive may be among those left out.
         const QString root = VolumeInfo::rootPathOf(d.path);
         for (const SequenceDestination& e : qAsConst(m_destinations)) {
-            if (leftOut.contains(e.path) || VolumeInfo::rootPathOf(e.path) != root)
-                continue;
-            const QString folder = QFileInfo(e.path).fileName();
-            for (const QString& name : indexer.leftOutFolders())
-                if (name.compare(folder, Qt::CaseInsensitive) == 0 && !leftOut.contains(e.path))
-                    leftOut << e.path;
+            if (!leftOut.contains(e.path) && VolumeInfo::rootPathOf(e.path) == root
+                && indexer.leftOutFolders().contains(QFileInfo(e.path).fileName(), Qt::CaseInsensitive))
+                leftOut << e.path;
         }
     }
     if (!failures.isEmpty())

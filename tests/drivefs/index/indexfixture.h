@@ -1,9 +1,10 @@
 // The index fixture (indexfixture.py) from C++ tests: fills a mounted player
-// drive with a layout of clip folders, and checks an index.dat against the
-// drive image it was written for.
+// drive with a layout of clip folders (or with holes only), and checks an
+// index.dat against the drive image it was written for.
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
 
@@ -55,6 +56,24 @@ inline bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size() && f.flush();
+}
+
+// Fills the drive at root with 64 KB files in a folder "fill", then removes
+// every other one: its free room is then only holes smaller than a frame.
+// The number of files written; -1 when the folder could not be made or a
+// file could not be removed.
+inline int leaveOnlyHoles(const QString& root)
+{
+    if (!QDir(root).mkdir(QStringLiteral("fill")))
+        return -1;
+    const QByteArray block(64 << 10, 'f');
+    int files = 0;
+    while (writeFile(root + QStringLiteral("/fill/%1").arg(files), block))
+        ++files;
+    for (int i = 0; i < files; i += 2)
+        if (!QFile::remove(root + QStringLiteral("/fill/%1").arg(i)))
+            return -1;
+    return files;
 }
 
 } // namespace indexfixture

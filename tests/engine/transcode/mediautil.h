@@ -30,17 +30,6 @@ extern "C" {
 
 namespace media {
 
-// Runs ffmpeg quietly; true on success (the error text goes to the test log).
-inline bool ffmpeg(const QStringList& args)
-{
-    QStringList all{"-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
-    all += args;
-    testutil::RunResult r = testutil::run("ffmpeg", all, 120000);
-    if (!r.ok())
-        qWarning("ffmpeg %s failed: %s", qPrintable(args.join(' ')), r.err.constData());
-    return r.ok();
-}
-
 // Runs several ffmpeg commands at once (a busy machine gives more processes
 // more of its time); true when all succeeded.
 inline bool ffmpegAll(const QList<QStringList>& commands)
@@ -66,6 +55,12 @@ inline bool ffmpegAll(const QList<QStringList>& commands)
         ok = ok && done;
     }
     return ok;
+}
+
+// Runs ffmpeg quietly; true on success (the error text goes to the test log).
+inline bool ffmpeg(const QStringList& args)
+{
+    return ffmpegAll({args});
 }
 
 struct Probe {

@@ -53,11 +53,15 @@ protected:
         QCoreApplication::setApplicationName("Quorvel");
         QList<QStringList> commands;
         for (const QString& name : inputs) {
+            if (name == "notes.txt") {
+                if (!writeOld(path(name), "Show running order\n1. Opening\n2. Finale\n"))
+                    return false;
+                continue;
+            }
             const QStringList command = recipe(name);
             if (command.isEmpty())
                 return false;
-            if (command.first() != "-")
-                commands << command;
+            commands << command;
         }
         return media::ffmpegAll(commands);
     }
@@ -107,8 +111,8 @@ protected:
 
 private:
     // The ffmpeg arguments that make the input name: short inputs of few
-    // frames, so that a loaded machine gets through them. "-" for an input
-    // written here, empty when there is none of that name.
+    // frames, so that a loaded machine gets through them. Empty when there is
+    // none of that name.
     QStringList recipe(const QString& name)
     {
         const QString tone = "sine=frequency=440:sample_rate=48000";
@@ -156,9 +160,6 @@ private:
              {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", tone, "-t", "20", "-c:v",
               "libx264", "-preset", "ultrafast", "-c:a", "aac"}},
         };
-        if (name == "notes.txt")
-            return writeOld(path(name), "Show running order\n1. Opening\n2. Finale\n") ? QStringList{"-"}
-                                                                                           : QStringList();
         if (!recipes.contains(name))
             qWarning("no recipe for the input %s", qPrintable(name));
         return recipes.contains(name) ? recipes.value(name) + QStringList{path(name)} : QStringList();
